@@ -1,0 +1,21 @@
+# Sourced by the build scripts: install_missing PKG... installs the Debian
+# packages that are not installed yet (one apt-get update first, then install).
+install_missing() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
+            || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing missing packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+}
+
+# What every build needs.
+BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic python3)
+# What the tests need on top: GoogleTest and the real FTP server.
+TEST_PACKAGES=(libgtest-dev python3-pyftpdlib)
