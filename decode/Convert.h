@@ -1,0 +1,58 @@
+// Conversions of zero-terminated JIS, EUC-JP, UTF-16LE and UTF-8 text into
+// zero-terminated Shift_JIS (Shift_JIS-2004, whose JIS X 0208 part is ordinary
+// Shift_JIS), with the program's own constant tables.
+//
+// Two-call protocol shared by the four converters:
+//  - with output == nullptr the converter walks the whole input and returns the
+//    output length without the terminator; the capacity is not looked at;
+//  - with an output it keeps a running total of the output length, the current
+//    character included; when the total reaches or passes the capacity it stops
+//    before writing that character. At the end it writes one terminating zero
+//    behind what it wrote if the total does not exceed the capacity (nothing at
+//    all with a capacity of 0). It returns -1 if it stopped on the capacity,
+//    else the total.
+// So a capacity of measured length + 1 converts everything and returns the
+// measured length. Lengths count bytes, or 16-bit units for Utf8ToUtf16.
+//
+// The input ends at its terminating zero and nothing behind it is ever read: a
+// character cut short by the terminator (a lead byte, an escape-introduced
+// double-byte character, a multi-byte UTF-8 sequence) yields nothing and the
+// conversion ends there. Malformed input always converts to something; a
+// character without a mapping becomes '?'. None of them allocates, waits or
+// throws; they keep no state between calls and may run on any thread.
+#pragma once
+
+#include <cstdint>
+
+// JIS (ISO-2022-JP family with JIS X 0201, 0208, 0212 and 0213 escapes) to
+// Shift_JIS bytes.
+int64_t JisToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity);
+// EUC-JP (with SS2 katakana and SS3 JIS X 0212 / JIS X 0213 plane 2) to
+// Shift_JIS bytes.
+int64_t EucToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity);
+// UTF-16 code units in machine (little-endian) order to Shift_JIS bytes; each
+// unit stands alone, so a byte-order mark and each surrogate half become '?'.
+int64_t Utf16ToSjis(uint8_t* output, const uint16_t* input, uint64_t capacity);
+// UTF-8 to UTF-16 code units (Basic Multilingual Plane only: a sequence of 4 to
+// 6 bytes becomes one '?'); ends at a zero byte or a sequence that decodes to 0.
+int64_t Utf8ToUtf16(uint16_t* output, const uint8_t* input, uint64_t capacity);
+
+// Helpers shared by the converters.
+
+// Writes code to output (if not null): two bytes high first when code >= 0x100,
+// one byte otherwise, '?' for 0 (no mapping). Returns the length, 1 or 2.
+int PutSjisChar(uint8_t* output, uint16_t code);
+// JIS code (row * 256 + cell) to Shift_JIS code. plane 1 is JIS X 0208 and
+// JIS X 0213 plane 1, plane 2 is JIS X 0213 plane 2 (0 for its rows that have
+// no Shift_JIS place). No range check in plane 1.
+uint16_t JisCodeToSjis(uint16_t code, int plane);
+// One UTF-16 code unit to its Shift_JIS code; 0 when it has none.
+uint16_t UnicodeToSjisChar(uint16_t unit);
+// JIS X 0212 code to Shift_JIS code; 0 outside the table or without a mapping.
+uint16_t Jisx0212ToSjis(uint16_t code);
+// Decodes the UTF-8 sequence at input; stores its length in bytes (1 to 6)
+// through length when not null. Sequences of 4 to 6 bytes give 0xFFFF;
+// continuation bytes are not checked and overlong forms are accepted. A
+// sequence cut by a zero byte gives 0 (with the length up to that byte), so
+// nothing behind the terminator is read.
+uint16_t DecodeUtf8Char(const uint8_t* input, int* length);
