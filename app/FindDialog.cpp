@@ -1,0 +1,81 @@
+#include "app/FindDialog.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+FindDialog::FindDialog(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Find"));
+    setModal(false);
+
+    FindEdit = new QLineEdit(this);
+    MatchCaseBox = new QCheckBox(QStringLiteral("Match &case"), this);
+    WholeWordBox = new QCheckBox(QStringLiteral("Match &whole word only"), this);
+    UpButton = new QRadioButton(QStringLiteral("&Up"), this);
+    DownButton = new QRadioButton(QStringLiteral("&Down"), this);
+    DownButton->setChecked(true);
+    FindNextButton = new QPushButton(QStringLiteral("&Find Next"), this);
+    FindNextButton->setDefault(true);
+    CancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+
+    auto* findLabel = new QLabel(QStringLiteral("Fi&nd what:"), this);
+    findLabel->setBuddy(FindEdit);
+    auto* direction = new QGroupBox(QStringLiteral("Direction"), this);
+    auto* directionLayout = new QHBoxLayout(direction);
+    directionLayout->addWidget(UpButton);
+    directionLayout->addWidget(DownButton);
+
+    auto* grid = new QGridLayout(this);
+    grid->addWidget(findLabel, 0, 0);
+    grid->addWidget(FindEdit, 0, 1);
+    grid->addWidget(FindNextButton, 0, 2);
+    grid->addWidget(WholeWordBox, 1, 0, 1, 2);
+    grid->addWidget(CancelButton, 1, 2);
+    grid->addWidget(MatchCaseBox, 2, 0);
+    grid->addWidget(direction, 2, 1);
+
+    connect(FindNextButton, &QPushButton::clicked, this, &FindDialog::Find);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::close);
+    connect(FindEdit, &QLineEdit::textChanged, this,
+            [this](const QString& text) { FindNextButton->setEnabled(!text.isEmpty()); });
+    FindNextButton->setEnabled(false);
+}
+
+void FindDialog::Execute()
+{
+    show();
+    raise();
+    activateWindow();
+}
+
+void FindDialog::CloseDialog()
+{
+    close();
+}
+
+std::string FindDialog::FindText() const
+{
+    return FindEdit->text().toStdString();
+}
+
+void FindDialog::SetFindText(const std::string& text)
+{
+    FindEdit->setText(QString::fromStdString(text));
+}
+
+bool FindDialog::MatchCase() const
+{
+    return MatchCaseBox->isChecked();
+}
+
+void FindDialog::SetMatchCase(bool on)
+{
+    MatchCaseBox->setChecked(on);
+}

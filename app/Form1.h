@@ -1,0 +1,114 @@
+// The main window: the layout's components, the menus, the host profiles
+// and the program-wide state of the viewer.
+#pragma once
+
+#include "app/TextList.h"
+
+#include <QMainWindow>
+#include <cstdint>
+#include <string>
+
+class FindDialog;
+class QAction;
+class QActionGroup;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QWidget;
+class SjisMemo;
+
+// Design settings of the window's FTP component.
+struct FtpDesignSettings {
+    int Port = 21;
+    int TimeOut = 10000;
+    int ReportLevel = 0;
+    int Vendor = 2411;
+    bool ParseList = false;
+    int ProxyPort = 0;
+    bool Passive = true;
+    bool FirewallIsFTUser = true;
+    bool FWAuthenticate = false;
+};
+
+// Where start-up looks for its files. The defaults are the program's own:
+// the executable's directory and the library's file name; tests point them
+// elsewhere.
+struct StartupOptions {
+    std::string ExeDir;                        // empty: the executable's directory
+    std::string LibraryName = "NKF32.DLL";
+};
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    // Builds the layout, then binds the library and reads the host list.
+    // Throws when the host list cannot be opened or profile 0 is short; when
+    // the library is missing it asks the application to quit and returns.
+    explicit TForm1(const StartupOptions& options = {}, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // True when construction stopped because the library could not be loaded.
+    bool TerminationRequested() const { return FTerminationRequested; }
+
+    // Splits a text at every separator into HostFields (n separators give
+    // n + 1 fields, empty ones included).
+    void SplitFields(const std::string& text, char separator);
+    // Puts field 5 of the selected profile into EdtFile; throws the list
+    // index error for a short profile.
+    void SetDefaultFile();
+    // Opens the host-list file in the desktop's editor without waiting.
+    void inifile1Click();
+
+    // The editor command for a file: program and its arguments (the file's
+    // full path as one argument).
+    static QStringList EditorCommand(const std::string& path);
+
+    // The layout.
+    QWidget* Panel1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* EdtGrep = nullptr;
+    QLineEdit* EdtFile = nullptr;
+    QComboBox* CmbHost = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPushButton* Button2 = nullptr;
+    SjisMemo* Memo1 = nullptr;
+    FindDialog* FindDialog1 = nullptr;
+    FtpDesignSettings KZFTP1Design;
+
+    QMenu* File1 = nullptr;
+    QAction* mnGet10Ktail = nullptr;
+    QAction* mnGetAll = nullptr;
+    QMenu* N2 = nullptr;
+    QActionGroup* EncodingGroup = nullptr;
+    QAction* JIS1 = nullptr;
+    QAction* EUC1 = nullptr;
+    QAction* UTF81 = nullptr;
+    QAction* Unicode1 = nullptr;
+    QAction* SJIS1 = nullptr;
+    QAction* N3 = nullptr;
+    QAction* inifile1 = nullptr;
+    QAction* N1 = nullptr;
+    QAction* Exit1 = nullptr;
+    QMenu* Edit1 = nullptr;
+    QAction* SelectAll1 = nullptr;
+    QAction* Find1 = nullptr;
+    QAction* FindNext1 = nullptr;
+    QAction* mnStatus = nullptr;
+
+    // Program-wide state of the viewer.
+    TextList HostList;
+    TextList HostFields;
+    std::string IniPath;
+    std::string CurrentEncoding;
+    std::string LastFile;
+    int32_t LastTag = 0;
+
+private:
+    void BuildLayout();
+    void BuildMenu();
+
+    bool FTerminationRequested = false;
+};

@@ -1,0 +1,16 @@
+#include "app/Startup.h"
+
+#include "app/ErrorReport.h"
+
+#include <QApplication>
+#include <memory>
+
+int RunMainWindow(const StartupOptions& options)
+{
+    RunReported([&] {
+        auto form = std::make_unique<TForm1>(options);
+        form->show();
+        QApplication::exec();
+    });
+    return 0;
+}

@@ -1,0 +1,8 @@
+// Application start-up after the application object exists: builds the main
+// window, runs the event loop until it closes, and reports a failure of its
+// construction with the standard error report. Returns 0.
+#pragma once
+
+#include "app/Form1.h"
+
+int RunMainWindow(const StartupOptions& options = {});
