@@ -1,0 +1,322 @@
+#include "tests/support/ScriptedFtpServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono;
+
+namespace {
+
+// Time slice of every blocking wait, so the destructor's stop request is
+// noticed quickly.
+constexpr milliseconds Slice{20};
+
+int ListenOnLoopback(uint16_t& port, int receiveBuffer)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error("ScriptedFtpServer: socket failed");
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ::close(fd);
+        throw std::runtime_error("ScriptedFtpServer: cannot listen on 127.0.0.1");
+    }
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+void CloseFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+ScriptedFtpServer::ScriptedFtpServer(milliseconds stepLimit) : FStepLimit(stepLimit)
+{
+    FListener = ListenOnLoopback(FPort, 0);
+    FDataListener = ListenOnLoopback(FDataPort, 4096);
+    FThread = std::thread([this] { Run(); });
+}
+
+ScriptedFtpServer::~ScriptedFtpServer()
+{
+    FStop = true;
+    if (FThread.joinable())
+        FThread.join();
+    CloseFd(FData);
+    CloseFd(FControl);
+    CloseFd(FDataListener);
+    CloseFd(FListener);
+}
+
+std::string ScriptedFtpServer::PasvReply(uint16_t port, const std::string& address)
+{
+    return "227 Entering Passive Mode (" + address + "," + std::to_string(port / 256) + ","
+        + std::to_string(port % 256) + ")\r\n";
+}
+
+ScriptedFtpServer& ScriptedFtpServer::Add(Step step)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    FSteps.push_back(std::move(step));
+    FScriptDone = false;
+    return *this;
+}
+
+ScriptedFtpServer& ScriptedFtpServer::Send(std::string bytes) { return Add(Step{Kind::Send, std::move(bytes), milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::Reply(std::string bytes) { return Add(Step{Kind::Reply, std::move(bytes), milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::AcceptData() { return Add(Step{Kind::AcceptData, {}, milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::ConnectData() { return Add(Step{Kind::ConnectData, {}, milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::SendData(std::string bytes) { return Add(Step{Kind::SendData, std::move(bytes), milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::ReceiveData() { return Add(Step{Kind::ReceiveData, {}, milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::CloseData() { return Add(Step{Kind::CloseData, {}, milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::CloseControl() { return Add(Step{Kind::CloseControl, {}, milliseconds(0), {}}); }
+
+ScriptedFtpServer& ScriptedFtpServer::Pause(milliseconds duration)
+{
+    return Add(Step{Kind::Pause, {}, duration, {}});
+}
+
+ScriptedFtpServer& ScriptedFtpServer::Call(std::function<void()> action)
+{
+    return Add(Step{Kind::Call, {}, milliseconds(0), std::move(action)});
+}
+
+std::vector<std::string> ScriptedFtpServer::Transcript() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FTranscript;
+}
+
+std::string ScriptedFtpServer::ReceivedData() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FReceived;
+}
+
+std::string ScriptedFtpServer::Error() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FError;
+}
+
+bool ScriptedFtpServer::WaitScriptDone(milliseconds limit) const
+{
+    std::unique_lock<std::mutex> guard(FLock);
+    return FChanged.wait_for(guard, limit, [this] { return FScriptDone; });
+}
+
+void ScriptedFtpServer::Record(const std::string& line)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    FTranscript.push_back(line);
+}
+
+void ScriptedFtpServer::Fail(const std::string& error)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FError.empty())
+        FError = error;
+}
+
+bool ScriptedFtpServer::WaitReadable(int fd, milliseconds limit)
+{
+    auto deadline = steady_clock::now() + limit;
+    while (!FStop) {
+        pollfd p{fd, POLLIN, 0};
+        int n = ::poll(&p, 1, int(Slice.count()));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+        if (steady_clock::now() >= deadline)
+            return false;
+    }
+    return false;
+}
+
+// Reads one line ending in LF from the control connection; the line is
+// returned without CR LF. False when the client closed or went silent.
+bool ScriptedFtpServer::ReadCommand(std::string& line)
+{
+    for (;;) {
+        auto lf = FPending.find('\n');
+        if (lf != std::string::npos) {
+            line = FPending.substr(0, lf);
+            FPending.erase(0, lf + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            return true;
+        }
+        if (FControl < 0 || !WaitReadable(FControl, FStepLimit))
+            return false;
+        char buf[4096];
+        ssize_t n = ::recv(FControl, buf, sizeof buf, 0);
+        if (n <= 0)
+            return false;
+        FPending.append(buf, size_t(n));
+    }
+}
+
+bool ScriptedFtpServer::SendAll(int fd, const std::string& bytes)
+{
+    size_t sent = 0;
+    auto deadline = steady_clock::now() + FStepLimit;
+    while (sent < bytes.size()) {
+        if (FStop || steady_clock::now() >= deadline)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, int(Slice.count())) <= 0)
+            continue;
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            return false;
+        }
+        sent += size_t(n);
+    }
+    return true;
+}
+
+bool ScriptedFtpServer::RunStep(const Step& step)
+{
+    switch (step.What) {
+    case Kind::Send:
+        if (!SendAll(FControl, step.Bytes))
+            return Fail("could not send " + step.Bytes), false;
+        return true;
+    case Kind::Reply: {
+        std::string line;
+        if (!ReadCommand(line))
+            return Fail("no command came for the reply " + step.Bytes), false;
+        Record(line);
+        if (!step.Bytes.empty() && !SendAll(FControl, step.Bytes))
+            return Fail("could not send " + step.Bytes), false;
+        return true;
+    }
+    case Kind::AcceptData: {
+        if (!WaitReadable(FDataListener, FStepLimit))
+            return Fail("the client did not open the data connection"), false;
+        CloseFd(FData);
+        FData = ::accept4(FDataListener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (FData < 0)
+            return Fail("accept of the data connection failed"), false;
+        return true;
+    }
+    case Kind::ConnectData: {
+        std::string port;
+        for (const auto& command : Transcript())
+            if (command.rfind("PORT ", 0) == 0)
+                port = command.substr(5);
+        unsigned h1, h2, h3, h4, p1, p2;
+        if (std::sscanf(port.c_str(), "%u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) != 6)
+            return Fail("no usable PORT command: " + port), false;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl((h1 << 24) | (h2 << 16) | (h3 << 8) | h4);
+        addr.sin_port = htons(uint16_t(p1 * 256 + p2));
+        CloseFd(FData);
+        FData = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(FData, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            return Fail("connect to the PORT address failed"), false;
+        return true;
+    }
+    case Kind::SendData:
+        if (FData < 0 || !SendAll(FData, step.Bytes))
+            return Fail("could not send on the data connection"), false;
+        return true;
+    case Kind::ReceiveData: {
+        if (FData < 0)
+            return Fail("no data connection to receive from"), false;
+        for (;;) {
+            if (!WaitReadable(FData, FStepLimit))
+                return Fail("the data connection was not closed by the client"), false;
+            char buf[65536];
+            ssize_t n = ::recv(FData, buf, sizeof buf, 0);
+            if (n == 0)
+                return true;
+            if (n < 0)
+                return Fail("receiving data failed"), false;
+            std::lock_guard<std::mutex> guard(FLock);
+            FReceived.append(buf, size_t(n));
+        }
+    }
+    case Kind::CloseData:
+        CloseFd(FData);
+        return true;
+    case Kind::Pause: {
+        auto end = steady_clock::now() + step.Duration;
+        while (!FStop && steady_clock::now() < end)
+            std::this_thread::sleep_for(std::min<milliseconds>(
+                Slice, duration_cast<milliseconds>(end - steady_clock::now()) + milliseconds(1)));
+        return !FStop;
+    }
+    case Kind::CloseControl:
+        CloseFd(FControl);
+        return true;
+    case Kind::Call:
+        step.Action();
+        return true;
+    }
+    return false;
+}
+
+void ScriptedFtpServer::Run()
+{
+    if (!WaitReadable(FListener, hours(1)))
+        return;
+    FControl = ::accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (FControl < 0)
+        return Fail("accept of the control connection failed");
+    FClientConnected = true;
+
+    for (size_t i = 0;; ++i) {
+        Step step;
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            if (i >= FSteps.size()) {
+                FScriptDone = true;
+                FChanged.notify_all();
+                break;
+            }
+            step = FSteps[i];
+        }
+        if (FStop || !RunStep(step)) {
+            std::lock_guard<std::mutex> guard(FLock);
+            FScriptDone = true;
+            FChanged.notify_all();
+            return;
+        }
+    }
+
+    // Past the script: record whatever else comes and refuse it.
+    std::string line;
+    while (!FStop && FControl >= 0) {
+        if (!ReadCommand(line)) {
+            if (FStop || !WaitReadable(FControl, milliseconds(0)))
+                continue;
+            break; // the client closed
+        }
+        Record(line);
+        SendAll(FControl, "500 Unscripted command\r\n");
+    }
+}

@@ -1,0 +1,130 @@
+// An FTP server for tests that need exact replies or faults. It listens on
+// 127.0.0.1 (port chosen by the system), accepts one control connection and
+// then runs a script of steps, in order, on a thread of its own, so it keeps
+// working while the client under test waits in the Qt event loop.
+//
+//     ScriptedFtpServer server;
+//     server.Send("220 ready\r\n")
+//           .Reply("331 password please\r\n")     // answers USER
+//           .Reply("230 logged in\r\n")           // answers PASS
+//           .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
+//           .AcceptData()
+//           .Reply("150 here it comes\r\n")       // answers RETR
+//           .SendData("file contents").CloseData()
+//           .Send("226 done\r\n")
+//           .Reply("221 bye\r\n");                // answers QUIT
+//     ... client connects to server.Port() and works ...
+//     EXPECT_EQ(server.Transcript(), (std::vector<std::string>{"USER u", "PASS p", ...}));
+//
+// Every command line the client sends is recorded, without its CR LF, in
+// Transcript(), by the step that reads it. Once the script is used up the
+// server goes on reading and recording commands and answers each with
+// "500 Unscripted command" so a surprise command shows in the transcript
+// instead of hanging the client. Each step waits at most StepLimit (given
+// to the constructor) for the client; a step that runs out records its
+// error in Error() and ends the script. Build the script before the client
+// connects. The destructor stops the thread within a bounded time and closes
+// every socket.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ScriptedFtpServer {
+public:
+    explicit ScriptedFtpServer(std::chrono::milliseconds stepLimit = std::chrono::milliseconds(10000));
+    ~ScriptedFtpServer();
+    ScriptedFtpServer(const ScriptedFtpServer&) = delete;
+    ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
+
+    // The control port.
+    uint16_t Port() const { return FPort; }
+    // Port of the passive-mode data listener (on 127.0.0.1, created here).
+    // Its receive buffer is small, so a client that uploads to a server that
+    // does not read stalls soon.
+    uint16_t DataPort() const { return FDataPort; }
+    // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)\r\n" for a port; the
+    // address part is given as text, for example "192,168,0,9".
+    static std::string PasvReply(uint16_t port, const std::string& address = "127,0,0,1");
+
+    // --- script steps (each returns *this so steps chain) ---
+    // Sends bytes on the control connection exactly as given.
+    ScriptedFtpServer& Send(std::string bytes);
+    // Reads one command line, records it, then sends bytes (may be empty).
+    ScriptedFtpServer& Reply(std::string bytes);
+    // Reads one command line and records it, sending nothing.
+    ScriptedFtpServer& Receive() { return Reply(""); }
+    // Accepts the client's connection on DataPort().
+    ScriptedFtpServer& AcceptData();
+    // Connects to the address and port of the last PORT command recorded.
+    ScriptedFtpServer& ConnectData();
+    // Sends bytes on the data connection.
+    ScriptedFtpServer& SendData(std::string bytes);
+    // Reads the data connection until the client closes it; ReceivedData().
+    ScriptedFtpServer& ReceiveData();
+    // Closes the data connection (end of a download for the client).
+    ScriptedFtpServer& CloseData();
+    // Does nothing for a while (the data connection, if any, stays open).
+    ScriptedFtpServer& Pause(std::chrono::milliseconds duration);
+    // Closes the control connection.
+    ScriptedFtpServer& CloseControl();
+    // Any other action, run on the server's thread.
+    ScriptedFtpServer& Call(std::function<void()> action);
+
+    // --- results ---
+    std::vector<std::string> Transcript() const;
+    std::string ReceivedData() const;
+    // The first step failure ("" when none).
+    std::string Error() const;
+    // Whether the client's control connection was accepted.
+    bool ClientConnected() const { return FClientConnected.load(); }
+    // Waits (not pumping any event loop) at most limit until every step has
+    // run; true when they have.
+    bool WaitScriptDone(std::chrono::milliseconds limit) const;
+
+private:
+    enum class Kind { Send, Reply, AcceptData, ConnectData, SendData, ReceiveData, CloseData,
+                      Pause, CloseControl, Call };
+    struct Step {
+        Kind What;
+        std::string Bytes;
+        std::chrono::milliseconds Duration{0};
+        std::function<void()> Action;
+    };
+
+    ScriptedFtpServer& Add(Step step);
+    void Run();
+    bool RunStep(const Step& step);
+    bool WaitReadable(int fd, std::chrono::milliseconds limit);
+    bool ReadCommand(std::string& line);
+    bool SendAll(int fd, const std::string& bytes);
+    void Record(const std::string& line);
+    void Fail(const std::string& error);
+
+    std::chrono::milliseconds FStepLimit;
+    int FListener = -1;
+    int FDataListener = -1;
+    int FControl = -1;
+    int FData = -1;
+    uint16_t FPort = 0;
+    uint16_t FDataPort = 0;
+    std::string FPending;   // control bytes read past the last line
+    std::atomic<bool> FStop{false};
+    std::atomic<bool> FClientConnected{false};
+
+    mutable std::mutex FLock;
+    mutable std::condition_variable FChanged;
+    std::vector<Step> FSteps;
+    std::vector<std::string> FTranscript;
+    std::string FReceived;
+    std::string FError;
+    bool FScriptDone = false;
+    std::thread FThread;
+};

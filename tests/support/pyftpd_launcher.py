@@ -1,0 +1,58 @@
+#!/usr/bin/python3
+"""Runs a pyftpdlib FTP server on 127.0.0.1 for the tests.
+
+Usage: pyftpd_launcher.py ROOT [--user NAME --password PW] [--anonymous]
+
+Binds a port chosen by the system, prints "PORT <n>" on one line of standard
+output once the server accepts connections, and serves ROOT until it is
+terminated or its standard input reaches end of file (so the server never
+outlives a test process that dies).
+"""
+import argparse
+import logging
+import os
+import sys
+import threading
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("root")
+    parser.add_argument("--user", default="")
+    parser.add_argument("--password", default="")
+    parser.add_argument("--anonymous", action="store_true")
+    args = parser.parse_args()
+
+    logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
+    authorizer = DummyAuthorizer()
+    if args.user:
+        authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+    if args.anonymous:
+        authorizer.add_anonymous(args.root, perm="elradfmwMT")
+
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    handler.banner = "pyftpdlib test server ready."
+    handler.permit_foreign_addresses = False
+    server = FTPServer(("127.0.0.1", 0), handler)
+    port = server.socket.getsockname()[1]
+
+    def watch_stdin():
+        try:
+            while sys.stdin.buffer.read(4096):
+                pass
+        finally:
+            os._exit(0)
+
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    sys.stdout.write("PORT %d\n" % port)
+    sys.stdout.flush()
+    server.serve_forever(handle_exit=False)
+
+
+if __name__ == "__main__":
+    main()
