@@ -1,0 +1,250 @@
+// TKZSock: one non-blocking IPv4 TCP socket with blocking-style operations
+// (connect, line and block I/O, file streaming, listen and accept) that wait
+// inside the Qt event loop of the calling (user-interface) thread, so the
+// window and every other event stay live while they wait. Waits block until
+// something arrives; they never spin.
+#pragma once
+
+#include "sock/Exception.h"
+#include "sock/NthField.h"
+#include "sock/TThreadTimer.h"
+
+#include <QObject>
+
+#include <netinet/in.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QSocketNotifier;
+class QHostInfo;
+
+// Event types. Handlers are tested for presence and called synchronously.
+using THandlerEvent = std::function<void(bool& Handled)>;
+using TOnErrorEvent = std::function<void(QObject* Sender, uint16_t Errno, const std::string& Errmsg)>;
+using TOnHostResolved = std::function<void(QObject* Sender)>;
+using TOnStatus = std::function<void(QObject* Sender, const std::string& Status)>;
+
+class TKZSock : public QObject {
+    Q_OBJECT
+public:
+    // The value of SocketHandle when the component holds no socket.
+    static constexpr int NoSocket = -1;
+    // Size of the working buffer's data part (one more byte holds a NUL).
+    static constexpr int BufferSize = 65536;
+    // Notification kinds, after the original window messages.
+    static constexpr int WM_SOCKETEVENT = 0x0400 + 101;
+    static constexpr int WM_ASYNCDONE = 0x0400 + 102;
+    // Socket events carried by WM_SOCKETEVENT / WM_ASYNCDONE.
+    static constexpr int FD_READ = 1;
+    static constexpr int FD_WRITE = 2;
+    static constexpr int FD_OOB = 4;
+    static constexpr int FD_ACCEPT = 8;
+    static constexpr int FD_CONNECT = 16;
+    static constexpr int FD_CLOSE = 32;
+
+    // Opens the socket (lingering on, time 0). Throws ESockError
+    // "Initializaton of windows sockets failed" when no socket can be made.
+    explicit TKZSock(QObject* owner = nullptr);
+    // Cancels, closes every socket of the component; does not wait.
+    ~TKZSock() override;
+
+    // --- Published properties -------------------------------------------
+    std::string Host;    // remote host: dotted IPv4 address or host name
+    int Port = 0;        // remote port for Connect, local port for Listen
+    int TimeOut = 0;     // ms; time-out of the timed waits, 0 = none
+    int ReportLevel = 0; // highest status level passed to OnStatus
+    std::string Proxy;   // when not empty, Connect dials Proxy:ProxyPort
+    int ProxyPort = 0;
+
+    // --- Events ---------------------------------------------------------
+    TNotifyEvent OnDataAvailable;          // FD_READ on the socket
+    TNotifyEvent OnAccept;                 // accept notification after Listen(false)
+    TNotifyEvent OnConnect;                // connection established (inside Connect's wait)
+    TNotifyEvent OnDisconnect;             // socket closed by RequestCloseSocket
+    TOnErrorEvent OnError;                 // a socket error is about to be raised
+    THandlerEvent OnInvalidHost;           // null remote address; may fix Host for one retry
+    TOnHostResolved OnHostResolved;        // a host name was looked up
+    THandlerEvent OnConnectionRequired;    // CheckConnection found no connection
+    TOnStatus OnStatus;                    // a status text passed the level filter
+    TNotifyEvent OnConnectionFailed;       // Connect is about to fail
+    TNotifyEvent OnPacketRecvd;            // after each chunk received by CaptureFile
+    TNotifyEvent OnPacketSent;             // after each send of SendFile
+
+    // --- Read access ----------------------------------------------------
+    bool Connected() const { return FConnected; }
+    bool Canceled() const { return FCanceled; }
+    bool TimedOut() const { return FTimedOut; }
+    const std::string& Status() const { return FStatus; }
+    int LastError() const { return FLastError; }
+    const sockaddr_in& RemoteAddress() const { return FRemoteAddress; }
+    int SocketHandle() const { return FSocketHandle; }
+    int64_t ReplyNumber() const { return FReplyNumber; }
+    const std::string& TransactionReply() const { return FTransactionReply; }
+    int64_t BytesSent() const { return FBytesSent; }
+    int64_t BytesRecvd() const { return FBytesRecvd; }
+    int64_t TransferSize() const { return FTransferSize; }
+    const std::vector<std::string>& WinsockInfo() const { return FWinsockInfo; }
+    TThreadTimer* TimeoutTimer() const { return FTimeoutTimer; }
+    // Number of live components holding the socket layer started.
+    static int WinsockUsers();
+
+    // Makes handle the component's socket. The old socket is left open (the
+    // caller closes it with CloseSocketHandle); handle keeps the notifiers it
+    // was registered with (Accept registers the sockets it returns).
+    void SetSocketHandle(int handle);
+    // Closes a socket this component registered (e.g. the listening socket
+    // after Accept) together with its notifiers. Does not wait, does not throw.
+    void CloseSocketHandle(int handle);
+    // After Accept: closes the listening socket, makes handle the socket,
+    // Connected true. Does not wait, does not throw.
+    void AdoptAcceptedSocket(int handle);
+    // SO_LINGER on the current socket (on = false lets close hand the rest of
+    // the data to the peer). Throws ESockError on failure.
+    void SetLinger(bool on, int seconds);
+
+    // --- Lifecycle and connection -----------------------------------------
+    // Resolves Host (or Proxy) and connects under TimeOut; waits. Throws
+    // ESockError: "Already connected", "Host Lookup Timed Out"/"...Canceled",
+    // "Null Remote Address", "Connection Timed out"/"...Canceled"/"...Failed".
+    virtual void Connect();
+    // Closes the socket and opens a fresh one; does not wait.
+    virtual void Disconnect();
+    // Base: reports "Abort" and cancels the running wait. Does not wait.
+    virtual void Abort();
+    // Asks the running (or next) wait to end. Does not wait, does not throw.
+    void Cancel();
+    // Returns when connected; else gives OnConnectionRequired one chance.
+    // Throws Exception "Not Connected".
+    void CheckConnection();
+    // Fills the address of RemoteAddress from Proxy or Host; may wait for a
+    // look-up under TimeOut. Throws ESockError "Host Lookup Timed Out",
+    // "Host Lookup Canceled" or "Host Lookup Failed".
+    void ResolveHost();
+    // Closes the socket (OnDisconnect) and opens a fresh one. Does not wait.
+    // Throws ESockError when close fails.
+    void RequestCloseSocket();
+    // Reports text when level <= ReportLevel: Status, then OnStatus.
+    // Exceptions from OnStatus are swallowed.
+    void ReportStatus(int level, const std::string& text);
+    // Raises the last socket error unless it is ignorable or <= 10000:
+    // fires OnError, throws ESockError with ErrorText. Sets LastError.
+    void CheckSocketError(int ignorable, std::string& text);
+    // Error text of code into text ("10061:Connection refused", "Unknown
+    // Error No. 12345", empty for 0). Does not throw.
+    void ErrorText(int code, std::string& text);
+
+    // --- Buffered input and output ---------------------------------------
+    // Sends length bytes (0: up to the first NUL) under TimeOut; waits.
+    // Throws ESockError (socket error, length of 65,536 or more) or
+    // EAbortError "Socket send aborted".
+    void SendBuffer(const char* data, size_t length);
+    // Sends text up to its first NUL; waits. Throws as SendBuffer.
+    void Write(const std::string& text);
+    // Sends text + CR LF; waits. Throws as SendBuffer.
+    void Writeln(const std::string& text);
+    // count > 0: waits for count bytes and takes them; count 0: takes what is
+    // there. Peer closed: empty. Throws ESockError (socket error, count above
+    // 65535 or 65,536 bytes pending for count 0), EAbortError "Socket send aborted".
+    void Read(int count, std::string& text);
+    // Reads one line, LF (and CR) included, under TimeOut; waits. Peer closed
+    // or not connected: empty. Throws ESockError (socket error, line longer
+    // than 65,536 bytes: nothing taken), EAbortError "Socket readln aborted".
+    void ReadLn(std::string& line);
+    // Writeln(command), ReadLn(reply); sets TransactionReply, ReplyNumber;
+    // waits. Throws as Writeln and ReadLn.
+    virtual void Transaction(const std::string& command, std::string& reply);
+    // True when at least one byte can be read; consumes nothing, no wait.
+    bool DataAvailable();
+    // Discards up to 65,536 pending bytes once; does not wait.
+    void ClearInput();
+    // Sends the whole file, restarting TimeOut after every send; waits.
+    // Throws Exception (file), ESockError, EAbortError "Socket send aborted".
+    void SendFile(const std::string& fileName);
+    // Receives into the (truncated) file until the peer closes; TimeOut
+    // measures silence; waits. Throws Exception (file), ESockError,
+    // EAbortError "Socket send aborted" (the file keeps what arrived).
+    void CaptureFile(const std::string& fileName);
+
+    // --- Listening and accepting -----------------------------------------
+    // Binds 0.0.0.0:Port and listens (backlog 1); does not wait. The accept
+    // notification sets Done (useDoneMessage) or fires OnAccept.
+    // Throws ESockError with the error text when bind or listen fails.
+    void Listen(bool useDoneMessage);
+    // Waits for the connection announced after Listen(true) (under TimeOut
+    // when it is not 0) and accepts it; the new socket reports to this
+    // component; RemoteAddress := the peer. Throws ESockError "Accepting
+    // Timed Out", "Accepting Canceled", "Error creating Data Connection",
+    // or the error text of a failing accept.
+    virtual int Accept();
+    // Local address of the socket with commas for dots ("127,0,0,1").
+    void LocalAddressText(std::string& text);
+    // Local port of the socket as ",<high>,<low>".
+    void LocalPortText(std::string& text);
+
+    // --- Timer ------------------------------------------------------------
+    // Clears TimedOut and starts TimeOut afresh (0: stops the timer).
+    void TimerOn();
+    void TimerOff();
+    // The timer's tick: TimedOut, Done, then the virtual Abort.
+    virtual void TimerTriggered(QObject* Sender);
+
+protected:
+    // One notification, as the original window message: kind is
+    // WM_SOCKETEVENT or WM_ASYNCDONE, event an FD_ value, error a Winsock
+    // number (0 = none). Swallows any exception.
+    void HandleSocketMessage(int kind, int socket, int event, int error);
+    // Runs pending events; with mayBlock, first blocks until something arrives.
+    void ProcessMessages(bool mayBlock);
+
+    std::array<char, BufferSize + 1> Buffer{};
+    bool FConnected = false;
+    bool FCanceled = false;
+    bool FDestroying = false;
+    bool FTimedOut = false;
+    bool Done = false;
+    bool Succeeded = false;
+    int FLastError = 0;
+    std::string FStatus;
+    std::vector<std::string> FWinsockInfo;
+    TThreadTimer* FTimeoutTimer = nullptr;
+    int64_t FBytesSent = 0;
+    int64_t FBytesRecvd = 0;
+    int64_t FTransferSize = 0;
+    sockaddr_in FRemoteAddress{};
+    std::string FTransactionReply;
+    int64_t FReplyNumber = 0;
+    int FSocketHandle = NoSocket;
+
+private:
+    struct SocketEntry;
+    enum class IoWait { None, Read, Write };
+
+    void InitWinsock();
+    int NewSocket(bool linger);
+    void Register(int handle, int kind, int phase);
+    SocketEntry* Entry(int handle) const;
+    void UpdateNotifiers(SocketEntry& entry);
+    void CloseRegistered(int handle, bool reportError);
+    void ReadReady(int handle);
+    void WriteReady(int handle);
+    void Notify(int kind, int handle, int event, int error);
+    void LookupFinished(int id, const QHostInfo& info);
+    void AbandonLookup();
+    void Wake();
+    int Recv(char* data, size_t length, int flags);
+    void WaitIo(IoWait what);
+    void SetReadTarget(int bytes);
+    bool PeerClosed();
+
+    std::map<int, std::unique_ptr<SocketEntry>> FSockets;
+    int FLookupId = -1;
+    uint32_t FLookupAddress = 0;
+    bool FReadHold = false;
+    int FReadTarget = 1;
+};
