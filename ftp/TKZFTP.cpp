@@ -1,0 +1,233 @@
+// TKZFTP: construction, reply reading, log-in and log-out.
+#include "ftp/TKZFTP.h"
+
+namespace {
+
+// The number formed by the leading decimal digits of a reply line (at most
+// ten of them), 0 when it has none.
+int64_t LeadingNumber(const std::string& line)
+{
+    int64_t value = 0;
+    for (size_t i = 0; i < line.size() && i < 10 && line[i] >= '0' && line[i] <= '9'; ++i)
+        value = value * 10 + (line[i] - '0');
+    return value;
+}
+
+// A reply goes on after line when line begins with a blank or carries '-'
+// as its fourth character (a line shorter than four characters ends the
+// reply unless it begins with a blank).
+bool ReplyContinues(const std::string& line)
+{
+    return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
+}
+
+bool Refused(int64_t code) { return code > 400 && code < 600; }
+
+} // namespace
+
+TKZFTP::TKZFTP(QObject* owner) : TKZSock(owner)
+{
+    Port = 21;
+    Vendor = DefaultVendor;
+    // Replies are read when the dialogue asks for them, never on arrival.
+    OnDataAvailable = [](QObject*) {};
+}
+
+TKZFTP::~TKZFTP()
+{
+    Cancel();
+    // The socket component's destructor cannot reach this class's Abort any
+    // more, so the data connection is cancelled here.
+    Abort();
+    FDataConnection.reset();
+}
+
+// --- Reply reading ----------------------------------------------------------
+
+// Runs one wait of the control connection. The time-out timer ends such a
+// wait through Abort (which cancels it); the abort is then reported as a
+// time-out of the server's reply, and the connection is marked out of step.
+void TKZFTP::ControlWait(const std::function<void()>& body)
+{
+    try {
+        body();
+    } catch (const EAbortError&) {
+        if (!FTimedOut)
+            throw;
+        FControlBroken = true;
+        throw EAbortError(ReplyTimedOutText);
+    }
+}
+
+void TKZFTP::ReadControlLine(std::string& line)
+{
+    ControlWait([&] { ReadLn(line); });
+}
+
+void TKZFTP::FirstReplyLine(const std::string& command, std::string& reply)
+{
+    ControlWait([&] { TKZSock::Transaction(command, reply); });
+}
+
+// ReadLn answers an empty line only when the server has closed the
+// connection (a real line carries at least its LF).
+void TKZFTP::ExpectOpen(const std::string& line)
+{
+    if (line.empty()) {
+        FControlBroken = true;
+        throw ESockError(ClosedText);
+    }
+}
+
+void TKZFTP::ContinueReply(std::string& line, std::string* firstRead)
+{
+    bool first = true;
+    while (ReplyContinues(line)) {
+        ReadControlLine(line);
+        ExpectOpen(line);
+        ReportStatus(1, line);
+        if (first && firstRead)
+            *firstRead = line;
+        first = false;
+    }
+}
+
+void TKZFTP::ReadContinuationLines(std::string& line)
+{
+    ContinueReply(line, nullptr);
+}
+
+void TKZFTP::Transaction(const std::string& command, std::string& reply)
+{
+    FirstReplyLine(command, reply);
+    ExpectOpen(reply);
+    std::string line = reply;
+    ContinueReply(line, nullptr);
+}
+
+void TKZFTP::DropStaleInput()
+{
+    if (DataAvailable()) {
+        std::string stale;
+        Read(0, stale);
+    }
+}
+
+// --- Connect, Disconnect, Abort ---------------------------------------------
+
+void TKZFTP::RefuseConnect(const std::string& line)
+{
+    if (OnConnectionFailed)
+        OnConnectionFailed(this);
+    throw FTPException(line);
+}
+
+void TKZFTP::Connect()
+{
+    FCanceled = false;
+    if (Connected())
+        return;
+    TKZSock::Connect();
+    FControlBroken = false;
+    try {
+        // Greeting: start from a line of one blank so that at least one line
+        // is read; its code is that of its first line.
+        std::string line = " ";
+        std::string firstLine;
+        ContinueReply(line, &firstLine);
+        if (LeadingNumber(firstLine) > 400)
+            RefuseConnect(line);
+
+        std::string reply;
+        if (FWAuthenticate) {
+            Transaction("USER " + FWUserID, reply);
+            if (Refused(ReplyNumber()))
+                RefuseConnect(reply);
+            if (ReplyNumber() == 331) {
+                ReportStatus(1, "PASS ");
+                Transaction("PASS " + FWPassword, reply);
+                if (Refused(ReplyNumber()))
+                    RefuseConnect(reply);
+            }
+        }
+
+        if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
+            bool handled = false;
+            OnAuthenticationNeeded(handled);
+        }
+
+        if (!Proxy.empty()) {
+            switch (FirewallType) {
+            case FTUser: Transaction("USER " + UserID + "@" + Host, reply); break;
+            case FtOpen: Transaction("OPEN " + Host, reply); break;
+            case FtSite: Transaction("SITE " + Host, reply); break;
+            }
+        }
+        if (Proxy.empty() || FirewallType != FTUser) {
+            ReportStatus(1, "USER " + UserID);
+            Transaction("USER " + UserID, reply);
+            if (Refused(ReplyNumber()))
+                RefuseConnect(reply);
+        }
+        if (ReplyNumber() == 331) {
+            ReportStatus(1, "PASS ");
+            Transaction("PASS " + Password, reply);
+            if (Refused(ReplyNumber()))
+                RefuseConnect(reply);
+        }
+        if (OnConnect)
+            OnConnect(this);
+    } catch (...) {
+        // Log out; a failure of the log-out itself replaces the first one.
+        Disconnect();
+        ReportStatus(1, "Disconnected");
+        throw;
+    }
+}
+
+void TKZFTP::Disconnect()
+{
+    FCanceled = false;
+    if (!Connected())
+        return;
+    Vendor = DefaultVendor;
+    if (FControlBroken) {
+        // A reply is missing or the server has gone: QUIT would only wait
+        // for another time-out or read a late reply as its own.
+        FControlBroken = false;
+        TKZSock::Disconnect();
+        return;
+    }
+    ReportStatus(1, "QUIT");
+    std::string reply;
+    int64_t code = 0;
+    std::exception_ptr failure;
+    try {
+        DropStaleInput();
+        FirstReplyLine("QUIT", reply);
+        // A server that closes without answering QUIT has logged out too.
+        if (!reply.empty()) {
+            code = ReplyNumber();
+            std::string line = reply;
+            ContinueReply(line, nullptr);
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    FControlBroken = false;
+    TKZSock::Disconnect();
+    if (failure)
+        std::rethrow_exception(failure);
+    if (code >= 301 && code <= 599)
+        throw FTPException(reply);
+}
+
+void TKZFTP::Abort()
+{
+    if (FDataConnection)
+        FDataConnection->Cancel();
+    // The time-out timer sets TimedOut before it calls Abort: then a wait of
+    // the control connection is running and must end too.
+    if (FTimedOut)
+        Cancel();
+}

@@ -1,0 +1,257 @@
+// TKZFTP: downloads and uploads over a passive or active data connection.
+#include "ftp/TKZFTP.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool ReplyContinues(const std::string& line)
+{
+    return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
+}
+
+// A decimal integer: optional leading blanks, an optional sign, digits and
+// nothing else; anything else is a conversion error.
+int64_t StrToInt(const std::string& text)
+{
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    const size_t digits = i;
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && i - digits < 10; ++i)
+        value = value * 10 + (text[i] - '0');
+    if (i == digits || i != text.size())
+        throw Exception("'" + text + "' is not a valid integer value");
+    return negative ? -value : value;
+}
+
+// Size of a local file to upload; a file that cannot be opened fails here,
+// before anything is sent.
+int64_t LocalFileSize(const std::string& fileName)
+{
+    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        const std::string reason = std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        throw Exception("Cannot open file \"" + fileName + "\". " + reason);
+    }
+    ::close(fd);
+    return int64_t(st.st_size);
+}
+
+// The file-name part of a local path: the text after its last '/'.
+std::string FileNamePart(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+void TKZFTP::RetrieveFile(const std::string& remoteName, const std::string& localName)
+{
+    RunTransfer(true, [&] { Retrieve(remoteName, localName); });
+}
+
+void TKZFTP::StoreFile(const std::string& localName, const std::string& remoteName)
+{
+    RunTransfer(false, [&] { Store(localName, remoteName); });
+}
+
+// The frame of every transfer: connection check, lock, data connection,
+// the transfer's own steps, then the clean-up in its fixed order (data
+// connection destroyed, lock released, ABOR after a cancelled download,
+// OnSuccess), and any failure offered to OnFailure.
+void TKZFTP::RunTransfer(bool download, const std::function<void()>& body)
+{
+    bool completed = false;
+    try {
+        FCanceled = false;
+        FCompleted = false;
+        CheckConnection();
+        FTransferLock.lock();
+        std::exception_ptr failure;
+        try {
+            DropStaleInput();
+            FDataConnection = std::make_unique<TKZSock>(this);
+            FDataConnection->TimeOut = TimeOut;
+            if (download && OnPacketRecvd)
+                FDataConnection->OnPacketRecvd = OnPacketRecvd;
+            if (!download && OnPacketSent)
+                FDataConnection->OnPacketSent = OnPacketSent;
+            body();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        FDataConnection.reset();
+        FTransferLock.unlock();
+        if (download && FCanceled) {
+            FCanceled = false;
+            // The server's answer to ABOR is not evaluated, and a failure
+            // to deliver it must not hide the transfer's own outcome.
+            try {
+                std::string reply;
+                Transaction("ABOR", reply);
+            } catch (const Exception&) {
+            }
+        }
+        if (failure)
+            std::rethrow_exception(failure);
+        completed = FCompleted;
+    } catch (...) {
+        if (!OnFailure)
+            throw;
+        bool handled = false;
+        OnFailure(handled, ctTransfer);
+        if (!handled)
+            throw;
+        return;
+    }
+    if (completed && OnSuccess)
+        OnSuccess(ctTransfer);
+}
+
+// Opens the data connection: PASV and dial Host at the announced port, or
+// listen and announce the address with PORT. False when the server refused
+// and OnFailure took the failure.
+bool TKZFTP::OpenDataConnection()
+{
+    std::string reply;
+    if (Passive) {
+        Transaction("PASV", reply);
+        if (ReplyNumber() > 499) {
+            FailureReport(reply, ctTransfer, false);
+            return false;
+        }
+        std::string p1Text, p2Text;
+        NthField(reply, ',', 6, p2Text);
+        p2Text = p2Text.substr(0, p2Text.find(')'));
+        NthField(reply, ',', 5, p1Text);
+        const int64_t p1 = StrToInt(p1Text);
+        const int64_t p2 = StrToInt(p2Text);
+        const int64_t port = p1 * 256 + p2;
+        if (p1 < 0 || p1 > 255 || p2 < 0 || p2 > 255 || port == 0)
+            throw Exception("'" + p1Text + "," + p2Text + "' is not a valid port");
+        // The address in the reply is not used: the data connection goes to
+        // the server the control connection was opened for.
+        FDataConnection->Port = int(port);
+        FDataConnection->Host = Host;
+        FDataConnection->Connect();
+    } else {
+        FDataConnection->Port = 0;
+        FDataConnection->Listen(true);
+        std::string address, port;
+        LocalAddressText(address);
+        FDataConnection->LocalPortText(port);
+        Transaction("PORT " + address + port, reply);
+        if (ReplyNumber() >= 301 && ReplyNumber() <= 599) {
+            FailureReport(reply, ctTransfer, false);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Active mode: takes the server's connection in place of the listening
+// socket (bounded by TimeOut in the socket component).
+void TKZFTP::AcceptDataConnection()
+{
+    const int accepted = FDataConnection->Accept();
+    FDataConnection->AdoptAcceptedSocket(accepted);
+}
+
+// Reads and reports the final reply after the data phase; its code is not
+// evaluated. Skipped after a cancel or time-out (the last reply line read
+// is reported again).
+void TKZFTP::FinalReply(std::string& line)
+{
+    if (!FCanceled && !FTimedOut)
+        ReadControlLine(line);
+    ReportStatus(1, line);
+    if (!FCanceled && !FTimedOut)
+        ContinueReply(line, nullptr);
+}
+
+void TKZFTP::Retrieve(const std::string& remoteName, const std::string& localName)
+{
+    if (!OpenDataConnection())
+        return;
+    ReportStatus(1, "RETR " + remoteName);
+    FTransferSize = 0;
+    std::string line;
+    FirstReplyLine("RETR " + remoteName, line);
+    ExpectOpen(line);
+    if (ReplyNumber() >= 301 && ReplyNumber() <= 599) {
+        FailureReport(line, ctTransfer, false);
+        return;
+    }
+    FTransferSize = SizeFromReply(line);
+    while (ReplyContinues(line)) {
+        ReadControlLine(line);
+        ExpectOpen(line);
+        ReportStatus(1, line);
+        if (FTransferSize == 0)
+            FTransferSize = SizeFromReply(line);
+    }
+    if (!Passive)
+        AcceptDataConnection();
+    FTransferSize = SizeFromReply(line);
+
+    if (OnTransactionStart)
+        OnTransactionStart(this);
+    // The local file is created (or truncated) only here, once the server
+    // has accepted RETR and the data connection stands.
+    if (!FCanceled && !FTimedOut)
+        FDataConnection->CaptureFile(localName.empty() ? remoteName : localName);
+    if (OnTransactionStop)
+        OnTransactionStop(this);
+
+    FDataConnection->RequestCloseSocket();
+    FTransferSize = FDataConnection->BytesRecvd();
+    ReportStatus(1, "Received " + std::to_string(FTransferSize) + " Bytes");
+    FinalReply(line);
+    if (OnTransactionStop)
+        OnTransactionStop(this);
+    FCompleted = true;
+}
+
+void TKZFTP::Store(const std::string& localName, const std::string& remoteName)
+{
+    FTransferSize = LocalFileSize(localName);
+    if (!OpenDataConnection())
+        return;
+    const std::string name = remoteName.empty() ? FileNamePart(localName) : remoteName;
+    ReportStatus(1, "STOR " + (remoteName.empty() ? localName : remoteName));
+    std::string reply;
+    Transaction("STOR " + name, reply);
+    if (ReplyNumber() >= 301 && ReplyNumber() <= 599) {
+        FailureReport(reply, ctTransfer, true);
+        return;
+    }
+    if (!Passive)
+        AcceptDataConnection();
+
+    if (OnTransactionStart)
+        OnTransactionStart(this);
+    if (!FCanceled && !FTimedOut)
+        FDataConnection->SendFile(localName);
+    if (OnTransactionStop)
+        OnTransactionStop(this);
+
+    // Every socket starts with lingering on and a time of 0, which would
+    // reset the connection on close and lose data still in flight.
+    FDataConnection->SetLinger(false, 0);
+    FDataConnection->RequestCloseSocket();
+    FinalReply(reply);
+    FCompleted = true;
+}
