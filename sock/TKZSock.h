@@ -223,28 +223,30 @@ protected:
 
 private:
     struct SocketEntry;
-    enum class IoWait { None, Read, Write };
 
     void InitWinsock();
     int NewSocket(bool linger);
-    void Register(int handle, int kind, int phase);
+    SocketEntry* Register(int handle, int kind, int phase);
     SocketEntry* Entry(int handle) const;
     void UpdateNotifiers(SocketEntry& entry);
-    void CloseRegistered(int handle, bool reportError);
+    int CloseRegistered(int handle);
     void ReadReady(int handle);
     void WriteReady(int handle);
     void Notify(int kind, int handle, int event, int error);
-    void LookupFinished(int id, const QHostInfo& info);
-    void AbandonLookup();
+    void LookupFinished(const QHostInfo& info);
     void Wake();
-    int Recv(char* data, size_t length, int flags);
-    void WaitIo(IoWait what);
+    [[noreturn]] void RaiseSocketError(int error);
+    int Recv(void* data, size_t length, int flags);
+    void WaitForRead();
+    void WaitForWrite();
     void SetReadTarget(int bytes);
-    bool PeerClosed();
 
     std::map<int, std::unique_ptr<SocketEntry>> FSockets;
+    std::vector<QObject*> FRetiredNotifiers; // deleted when no notifier runs
+    int FDispatchDepth = 0;
     int FLookupId = -1;
     uint32_t FLookupAddress = 0;
-    bool FReadHold = false;
-    int FReadTarget = 1;
+    bool FReadHold = false;  // wait without read interest (no more data can come)
+    int FReadTarget = 1;     // SO_RCVLOWAT set on FReadTargetSocket
+    int FReadTargetSocket = NoSocket;
 };
