@@ -1,0 +1,110 @@
+// The byte-level search and line filter behind "Find Next" and "&Grep".
+#include "app/SjisText.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using sjis::npos;
+
+// Shift_JIS bytes used below.
+const std::string Hyo = "\x95\x5C";     // 表: its trail byte is '\'
+const std::string So = "\x83\x5C";      // ソ: likewise
+const std::string A_Kata = "\x83\x41";  // ア: its trail byte is 'A'
+const std::string Nihongo = "\x93\xFA\x96\x7B\x8C\xEA";  // 日本語
+
+TEST(SjisText, LeadBytesAreExactlyTheTwoRanges)
+{
+    for (int b = 0; b < 256; ++b) {
+        const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+        EXPECT_EQ(sjis::IsLeadByte(static_cast<unsigned char>(b)), lead) << b;
+    }
+}
+
+TEST(SjisText, LowerCasingTouchesOnlySingleByteAsciiLetters)
+{
+    // ア's trail byte is 'A'; half-width katakana and the full-width letter
+    // Ａ (82 60) stay; the length never changes.
+    std::string text = "ERROR " + A_Kata + "A\xB1" + "\x82\x60" + "Z@[";
+    const std::size_t before = text.size();
+    sjis::LowerInPlace(text);
+    EXPECT_EQ(text, "error " + A_Kata + "a\xB1" + "\x82\x60" + "z@[");
+    EXPECT_EQ(text.size(), before);
+}
+
+TEST(SjisText, ACandidateOnATrailByteIsPassedOverForARealOneLater)
+{
+    const std::string text = Hyo + "\\x" + So + "\\y";
+    EXPECT_EQ(sjis::FindOnCharBoundary(text, "\\"), 2u);
+    EXPECT_EQ(sjis::FindOnCharBoundary(text, "\\y"), 6u);
+    EXPECT_EQ(sjis::FindOnCharBoundary(Hyo + So, "\\"), npos);
+    // The walk of boundaries runs from the text's start even when the
+    // search begins later.
+    EXPECT_EQ(sjis::FindOnCharBoundary(text, "\\", 3), 6u);
+}
+
+TEST(SjisText, CaseFoldingUnlessMatchCase)
+{
+    const std::string text = "an error, an Error, an ERROR";
+    EXPECT_EQ(sjis::SearchText(text, 0, "ERROR", false), 3u);
+    EXPECT_EQ(sjis::SearchText(text, 8, "ERROR", false), 13u);
+    EXPECT_EQ(sjis::SearchText(text, 18, "ERROR", false), 23u);
+    EXPECT_EQ(sjis::SearchText(text, 28, "ERROR", false), npos);
+    EXPECT_EQ(sjis::SearchText(text, 0, "ERROR", true), 23u);
+    EXPECT_EQ(sjis::SearchText(text, 0, "error", true), 3u);
+}
+
+TEST(SjisText, TrailBytesAreNeverLowerCasedIntoAMatch)
+{
+    // ア is 83 41; lower-casing its trail would make it 83 61.
+    EXPECT_EQ(sjis::SearchText(A_Kata, 0, "\x83\x61", false), npos);
+    EXPECT_EQ(sjis::SearchText("\x83\x61", 0, A_Kata, false), npos);
+    EXPECT_EQ(sjis::SearchText("x" + A_Kata, 0, "a", false), npos);
+    EXPECT_EQ(sjis::SearchText("x" + A_Kata + "A", 0, "a", false), 3u);
+}
+
+TEST(SjisText, OnlyWhatLiesWhollyBehindTheCaretMatches)
+{
+    EXPECT_EQ(sjis::SearchText("aaaa", 0, "aa", false), 0u);
+    EXPECT_EQ(sjis::SearchText("aaaa", 2, "aa", false), 2u);
+    EXPECT_EQ(sjis::SearchText("aaaa", 1, "aa", false), 1u);
+    EXPECT_EQ(sjis::SearchText("aaaa", 3, "aa", false), npos);
+    EXPECT_EQ(sjis::SearchText("xxERROR", 3, "ERROR", true), npos);
+    EXPECT_EQ(sjis::SearchText("abc", 3, "c", true), npos);
+    EXPECT_EQ(sjis::SearchText("abc", 4, "c", true), npos);
+    // A find text holding the replacement byte still finds nothing before
+    // the caret.
+    EXPECT_EQ(sjis::SearchText("ab", 1, "\x01" "b", true), npos);
+    EXPECT_EQ(sjis::SearchText("ab", 0, "", true), npos);
+}
+
+TEST(SjisText, JapaneseTextAfterACaretOnADoubleByteCharacter)
+{
+    const std::string text = Nihongo + "\r\n" + Hyo + Nihongo;
+    EXPECT_EQ(sjis::SearchText(text, 0, Nihongo, false), 0u);
+    EXPECT_EQ(sjis::SearchText(text, 2, Nihongo, false), 10u);
+    EXPECT_EQ(sjis::SearchText(text, 0, "\x96\x7B", false), 2u);   // 本
+}
+
+TEST(SjisText, FilterKeepsTheLinesHoldingTheTextWithTheirBreaks)
+{
+    const std::string text = "1 ERROR a\r\n2 error b\r\n\r\n3 x ERROR\r\n4 Error";
+    std::size_t dropped = 99;
+    EXPECT_EQ(sjis::FilterLines(text, "ERROR", &dropped), "1 ERROR a\r\n3 x ERROR\r\n");
+    EXPECT_EQ(dropped, 3u);
+    // Filters narrow one after another.
+    EXPECT_EQ(sjis::FilterLines(sjis::FilterLines(text, "ERROR"), "3"), "3 x ERROR\r\n");
+    EXPECT_EQ(sjis::FilterLines(text, "nothing"), "");
+    // Lone CR and lone LF end lines too; a kept unended last line stays so.
+    EXPECT_EQ(sjis::FilterLines("a\nb\rab", "a"), "a\nab");
+}
+
+TEST(SjisText, FilterNeverMatchesOnATrailByte)
+{
+    const std::string text = Hyo + "\r\n" + Hyo + "\\\r\n";
+    EXPECT_EQ(sjis::FilterLines(text, "\\"), Hyo + "\\\r\n");
+}
+
+} // namespace
