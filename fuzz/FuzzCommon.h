@@ -1,0 +1,84 @@
+// Shared checks of the converter fuzz targets. The input is placed so that its
+// terminating zero is the last unit of its heap block: AddressSanitizer then
+// reports any read past the terminator.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace fuzz {
+
+[[noreturn]] inline void Fail(const char* what)
+{
+    __builtin_trap();
+    (void)what;
+}
+
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition))                                                                      \
+            ::fuzz::Fail(#condition);                                                          \
+    } while (0)
+
+// Checks one converter on one zero-terminated input:
+//  - the measuring call and the converting call with capacity measured + 1
+//    agree, and the output is terminated right behind the measured length;
+//  - at a capacity taken from the input, the result is -1 or the measured
+//    length, nothing is written at or past the capacity, and what was written
+//    is a prefix of the full output.
+template <typename In, typename Out>
+void CheckConverter(int64_t (*convert)(Out*, const In*, uint64_t), const In* input,
+                    uint64_t capacitySeed)
+{
+    constexpr Out sentinel = static_cast<Out>(0xA5A5);
+    constexpr size_t guard = 16;
+    const int64_t measured = convert(nullptr, input, capacitySeed);
+    FUZZ_CHECK(measured >= 0);
+    const size_t length = static_cast<size_t>(measured);
+
+    std::vector<Out> full(length + 1 + guard, sentinel);
+    FUZZ_CHECK(convert(full.data(), input, length + 1) == measured);
+    FUZZ_CHECK(full[length] == 0);
+    for (size_t k = length + 1; k < full.size(); ++k)
+        FUZZ_CHECK(full[k] == sentinel);
+
+    const uint64_t capacity = capacitySeed % (length + 3);
+    std::vector<Out> part(capacity + guard, sentinel);
+    const int64_t result = convert(part.data(), input, capacity);
+    FUZZ_CHECK(result == (capacity > length ? measured : -1) || (length == 0 && result == 0));
+    for (size_t k = capacity; k < part.size(); ++k)
+        FUZZ_CHECK(part[k] == sentinel);
+    // Everything before the terminator (or before the first untouched unit)
+    // matches the full output.
+    for (size_t k = 0; k < capacity && k < length; ++k) {
+        if (part[k] == sentinel || part[k] == 0)
+            break;
+        FUZZ_CHECK(part[k] == full[k]);
+    }
+}
+
+// A zero-terminated copy of data as units of In, the terminator being the
+// last unit of the block.
+template <typename In>
+std::unique_ptr<In[]> Terminated(const uint8_t* data, size_t size)
+{
+    const size_t units = size / sizeof(In);
+    std::unique_ptr<In[]> block(new In[units + 1]);
+    if (units)
+        std::memcpy(block.get(), data, units * sizeof(In));
+    block[units] = 0;
+    return block;
+}
+
+inline uint64_t Seed(const uint8_t* data, size_t size)
+{
+    uint64_t seed = 0;
+    for (size_t k = 0; k < size && k < 8; ++k)
+        seed = seed * 131 + data[size - 1 - k];
+    return seed;
+}
+
+} // namespace fuzz

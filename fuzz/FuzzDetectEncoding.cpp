@@ -1,0 +1,43 @@
+// Fuzz target for DetectEncoding, called both ways a caller may: with the
+// display's convention (count = length - 1, a zero behind the bytes) and with
+// a buffer readable exactly through count + 1. Each block ends where the
+// readable bytes end, so AddressSanitizer reports any read beyond.
+#include <cstring>
+#include <memory>
+
+#include "decode/Detect.h"
+#include "fuzz/FuzzCommon.h"
+
+namespace {
+
+bool Valid(EncodingKind kind)
+{
+    switch (kind) {
+    case ekAscii: case ekJis: case ekSjis: case ekEuc: case ekUtf16: case ekUtf8:
+    case ekUtf7: case ekUnknown: case ekBinary:
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::unique_ptr<uint8_t[]> file(new uint8_t[size + 1]);
+    if (size)
+        std::memcpy(file.get(), data, size);
+    file[size] = 0;
+    const EncodingKind kind = DetectEncoding(file.get(), static_cast<int64_t>(size) - 1);
+    FUZZ_CHECK(Valid(kind));
+    FUZZ_CHECK(DetectEncoding(file.get(), static_cast<int64_t>(size) - 1) == kind);
+    if (size < 3)
+        FUZZ_CHECK(kind == ekUnknown);
+
+    if (size >= 2) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[size]);
+        std::memcpy(exact.get(), data, size);
+        FUZZ_CHECK(Valid(DetectEncoding(exact.get(), static_cast<int64_t>(size) - 2)));
+    }
+    return 0;
+}
