@@ -1,21 +1,64 @@
 #!/usr/bin/env bash
-# Builds wisplog (Release) and starts it beside a wisplog.ini.
+# Builds wisplog (Release) and starts it on the demo: a local FTP server
+# (127.0.0.1 port 21, user demo, password demo) serving the same Japanese log
+# in five encodings, and a wisplog.ini beside the executable with one profile
+# per sample. A wisplog.ini that is already there is used as it is. The demo
+# server stops when wisplog exits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-install_missing "${BUILD_PACKAGES[@]}"
+install_missing "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}"
 
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DWISPLOG_TESTS=OFF >/dev/null
 cmake --build "$build" --target wisplog nkf32
+build=$(cd "$build" && pwd)
 
-ini="$build/wisplog.ini"
-if [ ! -e "$ini" ]; then
-    printf '%s\r\n' "sample:127.0.0.1:demo:demo:1:/logs/app.log" > "$ini"
-    echo "Wrote a sample host list: $ini"
-fi
+/usr/bin/python3 scripts/demo_server.py write-ini "$build/wisplog.ini"
+
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-    echo "No display: run this from a desktop session, or under Xvfb (xvfb-run -a bash scripts/run.sh)." >&2
+    echo "No display: run this in a desktop session (or over ssh -X), or try it on a virtual one: xvfb-run -a bash scripts/run.sh" >&2
     exit 1
 fi
-exec "$build/wisplog"
+
+# The demo server: its samples, its FTP log and its ready line live in the
+# build directory; the run waits at most 10 s for it to listen or give up.
+demo="$build/demo"
+mkdir -p "$demo" "$build/downloads"
+rm -f "$demo/ready"
+/usr/bin/python3 scripts/demo_server.py serve --dir "$demo/ftp" --ready "$demo/ready" \
+    --log "$demo/ftp.log" >"$demo/server.out" 2>&1 &
+server=$!
+app=
+stop_all() {
+    [ -z "$app" ] || kill "$app" 2>/dev/null || true
+    kill "$server" 2>/dev/null || true
+    wait 2>/dev/null || true
+}
+trap stop_all EXIT
+trap 'exit 130' INT TERM HUP
+for _ in $(seq 100); do
+    [ -s "$demo/ready" ] && break
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+done
+if [ -s "$demo/ready" ]; then
+    cat "$demo/ready"
+elif kill -0 "$server" 2>/dev/null; then
+    echo "The demo FTP server did not start within 10 s; its log: $demo/ftp.log" >&2
+else
+    # Its one line says why (port 21 taken, or not root).
+    cat "$demo/server.out" >&2
+fi
+
+# wisplog saves each fetched file in its current directory.
+echo "Fetched logs are saved in $build/downloads/"
+# It runs in the background so that a signal to this script is handled at
+# once (the trap stops wisplog and the server) instead of after wisplog ends.
+cd "$build/downloads"
+"$build/wisplog" &
+app=$!
+status=0
+wait "$app" || status=$?
+app=
+exit "$status"
