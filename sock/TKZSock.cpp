@@ -241,6 +241,11 @@ void TKZSock::ReadReady(int handle)
         UpdateNotifiers(*entry);
         return;
     }
+    // A read loop of this component is waiting for exactly this and will
+    // read at once; with nobody else to tell, the notification is left to
+    // the socket (the loop's own read meets data, close or error).
+    if (FReadWaiting && handle == FSocketHandle && !OnDataAvailable)
+        return;
     // Readable means data, the peer's close, or an error: a one-byte peek
     // tells them apart without taking anything.
     char probe;
@@ -349,6 +354,17 @@ void TKZSock::ProcessMessages(bool mayBlock)
                                              : QEventLoop::AllEvents);
 }
 
+void TKZSock::PumpBetweenChunks()
+{
+    // While data moves, events are let through about once a millisecond
+    // rather than after every chunk: cancel, time-out and the window stay
+    // live, and a fast transfer does not pay a poll per chunk.
+    if (FPumpClock.isValid() && FPumpClock.nsecsElapsed() < 1000000)
+        return;
+    FPumpClock.start();
+    ProcessMessages(false);
+}
+
 int TKZSock::Recv(void* data, size_t length, int flags)
 {
     int s = FSocketHandle;
@@ -365,6 +381,9 @@ void TKZSock::WaitForRead()
 {
     if (SocketEntry* entry = Entry(FSocketHandle))
         UpdateNotifiers(*entry);
+    bool outer = FReadWaiting;
+    FReadWaiting = true;
+    Finally restore{[this, outer] { FReadWaiting = outer; }};
     ProcessMessages(true);
 }
 
@@ -696,7 +715,7 @@ void TKZSock::SendBuffer(const char* data, size_t length)
             if (remaining == 0 || FCanceled)
                 break;
             if (n > 0)
-                ProcessMessages(false);
+                PumpBetweenChunks();
             else
                 WaitForWrite();
             if (FCanceled)
@@ -910,7 +929,7 @@ void TKZSock::SendFile(const std::string& fileName)
                 if (OnPacketSent)
                     OnPacketSent(this);
                 TimerOn();
-                ProcessMessages(false);
+                PumpBetweenChunks();
             } else {
                 CheckSocketError(SockApi::WouldBlock, error);
                 WaitForWrite();
@@ -951,7 +970,7 @@ void TKZSock::CaptureFile(const std::string& fileName)
             if (OnPacketRecvd)
                 OnPacketRecvd(this);
             TimerOn();
-            ProcessMessages(false);
+            PumpBetweenChunks();
         } else if (n < 0) {
             FLastError = SockApi::LastError();
             if (FLastError == SockApi::NotConnected)

@@ -9,6 +9,7 @@
 #include "sock/NthField.h"
 #include "sock/TThreadTimer.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <netinet/in.h>
@@ -240,13 +241,16 @@ private:
     void WaitForRead();
     void WaitForWrite();
     void SetReadTarget(int bytes);
+    void PumpBetweenChunks();
 
     std::map<int, std::unique_ptr<SocketEntry>> FSockets;
     std::vector<QObject*> FRetiredNotifiers; // deleted when no notifier runs
     int FDispatchDepth = 0;
     int FLookupId = -1;
     uint32_t FLookupAddress = 0;
+    bool FReadWaiting = false; // a read loop blocks for the current socket
     bool FReadHold = false;  // wait without read interest (no more data can come)
     int FReadTarget = 1;     // SO_RCVLOWAT set on FReadTargetSocket
     int FReadTargetSocket = NoSocket;
+    QElapsedTimer FPumpClock;
 };

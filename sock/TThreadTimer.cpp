@@ -9,6 +9,8 @@
 TThreadTimer::TThreadTimer(QObject* owner) : QObject(owner), FTimer(this)
 {
     FTimer.setSingleShot(true);
+    // A time-out must not end a wait early: no coarse timer slack.
+    FTimer.setTimerType(Qt::PreciseTimer);
     connect(&FTimer, &QTimer::timeout, this, &TThreadTimer::Tick);
 }
 
