@@ -58,6 +58,10 @@ public:
     // Puts field 5 of the selected profile into EdtFile; throws the list
     // index error for a short profile.
     void SetDefaultFile();
+    // Shows a local file in Memo1: converted by CurrentEncoding (or by
+    // detection), its last tailSize bytes (0: all) scrolled to the end; any
+    // failure shows the box "失敗" instead. Does not wait; never throws.
+    void ShowLocalFile(const std::string& fileName, int32_t tailSize);
     // Opens the host-list file in the desktop's editor without waiting.
     void inifile1Click();
 

@@ -1,0 +1,221 @@
+// ShowLocalFile: each conversion route and detection, the tail cut, the
+// unconverted route, the failure box, on files the tests write.
+#include "app/Form1.h"
+#include "app/SjisCodec.h"
+#include "app/SjisMemo.h"
+#include "app/Tag.h"
+#include "tests/app/StartupFixture.h"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::string_literals;
+
+// 日本語のログ in each encoding, with a CR LF, and the Shift_JIS it becomes.
+const std::string Sjis = "A\x93\xFA\x96\x7B\x8C\xEA\x82\xCC\x83\x8D\x83\x4F\r\nB"s;
+const std::string Euc = "A\xC6\xFC\xCB\xDC\xB8\xEC\xA4\xCE\xA5\xED\xA5\xB0\r\nB"s;
+const std::string Jis = "A\x1B$B\x46\x7C\x4B\x5C\x38\x6C\x24\x4E\x25\x6D\x25\x30\x1B(B\r\nB"s;
+const std::string Utf8 = "A\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\xAD\xE3\x82\xB0\r\nB"s;
+const std::string Utf16 = "A\0\xE5\x65\x2C\x67\x9E\x8A\x6E\x30\xED\x30\xB0\x30\r\0\n\0B\0"s;
+
+class ShowLocalFileTest : public StartupFixture {
+protected:
+    void SetUp() override
+    {
+        StartupFixture::SetUp();
+        Form = MakeForm("local:127.0.0.1:user:pass:1:/logs/app.log\n");
+        ASSERT_TRUE(Form);
+        Form->resize(640, 400);
+    }
+
+    std::string Write(const std::string& name, const std::string& bytes)
+    {
+        const QString path = Dir.filePath(QString::fromStdString(name));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+        return path.toStdString();
+    }
+
+    // Shows bytes written to a file with an encoding; returns the view's text.
+    std::string Show(const std::string& bytes, const std::string& encoding, int32_t tail = 10000)
+    {
+        Form->CurrentEncoding = encoding;
+        Form->ShowLocalFile(Write("shown.log", bytes), tail);
+        return Form->Memo1->Text();
+    }
+
+    bool CaretAtEnd() const
+    {
+        return Form->Memo1->SelStart() == Form->Memo1->TextLength() && Form->Memo1->SelLength() == 0;
+    }
+
+    std::unique_ptr<TForm1> Form;
+};
+
+TEST_F(ShowLocalFileTest, EachEncodingNameConverts)
+{
+    for (const auto& [bytes, name] : {std::pair{Euc, "EUC"s}, {Jis, "JIS"}, {Utf8, "UTF8"}, {Utf16, "Unicode"}}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Show(bytes, name), Sjis);
+        EXPECT_TRUE(CaretAtEnd());
+    }
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(ShowLocalFileTest, DetectionPicksTheConversion)
+{
+    for (const auto& bytes : {Euc, Jis, Utf8, Utf16}) {
+        EXPECT_EQ(Show(bytes, "自動"), Sjis);
+        EXPECT_TRUE(CaretAtEnd());
+    }
+    // Shift_JIS and plain ASCII are shown as they are, from the start.
+    EXPECT_EQ(Show(Sjis, "自動", 3), Sjis);
+    EXPECT_EQ(Form->Memo1->SelStart(), 0);
+    EXPECT_EQ(Show("plain ascii\r\n", "自動", 3), "plain ascii\r\n");
+    EXPECT_EQ(Form->Memo1->SelStart(), 0);
+}
+
+TEST_F(ShowLocalFileTest, NamesAndTagsAreSetFirst)
+{
+    Show("x", "EUC", 1234);
+    EXPECT_EQ(Form->LastTag, 1234);
+    EXPECT_EQ(Tag(Form->Button1), 1234);
+    EXPECT_EQ(Tag(Form->CmbHost), 1234);
+    EXPECT_EQ(Form->LastFile, Dir.filePath("shown.log").toStdString());
+
+    Form->ShowLocalFile(Dir.filePath("missing.log").toStdString(), 77);
+    EXPECT_EQ(Form->Memo1->Text(), "");
+    EXPECT_EQ(Form->LastFile, Dir.filePath("missing.log").toStdString());
+    EXPECT_EQ(Form->LastTag, 77);
+    EXPECT_EQ(Tag(Form->CmbHost), 77);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "失敗");
+    EXPECT_EQ(Boxes[0].Caption, "読込");
+    EXPECT_EQ(Boxes[0].Flags, 0x10u);
+}
+
+TEST_F(ShowLocalFileTest, DirectoryAndLockedFileShowTheBox)
+{
+    Form->ShowLocalFile(Dir.path().toStdString(), 0);
+    EXPECT_EQ(Boxes.size(), 1u);
+
+    const std::string path = Write("held.log", "held");
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_SH), 0);
+    Form->ShowLocalFile(path, 0);
+    EXPECT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Form->Memo1->Text(), "");
+    ::close(fd);
+    Form->ShowLocalFile(path, 0);
+    EXPECT_EQ(Form->Memo1->Text(), "held");
+    EXPECT_EQ(Boxes.size(), 2u);
+}
+
+TEST_F(ShowLocalFileTest, TailOfExactlyTheSizeIsWholeOneMoreDropsTheFirstByte)
+{
+    const std::string text = "0123456789abcdefghij";
+    EXPECT_EQ(Show(text, "EUC", 20), text);
+    EXPECT_EQ(Show(text + "k", "EUC", 20), "123456789abcdefghijk");
+    EXPECT_TRUE(CaretAtEnd());
+}
+
+TEST_F(ShowLocalFileTest, AsciiLogTails)
+{
+    std::string log;
+    for (int i = 0; log.size() < 25000; ++i)
+        log += "2026-12-07 08:00:00 INFO request " + std::to_string(i) + " done\r\n";
+    log.resize(24998);
+    log += "\r\n";
+    ASSERT_EQ(log.size(), 25000u);
+    EXPECT_EQ(Show(log, "EUC", 10000), log.substr(15000));
+    EXPECT_EQ(Form->Memo1->SelStart(), 10000);
+    EXPECT_EQ(Show(log, "EUC", 0), log);
+    EXPECT_EQ(Form->Memo1->SelStart(), 25000);
+}
+
+TEST_F(ShowLocalFileTest, TheViewEndsScrolledToTheEnd)
+{
+    Form->show();
+    std::string log;
+    for (int i = 0; i < 3000; ++i)
+        log += "\xA4\xA2 line " + std::to_string(i) + "\n";
+    Show(log, "EUC", 0);
+    QCoreApplication::processEvents();
+    QScrollBar* bar = Form->Memo1->verticalScrollBar();
+    EXPECT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    Form->hide();
+}
+
+TEST_F(ShowLocalFileTest, UnconvertedRouteIgnoresTheTailAndStaysAtTheStart)
+{
+    std::string text(300, 'x');
+    EXPECT_EQ(Show(text, "SJIS", 10), text);
+    EXPECT_EQ(Form->Memo1->SelStart(), 0);
+    EXPECT_EQ(Form->Memo1->SelLength(), 0);
+}
+
+TEST_F(ShowLocalFileTest, EmptyFileAndZeroByte)
+{
+    for (const char* name : {"EUC", "SJIS", "自動", "UTF8", "Unicode", "JIS"}) {
+        EXPECT_EQ(Show("", name), "");
+        EXPECT_EQ(Show("abc\0def"s, name == "Unicode"s ? "SJIS" : name), "abc");
+    }
+    EXPECT_EQ(Show("a\0b\0\0\0c\0"s, "Unicode"), "ab");
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(ShowLocalFileTest, OddLengthUnicodeReadsTheLastByteWithAZero)
+{
+    EXPECT_EQ(Show("A\0B"s, "Unicode"), "AB");
+}
+
+TEST_F(ShowLocalFileTest, LoneLineFeedsBecomeCrLfAndTheCaretCountsThem)
+{
+    EXPECT_EQ(Show("one\ntwo\nthree\n", "EUC", 0), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(Form->Memo1->SelStart(), 17);
+    EXPECT_TRUE(CaretAtEnd());
+}
+
+TEST_F(ShowLocalFileTest, CutOnATrailByteOrBetweenCrAndLfKeepsTheRestInPlace)
+{
+    // 亜あい in EUC: Shift_JIS 88 9F 82 A0 82 A2; the last 5 bytes begin on
+    // the trail byte 9F, which is also a lead byte.
+    EXPECT_EQ(Show("\xB0\xA1\xA4\xA2\xA4\xA4"s, "EUC", 5), "\x9F\x82\xA0\x82\xA2"s);
+    EXPECT_EQ(Form->Memo1->document()->firstBlock().text(),
+              QString(QChar(SjisCodec::StrayBase + 0x9F)) + QStringLiteral("あい"));
+    EXPECT_TRUE(CaretAtEnd());
+
+    // 亜亜: 88 9F 88 9F; the last two bytes begin on a lead byte: no stray.
+    EXPECT_EQ(Show("\xB0\xA1\xB0\xA1"s, "EUC", 2), "\x88\x9F"s);
+    EXPECT_EQ(Form->Memo1->document()->firstBlock().text(), QStringLiteral("亜"));
+
+    EXPECT_EQ(Show("ab\r\ncd", "EUC", 3), "\ncd");
+    EXPECT_EQ(Form->Memo1->LineCount(), 1);
+    EXPECT_EQ(Form->Memo1->SelStart(), 3);
+}
+
+TEST_F(ShowLocalFileTest, FileOfMoreThanTwoGibibytes)
+{
+    // Sparse: "ab" and then zeros past the 2 GiB mark. A 32-bit size would
+    // wrap negative; the whole file is read and shown up to its zero byte.
+    const std::string path = Write("huge.log", "ab");
+    ASSERT_EQ(::truncate(path.c_str(), (int64_t{1} << 31) + 5), 0);
+    Form->CurrentEncoding = "SJIS";
+    Form->ShowLocalFile(path, 10000);
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_EQ(Form->Memo1->Text(), "ab");
+    ::unlink(path.c_str());
+}
+
+} // namespace
