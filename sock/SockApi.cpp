@@ -158,6 +158,12 @@ int GetSockName(int s, sockaddr_in* address)
     return ::getsockname(s, reinterpret_cast<sockaddr*>(address), &length) < 0 ? Fail() : 0;
 }
 
+int GetPeerName(int s, sockaddr_in* address)
+{
+    socklen_t length = sizeof *address;
+    return ::getpeername(s, reinterpret_cast<sockaddr*>(address), &length) < 0 ? Fail() : 0;
+}
+
 int SetLinger(int s, bool on, int seconds)
 {
     linger value{on ? 1 : 0, seconds};

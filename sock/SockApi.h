@@ -35,6 +35,7 @@ int Listen(int s, int backlog);
 // Accepts one connection as a non-blocking socket; peer receives its address.
 int Accept(int s, sockaddr_in* peer);
 int GetSockName(int s, sockaddr_in* address);
+int GetPeerName(int s, sockaddr_in* address);
 int SetLinger(int s, bool on, int seconds);
 // Minimum number of queued bytes before the socket reports readable.
 int SetReceiveLowWater(int s, int bytes);

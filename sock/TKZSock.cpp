@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
@@ -24,6 +25,17 @@
 namespace {
 
 int winsockUsers = 0;
+
+// Host look-ups under way, by look-up id, with the component waiting for each.
+std::map<int, TKZSock*> pendingLookups;
+
+QObject* LookupReceiver()
+{
+    static QPointer<QObject> receiver;
+    if (!receiver)
+        receiver = new QObject(QCoreApplication::instance());
+    return receiver;
+}
 
 // What a registered socket is doing; decides which readiness is watched.
 // A fresh or failed socket is watched for nothing: poll reports an
@@ -82,8 +94,7 @@ TKZSock::~TKZSock()
     try {
         TKZSock::Abort();
         Cancel();
-        if (FLookupId != -1)
-            QHostInfo::abortHostLookup(FLookupId);
+        pendingLookups.erase(FLookupId);
         FLookupId = -1;
         delete FTimeoutTimer;
         FTimeoutTimer = nullptr;
@@ -203,6 +214,13 @@ int TKZSock::CloseRegistered(int handle)
 void TKZSock::SetSocketHandle(int handle)
 {
     FSocketHandle = handle;
+    // A socket made elsewhere gets notifiers too, or no wait could ever
+    // learn of its data.
+    if (handle != NoSocket && !Entry(handle)) {
+        sockaddr_in peer{};
+        bool connected = SockApi::GetPeerName(handle, &peer) == 0;
+        Register(handle, WM_SOCKETEVENT, connected ? PhaseConnected : PhaseIdle);
+    }
 }
 
 void TKZSock::CloseSocketHandle(int handle)
@@ -214,7 +232,7 @@ void TKZSock::CloseSocketHandle(int handle)
 void TKZSock::AdoptAcceptedSocket(int handle)
 {
     int listening = FSocketHandle;
-    FSocketHandle = handle;
+    SetSocketHandle(handle);
     if (listening != NoSocket && listening != handle)
         CloseRegistered(listening);
     FConnected = true;
@@ -475,18 +493,28 @@ void TKZSock::ResolveHost()
     TimerOn();
     Done = false;
     FLookupAddress = 0;
-    FLookupId = QHostInfo::lookupHost(QString::fromUtf8(Buffer.data(), static_cast<qsizetype>(length)), this,
-                                      [this](const QHostInfo& info) { LookupFinished(info); });
+    // Results go to one long-lived receiver and from there, by look-up id,
+    // to the component that still waits for that id. (A component as the
+    // receiver would leak Qt's result handler when it is destroyed first.)
+    FLookupId = QHostInfo::lookupHost(QString::fromUtf8(Buffer.data(), static_cast<qsizetype>(length)),
+                                      LookupReceiver(), [](const QHostInfo& info) {
+                                          auto it = pendingLookups.find(info.lookupId());
+                                          if (it == pendingLookups.end())
+                                              return;
+                                          TKZSock* sock = it->second;
+                                          pendingLookups.erase(it);
+                                          sock->LookupFinished(info);
+                                      });
+    pendingLookups[FLookupId] = this;
     ProcessMessages(false);
     while (!(Done || FTimedOut || FCanceled))
         ProcessMessages(true);
     TimerOff();
-    if (FLookupId != -1) {
-        // Abandoned by time-out or cancel: withdrawn, and a result that is
-        // already under way is ignored (its id no longer matches).
-        QHostInfo::abortHostLookup(FLookupId);
-        FLookupId = -1;
-    }
+    // A look-up abandoned by time-out or cancel is forgotten: its result,
+    // whenever it comes, reaches nobody. (It is not withdrawn with
+    // abortHostLookup, which leaks the result handler.)
+    pendingLookups.erase(FLookupId);
+    FLookupId = -1;
 
     if (FTimedOut)
         throw ESockError("Host Lookup Timed Out");

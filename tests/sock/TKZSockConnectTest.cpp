@@ -3,6 +3,7 @@
 #include "tests/sock/SockFixture.h"
 
 #include <memory>
+#include <thread>
 
 using loopback::Listener;
 
@@ -254,6 +255,14 @@ TEST(TThreadTimer, SettersAndTicks)
     timer.SetEnabled(true);
     timer.SetInterval(0);
     EXPECT_FALSE(timer.Running());
+
+    // A thread without an event loop can run no timer.
+    std::string message;
+    std::thread([&] {
+        TThreadTimer orphan;
+        message = ThrownMessage<Exception>([&] { orphan.SetOnTimer([](QObject*) {}); });
+    }).join();
+    EXPECT_EQ(message, "No Timer");
 }
 
 TEST(TKZSockConnect, ComponentsShareTheStartUpCount)
@@ -405,6 +414,19 @@ TEST(TKZSockConnect, CancelledLookUpNeverEndsALaterWait)
     sock.TimeOut = 500;
     EXPECT_EQ(ThrownMessage<ESockError>([&] { sock.Accept(); }), "Accepting Timed Out");
     EXPECT_FALSE(dog.Fired());
+
+    // A component destroyed while its abandoned look-up is still under way:
+    // the result arrives later and reaches nobody (nothing leaks either).
+    auto gone = std::make_unique<TKZSock>();
+    gone->Host = "localhost";
+    gone->ReportLevel = 8;
+    gone->OnStatus = [&](QObject*, const std::string& status) {
+        if (status == "Timer On")
+            QTimer::singleShot(0, [&] { gone->Cancel(); });
+    };
+    EXPECT_EQ(ThrownMessage<ESockError>([&] { gone->Connect(); }), "Host Lookup Canceled");
+    gone.reset();
+    Pump(300);
 }
 
 TEST(TKZSockConnect, NotificationsOfAClosedSocketDoNotReachTheNewOne)
