@@ -142,16 +142,15 @@ private:
     [[noreturn]] void RefuseConnect(const std::string& line);
     void DropStaleInput();
     void FailureReport(const std::string& line, TCmdType type, bool unsupported);
-    void RunTransfer(bool download, const std::function<void()>& body);
+    void RunTransfer(bool download, const std::function<bool()>& body);
     bool OpenDataConnection();
     void AcceptDataConnection();
     void FinalReply(std::string& line);
-    void Retrieve(const std::string& remoteName, const std::string& localName);
-    void Store(const std::string& localName, const std::string& remoteName);
+    bool Retrieve(const std::string& remoteName, const std::string& localName);
+    bool Store(const std::string& localName, const std::string& remoteName);
 
     std::unique_ptr<TKZSock> FDataConnection;
     std::recursive_mutex FTransferLock;
-    bool FCompleted = false;
     // The control connection timed out or was closed by the server in the
     // middle of the dialogue: it is out of step, so Disconnect closes it
     // without sending QUIT. Cleared by Connect.

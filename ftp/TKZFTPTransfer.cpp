@@ -60,26 +60,32 @@ std::string FileNamePart(const std::string& path)
 
 void TKZFTP::RetrieveFile(const std::string& remoteName, const std::string& localName)
 {
-    RunTransfer(true, [&] { Retrieve(remoteName, localName); });
+    RunTransfer(true, [&] { return Retrieve(remoteName, localName); });
 }
 
 void TKZFTP::StoreFile(const std::string& localName, const std::string& remoteName)
 {
-    RunTransfer(false, [&] { Store(localName, remoteName); });
+    RunTransfer(false, [&] { return Store(localName, remoteName); });
 }
 
 // The frame of every transfer: connection check, lock, data connection,
 // the transfer's own steps, then the clean-up in its fixed order (data
 // connection destroyed, lock released, ABOR after a cancelled download,
-// OnSuccess), and any failure offered to OnFailure.
-void TKZFTP::RunTransfer(bool download, const std::function<void()>& body)
+// OnSuccess), and any failure offered to OnFailure. body answers whether the
+// transfer completed (false: a refusal that OnFailure took).
+//
+// A transfer started from an event handler while another one waits (the
+// lock is re-entrant) gets a data connection of its own; the waiting
+// transfer's connection is set aside and put back afterwards, so the
+// outer transfer never finds its connection destroyed under it.
+void TKZFTP::RunTransfer(bool download, const std::function<bool()>& body)
 {
     bool completed = false;
     try {
         FCanceled = false;
-        FCompleted = false;
         CheckConnection();
         FTransferLock.lock();
+        std::unique_ptr<TKZSock> outer = std::move(FDataConnection);
         std::exception_ptr failure;
         try {
             DropStaleInput();
@@ -89,11 +95,11 @@ void TKZFTP::RunTransfer(bool download, const std::function<void()>& body)
                 FDataConnection->OnPacketRecvd = OnPacketRecvd;
             if (!download && OnPacketSent)
                 FDataConnection->OnPacketSent = OnPacketSent;
-            body();
+            completed = body();
         } catch (...) {
             failure = std::current_exception();
         }
-        FDataConnection.reset();
+        FDataConnection = std::move(outer);
         FTransferLock.unlock();
         if (download && FCanceled) {
             FCanceled = false;
@@ -107,7 +113,6 @@ void TKZFTP::RunTransfer(bool download, const std::function<void()>& body)
         }
         if (failure)
             std::rethrow_exception(failure);
-        completed = FCompleted;
     } catch (...) {
         if (!OnFailure)
             throw;
@@ -182,10 +187,10 @@ void TKZFTP::FinalReply(std::string& line)
         ContinueReply(line, nullptr);
 }
 
-void TKZFTP::Retrieve(const std::string& remoteName, const std::string& localName)
+bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localName)
 {
     if (!OpenDataConnection())
-        return;
+        return false;
     ReportStatus(1, "RETR " + remoteName);
     FTransferSize = 0;
     std::string line;
@@ -193,7 +198,7 @@ void TKZFTP::Retrieve(const std::string& remoteName, const std::string& localNam
     ExpectOpen(line);
     if (ReplyNumber() >= 301 && ReplyNumber() <= 599) {
         FailureReport(line, ctTransfer, false);
-        return;
+        return false;
     }
     FTransferSize = SizeFromReply(line);
     while (ReplyContinues(line)) {
@@ -222,21 +227,21 @@ void TKZFTP::Retrieve(const std::string& remoteName, const std::string& localNam
     FinalReply(line);
     if (OnTransactionStop)
         OnTransactionStop(this);
-    FCompleted = true;
+    return true;
 }
 
-void TKZFTP::Store(const std::string& localName, const std::string& remoteName)
+bool TKZFTP::Store(const std::string& localName, const std::string& remoteName)
 {
     FTransferSize = LocalFileSize(localName);
     if (!OpenDataConnection())
-        return;
+        return false;
     const std::string name = remoteName.empty() ? FileNamePart(localName) : remoteName;
     ReportStatus(1, "STOR " + (remoteName.empty() ? localName : remoteName));
     std::string reply;
     Transaction("STOR " + name, reply);
     if (ReplyNumber() >= 301 && ReplyNumber() <= 599) {
         FailureReport(reply, ctTransfer, true);
-        return;
+        return false;
     }
     if (!Passive)
         AcceptDataConnection();
@@ -253,5 +258,5 @@ void TKZFTP::Store(const std::string& localName, const std::string& remoteName)
     FDataConnection->SetLinger(false, 0);
     FDataConnection->RequestCloseSocket();
     FinalReply(reply);
-    FCompleted = true;
+    return true;
 }

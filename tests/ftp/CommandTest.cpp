@@ -192,11 +192,11 @@ TEST(SendCommand, SilentServerTimesOut)
     QElapsedTimer clock;
     clock.start();
     EXPECT_THROW(ftp.SendCommand("NOOP"), EAbortError);
-    EXPECT_LT(clock.elapsed(), 800 + 1500);
+    EXPECT_LT(clock.elapsed(), 800 + 3000);
     // The connection is out of step: it is closed without another wait.
     clock.restart();
     ftp.Disconnect();
-    EXPECT_LT(clock.elapsed(), 500);
+    EXPECT_LT(clock.elapsed(), 700);
     EXPECT_FALSE(ftp.Connected());
     EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "NOOP"}));
 }

@@ -109,8 +109,13 @@ private:
 
 inline std::string ReadWholeFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return {};
+    std::string bytes(size_t(in.tellg()), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), std::streamsize(bytes.size()));
+    return bytes;
 }
 
 inline void WriteWholeFile(const std::string& path, const std::string& bytes)

@@ -73,10 +73,13 @@ void PyFtpServer::WriteFile(const std::string& name, const std::string& bytes) c
 
 std::string PyFtpServer::ReadFile(const std::string& name) const
 {
-    std::ifstream in(PathOf(name), std::ios::binary);
+    std::ifstream in(PathOf(name), std::ios::binary | std::ios::ate);
     if (!in)
         throw std::runtime_error("PyFtpServer: no file " + name);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string bytes(size_t(in.tellg()), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), std::streamsize(bytes.size()));
+    return bytes;
 }
 
 bool PyFtpServer::Exists(const std::string& name) const
