@@ -792,6 +792,8 @@ void TKZSock::Read(int count, std::string& text)
     } else {
         Finally restore{[this] {
             FReadHold = false;
+            if (SocketEntry* entry = Entry(FSocketHandle))
+                UpdateNotifiers(*entry);
             SetReadTarget(1);
         }};
         do {

@@ -110,19 +110,6 @@ inline bool SendAll(int fd, std::string_view data)
     return true;
 }
 
-// Everything until the peer closes (or the time-out).
-inline std::string RecvAll(int fd)
-{
-    std::string all;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            return all;
-        all.append(buf, static_cast<size_t>(n));
-    }
-}
-
 // Exactly count bytes (fewer when the peer closes or the time-out passes).
 inline std::string RecvCount(int fd, size_t count)
 {

@@ -217,6 +217,10 @@ TEST_F(TKZSockIo, ReadWaitsPastACloseUntilCancelled)
     EXPECT_FALSE(sock.Canceled());
     sock.Read(3, text);
     EXPECT_EQ(text, "abc");
+    // With the data taken, the close is noticed again and closes the socket.
+    int disconnects = 0;
+    sock.OnDisconnect = [&](QObject*) { ++disconnects; };
+    EXPECT_TRUE(PumpUntil([&] { return disconnects == 1; }, 3000));
 }
 
 TEST_F(TKZSockIo, ReadZeroRefusesAFullBufferAndKeepsTheBytes)
