@@ -315,22 +315,3 @@ TEST(Login, ServerClosingBeforeAnyReplyFails)
     EXPECT_FALSE(ftp.Connected());
     EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASS s3cret-pw"}));
 }
-
-TEST(Construction, PropertiesAfterConstruction)
-{
-    TKZFTP ftp;
-    EXPECT_EQ(ftp.Host, "");
-    EXPECT_EQ(ftp.Port, 21);
-    EXPECT_EQ(ftp.TimeOut, 0);
-    EXPECT_EQ(ftp.ReportLevel, 0);
-    EXPECT_FALSE(ftp.Passive);
-    EXPECT_EQ(ftp.ProxyPort, 0);
-    EXPECT_EQ(ftp.FirewallType, FTUser);
-    EXPECT_FALSE(ftp.FWAuthenticate);
-    EXPECT_EQ(ftp.Vendor, 2411);
-    EXPECT_FALSE(ftp.ParseList);
-    EXPECT_EQ(ftp.DataConnection(), nullptr);
-    EXPECT_FALSE(ftp.Connected());
-    EXPECT_EQ(int(FtOpen), 1);
-    EXPECT_EQ(int(FtSite), 2);
-}
