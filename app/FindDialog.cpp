@@ -45,11 +45,15 @@ FindDialog::FindDialog(QWidget* parent) : QDialog(parent)
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::close);
     connect(FindEdit, &QLineEdit::textChanged, this,
             [this](const QString& text) { FindNextButton->setEnabled(!text.isEmpty()); });
+    // Like the standard find dialog: nothing to find, nothing to press (Enter
+    // in the find text presses the default button only when it is enabled).
     FindNextButton->setEnabled(false);
 }
 
 void FindDialog::Execute()
 {
+    FindEdit->selectAll();
+    FindEdit->setFocus();
     show();
     raise();
     activateWindow();
@@ -57,17 +61,18 @@ void FindDialog::Execute()
 
 void FindDialog::CloseDialog()
 {
-    close();
+    if (isVisible())
+        close();
 }
 
-std::string FindDialog::FindText() const
+QString FindDialog::FindText() const
 {
-    return FindEdit->text().toStdString();
+    return FindEdit->text();
 }
 
-void FindDialog::SetFindText(const std::string& text)
+void FindDialog::SetFindText(const QString& text)
 {
-    FindEdit->setText(QString::fromStdString(text));
+    FindEdit->setText(text);
 }
 
 bool FindDialog::MatchCase() const

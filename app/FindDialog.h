@@ -4,7 +4,7 @@
 #pragma once
 
 #include <QDialog>
-#include <string>
+#include <QString>
 
 class QCheckBox;
 class QLineEdit;
@@ -16,13 +16,15 @@ class FindDialog : public QDialog {
 public:
     explicit FindDialog(QWidget* parent = nullptr);
 
-    // Shows the dialog without blocking; brings it to the top when it is open.
+    // Shows the dialog without blocking; brings it to the top when it is
+    // already open. Does not wait.
     void Execute();
-    // Asks the dialog to close (it may already be closed).
+    // Asks the dialog to close; nothing happens when it is not open.
     void CloseDialog();
 
-    std::string FindText() const;         // UTF-8
-    void SetFindText(const std::string& text);
+    // The find text as typed (Unicode; the search converts it).
+    QString FindText() const;
+    void SetFindText(const QString& text);
     bool MatchCase() const;
     void SetMatchCase(bool on);
 
@@ -35,6 +37,6 @@ public:
     QPushButton* CancelButton;
 
 signals:
-    // "Find Next" pressed.
+    // "Find Next" pressed (or Enter in the find text) with a find text.
     void Find();
 };

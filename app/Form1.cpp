@@ -248,6 +248,8 @@ void TForm1::BuildMenu()
     // An empty top-level item whose caption serves as the status line.
     mnStatus = bar->addAction(QString());
     mnStatus->setObjectName("mnStatus");
+
+    BindSearchCommands();
 }
 
 void TForm1::SplitFields(const std::string& text, char separator)

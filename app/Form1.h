@@ -110,6 +110,39 @@ public:
     std::string LastFile;
     int32_t LastTag = 0;
 
+    // --- Find, find next, the line filter, the encoding menu and the small
+    // commands (SearchCommands.cpp, FilterCommand.cpp, SmallCommands.cpp) ---
+
+    // Searches Memo1 forward from behind its selection (or from the caret)
+    // for findText, case-folded unless matchCase; selects the first match
+    // and scrolls it into sight. Returns false when there is none, the caret
+    // then standing where the search began. Does not wait.
+    bool SearchMemo(const QString& findText, bool matchCase);
+    // Closes the find dialog and searches with its text and match case;
+    // shows "なし" when nothing is found. Waits only while that box is open.
+    void FindNextMatch();
+    // "&Find": opens the find dialog, or brings it to the top.
+    void Find1Click();
+    // "Find &Next": the dialog when its find text is empty, else FindNextMatch.
+    void FindNext1Click();
+    // The find dialog's "Find Next".
+    void FindDialog1Find();
+    // "&Grep": keeps the lines of Memo1 holding the text of EdtGrep; an empty
+    // text shows LastFile again with LastTag and the encoding chosen now.
+    void Button2Click();
+    // The encoding items: CurrentEncoding becomes the item's caption and the
+    // item is checked (a radio item unchecks the other radio items only).
+    void EUC1Click(QAction* Sender);
+    // "Select &All": selects the whole text of Memo1.
+    void SelectAll1Click();
+    // "E&xit": closes the main window, which ends the program.
+    void Exit1Click();
+
+private:
+    // Connects the commands above to their menu items, button and dialog.
+    void BindSearchCommands();
+    // --- end of find, filter and small commands ---
+
 private:
     void BuildLayout();
     void BuildMenu();

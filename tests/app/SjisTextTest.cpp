@@ -91,20 +91,50 @@ TEST(SjisText, JapaneseTextAfterACaretOnADoubleByteCharacter)
 TEST(SjisText, FilterKeepsTheLinesHoldingTheTextWithTheirBreaks)
 {
     const std::string text = "1 ERROR a\r\n2 error b\r\n\r\n3 x ERROR\r\n4 Error";
-    std::size_t dropped = 99;
-    EXPECT_EQ(sjis::FilterLines(text, "ERROR", &dropped), "1 ERROR a\r\n3 x ERROR\r\n");
-    EXPECT_EQ(dropped, 3u);
+    const sjis::FilterResult kept = sjis::FilterLines(text, "ERROR");
+    EXPECT_EQ(kept.Text, "1 ERROR a\r\n3 x ERROR\r\n");
+    EXPECT_EQ(kept.Dropped, 3u);
+    EXPECT_TRUE(kept.FirstLineKept);
     // Filters narrow one after another.
-    EXPECT_EQ(sjis::FilterLines(sjis::FilterLines(text, "ERROR"), "3"), "3 x ERROR\r\n");
-    EXPECT_EQ(sjis::FilterLines(text, "nothing"), "");
+    EXPECT_EQ(sjis::FilterLines(kept.Text, "3").Text, "3 x ERROR\r\n");
+    EXPECT_EQ(sjis::FilterLines(text, "nothing").Text, "");
+    EXPECT_EQ(sjis::FilterLines(text, "").Text, "");
     // Lone CR and lone LF end lines too; a kept unended last line stays so.
-    EXPECT_EQ(sjis::FilterLines("a\nb\rab", "a"), "a\nab");
+    EXPECT_EQ(sjis::FilterLines("a\nb\rab", "a").Text, "a\nab");
+}
+
+TEST(SjisText, FilterCarriesTheCaretWithTheText)
+{
+    const std::string text = "keep 1\r\ndrop\r\nkeep 2\r\ndrop";
+    EXPECT_EQ(sjis::FilterLines(text, "keep", 0).Caret, 0u);
+    EXPECT_EQ(sjis::FilterLines(text, "keep", 3).Caret, 3u);
+    EXPECT_EQ(sjis::FilterLines(text, "keep", 10).Caret, 8u);     // inside a dropped line
+    EXPECT_EQ(sjis::FilterLines(text, "keep", 17).Caret, 11u);    // "keep 2" shifted up
+    EXPECT_EQ(sjis::FilterLines(text, "keep", text.size()).Caret, 16u);
 }
 
 TEST(SjisText, FilterNeverMatchesOnATrailByte)
 {
     const std::string text = Hyo + "\r\n" + Hyo + "\\\r\n";
-    EXPECT_EQ(sjis::FilterLines(text, "\\"), Hyo + "\\\r\n");
+    EXPECT_EQ(sjis::FilterLines(text, "\\").Text, Hyo + "\\\r\n");
+}
+
+TEST(SjisText, AFirstByteShownAloneIsNoLeadByte)
+{
+    // The tail cut left the trail byte of 表 and then the first byte of
+    // another 表: taken alone, the 5C is a real backslash.
+    const std::string cut = "\x95\\n";
+    EXPECT_EQ(sjis::SearchText(cut, 0, "\\n", true), npos);
+    EXPECT_EQ(sjis::SearchText(cut, 0, "\\n", true, true), 1u);
+    // A cut LF is part of the first line, not a line break.
+    const sjis::FilterResult kept = sjis::FilterLines("\nERROR\r\nok\r\n", "ERROR", 0, true);
+    EXPECT_EQ(kept.Text, "\nERROR\r\n");
+    EXPECT_TRUE(kept.FirstLineKept);
+    EXPECT_EQ(sjis::FilterLines("\nERROR\r\nok\r\n", "ERROR").Text, "ERROR\r\n");
+    // Nor is its byte lower-cased.
+    std::string a = "AB";
+    sjis::LowerInPlace(a, true);
+    EXPECT_EQ(a, "Ab");
 }
 
 } // namespace

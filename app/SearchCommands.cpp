@@ -1,0 +1,71 @@
+// Find and find next over the text view, and the bindings of the commands of
+// this group.
+#include "app/Form1.h"
+
+#include "app/FindDialog.h"
+#include "app/MessageBox.h"
+#include "app/SjisFindText.h"
+#include "app/SjisMemo.h"
+#include "app/SjisText.h"
+
+#include <QAction>
+#include <QPushButton>
+
+bool TForm1::SearchMemo(const QString& findText, bool matchCase)
+{
+    // A search that starts on a selection starts behind it, so repeated
+    // searches walk from one match to the next.
+    if (Memo1->SelLength() != 0)
+        Memo1->SetSelStart(Memo1->SelStart() + Memo1->SelLength());
+    Memo1->SetSelLength(0);
+
+    const auto find = ExactSjisBytes(findText);
+    if (!find)
+        return false;
+    const std::string text = Memo1->Text();
+    const int64_t caret = Memo1->SelStart();
+    const std::size_t at = sjis::SearchText(text, static_cast<std::size_t>(caret), *find, matchCase,
+                                            FirstByteShownAlone(*Memo1));
+    if (at == sjis::npos)
+        return false;
+    Memo1->SetSelStart(static_cast<int64_t>(at));
+    Memo1->SetSelLength(static_cast<int64_t>(find->size()));
+    return true;
+}
+
+void TForm1::FindNextMatch()
+{
+    FindDialog1->CloseDialog();
+    if (!SearchMemo(FindDialog1->FindText(), FindDialog1->MatchCase()))
+        ShowMessageBox("なし", "検索", 0);
+}
+
+void TForm1::Find1Click()
+{
+    FindDialog1->Execute();
+}
+
+void TForm1::FindNext1Click()
+{
+    if (FindDialog1->FindText().isEmpty())
+        FindDialog1->Execute();
+    else
+        FindNextMatch();
+}
+
+void TForm1::FindDialog1Find()
+{
+    FindNextMatch();
+}
+
+void TForm1::BindSearchCommands()
+{
+    connect(Find1, &QAction::triggered, this, &TForm1::Find1Click);
+    connect(FindNext1, &QAction::triggered, this, &TForm1::FindNext1Click);
+    connect(FindDialog1, &FindDialog::Find, this, &TForm1::FindDialog1Find);
+    connect(SelectAll1, &QAction::triggered, this, &TForm1::SelectAll1Click);
+    connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+    connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    for (QAction* item : {JIS1, EUC1, UTF81, Unicode1, SJIS1, N3})
+        connect(item, &QAction::triggered, this, [this, item] { EUC1Click(item); });
+}
