@@ -38,7 +38,8 @@ public:
     static constexpr int NoSocket = -1;
     // Size of the working buffer's data part (one more byte holds a NUL).
     static constexpr int BufferSize = 65536;
-    // Notification kinds, after the original window messages.
+    // Notification kinds: a socket event, or a completion (look-up finished,
+    // connection waiting after Listen(true)).
     static constexpr int WM_SOCKETEVENT = 0x0400 + 101;
     static constexpr int WM_ASYNCDONE = 0x0400 + 102;
     // Socket events carried by WM_SOCKETEVENT / WM_ASYNCDONE.
@@ -196,7 +197,7 @@ public:
     virtual void TimerTriggered(QObject* Sender);
 
 protected:
-    // One notification, as the original window message: kind is
+    // Handles one notification: kind is
     // WM_SOCKETEVENT or WM_ASYNCDONE, event an FD_ value, error a Winsock
     // number (0 = none). Swallows any exception.
     void HandleSocketMessage(int kind, int socket, int event, int error);
