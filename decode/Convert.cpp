@@ -29,37 +29,54 @@ struct Utf16Output {
     static void Put(uint16_t* output, uint16_t unit) { *output = unit; }
 };
 
-// The two-call protocol. next(input, code) reads one character from input,
-// advances it and stores the character's code; it returns false at the
-// terminator (or at a character cut short by it).
-template <typename Output, typename Input, typename Next>
+// The two-call protocol, for a converter object with
+//  - Next(input, code): reads one character from input, advances it and stores
+//    the character's code; returns false at the terminator (or at a character
+//    cut short by it);
+//  - Plain(unit): whether the unit is a character of its own whose code is the
+//    unit itself (ASCII, mostly). Runs of them take a short loop; the result is
+//    the same as going through Next one unit at a time.
+template <typename Output, typename Input, typename Converter>
 int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_t capacity,
-                      Next next)
+                      Converter& converter)
 {
     uint16_t code = 0;
     uint64_t total = 0;
     if (output == nullptr) {
-        while (next(input, code))
+        for (;;) {
+            while (converter.Plain(*input)) {
+                ++input;
+                ++total;
+            }
+            if (!converter.Next(input, code))
+                return static_cast<int64_t>(total);
             total += Output::Length(code);
-        return static_cast<int64_t>(total);
+        }
     }
-    uint64_t written = 0;
     bool stopped = false;
-    while (next(input, code)) {
+    for (;;) {
+        // Plain units are one unit long each: all of them before the capacity
+        // is reached can be written in one go.
+        while (total + 1 < capacity && converter.Plain(*input)) {
+            output[total++] = static_cast<typename Output::Unit>(*input);
+            ++input;
+        }
+        if (!converter.Next(input, code))
+            break;
         const int length = Output::Length(code);
-        total += length;
-        if (total >= capacity) {
+        if (total + length >= capacity) {
             // Stop before the character that reaches or passes the capacity.
+            total += length;
             stopped = true;
             break;
         }
-        Output::Put(output + written, code);
-        written += length;
+        Output::Put(output + total, code);
+        total += length;
     }
     // The terminator goes behind what was written, as long as the running
     // total (including a character stopped on) does not exceed the capacity.
     if (capacity > 0 && total <= capacity)
-        output[written] = 0;
+        output[stopped ? total - Output::Length(code) : total] = 0;
     return stopped ? -1 : static_cast<int64_t>(total);
 }
 
@@ -126,45 +143,73 @@ uint16_t Jisx0212ToSjis(uint16_t code)
     return Jisx0212Table[(row - 0x30) * Jisx0212Cells + (cell - 0x21)];
 }
 
-uint16_t DecodeUtf8Char(const uint8_t* input, int* length)
+namespace {
+
+// DecodeUtf8Char's body, inlined into the converter's loop.
+inline uint16_t DecodeUtf8(const uint8_t* input, int* length)
 {
+    // A sequence cut by the terminator yields 0 (ending the conversion), with
+    // the length up to the zero byte; no byte behind the terminator is read.
+    int size = 1;
+    uint16_t value = 0;
     const uint8_t b = input[0];
-    int size = b >= 0xFC ? 6 : b >= 0xF8 ? 5 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-    // A sequence cut by the terminator yields 0 (ending the conversion), and
-    // no byte behind the terminator is looked at.
-    for (int k = 1; k < size; ++k) {
-        if (input[k] == 0) {
-            if (length)
-                *length = k;
-            return 0;
+    if (b < 0xC0) {
+        value = b;   // ASCII, or a stray continuation byte as U+0080-U+00BF
+    } else if (b < 0xE0) {
+        if (input[1] != 0) {
+            size = 2;
+            value = static_cast<uint16_t>(((b & 0x1F) << 6) | (input[1] & 0x3F));
         }
+    } else if (b < 0xF0) {
+        if (input[1] == 0) {
+            size = 1;
+        } else if (input[2] == 0) {
+            size = 2;
+        } else {
+            size = 3;
+            value = static_cast<uint16_t>(((b & 0x0F) << 12) | ((input[1] & 0x3F) << 6)
+                                          | (input[2] & 0x3F));
+        }
+    } else {
+        // Beyond the Basic Multilingual Plane: 0xFFFF for the whole sequence.
+        const int full = b >= 0xFC ? 6 : b >= 0xF8 ? 5 : 4;
+        while (size < full && input[size] != 0)
+            ++size;
+        value = size == full ? 0xFFFF : 0;
     }
     if (length)
         *length = size;
-    switch (size) {
-    case 1:
-        return b;
-    case 2:
-        return static_cast<uint16_t>(((b & 0x1F) << 6) | (input[1] & 0x3F));
-    case 3:
-        return static_cast<uint16_t>(((b & 0x0F) << 12) | ((input[1] & 0x3F) << 6)
-                                     | (input[2] & 0x3F));
-    default:
-        return 0xFFFF;   // beyond the Basic Multilingual Plane
-    }
+    return value;
 }
 
-int64_t JisToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
-{
+} // namespace
+
+uint16_t DecodeUtf8Char(const uint8_t* input, int* length) { return DecodeUtf8(input, length); }
+
+namespace {
+
+// JIS: the mode is the converter's only state; it starts at jmAscii on every call.
+struct JisConverter {
     JisMode mode = jmAscii;
-    auto next = [&mode](const uint8_t*& p, uint16_t& code) {
+
+    // In the single-byte modes every seven-bit byte but ESC, SO and SI is
+    // itself; in jmKana 0x21-0x7E are shifted and in the double-byte modes
+    // they start pairs.
+    bool Plain(uint8_t x) const
+    {
+        return (mode == jmAscii || mode == jmRoman) && x >= 0x01 && x <= 0x7F && x != Esc
+               && x != ShiftOut && x != ShiftIn;
+    }
+
+    bool Next(const uint8_t*& p, uint16_t& code)
+    {
         for (;;) {
             const uint8_t x = p[0];
             if (x == 0)
                 return false;
             // Escape sequences and shifts produce no output. Each byte is
-            // compared only after the one before it matched, so a sequence cut
-            // by the terminator never reads past it.
+            // compared only after the one before it matched, so a sequence
+            // cut by the terminator never reads past it.
             if (x == Esc) {
                 if (p[1] == '$') {
                     if (p[2] == '(' && (p[3] == 'O' || p[3] == 'P')) {
@@ -223,13 +268,14 @@ int64_t JisToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
             p += 2;
             return true;
         }
-    };
-    return RunConversion<SjisOutput>(output, input, capacity, next);
-}
+    }
+};
 
-int64_t EucToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
-{
-    auto next = [](const uint8_t*& p, uint16_t& code) {
+struct EucConverter {
+    static bool Plain(uint8_t x) { return x >= 0x01 && x <= 0x7F; }
+
+    static bool Next(const uint8_t*& p, uint16_t& code)
+    {
         const uint8_t x = p[0];
         if (x >= 0xA1) {
             // JIS X 0208 / JIS X 0213 plane 1; only the low seven bits of the
@@ -265,33 +311,63 @@ int64_t EucToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
         code = x;
         ++p;
         return true;
-    };
-    return RunConversion<SjisOutput>(output, input, capacity, next);
-}
+    }
+};
 
-int64_t Utf16ToSjis(uint8_t* output, const uint16_t* input, uint64_t capacity)
-{
-    auto next = [](const uint16_t*& p, uint16_t& code) {
+struct Utf16Converter {
+    // The table maps U+0001 to U+007F to themselves (backslash and tilde
+    // included).
+    static bool Plain(uint16_t unit) { return unit >= 0x01 && unit <= 0x7F; }
+
+    static bool Next(const uint16_t*& p, uint16_t& code)
+    {
         const uint16_t unit = *p;
         if (unit == 0)
             return false;
         code = UnicodeToSjisChar(unit);
         ++p;
         return true;
-    };
-    return RunConversion<SjisOutput>(output, input, capacity, next);
+    }
+};
+
+struct Utf8Converter {
+    static bool Plain(uint8_t x) { return x >= 0x01 && x <= 0x7F; }
+
+    static bool Next(const uint8_t*& p, uint16_t& unit)
+    {
+        int length = 1;
+        const uint16_t value = DecodeUtf8(p, &length);
+        if (value == 0)
+            return false;
+        p += length;
+        // Beyond the Basic Multilingual Plane: one '?' for the whole sequence.
+        unit = length >= 4 ? u'?' : value;
+        return true;
+    }
+};
+
+} // namespace
+
+int64_t JisToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
+{
+    JisConverter converter;
+    return RunConversion<SjisOutput>(output, input, capacity, converter);
+}
+
+int64_t EucToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
+{
+    EucConverter converter;
+    return RunConversion<SjisOutput>(output, input, capacity, converter);
+}
+
+int64_t Utf16ToSjis(uint8_t* output, const uint16_t* input, uint64_t capacity)
+{
+    Utf16Converter converter;
+    return RunConversion<SjisOutput>(output, input, capacity, converter);
 }
 
 int64_t Utf8ToUtf16(uint16_t* output, const uint8_t* input, uint64_t capacity)
 {
-    auto next = [](const uint8_t*& p, uint16_t& unit) {
-        int length = 1;
-        const uint16_t value = DecodeUtf8Char(p, &length);
-        if (value == 0)
-            return false;
-        p += length;
-        unit = length >= 4 ? u'?' : value;
-        return true;
-    };
-    return RunConversion<Utf16Output>(output, input, capacity, next);
+    Utf8Converter converter;
+    return RunConversion<Utf16Output>(output, input, capacity, converter);
 }

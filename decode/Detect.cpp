@@ -1,6 +1,18 @@
 // DetectEncoding: one forward pass that gathers signs of each encoding in
 // counters and flags, then a fixed order of decision rules.
+//
+// The thirteen steps per position are written out in the main loop. Most
+// positions of real text take one of two fast lanes that give the same result:
+// runs of quiet ASCII bytes, which change nothing, are passed over sixteen at a
+// time, and at bytes above 0x80 steps 8 to 13 (the UTF-8, Shift_JIS and EUC
+// counting) run as a small table-driven automaton.
 #include "decode/Detect.h"
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #define X 0xFF
 const uint8_t Base64Values[128] = {
@@ -19,11 +31,125 @@ namespace {
 
 constexpr uint8_t Esc = 0x1B;
 
-inline bool IsBase64(uint8_t b) { return b < 0x80 && Base64Values[b] != 0xFF; }
-inline bool IsContinuation(uint8_t b) { return (b & 0xC0) == 0x80; }
-inline bool IsSjisLead(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-inline bool IsSjisTrail(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
-inline bool IsEucByte(uint8_t b) { return b >= 0xA1 && b <= 0xFE; }
+constexpr bool IsBase64(uint8_t b) { return b < 0x80 && Base64Values[b] != 0xFF; }
+constexpr bool IsContinuation(uint8_t b) { return (b & 0xC0) == 0x80; }
+constexpr bool IsSjisLead(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+constexpr bool IsSjisTrail(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
+constexpr bool IsEucByte(uint8_t b) { return b >= 0xA1 && b <= 0xFE; }
+
+// A quiet byte does nothing in steps 1 to 7 unless a checked UTF-7 run is
+// open: it is not zero (steps 1, 2), not above 0x7F (steps 3, 4), not CR or LF
+// (step 4), not '+' (step 5 outside a run) and not ESC (step 7). Once the UTF-7
+// check is over, '+' is quiet as well. Where no UTF-8 sequence and no pair is
+// open, a quiet byte also passes steps 8 to 13 without effect.
+constexpr bool IsQuiet(uint8_t b, bool plusIsQuiet)
+{
+    return b >= 0x01 && b <= 0x7F && b != Esc && b != '\r' && b != '\n' && (plusIsQuiet || b != '+');
+}
+
+enum : uint8_t {
+    kQuiet = 1,            // IsQuiet(b, false)
+    kQuietAfterUtf7 = 2,   // IsQuiet(b, true)
+    kOddHigh = 4,          // 0xA0-0xF7: rules out UTF-16LE at an odd position
+};
+
+// Steps 8 to 13 look at the bytes at i, i + 1 and i + 2 only through these
+// tests: b >= 0xC0, Shift_JIS lead and EUC byte at i; continuation, Shift_JIS
+// trail and EUC byte at i + 1; continuation at i + 2. The bytes fall into nine
+// kinds that answer all of them alike; KindSample holds one byte of each.
+constexpr int KindCount = 9;
+constexpr uint8_t KindSample[KindCount] = {0x20, 0x41, 0x80, 0x81, 0xA1, 0xC0, 0xE0, 0xFD, 0xFF};
+constexpr uint8_t KindOf(int b)
+{
+    return b < 0x40 || b == 0x7F ? 0 : b < 0x80 ? 1 : b == 0x80 || b == 0xA0 ? 2 : b < 0xA0 ? 3
+           : b < 0xC0 ? 4 : b < 0xE0 ? 5 : b < 0xFD ? 6 : b < 0xFF ? 7 : 8;
+}
+constexpr int SymbolCount = KindCount * KindCount * KindCount;
+
+// State of the automaton: utf8Skip (0 to 2), inSjisPair, inEucPair.
+constexpr unsigned StateOf(int skip, bool sjis, bool euc) { return skip | (sjis ? 4 : 0) | (euc ? 8 : 0); }
+
+enum Counted : unsigned { cNone = 0, cUtf8 = 1, cSjis = 2, cEuc = 3 };
+
+struct Tables {
+    uint8_t classes[256];
+    uint8_t kind[256];
+    // For each symbol (the kinds at i, i + 1, i + 2): the successor of each of
+    // the sixteen states, four bits each, and the counter each transition
+    // raises, two bits each. A step then costs a shift and a mask.
+    uint64_t next[SymbolCount];
+    uint32_t counted[SymbolCount];
+
+    constexpr Tables() : classes(), kind(), next(), counted()
+    {
+        for (int b = 0; b < 256; ++b) {
+            const uint8_t byte = static_cast<uint8_t>(b);
+            classes[b] = static_cast<uint8_t>((IsQuiet(byte, false) ? kQuiet : 0)
+                                              | (IsQuiet(byte, true) ? kQuietAfterUtf7 : 0)
+                                              | (b >= 0xA0 && b <= 0xF7 ? kOddHigh : 0));
+            kind[b] = KindOf(b);
+        }
+        for (int kb = 0; kb < KindCount; ++kb) {
+            for (int kn = 0; kn < KindCount; ++kn) {
+                for (int k2 = 0; k2 < KindCount; ++k2) {
+                    const uint8_t b = KindSample[kb], n = KindSample[kn], b2 = KindSample[k2];
+                    const int symbol = (kb * KindCount + kn) * KindCount + k2;
+                    for (unsigned state = 0; state < 16; ++state) {
+                        int skip = state & 3;
+                        bool sjis = (state & 4) != 0, euc = (state & 8) != 0;
+                        unsigned raised = cNone;
+                        if (skip == 0 && b >= 0xC0 && IsContinuation(n) && IsContinuation(b2)) {
+                            raised = cUtf8;     // step 8
+                            skip = 2;
+                        } else if (skip > 0) {
+                            --skip;             // step 9
+                        } else if (!sjis && IsSjisLead(b) && IsSjisTrail(n)) {
+                            raised = cSjis;     // step 10
+                            sjis = true;
+                        } else if (sjis) {
+                            sjis = false;       // step 11
+                        } else if (!euc && IsEucByte(b) && IsEucByte(n)) {
+                            raised = cEuc;      // step 12
+                            euc = true;
+                        } else {
+                            euc = false;        // step 13
+                        }
+                        next[symbol] |= static_cast<uint64_t>(StateOf(skip, sjis, euc)) << (4 * state);
+                        counted[symbol] |= raised << (2 * state);
+                    }
+                }
+            }
+        }
+    }
+};
+constexpr Tables T;
+
+// Length of the run of quiet bytes at p, looking at no more than length bytes.
+template <bool plusIsQuiet>
+int64_t QuietRun(const uint8_t* p, int64_t length)
+{
+    int64_t k = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i esc = _mm_set1_epi8(Esc), plus = _mm_set1_epi8('+');
+    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+    for (; k + 16 <= length; k += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+        __m128i loud = _mm_or_si128(_mm_cmpeq_epi8(v, zero), _mm_cmpeq_epi8(v, esc));
+        loud = _mm_or_si128(loud, _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+        if (!plusIsQuiet)
+            loud = _mm_or_si128(loud, _mm_cmpeq_epi8(v, plus));
+        // The sign bit marks bytes above 0x7F.
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(loud, v)));
+        if (mask != 0)
+            return k + __builtin_ctz(mask);
+    }
+#endif
+    const uint8_t bit = plusIsQuiet ? kQuietAfterUtf7 : kQuiet;
+    while (k < length && (T.classes[p[k]] & bit))
+        ++k;
+    return k;
+}
 
 } // namespace
 
@@ -46,7 +172,70 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
     int64_t eucPairs = 0;
     bool inEucPair = false;
 
-    for (int64_t i = 0; i < count - 1; ++i) {
+    const int64_t end = count - 1;   // positions 0 to count - 2
+    for (int64_t i = 0; i < end; ++i) {
+        if (zeroSeen) {
+            // Fast lane: from here on only step 1 and the UTF-16 signs of
+            // step 4 act.
+            for (; i < end; ++i) {
+                const uint8_t b = buffer[i];
+                if (i & 1) {
+                    oddHighByte |= (T.classes[b] & kOddHigh) != 0;
+                } else if (buffer[i + 1] == 0) {
+                    if (b == 0)
+                        return ekBinary;
+                    if (b == 0x0D || b == 0x0A)
+                        ++lineBreakUnits;
+                }
+            }
+            break;
+        }
+
+        // Fast lanes for positions where steps 1 to 7 can do no more than
+        // clear sevenBit and set oddHighByte: bytes above 0x80 (they freeze
+        // the UTF-7 check at step 3, and are neither zero, CR, LF nor ESC),
+        // and quiet bytes while no checked UTF-7 run is open (nothing here
+        // opens one). Steps 8 to 13 then run as the automaton; quiet bytes
+        // in its clean state are passed over as a run.
+        {
+            const bool utf7Checked = sevenBit && utf7Valid;
+            const bool quietLane = !(inUtf7Run && utf7Checked);
+            const uint8_t quietBit = utf7Checked ? kQuiet : kQuietAfterUtf7;
+            unsigned state = StateOf(utf8Skip, inSjisPair, inEucPair);
+            int64_t counts[4] = {0, 0, 0, 0};
+            while (i < end) {
+                const uint8_t b = buffer[i];
+                if (b > 0x80) {
+                    sevenBit = false;
+                    if (i & 1)
+                        oddHighByte |= (T.classes[b] & kOddHigh) != 0;
+                } else if (!quietLane || !(T.classes[b] & quietBit)) {
+                    break;
+                } else if (state == 0) {
+                    ++i;
+                    i += utf7Checked ? QuietRun<false>(buffer + i, end - i)
+                                     : QuietRun<true>(buffer + i, end - i);
+                    continue;
+                }
+                // The byte at i + 2 is at most the byte at count, which the
+                // caller provides; it only matters where step 8 reads it.
+                const unsigned symbol =
+                    (T.kind[b] * KindCount + T.kind[buffer[i + 1]]) * KindCount + T.kind[buffer[i + 2]];
+                ++counts[(T.counted[symbol] >> (2 * state)) & 3];
+                state = static_cast<unsigned>(T.next[symbol] >> (4 * state)) & 15;
+                ++i;
+            }
+            utf8Sequences += counts[cUtf8];
+            sjisPairs += counts[cSjis];
+            eucPairs += counts[cEuc];
+            utf8Skip = static_cast<int>(state & 3);
+            inSjisPair = (state & 4) != 0;
+            inEucPair = (state & 8) != 0;
+            if (i >= end)
+                break;
+        }
+
+        // The thirteen steps at position i.
         const uint8_t b = buffer[i];
         const uint8_t n = buffer[i + 1];
         const bool even = (i & 1) == 0;

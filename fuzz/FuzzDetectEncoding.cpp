@@ -1,4 +1,5 @@
-// Fuzz target for DetectEncoding, called both ways a caller may: with the
+// Fuzz target for DetectEncoding: its result must equal that of the plain
+// step-by-step detector, called both ways a caller may: with the
 // display's convention (count = length - 1, a zero behind the bytes) and with
 // a buffer readable exactly through count + 1. Each block ends where the
 // readable bytes end, so AddressSanitizer reports any read beyond.
@@ -7,6 +8,7 @@
 
 #include "decode/Detect.h"
 #include "fuzz/FuzzCommon.h"
+#include "tests/decode/LiteralDetect.h"
 
 namespace {
 
@@ -30,14 +32,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     file[size] = 0;
     const EncodingKind kind = DetectEncoding(file.get(), static_cast<int64_t>(size) - 1);
     FUZZ_CHECK(Valid(kind));
-    FUZZ_CHECK(DetectEncoding(file.get(), static_cast<int64_t>(size) - 1) == kind);
+    FUZZ_CHECK(literal::DetectEncoding(file.get(), static_cast<int64_t>(size) - 1) == kind);
     if (size < 3)
         FUZZ_CHECK(kind == ekUnknown);
 
     if (size >= 2) {
         std::unique_ptr<uint8_t[]> exact(new uint8_t[size]);
         std::memcpy(exact.get(), data, size);
-        FUZZ_CHECK(Valid(DetectEncoding(exact.get(), static_cast<int64_t>(size) - 2)));
+        const int64_t count = static_cast<int64_t>(size) - 2;
+        const EncodingKind raw = DetectEncoding(exact.get(), count);
+        FUZZ_CHECK(Valid(raw));
+        FUZZ_CHECK(literal::DetectEncoding(exact.get(), count) == raw);
     }
     return 0;
 }
