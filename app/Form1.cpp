@@ -6,6 +6,7 @@
 #include "app/HostText.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
+#include "ftp/TKZFTP.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -189,6 +190,22 @@ void TForm1::BuildLayout()
     FindDialog1 = new FindDialog(this);
     FindDialog1->setObjectName("FindDialog1");
 
+    // The FTP component with its design settings; no handler is attached.
+    KZFTP1 = new TKZFTP(this);
+    KZFTP1->setObjectName("KZFTP1");
+    KZFTP1->Port = 21;
+    KZFTP1->TimeOut = 10000;
+    KZFTP1->ReportLevel = 0;
+    KZFTP1->Vendor = 2411;
+    KZFTP1->ParseList = false;
+    KZFTP1->ProxyPort = 0;
+    KZFTP1->Passive = true;
+    KZFTP1->FirewallType = FTUser;
+    KZFTP1->FWAuthenticate = false;
+
+    connect(Button1, &QPushButton::clicked, this, [this] { mnGetAllClick(Button1); });
+    connect(CmbHost, &QComboBox::activated, this, [this] { CmbHostChange(); });
+
     // Design size: a client area of 632 x 152 below the menu bar.
     resize(632, 152 + menuBar()->sizeHint().height());
 }
@@ -213,6 +230,8 @@ void TForm1::BuildMenu()
                         QKeySequence(Qt::Key_F5), 10000);
     mnGetAll = item(File1, "mnGetAll", QStringLiteral("Get &all"),
                     QKeySequence(Qt::CTRL | Qt::Key_F5), 0);
+    for (QAction* fetch : {mnGet10Ktail, mnGetAll})
+        connect(fetch, &QAction::triggered, this, [this, fetch] { mnGetAllClick(fetch); });
 
     N2 = File1->addMenu(QStringLiteral("漢字ｺｰﾄﾞ"));
     N2->setObjectName("N2");

@@ -18,19 +18,7 @@ class QMenu;
 class QPushButton;
 class QWidget;
 class SjisMemo;
-
-// Design settings of the window's FTP component.
-struct FtpDesignSettings {
-    int Port = 21;
-    int TimeOut = 10000;
-    int ReportLevel = 0;
-    int Vendor = 2411;
-    bool ParseList = false;
-    int ProxyPort = 0;
-    bool Passive = true;
-    bool FirewallIsFTUser = true;
-    bool FWAuthenticate = false;
-};
+class TKZFTP;
 
 // Where start-up looks for its files. The defaults are the program's own:
 // the executable's directory and the library's file name; tests point them
@@ -80,7 +68,7 @@ public:
     QPushButton* Button2 = nullptr;
     SjisMemo* Memo1 = nullptr;
     FindDialog* FindDialog1 = nullptr;
-    FtpDesignSettings KZFTP1Design;
+    TKZFTP* KZFTP1 = nullptr;
 
     QMenu* File1 = nullptr;
     QAction* mnGet10Ktail = nullptr;
@@ -109,6 +97,26 @@ public:
     std::string CurrentEncoding;
     std::string LastFile;
     int32_t LastTag = 0;
+
+    // --- The fetch command (FetchCommand.cpp) ---
+
+    // The fetch behind F5, Ctrl+F5, "&Get" and a change of profile:
+    // downloads the selected profile's file and shows it with the tail size
+    // of sender's tag; waits for the network with the window live. A fetch
+    // asked for while one runs is refused quietly.
+    void mnGetAllClick(QObject* sender);
+    // One FTP session with KZFTP1: log in, change directory, image type,
+    // download ("GET") or upload ("PUT"), log out; waits. Failures of the
+    // log-in, the directory change and the transfer are dropped; the others
+    // are thrown.
+    void FtpTransfer(const std::string& direction, const std::string& host,
+                     const std::string& user, const std::string& password,
+                     const std::string& directory, const std::string& passiveFlag,
+                     const std::string& fileName);
+    // The user chose another profile: its default file, then a fetch.
+    void CmbHostChange();
+    // True while a fetch runs.
+    bool FetchRunning() const { return FFetchRunning; }
 
     // --- Find, find next, the line filter, the encoding menu and the small
     // commands (SearchCommands.cpp, FilterCommand.cpp, SmallCommands.cpp) ---
@@ -148,4 +156,7 @@ private:
     void BuildMenu();
 
     bool FTerminationRequested = false;
+    bool FFetchRunning = false;
+    // Why the last transfer step failed (empty when it did not), for the status.
+    std::string FTransferFailure;
 };

@@ -6,6 +6,7 @@
 #include "app/Gra.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
+#include "ftp/TKZFTP.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -126,10 +127,15 @@ TEST_F(Form1Layout, PanelFieldsInPlaceAndFilterControlsHidden)
     EXPECT_EQ(NextTabStop(form->CmbHost), form->Button1);
     EXPECT_EQ(NextTabStop(form->Button1), form->Memo1);
 
-    EXPECT_EQ(form->KZFTP1Design.Port, 21);
-    EXPECT_EQ(form->KZFTP1Design.TimeOut, 10000);
-    EXPECT_EQ(form->KZFTP1Design.Vendor, 2411);
-    EXPECT_TRUE(form->KZFTP1Design.Passive);
+    EXPECT_EQ(form->KZFTP1->Port, 21);
+    EXPECT_EQ(form->KZFTP1->TimeOut, 10000);
+    EXPECT_EQ(form->KZFTP1->ReportLevel, 0);
+    EXPECT_EQ(form->KZFTP1->Vendor, 2411);
+    EXPECT_EQ(form->KZFTP1->ProxyPort, 0);
+    EXPECT_TRUE(form->KZFTP1->Passive);
+    EXPECT_EQ(form->KZFTP1->FirewallType, FTUser);
+    EXPECT_FALSE(form->KZFTP1->FWAuthenticate);
+    EXPECT_FALSE(form->KZFTP1->ParseList);
 }
 
 TEST_F(Form1Layout, ProfilesFillTheDropDownAndTheFirstDefaultFile)

@@ -1,0 +1,108 @@
+// The fetch command: one FTP session for the selected profile's file, then
+// the display of the local copy.
+#include "app/Form1.h"
+
+#include "app/HostText.h"
+#include "app/SjisMemo.h"
+#include "app/Tag.h"
+#include "ftp/TKZFTP.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+
+namespace {
+
+// The status line's text after a failed download: a few words, then the
+// reply or error line without its line end.
+std::string TransferFailureStatus(std::string message)
+{
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n'))
+        message.pop_back();
+    return "ダウンロード失敗: " + message;
+}
+
+// Clears a flag when the fetch ends, however it ends.
+struct FetchRunningScope {
+    explicit FetchRunningScope(bool& flag) : Flag(flag) { Flag = true; }
+    ~FetchRunningScope() { Flag = false; }
+    bool& Flag;
+};
+
+} // namespace
+
+void TForm1::mnGetAllClick(QObject* sender)
+{
+    // The window stays live while the network is awaited; a second fetch
+    // would share the one FTP component and the view, so it is refused.
+    if (FFetchRunning)
+        return;
+    const FetchRunningScope running(FFetchRunning);
+
+    mnStatus->setText(QStringLiteral("FTP..."));
+    const int tailSize = Tag(sender);
+    const int index = CmbHost->currentIndex();
+    if (index == -1)
+        return;
+
+    SplitFields(QStringToHostText(EdtFile->text()), '/');
+    std::string directory;
+    for (int i = 0; i + 1 < HostFields.Count(); ++i)
+        directory += HostFields[i] + "/";
+    const std::string fileName = HostFields[HostFields.Count() - 1];
+
+    SplitFields(HostList[index], ':');
+    const std::string user = HostFields[2];
+    const std::string password = HostFields[3];
+    const std::string passiveFlag = HostFields[4];
+    const std::string host = HostFields[1];
+
+    FtpTransfer("GET", host, user, password, directory, passiveFlag, fileName);
+
+    Memo1->Clear();
+    ShowLocalFile(fileName, tailSize);
+    Memo1->setFocus();
+    mnStatus->setText(FTransferFailure.empty()
+                          ? QString()
+                          : HostTextToQString(TransferFailureStatus(FTransferFailure)));
+}
+
+void TForm1::FtpTransfer(const std::string& direction, const std::string& host,
+                         const std::string& user, const std::string& password,
+                         const std::string& directory, const std::string& passiveFlag,
+                         const std::string& fileName)
+{
+    FTransferFailure.clear();
+    KZFTP1->Host = host;
+    KZFTP1->UserID = user;
+    KZFTP1->Password = password;
+    KZFTP1->Passive = passiveFlag == "1";
+    try {
+        KZFTP1->Connect();
+    } catch (...) {
+    }
+    try {
+        KZFTP1->ChangeWorkingDir(directory);
+    } catch (...) {
+    }
+    KZFTP1->SetTransferType(2);
+    if (direction == "GET" || direction == "PUT") {
+        try {
+            if (direction == "GET")
+                KZFTP1->RetrieveFile(fileName, "");
+            else
+                KZFTP1->StoreFile(fileName, "");
+        } catch (const std::exception& e) {
+            FTransferFailure = e.what();
+        } catch (...) {
+            FTransferFailure = "?";
+        }
+    }
+    KZFTP1->Disconnect();
+}
+
+void TForm1::CmbHostChange()
+{
+    SetDefaultFile();
+    mnGetAllClick(CmbHost);
+}
