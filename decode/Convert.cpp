@@ -19,7 +19,16 @@ inline int SjisLength(uint16_t code) { return code >= 0x100 ? 2 : 1; }
 struct SjisOutput {
     using Unit = uint8_t;
     static int Length(uint16_t code) { return SjisLength(code); }
-    static void Put(uint8_t* output, uint16_t code) { PutSjisChar(output, code); }
+    // PutSjisChar on an output known to be there.
+    static void Put(uint8_t* output, uint16_t code)
+    {
+        if (code >= 0x100) {
+            output[0] = static_cast<uint8_t>(code >> 8);
+            output[1] = static_cast<uint8_t>(code);
+        } else {
+            output[0] = code == 0 ? '?' : static_cast<uint8_t>(code);
+        }
+    }
 };
 
 // Writes one UTF-16 unit per character.
@@ -205,6 +214,31 @@ struct JisConverter {
     {
         for (;;) {
             const uint8_t x = p[0];
+            if (x >= 0x21 && x <= 0x7E) {
+                // Graphic bytes start no escape or shift: their code depends
+                // on the mode only.
+                if (mode == jmAscii || mode == jmRoman) {
+                    code = x;
+                    ++p;
+                    return true;
+                }
+                if (mode == jmKana) {
+                    code = x | 0x80;
+                    ++p;
+                    return true;
+                }
+                // Double-byte modes: the next byte is the cell, whatever it
+                // is. A first byte cut by the terminator yields nothing.
+                const uint8_t y = p[1];
+                if (y == 0)
+                    return false;
+                const uint16_t jis = static_cast<uint16_t>(x * 256 + y);
+                code = mode == jmPlane2       ? JisCodeToSjis(jis, 2)
+                       : mode == jmSupplement ? Jisx0212ToSjis(jis)
+                                              : JisCodeToSjis(jis, 1);
+                p += 2;
+                return true;
+            }
             if (x == 0)
                 return false;
             // Escape sequences and shifts produce no output. Each byte is
@@ -243,29 +277,10 @@ struct JisConverter {
                 ++p;
                 continue;
             }
-
-            if (x < 0x21 || x > 0x7E || mode == jmAscii || mode == jmRoman) {
-                // Controls, space, DEL, eight-bit bytes and an unrecognised
-                // ESC are one-byte codes in every mode.
-                code = x;
-                ++p;
-                return true;
-            }
-            if (mode == jmKana) {
-                code = x | 0x80;
-                ++p;
-                return true;
-            }
-            // Double-byte modes: the next byte is the cell, whatever it is.
-            // A first byte cut by the terminator yields nothing.
-            const uint8_t y = p[1];
-            if (y == 0)
-                return false;
-            const uint16_t jis = static_cast<uint16_t>(x * 256 + y);
-            code = mode == jmPlane2       ? JisCodeToSjis(jis, 2)
-                   : mode == jmSupplement ? Jisx0212ToSjis(jis)
-                                          : JisCodeToSjis(jis, 1);
-            p += 2;
+            // Controls, space, DEL, eight-bit bytes and an unrecognised ESC
+            // are one-byte codes in every mode.
+            code = x;
+            ++p;
             return true;
         }
     }
