@@ -9,7 +9,10 @@
 #include <QTextBlock>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <random>
+#include <vector>
 #include <string>
 
 namespace {
@@ -224,6 +227,94 @@ TEST(SjisMemoLines, OffsetsFollowDeletionsAndEdits)
     memo.SetSelStart(static_cast<int64_t>(at));
     memo.SetSelLength(8);
     EXPECT_EQ(memo.textCursor().selectedText(), QStringLiteral("line 999"));
+}
+
+// Character starts of a text as the view reads it: each line from its start.
+std::vector<int64_t> Boundaries(const std::string& text)
+{
+    std::vector<int64_t> starts;
+    std::size_t i = 0;
+    while (i <= text.size()) {
+        const std::size_t end = std::min(text.find("\r\n", i), text.size());
+        const std::string_view line = std::string_view(text).substr(i, end - i);
+        for (std::size_t j = 0; j < line.size(); j += SjisCodec::DecodeAt(line, j).Bytes)
+            starts.push_back(static_cast<int64_t>(i + j));
+        starts.push_back(static_cast<int64_t>(end));
+        i = end + 2;
+    }
+    return starts;
+}
+
+std::string CrLf(const std::string& bytes)
+{
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' || bytes[i] == '\n') {
+            out += "\r\n";
+            if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
+                ++i;
+        } else {
+            out += bytes[i];
+        }
+    }
+    return out;
+}
+
+TEST(SjisMemoOffsets, RandomEditsAgreeWithAByteModel)
+{
+    // Pieces with every kind of character: ASCII, kana, a twin, a letter and
+    // a lone combining mark that would join it, a lone lead byte, a single
+    // byte without a character, line breaks of each kind.
+    const std::vector<std::string> pieces = {"a", "xyz", "\x82\xA0", "\xED\x40", "\x85\x7B", "\x86\x7B",
+                                             "\x82", "\xA0", "\r\n", "\n", "\r", "\x93\xFA\x96\x7B"};
+    std::mt19937 random(12345);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    auto randomBytes = [&] {
+        std::string out;
+        for (std::size_t n = pick(5); n > 0; --n)
+            out += pieces[pick(pieces.size())];
+        return out;
+    };
+    SjisMemo memo;
+    std::string model = CrLf(randomBytes() + randomBytes() + randomBytes());
+    memo.SetText(model);
+    for (int step = 0; step < 1500; ++step) {
+        SCOPED_TRACE(step);
+        const std::vector<int64_t> starts = Boundaries(model);
+        const int64_t s = starts[pick(starts.size())];
+        const int64_t e = std::max(s, starts[pick(starts.size())]);
+        memo.SetSelStart(s);
+        ASSERT_EQ(memo.SelStart(), s);
+        memo.SetSelLength(e - s);
+        ASSERT_EQ(memo.SelLength(), e - s);
+        switch (pick(4)) {
+        case 0: {
+            const int lines = memo.LineCount();
+            if (lines == 0)
+                break;
+            const int i = static_cast<int>(pick(static_cast<std::size_t>(lines)));
+            std::size_t at = 0;
+            for (int k = 0; k < i; ++k)
+                at = model.find("\r\n", at) + 2;
+            const std::size_t end = model.find("\r\n", at);
+            ASSERT_EQ(memo.Line(i), model.substr(at, end == std::string::npos ? std::string::npos : end - at));
+            model.erase(at, end == std::string::npos ? std::string::npos : end + 2 - at);
+            memo.DeleteLine(i);
+            break;
+        }
+        default: {
+            const std::string inserted = randomBytes();
+            model = model.substr(0, static_cast<std::size_t>(s)) + CrLf(inserted) + model.substr(static_cast<std::size_t>(e));
+            memo.SetSelText(inserted);
+            const int64_t caret = s + static_cast<int64_t>(CrLf(inserted).size());
+            const std::vector<int64_t> after = Boundaries(model);
+            ASSERT_EQ(memo.SelStart(), *(std::upper_bound(after.begin(), after.end(), caret) - 1));
+            break;
+        }
+        }
+        ASSERT_EQ(memo.Text(), model);
+        ASSERT_EQ(memo.TextLength(), static_cast<int64_t>(model.size()));
+    }
 }
 
 TEST(SjisMemoView, SelectionLengthScrollsTheCaretIntoSight)
