@@ -217,10 +217,16 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
                                      : QuietRun<true>(buffer + i, end - i);
                     continue;
                 }
-                // The byte at i + 2 is at most the byte at count, which the
-                // caller provides; it only matters where step 8 reads it.
-                const unsigned symbol =
-                    (T.kind[b] * KindCount + T.kind[buffer[i + 1]]) * KindCount + T.kind[buffer[i + 2]];
+                // The byte at i + 2 matters only to step 8, and is read only
+                // where step 8 reads it: behind a byte of 0xC0 or above and a
+                // continuation byte. Elsewhere its kind is taken as 0, which
+                // answers step 8 as any non-continuation byte would. (The
+                // address is chosen first, so that there is no branch.)
+                const uint8_t n = buffer[i + 1];
+                const bool readsThird = b >= 0xC0 && (n & 0xC0) == 0x80;
+                const uint8_t* third = readsThird ? buffer + i + 2 : buffer + i;
+                const unsigned k2 = readsThird ? T.kind[*third] : 0;
+                const unsigned symbol = (T.kind[b] * KindCount + T.kind[n]) * KindCount + k2;
                 ++counts[(T.counted[symbol] >> (2 * state)) & 3];
                 state = static_cast<unsigned>(T.next[symbol] >> (4 * state)) & 15;
                 ++i;
