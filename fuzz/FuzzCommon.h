@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace fuzz {
@@ -71,6 +73,52 @@ std::unique_ptr<In[]> Terminated(const uint8_t* data, size_t size)
         std::memcpy(block.get(), data, units * sizeof(In));
     block[units] = 0;
     return block;
+}
+
+// A copy of bytes placed so that its last byte is the last one before an
+// inaccessible page: any read beyond it faults, sanitizer or not. Holds up to
+// one page.
+class PageEdge {
+public:
+    PageEdge()
+    {
+        FPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        void* p = mmap(nullptr, 2 * FPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        FUZZ_CHECK(p != MAP_FAILED);
+        FBase = static_cast<uint8_t*>(p);
+        FUZZ_CHECK(mprotect(FBase + FPage, FPage, PROT_NONE) == 0);
+    }
+    size_t Capacity() const { return FPage; }
+    // Copies bytes to the end of the accessible page; returns where they start.
+    const uint8_t* Place(const void* bytes, size_t size)
+    {
+        uint8_t* start = FBase + FPage - size;
+        std::memcpy(start, bytes, size);
+        return start;
+    }
+
+private:
+    size_t FPage = 0;
+    uint8_t* FBase = nullptr;
+};
+
+inline PageEdge& Edge()
+{
+    static PageEdge edge;
+    return edge;
+}
+
+// Measures the input again from a copy that ends, terminator included, at a
+// page edge; the result must not change. Inputs of In units need an even
+// page offset, which the page size gives.
+template <typename In, typename Out>
+void CheckAtPageEdge(int64_t (*convert)(Out*, const In*, uint64_t), const In* input, size_t units,
+                     int64_t measured)
+{
+    if ((units + 1) * sizeof(In) > Edge().Capacity())
+        return;
+    const auto* placed = reinterpret_cast<const In*>(Edge().Place(input, (units + 1) * sizeof(In)));
+    FUZZ_CHECK(convert(nullptr, placed, 0) == measured);
 }
 
 inline uint64_t Seed(const uint8_t* data, size_t size)

@@ -43,6 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const EncodingKind raw = DetectEncoding(exact.get(), count);
         FUZZ_CHECK(Valid(raw));
         FUZZ_CHECK(literal::DetectEncoding(exact.get(), count) == raw);
+        // The same bytes ending at a page edge: nothing beyond count + 1.
+        if (size <= fuzz::Edge().Capacity())
+            FUZZ_CHECK(DetectEncoding(fuzz::Edge().Place(data, size), count) == raw);
     }
     return 0;
 }

@@ -7,5 +7,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     auto input = fuzz::Terminated<uint8_t>(data, size);
     fuzz::CheckConverter<uint8_t, uint8_t>(EucToSjis, input.get(), fuzz::Seed(data, size));
+    fuzz::CheckAtPageEdge<uint8_t, uint8_t>(EucToSjis, input.get(), size,
+                                            EucToSjis(nullptr, input.get(), 0));
     return 0;
 }

@@ -8,6 +8,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     auto input = fuzz::Terminated<uint8_t>(data, size);
     const uint64_t seed = fuzz::Seed(data, size);
     fuzz::CheckConverter<uint8_t, uint16_t>(Utf8ToUtf16, input.get(), seed);
+    fuzz::CheckAtPageEdge<uint8_t, uint16_t>(Utf8ToUtf16, input.get(), size,
+                                             Utf8ToUtf16(nullptr, input.get(), 0));
 
     // Exactly sized UTF-16 buffer: no unit of it may be zero before the end.
     const int64_t units = Utf8ToUtf16(nullptr, input.get(), 0);
