@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace {
@@ -135,6 +136,77 @@ TEST(SjisText, AFirstByteShownAloneIsNoLeadByte)
     std::string a = "AB";
     sjis::LowerInPlace(a, true);
     EXPECT_EQ(a, "Ab");
+}
+
+// The search as a plain reading of its rule, one byte at a time: copy,
+// lower-case walking from the start, bytes before the caret made 0x01,
+// candidates from the start accepted on a character boundary.
+std::size_t ReferenceSearch(const std::string& text, std::size_t caret, std::string find,
+                            bool matchCase)
+{
+    auto lower = [](std::string& s) {
+        for (std::size_t i = 0; i < s.size();) {
+            const auto b = static_cast<unsigned char>(s[i]);
+            if ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) {
+                i += 2;
+                continue;
+            }
+            if (b >= 'A' && b <= 'Z')
+                s[i] = static_cast<char>(b + 32);
+            ++i;
+        }
+    };
+    std::string copy = text;
+    if (!matchCase) {
+        lower(copy);
+        lower(find);
+    }
+    for (std::size_t i = 0; i < caret; ++i)
+        copy[i] = '\x01';
+    std::size_t boundary = 0;
+    for (std::size_t at = 0; at + find.size() <= copy.size(); ++at) {
+        while (boundary < at) {
+            const auto b = static_cast<unsigned char>(copy[boundary]);
+            boundary += ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) ? 2 : 1;
+        }
+        if (at >= caret && boundary == at && copy.compare(at, find.size(), find) == 0)
+            return at;
+    }
+    return npos;
+}
+
+TEST(SjisText, SearchAgreesWithThePlainRuleOnRandomText)
+{
+    // Few distinct bytes, so that letters, lead bytes, trail bytes that look
+    // like letters or '\' and long ASCII runs all meet.
+    const std::string alphabet = "aAZz\\ \x95\x83\xE0\xB1\x41\x5C";
+    std::mt19937 random(12345);
+    auto pick = [&](std::size_t n) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i)
+            s.push_back(alphabet[random() % alphabet.size()]);
+        return s;
+    };
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = pick(random() % 40);
+        if (round % 3 == 0)
+            text = "ABCDEFGHIJKLMNOPQRSTUVWXYZ" + text + "abcdefghZ[@`";
+        const std::string find = pick(1 + random() % 3);
+        const std::size_t caret = random() % (text.size() + 1);
+        const bool matchCase = random() % 2;
+        ASSERT_EQ(sjis::SearchText(text, caret, find, matchCase),
+                  ReferenceSearch(text, caret, find, matchCase))
+            << "round " << round;
+        std::string lowered = text, expected = text;
+        sjis::LowerInPlace(lowered);
+        for (std::size_t i = 0; i < expected.size();) {
+            const auto b = static_cast<unsigned char>(expected[i]);
+            if (sjis::IsLeadByte(b)) { i += 2; continue; }
+            if (b >= 'A' && b <= 'Z') expected[i] = static_cast<char>(b + 32);
+            ++i;
+        }
+        ASSERT_EQ(lowered, expected) << "round " << round;
+    }
 }
 
 } // namespace
