@@ -7,6 +7,7 @@
 #include "app/SjisMemo.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -135,6 +136,22 @@ TEST_F(SearchWindow, JapaneseFindText)
     Show("what? \r\n");
     SetFind(QStringLiteral("t\U0001F600"));
     EXPECT_EQ(FindNext(), None);
+}
+
+TEST_F(SearchWindow, TheMatchIsScrolledIntoSight)
+{
+    Form->show();
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += "line " + std::to_string(i) + (i == 2500 ? " ERROR" : "") + "\r\n";
+    Show(text);
+    QCoreApplication::processEvents();
+    SetFind("error");
+    const int64_t at = static_cast<int64_t>(text.find("ERROR"));
+    EXPECT_EQ(FindNext(), Sel(at, 5));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(Form->Memo1->viewport()->rect().contains(Form->Memo1->cursorRect().center()));
+    Form->close();
 }
 
 TEST_F(SearchWindow, FindOpensTheModelessDialogWhoseButtonSearchesAndClosesIt)
