@@ -455,3 +455,27 @@ TEST_F(TransferScripted, NestedTransferLeavesTheOuterDataConnectionAlone)
     ftp.Disconnect();
     EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "RETR o", "QUIT"}));
 }
+
+// Abort (unlike Cancel) stops the data phase itself: the download fails,
+// and no ABOR is sent since the control connection was not cancelled.
+TEST_F(TransferScripted, AbortDuringDownloadFailsTheTransfer)
+{
+    ScriptedFtpServer server;
+    LogInScript(server);
+    PasvScript(server);
+    server.Reply("150 go\r\n").SendData("first part").Reply("221 bye\r\n");
+    TKZFTP ftp;
+    LogIn(ftp, server, true);
+    EventLog log(ftp);
+    ftp.OnPacketRecvd = [&](QObject*) { ftp.Abort(); };
+    try {
+        ftp.RetrieveFile("a", Local("a"));
+        FAIL() << "no failure";
+    } catch (const EAbortError& e) {
+        EXPECT_EQ(e.Message(), "Socket send aborted");
+    }
+    EXPECT_EQ(log.Events(), Transcript{"OnTransactionStart"});
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    ftp.Disconnect();
+    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "RETR a", "QUIT"}));
+}
