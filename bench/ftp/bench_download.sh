@@ -20,9 +20,9 @@ cmake --build "$build" --target ftp_fetch
 fetch="$PWD/$build/bench/ftp/ftp_fetch"
 
 work=$(mktemp -d /tmp/wisplog-ftp-bench.XXXXXX)
-vsftpd_pid=""
+. bench/vsftpd_env.sh
 cleanup() {
-    [ -n "$vsftpd_pid" ] && kill "$vsftpd_pid" 2>/dev/null && wait "$vsftpd_pid" 2>/dev/null
+    stop_vsftpd
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -31,34 +31,8 @@ mkdir -p "$work/root" "$work/out"
 echo "Making a ${size_mib} MiB file of random bytes..."
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom > "$work/root/big.bin"
 
-# vsftpd cannot report a port it chose itself: take a free one from the
-# system and hand it over.
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p /var/run/vsftpd/empty 2>/dev/null || true
-cat > "$work/vsftpd.conf" <<EOF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-run_as_launching_user=YES
-anonymous_enable=YES
-no_anon_password=YES
-anon_root=$work/root
-local_enable=NO
-write_enable=NO
-pasv_enable=YES
-pasv_address=127.0.0.1
-seccomp_sandbox=NO
-xferlog_enable=NO
-secure_chroot_dir=/var/run/vsftpd/empty
-EOF
-vsftpd "$work/vsftpd.conf" &
-vsftpd_pid=$!
-for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.1
-done
+start_vsftpd "$work/root" "$work"
+port=$vsftpd_port
 
 out="$work/out/big.bin"
 wisplog_cmd="$fetch 127.0.0.1 $port anonymous guest big.bin $out"
