@@ -199,14 +199,14 @@ namespace {
 
 // JIS: the mode is the converter's only state; it starts at jmAscii on every call.
 struct JisConverter {
-    JisMode mode = jmAscii;
+    JisMode Mode = jmAscii;
 
     // In the single-byte modes every seven-bit byte but ESC, SO and SI is
     // itself; in jmKana 0x21-0x7E are shifted and in the double-byte modes
     // they start pairs.
     bool Plain(uint8_t x) const
     {
-        return (mode == jmAscii || mode == jmRoman) && x >= 0x01 && x <= 0x7F && x != Esc
+        return (Mode == jmAscii || Mode == jmRoman) && x >= 0x01 && x <= 0x7F && x != Esc
                && x != ShiftOut && x != ShiftIn;
     }
 
@@ -217,12 +217,12 @@ struct JisConverter {
             if (x >= 0x21 && x <= 0x7E) {
                 // Graphic bytes start no escape or shift: their code depends
                 // on the mode only.
-                if (mode == jmAscii || mode == jmRoman) {
+                if (Mode == jmAscii || Mode == jmRoman) {
                     code = x;
                     ++p;
                     return true;
                 }
-                if (mode == jmKana) {
+                if (Mode == jmKana) {
                     code = x | 0x80;
                     ++p;
                     return true;
@@ -233,8 +233,8 @@ struct JisConverter {
                 if (y == 0)
                     return false;
                 const uint16_t jis = static_cast<uint16_t>(x * 256 + y);
-                code = mode == jmPlane2       ? JisCodeToSjis(jis, 2)
-                       : mode == jmSupplement ? Jisx0212ToSjis(jis)
+                code = Mode == jmPlane2       ? JisCodeToSjis(jis, 2)
+                       : Mode == jmSupplement ? Jisx0212ToSjis(jis)
                                               : JisCodeToSjis(jis, 1);
                 p += 2;
                 return true;
@@ -247,33 +247,33 @@ struct JisConverter {
             if (x == Esc) {
                 if (p[1] == '$') {
                     if (p[2] == '(' && (p[3] == 'O' || p[3] == 'P')) {
-                        mode = p[3] == 'O' ? jmPlane1 : jmPlane2;
+                        Mode = p[3] == 'O' ? jmPlane1 : jmPlane2;
                         p += 4;
                         continue;
                     }
                     if (p[2] == '(' && p[3] == 'D') {
-                        mode = jmSupplement;
+                        Mode = jmSupplement;
                         p += 4;
                         continue;
                     }
                     if (p[2] == '@' || p[2] == 'B') {
-                        mode = jmKanji;
+                        Mode = jmKanji;
                         p += 3;
                         continue;
                     }
                 } else if (p[1] == '(') {
                     if (p[2] == 'B' || p[2] == 'J' || p[2] == 'I') {
-                        mode = p[2] == 'B' ? jmAscii : p[2] == 'J' ? jmRoman : jmKana;
+                        Mode = p[2] == 'B' ? jmAscii : p[2] == 'J' ? jmRoman : jmKana;
                         p += 3;
                         continue;
                     }
                 }
-            } else if (x == ShiftIn && mode == jmKana) {
-                mode = jmRoman;
+            } else if (x == ShiftIn && Mode == jmKana) {
+                Mode = jmRoman;
                 ++p;
                 continue;
-            } else if (x == ShiftOut && mode == jmRoman) {
-                mode = jmKana;
+            } else if (x == ShiftOut && Mode == jmRoman) {
+                Mode = jmKana;
                 ++p;
                 continue;
             }

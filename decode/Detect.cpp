@@ -72,22 +72,22 @@ constexpr unsigned StateOf(int skip, bool sjis, bool euc) { return skip | (sjis 
 enum Counted : unsigned { cNone = 0, cUtf8 = 1, cSjis = 2, cEuc = 3 };
 
 struct Tables {
-    uint8_t classes[256];
-    uint8_t kind[256];
+    uint8_t Classes[256];
+    uint8_t Kind[256];
     // For each symbol (the kinds at i, i + 1, i + 2): the successor of each of
     // the sixteen states, four bits each, and the counter each transition
     // raises, two bits each. A step then costs a shift and a mask.
-    uint64_t next[SymbolCount];
-    uint32_t counted[SymbolCount];
+    uint64_t Next[SymbolCount];
+    uint32_t Counted[SymbolCount];
 
-    constexpr Tables() : classes(), kind(), next(), counted()
+    constexpr Tables() : Classes(), Kind(), Next(), Counted()
     {
         for (int b = 0; b < 256; ++b) {
             const uint8_t byte = static_cast<uint8_t>(b);
-            classes[b] = static_cast<uint8_t>((IsQuiet(byte, false) ? kQuiet : 0)
+            Classes[b] = static_cast<uint8_t>((IsQuiet(byte, false) ? kQuiet : 0)
                                               | (IsQuiet(byte, true) ? kQuietAfterUtf7 : 0)
                                               | (b >= 0xA0 && b <= 0xF7 ? kOddHigh : 0));
-            kind[b] = KindOf(b);
+            Kind[b] = KindOf(b);
         }
         for (int kb = 0; kb < KindCount; ++kb) {
             for (int kn = 0; kn < KindCount; ++kn) {
@@ -114,8 +114,8 @@ struct Tables {
                         } else {
                             euc = false;        // step 13
                         }
-                        next[symbol] |= static_cast<uint64_t>(StateOf(skip, sjis, euc)) << (4 * state);
-                        counted[symbol] |= raised << (2 * state);
+                        Next[symbol] |= static_cast<uint64_t>(StateOf(skip, sjis, euc)) << (4 * state);
+                        Counted[symbol] |= raised << (2 * state);
                     }
                 }
             }
@@ -146,7 +146,7 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
     }
 #endif
     const uint8_t bit = plusIsQuiet ? kQuietAfterUtf7 : kQuiet;
-    while (k < length && (T.classes[p[k]] & bit))
+    while (k < length && (T.Classes[p[k]] & bit))
         ++k;
     return k;
 }
@@ -180,7 +180,7 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
             for (; i < end; ++i) {
                 const uint8_t b = buffer[i];
                 if (i & 1) {
-                    oddHighByte |= (T.classes[b] & kOddHigh) != 0;
+                    oddHighByte |= (T.Classes[b] & kOddHigh) != 0;
                 } else if (buffer[i + 1] == 0) {
                     if (b == 0)
                         return ekBinary;
@@ -208,8 +208,8 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
                 if (b > 0x80) {
                     sevenBit = false;
                     if (i & 1)
-                        oddHighByte |= (T.classes[b] & kOddHigh) != 0;
-                } else if (!quietLane || !(T.classes[b] & quietBit)) {
+                        oddHighByte |= (T.Classes[b] & kOddHigh) != 0;
+                } else if (!quietLane || !(T.Classes[b] & quietBit)) {
                     break;
                 } else if (state == 0) {
                     ++i;
@@ -225,10 +225,10 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
                 const uint8_t n = buffer[i + 1];
                 const bool readsThird = b >= 0xC0 && (n & 0xC0) == 0x80;
                 const uint8_t* third = readsThird ? buffer + i + 2 : buffer + i;
-                const unsigned k2 = readsThird ? T.kind[*third] : 0;
-                const unsigned symbol = (T.kind[b] * KindCount + T.kind[n]) * KindCount + k2;
-                ++counts[(T.counted[symbol] >> (2 * state)) & 3];
-                state = static_cast<unsigned>(T.next[symbol] >> (4 * state)) & 15;
+                const unsigned k2 = readsThird ? T.Kind[*third] : 0;
+                const unsigned symbol = (T.Kind[b] * KindCount + T.Kind[n]) * KindCount + k2;
+                ++counts[(T.Counted[symbol] >> (2 * state)) & 3];
+                state = static_cast<unsigned>(T.Next[symbol] >> (4 * state)) & 15;
                 ++i;
             }
             utf8Sequences += counts[cUtf8];

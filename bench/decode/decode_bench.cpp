@@ -28,8 +28,8 @@ constexpr size_t Tail = 4;
 // Memory from the system, in huge pages where it can have them (far fewer
 // page faults for a 100 MB buffer), released with munmap.
 struct Unmap {
-    size_t length;
-    void operator()(void* p) const { munmap(p, length); }
+    size_t Length;
+    void operator()(void* p) const { munmap(p, Length); }
 };
 template <typename T>
 using Mapped = std::unique_ptr<T[], Unmap>;

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Times the display's decoding path (bench/decode/decode_bench) against glibc
+# iconv for each conversion and nkf --guess for detection, on a realistic
+# Japanese log of about 100 MB made by tools/make_japanese_log.py from one
+# UTF-8 text, and measures peak memory with GNU time.
+#   bench/decode/run_bench.sh [SIZE] [RUNS]     (defaults: 100M, 5)
+# Results: build/bench-decode/results/ (hyperfine JSON and results.md).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+. scripts/deps.sh
+install_missing "${BUILD_PACKAGES[@]}" libbenchmark-dev hyperfine nkf time libc-bin
+
+size=${1:-100M}
+runs=${2:-5}
+build=build/bench-decode
+data=$build/data
+results=$build/results
+python=/usr/bin/python3
+mkdir -p "$data" "$results"
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DWISPLOG_BENCH=ON -DWISPLOG_TESTS=OFF >/dev/null
+cmake --build "$build" --target decode_bench >/dev/null
+bench=$build/bench/decode/decode_bench
+
+# One text in every encoding (CR LF line ends, as on the servers' logs).
+if [ "$(cat "$data/size" 2>/dev/null)" != "$size" ]; then
+    echo "Generating a $size Japanese log in $data"
+    $python tools/make_japanese_log.py --bytes "$size" --crlf --encoding utf-8 -o "$data/log.utf-8"
+    for enc in euc-jp iso-2022-jp utf-16le shift_jis; do
+        $python tools/make_japanese_log.py --from "$data/log.utf-8" --crlf --encoding "$enc" -o "$data/log.$enc"
+    done
+    echo "$size" > "$data/size"
+fi
+
+# Our result must be the Shift_JIS text that Python's codec wrote.
+for pair in euc:euc-jp jis:iso-2022-jp utf16:utf-16le utf8:utf-8; do
+    mode=${pair%%:*}
+    enc=${pair#*:}
+    if ! "$bench" "$mode" "$data/log.$enc" | cmp -s - "$data/log.shift_jis"; then
+        echo "decode_bench $mode gives a different text than the reference" >&2
+        exit 1
+    fi
+done
+
+hf() { hyperfine -N --warmup 1 --runs "$runs" --style basic "$@"; }
+
+# name, mode, encoding of the file, iconv source charset
+conversions=(
+    "euc:euc:euc-jp:EUC-JISX0213"
+    "jis:jis:iso-2022-jp:ISO-2022-JP-3"
+    "utf8:utf8:utf-8:UTF-8"
+    "utf16:utf16:utf-16le:UTF-16LE"
+)
+for entry in "${conversions[@]}"; do
+    IFS=: read -r name mode enc charset <<<"$entry"
+    file=$data/log.$enc
+    hf --export-json "$results/convert-$name.json" \
+        -n ours "$bench $mode $file" \
+        -n iconv "iconv -f $charset -t SHIFT_JISX0213 $file" \
+        -n read "cat $file"
+done
+for enc in euc-jp iso-2022-jp utf-8 utf-16le shift_jis; do
+    file=$data/log.$enc
+    hyperfine -N --warmup 1 --runs "$runs" --style basic --export-json "$results/detect-$enc.json" \
+        -n ours "$bench detect $file" -n read "cat $file"
+    # nkf reads the whole file and takes seconds: fewer runs.
+    hyperfine -N --runs 2 --style basic --export-json "$results/detect-$enc-nkf.json" \
+        -n nkf "nkf --guess $file"
+done
+
+# Peak memory (maximum resident set size) of each of our runs.
+: > "$results/memory.txt"
+for entry in "${conversions[@]}" "detect:detect:euc-jp:" "detect-utf8:detect:utf-8:"; do
+    IFS=: read -r name mode enc charset <<<"$entry"
+    file=$data/log.$enc
+    rss=$(/usr/bin/time -f "%M" "$bench" "$mode" "$file" 2>&1 >/dev/null | tail -n 1)
+    echo "$name $mode $file $rss" >> "$results/memory.txt"
+done
+
+$python - "$results" "$data" <<'PY'
+import json, os, sys
+results, data = sys.argv[1], sys.argv[2]
+def mean(path, name):
+    for r in json.load(open(path))['results']:
+        if r['command'] == name:
+            return r['mean']
+MiB = 1024 * 1024
+lines = ['| path | file MB | ours s | peer | peer s | peer / ours | ours / plain read |',
+         '|---|---|---|---|---|---|---|']
+for name, enc in (('euc', 'euc-jp'), ('jis', 'iso-2022-jp'), ('utf8', 'utf-8'), ('utf16', 'utf-16le')):
+    path = os.path.join(results, 'convert-%s.json' % name)
+    ours, iconv, read = mean(path, 'ours'), mean(path, 'iconv'), mean(path, 'read')
+    size = os.path.getsize(os.path.join(data, 'log.' + enc)) / 1e6
+    lines.append('| %s to Shift_JIS | %.0f | %.3f | iconv | %.3f | %.1f | %.1f |'
+                 % (name, size, ours, iconv, iconv / ours, ours / read))
+for enc in ('euc-jp', 'iso-2022-jp', 'utf-8', 'utf-16le', 'shift_jis'):
+    path = os.path.join(results, 'detect-%s.json' % enc)
+    ours, read = mean(path, 'ours'), mean(path, 'read')
+    nkf = mean(os.path.join(results, 'detect-%s-nkf.json' % enc), 'nkf')
+    size = os.path.getsize(os.path.join(data, 'log.' + enc)) / 1e6
+    lines.append('| detect %s | %.0f | %.3f | nkf --guess | %.3f | %.1f | %.1f |'
+                 % (enc, size, ours, nkf, nkf / ours, ours / read))
+lines += ['', '| run | input MiB | buffers held at once MiB | peak RSS MiB | above them MiB |',
+          '|---|---|---|---|---|']
+sjis = os.path.getsize(os.path.join(data, 'log.shift_jis'))
+utf16 = os.path.getsize(os.path.join(data, 'log.utf-16le'))
+for line in open(os.path.join(results, 'memory.txt')):
+    name, mode, path, rss = line.split()
+    size = os.path.getsize(path)
+    if mode == 'detect':
+        held = size                                  # the file only
+    elif mode == 'utf8':
+        held = max(size + utf16, utf16 + sjis)       # UTF-16 text in between
+    else:
+        held = size + sjis                           # input and output
+    rss = int(rss) * 1024
+    lines.append('| %s | %.1f | %.1f | %.1f | %.1f |'
+                 % (name, size / MiB, held / MiB, rss / MiB, (rss - held) / MiB))
+text = '\n'.join(lines) + '\n'
+open(os.path.join(results, 'results.md'), 'w').write(text)
+print(text)
+PY
