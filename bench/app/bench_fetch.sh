@@ -4,7 +4,8 @@
 # (fetch_once), beside lftp downloading the same file from the same vsftpd on
 # loopback followed by iconv -f EUC-JISX0213 -t SHIFT_JISX0213 | tail -c 10000,
 # timed by hyperfine in one run. Prints the mean times, their ratio (goal: at
-# most 1.2) and the peak memory of one fetch (/usr/bin/time -v).
+# most 1.2), their CPU seconds (a steadier figure on a busy machine) and the
+# peak memory of one fetch (/usr/bin/time -v).
 #
 #   bash bench/app/bench_fetch.sh [SIZE] [RUNS]      (defaults 100M, 5)
 set -euo pipefail
@@ -60,6 +61,9 @@ rows = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
 app, peer = rows["wisplog F5 fetch"], rows["lftp + iconv | tail"]
 print(f"wisplog {app['mean']:.3f} s ± {app['stddev']:.3f}, pipeline {peer['mean']:.3f} s ± {peer['stddev']:.3f}")
 print(f"ratio wisplog / pipeline = {app['mean'] / peer['mean']:.2f} (goal <= 1.2)")
+cpu = lambda r: r["user"] + r["system"]
+print(f"CPU seconds (user + system, the FTP server not counted): wisplog {cpu(app):.3f}, "
+      f"pipeline {cpu(peer):.3f}, ratio {cpu(app) / cpu(peer):.2f}")
 EOF
 
 rm -f "$work/app/big.log"
