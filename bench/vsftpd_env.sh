@@ -65,8 +65,11 @@ EOF
 }
 
 stop_vsftpd() {
+    # wait reports the signal as a failure; under set -e that would end an
+    # EXIT trap before the rest of its clean-up.
     if [ -n "$vsftpd_pid" ]; then
-        kill "$vsftpd_pid" 2>/dev/null && wait "$vsftpd_pid" 2>/dev/null
+        kill "$vsftpd_pid" 2>/dev/null || true
+        wait "$vsftpd_pid" 2>/dev/null || true
         vsftpd_pid=""
     fi
     return 0
