@@ -192,14 +192,26 @@ EncodedUnit EncodeAt(QStringView text, qsizetype i)
     return {'?', 1, 1};
 }
 
-std::string Encode(QStringView text)
+void EncodeAppend(QStringView text, std::string& out)
 {
-    std::string out;
-    out.reserve(static_cast<std::size_t>(text.size()) * 2);
-    for (qsizetype i = 0; i < text.size();) {
-        const char16_t c = text[i].unicode();
-        if (c < 0x80 && !T().StartsSequence[c]) {     // ASCII: itself
+    const Tables& t = T();
+    const char16_t* p = reinterpret_cast<const char16_t*>(text.data());
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n;) {
+        const char16_t c = p[i];
+        if (c < 0x80) {   // ASCII is itself and starts no sequence
             out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        if (!QChar::isSurrogate(c) && !t.StartsSequence[c] && (c < StrayBase || c >= StrayBase + 0x100)) {
+            const uint16_t code = t.EncodeBmp[c];
+            if (code >= 0x100) {
+                out.push_back(static_cast<char>(code >> 8));
+                out.push_back(static_cast<char>(code & 0xFF));
+            } else {
+                out.push_back(code ? static_cast<char>(code) : '?');
+            }
             ++i;
             continue;
         }
@@ -209,6 +221,13 @@ std::string Encode(QStringView text)
         out.push_back(static_cast<char>(u.Code & 0xFF));
         i += u.Chars;
     }
+}
+
+std::string Encode(QStringView text)
+{
+    std::string out;
+    out.reserve(static_cast<std::size_t>(text.size()) * 2);
+    EncodeAppend(text, out);
     return out;
 }
 

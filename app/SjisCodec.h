@@ -58,6 +58,8 @@ EncodedUnit EncodeAt(QStringView text, qsizetype i);
 // Shift_JIS bytes of a text: Decode read backwards, characters without a
 // code as '?'. Line breaks are not special here.
 std::string Encode(QStringView text);
+// Encode(text) appended to out.
+void EncodeAppend(QStringView text, std::string& out);
 // Length in bytes of Encode(text), without building it.
 int64_t EncodedLength(QStringView text);
 

@@ -121,8 +121,11 @@ void SjisMemo::OnContentsChange(int position, int /*removed*/, int added)
         if (b == last)
             break;
     }
-    if (!FOwnEdit && position == 0)
-        FFirstByteStray = false;
+    if (!FOwnEdit) {
+        FTextValid = false;
+        if (position == 0)
+            FFirstByteStray = false;
+    }
     FValidStarts = std::min(FValidStarts, first.blockNumber());
 }
 
@@ -148,6 +151,8 @@ void SjisMemo::Clear()
     FStarts.assign(1, 0);
     FValidStarts = 0;
     FFirstByteStray = false;
+    FText.clear();
+    FTextValid = true;
 }
 
 void SjisMemo::SetText(std::string_view bytes, bool firstByteStray)
@@ -177,12 +182,27 @@ void SjisMemo::SetText(std::string_view bytes, bool firstByteStray)
         throw std::length_error("text too long for the view");
     text.truncate(out - begin);
 
+    FTextValid = false;
+    FValidStarts = 0;
+    FFirstByteStray = firstByteStray;
     FLoading = true;
-    setPlainText(text);
+    try {
+        setPlainText(text);
+    } catch (...) {
+        FLoading = false;
+        throw;
+    }
     FLoading = false;
     text = QString();
 
-    FFirstByteStray = firstByteStray;
+    FText.clear();
+    FText.reserve(bytes.size() + lines.size());
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        if (k > 0)
+            FText += "\r\n";
+        FText.append(bytes.substr(lines[k].Offset, lines[k].Length));
+    }
+    FTextValid = true;
     FStarts.assign(lines.size(), 0);
     std::size_t next = 0;
     QTextBlock block = document()->firstBlock();
@@ -241,6 +261,8 @@ void SjisMemo::EnsureStarts(int blockNumber) const
 
 int64_t SjisMemo::TextLength() const
 {
+    if (FTextValid)
+        return static_cast<int64_t>(FText.size());
     const QTextBlock last = document()->lastBlock();
     EnsureStarts(last.blockNumber());
     return FStarts[last.blockNumber()] + BlockByteLength(last);
@@ -248,6 +270,8 @@ int64_t SjisMemo::TextLength() const
 
 std::string SjisMemo::Text() const
 {
+    if (FTextValid)
+        return FText;
     std::string text;
     text.reserve(static_cast<std::size_t>(TextLength()));
     for (QTextBlock b = document()->firstBlock(); b.isValid(); b = b.next()) {
@@ -256,8 +280,10 @@ std::string SjisMemo::Text() const
         if (const BlockBytesData* data = DataOf(b))
             text += data->Bytes;
         else
-            text += SjisCodec::Encode(b.text());
+            SjisCodec::EncodeAppend(b.text(), text);
     }
+    FText = text;
+    FTextValid = true;
     return text;
 }
 
@@ -282,9 +308,9 @@ int64_t SjisMemo::PositionToByte(int position) const
 
 int SjisMemo::ByteToPosition(int64_t offset) const
 {
-    const int64_t total = TextLength();   // makes every start valid
-    offset = std::clamp<int64_t>(offset, 0, total);
     const int count = document()->blockCount();
+    EnsureStarts(count - 1);
+    offset = std::clamp<int64_t>(offset, 0, TextLength());
     const auto it = std::upper_bound(FStarts.begin(), FStarts.begin() + count, offset);
     const int k = static_cast<int>(it - FStarts.begin()) - 1;
     const QTextBlock block = document()->findBlockByNumber(k);
@@ -370,6 +396,7 @@ void SjisMemo::SetSelText(std::string_view bytes)
     // The new lines: head + first inserted line, the inserted lines between,
     // last inserted line + tail.
     const std::vector<LineSpan> pieces = SplitLines(bytes, false);
+    std::string normalized;   // the inserted bytes with CR LF line breaks
     std::vector<std::string> lines;
     lines.reserve(pieces.size());
     QString inserted;
@@ -380,7 +407,9 @@ void SjisMemo::SetSelText(std::string_view bytes)
         if (j > 0) {
             inserted += u'\n';
             insertedLength += 2;
+            normalized += "\r\n";
         }
+        normalized += piece;
         inserted += SjisCodec::Decode(piece);
         insertedLength += static_cast<int64_t>(piece.size());
     }
@@ -389,14 +418,16 @@ void SjisMemo::SetSelText(std::string_view bytes)
     if (static_cast<int64_t>(doc->characterCount()) + inserted.size() > MaxChars)
         throw std::length_error("text too long for the view");
     const bool stray = k == 0 && FFirstByteStray && !head.empty();
-
     FOwnEdit = true;
     try {
+        if (FTextValid)
+            FText.replace(static_cast<std::size_t>(s), static_cast<std::size_t>(e - s), normalized);
         cursor.insertText(inserted);
         for (std::size_t j = 0; j < lines.size(); ++j)
             SetBlockBytes(doc->findBlockByNumber(k + static_cast<int>(j)), lines[j], j == 0 && stray);
     } catch (...) {
         FOwnEdit = false;
+        FTextValid = false;
         throw;
     }
     FOwnEdit = false;
@@ -433,7 +464,11 @@ void SjisMemo::DeleteLine(int i)
     QTextDocument* doc = document();
     const QTextBlock block = doc->findBlockByNumber(i);
     const QTextBlock next = block.next();
+    FTextValid = false;
     QTextCursor cursor(block);
+    // In an edit block the cursor does not lay out the line to remember its
+    // x position, which would cost more than the deletion itself.
+    cursor.beginEditBlock();
     BlockBytesData* kept = nullptr;
     if (next.isValid()) {
         if (const BlockBytesData* data = DataOf(next))
@@ -444,6 +479,7 @@ void SjisMemo::DeleteLine(int i)
     }
     FOwnEdit = true;
     cursor.removeSelectedText();
+    cursor.endEditBlock();
     FOwnEdit = false;
     QTextBlock now = doc->findBlockByNumber(i);
     now.setUserData(kept);

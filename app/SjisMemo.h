@@ -73,6 +73,11 @@ private:
     // FValidStarts; edits cut it back to the first block they touched.
     mutable std::vector<int64_t> FStarts;
     mutable int FValidStarts = 0;
+    // The whole text while it is known without reading the document back:
+    // set by SetText and by Text(), kept through SetSelText, dropped by every
+    // other change.
+    mutable std::string FText;
+    mutable bool FTextValid = false;
     // Set while the view itself edits the document and keeps the bytes of
     // the blocks it touches.
     bool FOwnEdit = false;

@@ -314,6 +314,13 @@ TEST(SjisMemoOffsets, RandomEditsAgreeWithAByteModel)
         }
         ASSERT_EQ(memo.Text(), model);
         ASSERT_EQ(memo.TextLength(), static_cast<int64_t>(model.size()));
+        // The lines, read from the document itself, say the same.
+        std::string joined;
+        for (int i = 0; i < memo.LineCount(); ++i)
+            joined += (i > 0 ? "\r\n" : "") + memo.Line(i);
+        if (model.size() >= 2 && model.compare(model.size() - 2, 2, "\r\n") == 0)
+            joined += "\r\n";
+        ASSERT_EQ(joined, model);
     }
 }
 
