@@ -62,6 +62,23 @@ std::vector<LineSpan> SplitLines(std::string_view bytes, bool firstByteStray)
     return lines;
 }
 
+// The view's own replacements cannot be undone, and they empty the undo
+// history, so that undo never brings back a state the bytes no longer match.
+class WithoutUndo {
+public:
+    explicit WithoutUndo(QTextDocument* document) : Document(document), Was(document->isUndoRedoEnabled())
+    {
+        Document->setUndoRedoEnabled(false);
+    }
+    ~WithoutUndo() { Document->setUndoRedoEnabled(Was); }
+    WithoutUndo(const WithoutUndo&) = delete;
+    WithoutUndo& operator=(const WithoutUndo&) = delete;
+
+private:
+    QTextDocument* Document;
+    bool Was;
+};
+
 } // namespace
 
 // Visits the characters of one block as (bytes, UTF-16 units) pairs, from its
@@ -418,6 +435,7 @@ void SjisMemo::SetSelText(std::string_view bytes)
     if (static_cast<int64_t>(doc->characterCount()) + inserted.size() > MaxChars)
         throw std::length_error("text too long for the view");
     const bool stray = k == 0 && FFirstByteStray && !head.empty();
+    const WithoutUndo noUndo(doc);
     FOwnEdit = true;
     try {
         if (FTextValid)
@@ -465,6 +483,7 @@ void SjisMemo::DeleteLine(int i)
     const QTextBlock block = doc->findBlockByNumber(i);
     const QTextBlock next = block.next();
     FTextValid = false;
+    const WithoutUndo noUndo(doc);
     QTextCursor cursor(block);
     // In an edit block the cursor does not lay out the line to remember its
     // x position, which would cost more than the deletion itself.

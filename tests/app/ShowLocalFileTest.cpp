@@ -139,6 +139,7 @@ TEST_F(ShowLocalFileTest, AsciiLogTails)
     ASSERT_EQ(log.size(), 25000u);
     EXPECT_EQ(Show(log, "EUC", 10000), log.substr(15000));
     EXPECT_EQ(Form->Memo1->SelStart(), 10000);
+    EXPECT_FALSE(Form->Memo1->document()->isUndoAvailable());   // the scroll's blank is gone for good
     EXPECT_EQ(Show(log, "EUC", 0), log);
     EXPECT_EQ(Form->Memo1->SelStart(), 25000);
 }
