@@ -14,6 +14,8 @@ need=()
 command -v hyperfine >/dev/null || need+=(hyperfine)
 [ -x /usr/bin/time ] || need+=(time)
 command -v iconv >/dev/null || need+=(libc-bin)
+[ -x /usr/bin/python3 ] || need+=(python3)
+dpkg -s libbenchmark-dev >/dev/null 2>&1 || need+=(libbenchmark-dev)
 if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq && apt-get install -y -qq "${need[@]}"
 fi
