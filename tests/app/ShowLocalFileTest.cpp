@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -103,22 +104,27 @@ TEST_F(ShowLocalFileTest, NamesAndTagsAreSetFirst)
     EXPECT_EQ(Boxes[0].Flags, 0x10u);
 }
 
-TEST_F(ShowLocalFileTest, DirectoryAndLockedFileShowTheBox)
+TEST_F(ShowLocalFileTest, DirectoryFifoAndLockedFileShowTheBox)
 {
     Form->ShowLocalFile(Dir.path().toStdString(), 0);
     EXPECT_EQ(Boxes.size(), 1u);
+    // A FIFO without a writer would block the window for good.
+    const std::string fifo = Dir.filePath("fifo").toStdString();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Form->ShowLocalFile(fifo, 0);
+    EXPECT_EQ(Boxes.size(), 2u);
 
     const std::string path = Write("held.log", "held");
     const int fd = ::open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_SH), 0);
     Form->ShowLocalFile(path, 0);
-    EXPECT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Boxes.size(), 3u);
     EXPECT_EQ(Form->Memo1->Text(), "");
     ::close(fd);
     Form->ShowLocalFile(path, 0);
     EXPECT_EQ(Form->Memo1->Text(), "held");
-    EXPECT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Boxes.size(), 3u);
 }
 
 TEST_F(ShowLocalFileTest, TailOfExactlyTheSizeIsWholeOneMoreDropsTheFirstByte)
