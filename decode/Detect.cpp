@@ -70,6 +70,9 @@ constexpr int SymbolCount = KindCount * KindCount * KindCount;
 constexpr unsigned StateOf(int skip, bool sjis, bool euc) { return skip | (sjis ? 4 : 0) | (euc ? 8 : 0); }
 
 enum Counted : unsigned { cNone = 0, cUtf8 = 1, cSjis = 2, cEuc = 3 };
+// A raised counter as an increment of its 21-bit field.
+constexpr uint64_t RaisedFields[4] = {0, 1, uint64_t(1) << 21, uint64_t(1) << 42};
+constexpr uint64_t FieldMask = (uint64_t(1) << 21) - 1;
 
 struct Tables {
     uint8_t Classes[256];
@@ -124,6 +127,33 @@ struct Tables {
 };
 constexpr Tables T;
 
+// Two positions in one step: for each combination of the kinds at i to i + 3,
+// the successor of each state after positions i and i + 1 (four bits each)
+// and the two counters raised (two bits each, position i in the low pair).
+constexpr int PairSymbolCount = SymbolCount * KindCount;
+
+struct PairTables {
+    uint64_t Next[PairSymbolCount];
+    uint64_t Counted[PairSymbolCount];
+
+    constexpr PairTables() : Next(), Counted()
+    {
+        for (int symbol = 0; symbol < PairSymbolCount; ++symbol) {
+            const int first = symbol / KindCount;                 // kinds at i, i + 1, i + 2
+            const int second = symbol % (KindCount * KindCount * KindCount);   // at i + 1 to i + 3
+            for (unsigned state = 0; state < 16; ++state) {
+                const unsigned middle = static_cast<unsigned>(T.Next[first] >> (4 * state)) & 15;
+                const unsigned last = static_cast<unsigned>(T.Next[second] >> (4 * middle)) & 15;
+                const unsigned raised = ((T.Counted[first] >> (2 * state)) & 3)
+                                        | ((T.Counted[second] >> (2 * middle)) & 3) << 2;
+                Next[symbol] |= static_cast<uint64_t>(last) << (4 * state);
+                Counted[symbol] |= static_cast<uint64_t>(raised) << (4 * state);
+            }
+        }
+    }
+};
+constexpr PairTables T2;
+
 // Length of the run of quiet bytes at p, looking at no more than length bytes.
 template <bool plusIsQuiet>
 int64_t QuietRun(const uint8_t* p, int64_t length)
@@ -176,18 +206,47 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
     for (int64_t i = 0; i < end; ++i) {
         if (zeroSeen) {
             // Fast lane: from here on only step 1 and the UTF-16 signs of
-            // step 4 act.
-            for (; i < end; ++i) {
-                const uint8_t b = buffer[i];
-                if (i & 1) {
-                    oddHighByte |= (T.Classes[b] & kOddHigh) != 0;
-                } else if (buffer[i + 1] == 0) {
-                    if (b == 0)
-                        return ekBinary;
-                    if (b == 0x0D || b == 0x0A)
-                        ++lineBreakUnits;
-                }
+            // step 4 act. Taken a code unit (an even and an odd position) at
+            // a time.
+            unsigned oddHigh = 0;
+            if (i & 1)
+                oddHigh |= T.Classes[buffer[i++]];
+#if defined(__SSE2__)
+            // Eight units at a time: a zero unit ends the scan, CR and LF
+            // units are counted, high bytes 0xA0-0xF7 noted.
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i cr = _mm_set1_epi16(0x0D), lf = _mm_set1_epi16(0x0A);
+            const __m128i below = _mm_set1_epi16(0x9F), above = _mm_set1_epi16(0xF8);
+            __m128i highSeen = zero;
+            for (; i + 16 <= end; i += 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
+                if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) != 0)
+                    return ekBinary;
+                const unsigned breaks = static_cast<unsigned>(_mm_movemask_epi8(
+                    _mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf))));
+                lineBreakUnits += __builtin_popcount(breaks) / 2;
+                const __m128i high = _mm_srli_epi16(v, 8);
+                highSeen = _mm_or_si128(highSeen, _mm_and_si128(_mm_cmpgt_epi16(high, below),
+                                                                _mm_cmpgt_epi16(above, high)));
             }
+            if (_mm_movemask_epi8(highSeen) != 0)
+                oddHigh |= kOddHigh;
+#endif
+            for (; i + 1 < end; i += 2) {
+                const uint8_t low = buffer[i], high = buffer[i + 1];
+                if ((low | high) == 0)
+                    return ekBinary;
+                lineBreakUnits += high == 0 && (low == 0x0D || low == 0x0A);
+                oddHigh |= T.Classes[high];
+            }
+            if (i < end) {
+                // The last position is even; its look-ahead byte is the one at count.
+                const uint8_t low = buffer[i], high = buffer[i + 1];
+                if ((low | high) == 0)
+                    return ekBinary;
+                lineBreakUnits += high == 0 && (low == 0x0D || low == 0x0A);
+            }
+            oddHighByte |= (oddHigh & kOddHigh) != 0;
             break;
         }
 
@@ -202,8 +261,11 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
             const bool quietLane = !(inUtf7Run && utf7Checked);
             const uint8_t quietBit = utf7Checked ? kQuiet : kQuietAfterUtf7;
             unsigned state = StateOf(utf8Skip, inSjisPair, inEucPair);
-            int64_t counts[4] = {0, 0, 0, 0};
-            while (i < end) {
+            // The counters raised here are summed in 21-bit fields of one
+            // word; a stretch of at most 2^20 positions cannot overflow them.
+            uint64_t raisedSum = 0;
+            const int64_t stop = end - i > (int64_t(1) << 20) ? i + (int64_t(1) << 20) : end;
+            while (i < stop) {
                 const uint8_t b = buffer[i];
                 if (b > 0x80) {
                     sevenBit = false;
@@ -217,23 +279,44 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
                                      : QuietRun<true>(buffer + i, end - i);
                     continue;
                 }
+                const uint8_t n = buffer[i + 1];
+                if (i + 1 < end && (n > 0x80 || (quietLane && (T.Classes[n] & quietBit)))) {
+                    // Position i + 1 qualifies as well: both in one step. The
+                    // byte at i + 2 is read at position i + 1 anyway; the one
+                    // at i + 3 only where step 8 at i + 1 reads it.
+                    if (n > 0x80) {
+                        sevenBit = false;
+                        if (!(i & 1))
+                            oddHighByte |= (T.Classes[n] & kOddHigh) != 0;
+                    }
+                    const uint8_t b2 = buffer[i + 2];
+                    const bool readsFourth = n >= 0xC0 && (b2 & 0xC0) == 0x80;
+                    const uint8_t* fourth = readsFourth ? buffer + i + 3 : buffer + i;
+                    const unsigned k3 = readsFourth ? T.Kind[*fourth] : 0;
+                    const unsigned symbol =
+                        ((T.Kind[b] * KindCount + T.Kind[n]) * KindCount + T.Kind[b2]) * KindCount + k3;
+                    const unsigned raised = static_cast<unsigned>(T2.Counted[symbol] >> (4 * state)) & 15;
+                    raisedSum += RaisedFields[raised & 3] + RaisedFields[raised >> 2];
+                    state = static_cast<unsigned>(T2.Next[symbol] >> (4 * state)) & 15;
+                    i += 2;
+                    continue;
+                }
                 // The byte at i + 2 matters only to step 8, and is read only
                 // where step 8 reads it: behind a byte of 0xC0 or above and a
                 // continuation byte. Elsewhere its kind is taken as 0, which
                 // answers step 8 as any non-continuation byte would. (The
                 // address is chosen first, so that there is no branch.)
-                const uint8_t n = buffer[i + 1];
                 const bool readsThird = b >= 0xC0 && (n & 0xC0) == 0x80;
                 const uint8_t* third = readsThird ? buffer + i + 2 : buffer + i;
                 const unsigned k2 = readsThird ? T.Kind[*third] : 0;
                 const unsigned symbol = (T.Kind[b] * KindCount + T.Kind[n]) * KindCount + k2;
-                ++counts[(T.Counted[symbol] >> (2 * state)) & 3];
+                raisedSum += RaisedFields[(T.Counted[symbol] >> (2 * state)) & 3];
                 state = static_cast<unsigned>(T.Next[symbol] >> (4 * state)) & 15;
                 ++i;
             }
-            utf8Sequences += counts[cUtf8];
-            sjisPairs += counts[cSjis];
-            eucPairs += counts[cEuc];
+            utf8Sequences += static_cast<int64_t>(raisedSum & FieldMask);
+            sjisPairs += static_cast<int64_t>(raisedSum >> 21 & FieldMask);
+            eucPairs += static_cast<int64_t>(raisedSum >> 42 & FieldMask);
             utf8Skip = static_cast<int>(state & 3);
             inSjisPair = (state & 4) != 0;
             inEucPair = (state & 8) != 0;

@@ -212,7 +212,7 @@ TEST(DetectEncoding, AgreesWithTheStepByStepDetector)
         return static_cast<uint32_t>(seed >> 33);
     };
     for (int round = 0; round < 20000; ++round) {
-        const size_t length = next() % 40;
+        const size_t length = next() % 120;
         const bool fewZeros = round % 2 == 0;
         Bytes text;
         for (size_t k = 0; k < length; ++k) {
