@@ -120,12 +120,13 @@ TEST_F(TransferScripted, PassiveUploadFiresEventsInOrder)
                           "status: QUIT", "status: 221 bye\r\n"}));
 }
 
-TEST_F(TransferScripted, PasvReplyWithoutClosingParenthesisIsAConversionError)
+TEST_F(TransferScripted, BadPasvRepliesFailWithoutDialling)
 {
     ScriptedFtpServer server;
     LogInScript(server);
     server.Reply("227 Entering Passive Mode (127,0,0,1,4,5\r\n")
         .Reply("421 Service not available\r\n")
+        .Reply("227 Entering Passive Mode (127,0,0,1,300,1)\r\n")
         .Reply("221 bye\r\n");
     TKZFTP ftp;
     LogIn(ftp, server, true);
@@ -143,12 +144,19 @@ TEST_F(TransferScripted, PasvReplyWithoutClosingParenthesisIsAConversionError)
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message(), "'' is not a valid integer value");
     }
+    // Numbers that make no port are refused instead of dialling a wrapped one.
+    try {
+        ftp.RetrieveFile("f", Local("f"));
+        FAIL() << "no failure";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "'300,1' is not a valid port");
+    }
     EXPECT_EQ(ftp.DataConnection(), nullptr);
     EXPECT_TRUE(LockIsFree(ftp));
     EXPECT_FALSE(FileExists(Local("f")));
     EXPECT_TRUE(log.Events().empty());
     ftp.Disconnect();
-    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "PASV", "QUIT"}));
+    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "PASV", "PASV", "QUIT"}));
 }
 
 TEST_F(TransferScripted, ActiveDownloadAcceptsPortReply300)
