@@ -5,6 +5,8 @@
 # build-fuzz/runs/<target>/; crashes are written there as crash-* files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/deps.sh
+install_missing "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 seconds=${1:-300}
 shift || true
 targets=("$@")
@@ -28,9 +30,11 @@ for target in "${targets[@]}"; do
     dict=()
     [ "$target" = JisToSjis ] || [ "$target" = DetectEncoding ] && dict=(-dict=fuzz/jis.dict)
     echo "== $target: $seconds s"
+    # One job on one worker (the machine is shared); its log is fuzz-0.log.
     (cd "$run" && "../../fuzz/fuzz_$target" -jobs=1 -workers=1 -max_total_time="$seconds" \
-        -max_len=4096 -artifact_prefix=./ "${dict[@]/#-dict=/-dict=../../../}" corpus) || true
-    grep -E "Dictionary|DONE|Done|ERROR|SUMMARY" "$run/fuzz-0.log" || tail -n 5 "$run/fuzz-0.log"
+        -max_len=4096 -artifact_prefix=./ "${dict[@]/#-dict=/-dict=../../../}" corpus \
+        >jobs.out 2>&1) || true
+    grep -E "DONE|^Done|ERROR|SUMMARY" "$run/fuzz-0.log" || tail -n 5 "$run/fuzz-0.log"
     if ls "$run"/crash-* "$run"/leak-* "$run"/timeout-* >/dev/null 2>&1; then
         echo "FINDING in $target"; exit 1
     fi
