@@ -100,8 +100,9 @@ def why_not(error, host, port):
     while error.errno is None and error.args and isinstance(error.args[0], OSError):
         error = error.args[0]
     if error.errno in (errno.EACCES, errno.EPERM):
-        return ('Demo FTP server not started: port %d needs root (run as root, or allow it until the next reboot: '
-                'sudo sysctl net.ipv4.ip_unprivileged_port_start=%d)' % (port, port))
+        return ('Demo FTP server not started: port %d needs root (run as root, or allow it '
+                'until the next reboot: sudo sysctl net.ipv4.ip_unprivileged_port_start=%d)'
+                % (port, port))
     if error.errno == errno.EADDRINUSE:
         return ('Demo FTP server not started: %s is taken by another program '
                 '(ss -ltnp shows which; stop it and run again)' % where)
