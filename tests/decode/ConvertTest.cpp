@@ -49,10 +49,11 @@ void CheckEveryCapacity(int64_t (*convert)(Out*, const In*, uint64_t),
             written = end;
         }
         EXPECT_TRUE(std::equal(full.begin(), full.begin() + written, out.begin()));
-        if (capacity > 0 && stopEnd == capacity)
+        if (capacity > 0 && stopEnd == capacity) {
             EXPECT_EQ(out[written], 0) << "terminator expected where the character began";
-        else if (written < capacity)
+        } else if (written < capacity) {
             EXPECT_EQ(out[written], sentinel) << "no terminator when the character passes";
+        }
     }
 }
 
