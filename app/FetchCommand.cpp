@@ -45,7 +45,7 @@ void TForm1::mnGetAllClick(QObject* sender)
     if (index == -1)
         return;
 
-    SplitFields(QStringToHostText(EdtFile->text()), '/');
+    SplitFields(QStringToHostText(EdtFile->text(), HostListInShiftJis), '/');
     std::string directory;
     for (int i = 0; i + 1 < HostFields.Count(); ++i)
         directory += HostFields[i] + "/";

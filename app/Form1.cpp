@@ -93,12 +93,14 @@ TForm1::TForm1(const StartupOptions& options, QWidget* parent) : QMainWindow(par
     HostList.Clear();
     HostFields.Clear();
     IniPath = dir + "wisplog.ini";
-    HostList.SetText(ReadWholeFile(IniPath));
+    const std::string hostListBytes = ReadWholeFile(IniPath);
+    HostListInShiftJis = !IsValidUtf8(hostListBytes);
+    HostList.SetText(hostListBytes);
 
     CmbHost->clear();
     for (int i = 0; i < HostList.Count(); ++i) {
         SplitFields(HostList[i], ':');
-        CmbHost->addItem(HostTextToQString(HostFields[0]));
+        CmbHost->addItem(HostTextToQString(HostFields[0], HostListInShiftJis));
     }
     {
         // A selection made by the program is not the user's: no fetch.
@@ -289,7 +291,7 @@ void TForm1::SetDefaultFile()
     if (index == -1)
         return;
     SplitFields(HostList[index], ':');
-    EdtFile->setText(HostTextToQString(HostFields[5]));
+    EdtFile->setText(HostTextToQString(HostFields[5], HostListInShiftJis));
 }
 
 QStringList TForm1::EditorCommand(const std::string& path)

@@ -94,6 +94,9 @@ public:
     TextList HostList;
     TextList HostFields;
     std::string IniPath;
+    // The host list is Shift_JIS rather than UTF-8; paths go back to the
+    // server in the same encoding.
+    bool HostListInShiftJis = false;
     std::string CurrentEncoding;
     std::string LastFile;
     int32_t LastTag = 0;

@@ -1,20 +1,30 @@
 #include "app/HostText.h"
 
+#include "app/SjisCodec.h"
+
 #include <QStringDecoder>
+
+bool IsValidUtf8(const std::string& bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    // decode() is lazy: the conversion runs when its result becomes a QString.
+    const QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    return !utf8.hasError();
+}
 
 QString HostTextToQString(const std::string& bytes)
 {
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    if (!utf8.hasError())
-        return text;
-    QStringDecoder sjis("Shift_JIS");
-    if (sjis.isValid())
-        return sjis.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    return text;
+    return HostTextToQString(bytes, !IsValidUtf8(bytes));
 }
 
-std::string QStringToHostText(const QString& text)
+QString HostTextToQString(const std::string& bytes, bool shiftJis)
 {
-    return text.toStdString();
+    if (shiftJis)
+        return SjisCodec::Decode(bytes);
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string QStringToHostText(const QString& text, bool shiftJis)
+{
+    return shiftJis ? SjisCodec::Encode(text) : text.toStdString();
 }

@@ -228,6 +228,34 @@ TEST_F(Fetch, PathWithoutSlashSendsAnEmptyCwdAndStillFetches)
     EXPECT_TRUE(Boxes.empty());
 }
 
+TEST_F(Fetch, ShiftJisHostListSendsItsPathInShiftJis)
+{
+    // "/ログ/今日.log" as a Japanese Windows editor writes it.
+    const std::string dir = "/\x83\x8D\x83\x4F/";
+    const std::string file = "\x8D\xA1\x93\xFA.log";
+    ScriptedFtpServer server;
+    LogIn(server)
+        .Reply("250 ok\r\n")
+        .Reply("200 binary\r\n")
+        .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
+        .AcceptData()
+        .Reply("150 here\r\n")
+        .SendData("ok\n")
+        .CloseData()
+        .Send("226 done\r\n")
+        .Reply("221 bye\r\n");
+    auto form = MakeFetchForm("\x96\x7b\x94\xd4:127.0.0.1:u:p:1:" + dir + file + "\r\n", server.Port());
+    EXPECT_EQ(form->EdtFile->text(), "/ログ/今日.log");
+    form->mnGetAll->trigger();
+    ASSERT_TRUE(server.WaitScriptDone(5s)) << server.Error();
+    const auto transcript = server.Transcript();
+    ASSERT_GE(transcript.size(), 6u);
+    EXPECT_EQ(transcript[2], "CWD " + dir);
+    EXPECT_EQ(transcript[5], "RETR " + file);
+    EXPECT_EQ(ReadLocal(file), "ok\n") << "the local copy keeps the server's name";
+    EXPECT_EQ(form->Memo1->Text(), "ok\r\n");
+}
+
 TEST_F(Fetch, RefusedTypeIsReportedAndTheNextFetchReusesTheConnection)
 {
     ScriptedFtpServer server;
