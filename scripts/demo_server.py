@@ -35,9 +35,11 @@ PASSWORD = 'demo'
 REMOTE_DIR = '/logs/'
 
 # label, remote file name, encoding of the log tool, CR LF line ends
+# EUC-JP first: it is the encoding wisplog starts with, so the first F5
+# after start shows readable text before any encoding is chosen.
 SAMPLES = [
-    ('デモ JIS', 'server-jis.log', 'iso-2022-jp', False),
     ('デモ EUC-JP', 'server-euc.log', 'euc-jp', False),
+    ('デモ JIS', 'server-jis.log', 'iso-2022-jp', False),
     ('デモ UTF-8', 'server-utf8.log', 'utf-8', False),
     ('デモ UTF-16LE', 'server-utf16.log', 'utf-16le', True),
     ('デモ Shift_JIS', 'server-sjis.log', 'shift_jis', True),
