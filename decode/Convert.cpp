@@ -5,6 +5,11 @@
 
 #include "decode/SjisTables.h"
 
+#include <emmintrin.h>
+
+#include <cstddef>
+#include <cstring>
+
 namespace {
 
 constexpr uint8_t Esc = 0x1B;
@@ -38,13 +43,211 @@ struct Utf16Output {
     static void Put(uint16_t* output, uint16_t unit) { *output = unit; }
 };
 
+// Plain runs: stretches of units that are characters of their own whose code
+// is the unit itself (ASCII, mostly). Real logs are mostly such stretches
+// (time stamps, levels, paths) between Japanese characters, so the converters
+// find their length sixteen bytes at a time and copy them in one go. The
+// measuring calls of EucToSjis and Utf8ToUtf16 pass over longer stretches in
+// the same way (Stretch below).
+//
+// Every scan reads whole aligned 16-byte blocks: the block holding the first
+// unit, then the following blocks until one holds a unit that ends the scan.
+// The terminating zero ends every scan, so no block beyond the one holding the
+// terminator is read. An aligned block never crosses a page boundary, and the
+// blocks read share a page with a unit of the input, so a scan cannot fault
+// even where the terminator is the last byte before an unmapped page. The
+// bytes of those blocks outside the input (before its start, behind its
+// terminator) are loaded but never change a result: they are masked or
+// shifted out, or lie behind the unit that ends the scan. AddressSanitizer
+// would still report the load of a block that overlaps the red zone around a
+// heap block, hence the attribute on the scanning functions (and only on
+// them).
+#define WISPLOG_WHOLE_BLOCK_READS __attribute__((no_sanitize("address")))
+
+// The sets of bytes that end a scan.
+enum StopSet {
+    ssPlain,        // zero and bytes above 0x7F: the end of a plain run
+    ssPlainJis,     // the same, and ESC, SO and SI, which change the JIS mode
+    ssEucMeasure,   // zero, SS2 and SS3: the EUC bytes whose codes may be shorter
+};
+
+__attribute__((always_inline)) inline __m128i BytesEqual(__m128i v, uint8_t byte)
+{
+    return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(byte)));
+}
+
+// Bit k set for each byte k of v in the set.
+template <StopSet Set>
+__attribute__((always_inline)) inline unsigned ByteStops(__m128i v)
+{
+    __m128i stops = BytesEqual(v, 0);
+    if (Set == ssPlain || Set == ssPlainJis)
+        stops = _mm_or_si128(stops, v);   // the sign bit marks bytes above 0x7F
+    if (Set == ssPlainJis) {
+        stops = _mm_or_si128(stops, BytesEqual(v, Esc));
+        stops = _mm_or_si128(stops, _mm_or_si128(BytesEqual(v, ShiftOut), BytesEqual(v, ShiftIn)));
+    }
+    if (Set == ssEucMeasure)
+        stops = _mm_or_si128(stops, _mm_or_si128(BytesEqual(v, 0x8E), BytesEqual(v, 0x8F)));
+    return static_cast<unsigned>(_mm_movemask_epi8(stops));
+}
+
+// Index of the first byte at p that is in the set; the terminator is.
+template <StopSet Set>
+WISPLOG_WHOLE_BLOCK_READS size_t ScanTo(const uint8_t* p)
+{
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+    const unsigned offset = static_cast<unsigned>(address & 15);
+    const __m128i* block = reinterpret_cast<const __m128i*>(address - offset);
+    // Bytes of the first block before p are shifted out.
+    unsigned stops = ByteStops<Set>(_mm_load_si128(block)) >> offset;
+    if (stops != 0)
+        return static_cast<size_t>(__builtin_ctz(stops));
+    size_t run = 16 - offset;
+    for (;;) {
+        ++block;
+        stops = ByteStops<Set>(_mm_load_si128(block));
+        if (stops != 0)
+            return run + static_cast<size_t>(__builtin_ctz(stops));
+        run += 16;
+    }
+}
+
+// Bytes lo to hi of v (0x80 <= lo <= hi < 0xFF), as a mask of bits.
+__attribute__((always_inline)) inline unsigned HighBytesIn(__m128i v, uint8_t lo, uint8_t hi)
+{
+    // Flipping the top bit turns the unsigned order into the signed one.
+    const __m128i t = _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80)));
+    const __m128i in = _mm_and_si128(_mm_cmpgt_epi8(t, _mm_set1_epi8(static_cast<char>((lo ^ 0x80) - 1))),
+                                     _mm_cmplt_epi8(t, _mm_set1_epi8(static_cast<char>((hi ^ 0x80) + 1))));
+    return static_cast<unsigned>(_mm_movemask_epi8(in));
+}
+
+// Number of bits set in a 16-bit mask, with plain arithmetic (the baseline
+// instruction set has no population count; the library call is slower).
+inline unsigned BitCount16(unsigned x)
+{
+    x = x - ((x >> 1) & 0x5555u);
+    x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+    x = (x + (x >> 4)) & 0x0F0Fu;
+    return (x + (x >> 8)) & 0x1Fu;
+}
+
+// For the measuring call of Utf8ToUtf16: passes p over a stretch of well-formed
+// UTF-8 (bytes 0x01-0x7F, leads 0xC1-0xDF with one continuation byte and
+// 0xE1-0xEF with two, and no other continuation bytes) and returns the number
+// of characters in it, each one UTF-16 unit that is not zero. The stretch ends
+// before the first 16-byte block holding anything else (zero, 0xC0, 0xE0 and
+// 0xF0-0xFF, whose sequences may decode to 0 or take more units, or a
+// continuation byte out of place), at the last character boundary.
+WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8Stretch(const uint8_t*& p)
+{
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+    const unsigned offset = static_cast<unsigned>(address & 15);
+    const __m128i* block = reinterpret_cast<const __m128i*>(address - offset);
+    unsigned valid = 0xFFFFu << offset & 0xFFFFu;   // the bytes from p on
+    uint64_t count = 0;
+    unsigned carried = 0;   // continuation bytes owed by the block before
+    unsigned back = 0;      // bytes from its last character boundary to its end
+    for (;; ++block) {
+        const __m128i v = _mm_load_si128(block);
+        const unsigned zero = static_cast<unsigned>(_mm_movemask_epi8(BytesEqual(v, 0)));
+        const unsigned odd = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+            _mm_or_si128(BytesEqual(v, 0xC0), BytesEqual(v, 0xE0)),
+            _mm_cmpgt_epi8(_mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80))),
+                           _mm_set1_epi8(0x6F)))));   // 0xF0-0xFF
+        const unsigned continuation = HighBytesIn(v, 0x80, 0xBF) & valid;
+        const unsigned lead2 = HighBytesIn(v, 0xC1, 0xDF) & valid;
+        const unsigned lead3 = HighBytesIn(v, 0xE1, 0xEF) & valid;
+        const unsigned owed = (lead2 << 1) | (lead3 << 1) | (lead3 << 2) | carried;
+        if (((zero | odd) & valid) != 0 || (owed & 0xFFFFu) != continuation) {
+            // Back to the last character boundary before this block.
+            const uint8_t* end = reinterpret_cast<const uint8_t*>(block) - back;
+            if (end < p)
+                end = p;
+            if (back != 0)
+                --count;   // the lead whose sequence runs into this block
+            p = end;
+            return count;
+        }
+        count += BitCount16(valid & ~continuation);
+        carried = owed >> 16;
+        // A sequence running into the next block starts at byte 15 (a lead
+        // owing one or two bytes) or at byte 14 (a three-byte lead).
+        back = carried == 0 ? 0 : ((lead2 | lead3) >> 15) & 1 ? 1 : 2;
+        valid = 0xFFFFu;
+    }
+}
+
+// Two bits set for each 16-bit unit of v that is not 0x0001-0x007F. A unit u
+// is one of those when u + 0x7F80 (saturated) is above 0x7F80 as a signed
+// number: 0 gives 0x7F80, 0x80 and above give 0x8000 or more.
+__attribute__((always_inline)) inline unsigned UnitStops(__m128i v)
+{
+    const __m128i bias = _mm_set1_epi16(0x7F80);
+    const __m128i plain = _mm_cmpgt_epi16(_mm_adds_epu16(v, bias), bias);
+    return static_cast<unsigned>(_mm_movemask_epi8(plain)) ^ 0xFFFFu;
+}
+
+// Number of 16-bit units 0x0001-0x007F at p, up to the first other unit; the
+// terminator is such a unit. p is on a unit boundary, so blocks hold whole
+// units.
+WISPLOG_WHOLE_BLOCK_READS size_t ScanUnitRun(const uint16_t* p)
+{
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+    const unsigned offset = static_cast<unsigned>(address & 15);
+    const __m128i* block = reinterpret_cast<const __m128i*>(address - offset);
+    unsigned stops = UnitStops(_mm_load_si128(block)) >> offset;
+    if (stops != 0)
+        return static_cast<size_t>(__builtin_ctz(stops)) / 2;
+    size_t run = (16 - offset) / 2;
+    for (;;) {
+        ++block;
+        stops = UnitStops(_mm_load_si128(block));
+        if (stops != 0)
+            return run + static_cast<size_t>(__builtin_ctz(stops)) / 2;
+        run += 8;
+    }
+}
+
+// The scans above, after a look at the first unit: between two multi-byte
+// characters there is often no plain unit at all.
+template <bool Jis>
+inline size_t ByteRun(const uint8_t* p)
+{
+    const uint8_t first = *p;
+    if (first == 0 || first > 0x7F || (Jis && (first == Esc || first == ShiftOut || first == ShiftIn)))
+        return 0;
+    return ScanTo<Jis ? ssPlainJis : ssPlain>(p);
+}
+
+inline size_t UnitRun(const uint16_t* p)
+{
+    return *p == 0 || *p > 0x7F ? 0 : ScanUnitRun(p);
+}
+
+// Copies count plain units, each becoming one output unit of the same value.
+template <typename Out, typename In>
+inline void CopyPlain(Out* output, const In* input, size_t count)
+{
+    if constexpr (sizeof(Out) == sizeof(In)) {
+        std::memcpy(output, input, count * sizeof(In));
+    } else {
+        for (size_t k = 0; k < count; ++k)
+            output[k] = static_cast<Out>(input[k]);
+    }
+}
+
 // The two-call protocol, for a converter object with
 //  - Next(input, code): reads one character from input, advances it and stores
 //    the character's code; returns false at the terminator (or at a character
 //    cut short by it);
-//  - Plain(unit): whether the unit is a character of its own whose code is the
-//    unit itself (ASCII, mostly). Runs of them take a short loop; the result is
-//    the same as going through Next one unit at a time.
+//  - PlainRun(input): the number of plain units at input, each a character of
+//    its own whose code is the unit itself, one output unit long. Copying the
+//    run gives what going through Next one unit at a time would give;
+//  - optionally Stretch(input): for the measuring call, passes over a stretch
+//    of whole characters whose output length can be told without decoding
+//    them one by one, and returns that length.
 template <typename Output, typename Input, typename Converter>
 int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_t capacity,
                       Converter& converter)
@@ -53,9 +256,12 @@ int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_
     uint64_t total = 0;
     if (output == nullptr) {
         for (;;) {
-            while (converter.Plain(*input)) {
-                ++input;
-                ++total;
+            if constexpr (requires { converter.Stretch(input); }) {
+                total += converter.Stretch(input);
+            } else {
+                const size_t run = converter.PlainRun(input);
+                input += run;
+                total += run;
             }
             if (!converter.Next(input, code))
                 return static_cast<int64_t>(total);
@@ -64,11 +270,17 @@ int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_
     }
     bool stopped = false;
     for (;;) {
-        // Plain units are one unit long each: all of them before the capacity
-        // is reached can be written in one go.
-        while (total + 1 < capacity && converter.Plain(*input)) {
-            output[total++] = static_cast<typename Output::Unit>(*input);
-            ++input;
+        // A plain unit is written while the total with it stays below the
+        // capacity. If the run is cut short, Next reads the plain unit that
+        // reaches the capacity and the check below stops on it.
+        size_t run = converter.PlainRun(input);
+        if (run != 0) {
+            const uint64_t room = total + 1 < capacity ? capacity - total - 1 : 0;
+            if (run > room)
+                run = static_cast<size_t>(room);
+            CopyPlain(output + total, input, run);
+            input += run;
+            total += run;
         }
         if (!converter.Next(input, code))
             break;
@@ -201,13 +413,12 @@ namespace {
 struct JisConverter {
     JisMode Mode = jmAscii;
 
-    // In the single-byte modes every seven-bit byte but ESC, SO and SI is
+    // In the single-byte modes every byte 0x01-0x7F but ESC, SO and SI is
     // itself; in jmKana 0x21-0x7E are shifted and in the double-byte modes
     // they start pairs.
-    bool Plain(uint8_t x) const
+    size_t PlainRun(const uint8_t* p) const
     {
-        return (Mode == jmAscii || Mode == jmRoman) && x >= 0x01 && x <= 0x7F && x != Esc
-               && x != ShiftOut && x != ShiftIn;
+        return Mode == jmAscii || Mode == jmRoman ? ByteRun<true>(p) : 0;
     }
 
     bool Next(const uint8_t*& p, uint16_t& code)
@@ -287,7 +498,27 @@ struct JisConverter {
 };
 
 struct EucConverter {
-    static bool Plain(uint8_t x) { return x >= 0x01 && x <= 0x7F; }
+    static size_t PlainRun(const uint8_t* p) { return ByteRun<false>(p); }
+
+    // Up to the next zero, SS2 or SS3 every character's code is as long as
+    // the character: a byte below 0xA1 is a one-byte code, a byte 0xA1-0xFF
+    // with any second byte but the terminator a two-byte code (lead
+    // 0x81-0xEF). Bytes 0xA1-0xFF pair up from the last byte below 0xA1
+    // (which always ends a character): an odd number of them before the stop
+    // leaves the last one to Next, as the first byte of a pair.
+    static uint64_t Stretch(const uint8_t*& p)
+    {
+        const uint8_t first = *p;
+        if (first == 0 || first == 0x8E || first == 0x8F)
+            return 0;
+        const size_t stop = ScanTo<ssEucMeasure>(p);
+        size_t high = 0;
+        while (high < stop && p[stop - 1 - high] >= 0xA1)
+            ++high;
+        const size_t length = stop - (high & 1);
+        p += length;
+        return length;
+    }
 
     static bool Next(const uint8_t*& p, uint16_t& code)
     {
@@ -332,7 +563,7 @@ struct EucConverter {
 struct Utf16Converter {
     // The table maps U+0001 to U+007F to themselves (backslash and tilde
     // included).
-    static bool Plain(uint16_t unit) { return unit >= 0x01 && unit <= 0x7F; }
+    static size_t PlainRun(const uint16_t* p) { return UnitRun(p); }
 
     static bool Next(const uint16_t*& p, uint16_t& code)
     {
@@ -346,7 +577,9 @@ struct Utf16Converter {
 };
 
 struct Utf8Converter {
-    static bool Plain(uint8_t x) { return x >= 0x01 && x <= 0x7F; }
+    static size_t PlainRun(const uint8_t* p) { return ByteRun<false>(p); }
+
+    static uint64_t Stretch(const uint8_t*& p) { return *p == 0 ? 0 : Utf8Stretch(p); }
 
     static bool Next(const uint8_t*& p, uint16_t& unit)
     {
