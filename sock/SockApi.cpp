@@ -132,6 +132,16 @@ ssize_t Send(int s, const void* data, size_t length)
     return n < 0 ? Fail() : n;
 }
 
+ssize_t SpliceFromSocket(int s, int pipeIn, size_t length, bool& refused)
+{
+    ssize_t n;
+    do {
+        n = ::splice(s, nullptr, pipeIn, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    } while (n < 0 && errno == EINTR);
+    refused = n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP);
+    return n < 0 ? Fail() : n;
+}
+
 int Bind(int s, const sockaddr_in& address)
 {
     return ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ? Fail() : 0;

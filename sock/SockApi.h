@@ -30,6 +30,12 @@ int Dissolve(int s);
 // recv/send without blocking; send never raises SIGPIPE.
 ssize_t Recv(int s, void* data, size_t length, int flags);
 ssize_t Send(int s, const void* data, size_t length);
+// Moves up to length bytes queued on socket s into the pipe whose write end
+// is pipeIn (splice: the pages are handed over, not copied), without
+// blocking. Answers like Recv: bytes moved, 0 at the peer's close, -1 with
+// LastError. refused tells that this kernel or socket takes no splice (the
+// caller then reads with Recv); nothing has been moved in that case.
+ssize_t SpliceFromSocket(int s, int pipeIn, size_t length, bool& refused);
 int Bind(int s, const sockaddr_in& address);
 int Listen(int s, int backlog);
 // Accepts one connection as a non-blocking socket; peer receives its address.

@@ -239,6 +239,10 @@ private:
     void Wake();
     [[noreturn]] void RaiseSocketError(int error);
     int Recv(void* data, size_t length, int flags);
+    // Recv for CaptureFile: moves up to length bytes into a pipe (splice).
+    int RecvIntoPipe(int pipeIn, size_t length, bool& refused);
+    // After any read of s: its next read notification may come.
+    void ReadTaken(int s);
     void WaitForRead();
     void WaitForWrite();
     void SetReadTarget(int bytes);
