@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QScopeGuard>
 
 namespace {
 
@@ -22,13 +23,6 @@ std::string TransferFailureStatus(std::string message)
     return "ダウンロード失敗: " + message;
 }
 
-// Clears a flag when the fetch ends, however it ends.
-struct FetchRunningScope {
-    explicit FetchRunningScope(bool& flag) : Flag(flag) { Flag = true; }
-    ~FetchRunningScope() { Flag = false; }
-    bool& Flag;
-};
-
 } // namespace
 
 void TForm1::mnGetAllClick(QObject* sender)
@@ -37,7 +31,8 @@ void TForm1::mnGetAllClick(QObject* sender)
     // would share the one FTP component and the view, so it is refused.
     if (FFetchRunning)
         return;
-    const FetchRunningScope running(FFetchRunning);
+    FFetchRunning = true;
+    const auto fetchEnded = qScopeGuard([this] { FFetchRunning = false; });
 
     mnStatus->setText(QStringLiteral("FTP..."));
     const int tailSize = Tag(sender);
