@@ -5,7 +5,9 @@
 // positions of real text take one of two fast lanes that give the same result:
 // runs of quiet ASCII bytes, which change nothing, are passed over sixteen at a
 // time, and at bytes above 0x80 steps 8 to 13 (the UTF-8, Shift_JIS and EUC
-// counting) run as a small table-driven automaton.
+// counting) run as a small table-driven automaton, sixteen positions per
+// block: their byte kinds and the automaton's symbols are made with SSE2, and
+// the automaton then takes eight lookups of two positions each.
 #include "decode/Detect.h"
 
 #include <cstring>
@@ -41,7 +43,10 @@ constexpr bool IsEucByte(uint8_t b) { return b >= 0xA1 && b <= 0xFE; }
 // open: it is not zero (steps 1, 2), not above 0x7F (steps 3, 4), not CR or LF
 // (step 4), not '+' (step 5 outside a run) and not ESC (step 7). Once the UTF-7
 // check is over, '+' is quiet as well. Where no UTF-8 sequence and no pair is
-// open, a quiet byte also passes steps 8 to 13 without effect.
+// open, a quiet byte also passes steps 8 to 13 without effect. The sixteen-byte
+// scans look at the next byte too: CR or LF not followed by a zero byte does
+// nothing at step 4, nor ESC not followed by '$' at step 7, so there they are
+// quiet as well.
 constexpr bool IsQuiet(uint8_t b, bool plusIsQuiet)
 {
     return b >= 0x01 && b <= 0x7F && b != Esc && b != '\r' && b != '\n' && (plusIsQuiet || b != '+');
@@ -127,20 +132,38 @@ struct Tables {
 };
 constexpr Tables T;
 
-// Two positions in one step: for each combination of the kinds at i to i + 3,
-// the successor of each state after positions i and i + 1 (four bits each)
-// and the two counters raised (two bits each, position i in the low pair).
-constexpr int PairSymbolCount = SymbolCount * KindCount;
+// Two positions in one step: for each combination of the kinds at i to i + 2
+// and whether the byte at i + 3 is a continuation byte (the only test made of
+// it, by step 8 at i + 1), the successor of each state after positions i and
+// i + 1 (four bits each) and the two counters raised (two bits each, position
+// i in the low pair). Pair symbol: ((kind b * 9 + kind n) * 9 + kind b2) * 2
+// + continuation.
+// Behind the pair symbols come the single positions (one step, by the
+// symbols of Tables) and one step that changes nothing, so that a block of
+// sixteen positions always takes eight lookups, however many of its
+// positions are taken.
+constexpr int PairSymbolCount = SymbolCount * 2;
+constexpr int SingleBase = PairSymbolCount;
+constexpr int NoStep = SingleBase + SymbolCount;
 
 struct PairTables {
-    uint64_t Next[PairSymbolCount];
-    uint64_t Counted[PairSymbolCount];
+    uint64_t Next[NoStep + 1];
+    uint64_t Counted[NoStep + 1];
 
     constexpr PairTables() : Next(), Counted()
     {
+        for (int symbol = 0; symbol < SymbolCount; ++symbol) {
+            Next[SingleBase + symbol] = T.Next[symbol];
+            for (unsigned state = 0; state < 16; ++state)
+                Counted[SingleBase + symbol] |= static_cast<uint64_t>((T.Counted[symbol] >> (2 * state)) & 3)
+                                                << (4 * state);
+        }
+        for (unsigned state = 0; state < 16; ++state)
+            Next[NoStep] |= static_cast<uint64_t>(state) << (4 * state);
         for (int symbol = 0; symbol < PairSymbolCount; ++symbol) {
-            const int first = symbol / KindCount;                 // kinds at i, i + 1, i + 2
-            const int second = symbol % (KindCount * KindCount * KindCount);   // at i + 1 to i + 3
+            const int first = symbol / 2;                         // kinds at i, i + 1, i + 2
+            // At i + 1 to i + 3: the byte at i + 3 stands as 0x80 or a space.
+            const int second = (first % (KindCount * KindCount)) * KindCount + (symbol % 2 ? KindOf(0x80) : 0);
             for (unsigned state = 0; state < 16; ++state) {
                 const unsigned middle = static_cast<unsigned>(T.Next[first] >> (4 * state)) & 15;
                 const unsigned last = static_cast<unsigned>(T.Next[second] >> (4 * middle)) & 15;
@@ -154,6 +177,46 @@ struct PairTables {
 };
 constexpr PairTables T2;
 
+// The counters raised by a pair step (two bits each, as in PairTables) as
+// increments of their 21-bit fields.
+struct PairIncrements {
+    uint64_t Of[16];
+    constexpr PairIncrements() : Of()
+    {
+        for (unsigned raised = 0; raised < 16; ++raised)
+            Of[raised] = RaisedFields[raised & 3] + RaisedFields[raised >> 2];
+    }
+};
+constexpr PairIncrements Raised2;
+
+#if defined(__SSE2__)
+// Kinds (KindOf) of sixteen bytes: the number of the thresholds 0x40, 0x80,
+// 0x81, 0xA1, 0xC0, 0xE0, 0xFD and 0xFF that a byte reaches, less one for
+// 0x7F and 0xA0. The bytes are compared as signed numbers after flipping
+// their top bit.
+inline __m128i KindsOf(__m128i v)
+{
+    const __m128i x = _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80)));
+    auto reaches = [&](int t) {   // 0xFF where v >= t
+        return _mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>((t - 1) ^ 0x80)));
+    };
+    __m128i minus = _mm_add_epi8(reaches(0x40), reaches(0x80));
+    minus = _mm_add_epi8(minus, _mm_add_epi8(reaches(0x81), reaches(0xA1)));
+    minus = _mm_add_epi8(minus, _mm_add_epi8(reaches(0xC0), reaches(0xE0)));
+    minus = _mm_add_epi8(minus, _mm_add_epi8(reaches(0xFD), reaches(0xFF)));
+    const __m128i odd = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)),
+                                     _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xA0))));
+    return _mm_sub_epi8(odd, minus);
+}
+
+// Bytes k to k + 15 of the 32 bytes lo, hi.
+template <int k>
+inline __m128i Window(__m128i lo, __m128i hi)
+{
+    return _mm_or_si128(_mm_srli_si128(lo, k), _mm_slli_si128(hi, 16 - k));
+}
+#endif
+
 // Length of the run of quiet bytes at p, looking at no more than length bytes.
 template <bool plusIsQuiet>
 int64_t QuietRun(const uint8_t* p, int64_t length)
@@ -164,9 +227,15 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
     const __m128i esc = _mm_set1_epi8(Esc), plus = _mm_set1_epi8('+');
     const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
     for (; k + 16 <= length; k += 16) {
+        // CR and LF are quiet unless a zero byte follows (step 4), ESC unless
+        // '$' follows (step 7): the bytes behind them are read at the same
+        // positions anyway, and lie below count.
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
-        __m128i loud = _mm_or_si128(_mm_cmpeq_epi8(v, zero), _mm_cmpeq_epi8(v, esc));
-        loud = _mm_or_si128(loud, _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 1));
+        __m128i loud = _mm_or_si128(_mm_cmpeq_epi8(v, zero),
+                                    _mm_and_si128(_mm_cmpeq_epi8(v, esc), _mm_cmpeq_epi8(after, _mm_set1_epi8('$'))));
+        loud = _mm_or_si128(loud, _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                                _mm_cmpeq_epi8(after, zero)));
         if (!plusIsQuiet)
             loud = _mm_or_si128(loud, _mm_cmpeq_epi8(v, plus));
         // The sign bit marks bytes above 0x7F.
@@ -181,9 +250,9 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
     return k;
 }
 
-} // namespace
-
-EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
+// The whole pass, compiled twice below: the automaton's steps shift by a
+// variable count, which takes one instruction where BMI2 is at hand.
+[[gnu::always_inline]] inline EncodingKind Detect(const uint8_t* buffer, int64_t count)
 {
     if (count < 2)
         return ekUnknown;
@@ -254,8 +323,9 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
         // clear sevenBit and set oddHighByte: bytes above 0x80 (they freeze
         // the UTF-7 check at step 3, and are neither zero, CR, LF nor ESC),
         // and quiet bytes while no checked UTF-7 run is open (nothing here
-        // opens one). Steps 8 to 13 then run as the automaton; quiet bytes
-        // in its clean state are passed over as a run.
+        // opens one); the blocks of sixteen take 0x80 there too. Steps 8 to
+        // 13 then run as the automaton; quiet bytes in its clean state are
+        // passed over as a run.
         {
             const bool utf7Checked = sevenBit && utf7Valid;
             const bool quietLane = !(inUtf7Run && utf7Checked);
@@ -264,9 +334,131 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
             // The counters raised here are summed in 21-bit fields of one
             // word; a stretch of at most 2^20 positions cannot overflow them.
             uint64_t raisedSum = 0;
+#if defined(__SSE2__)
+            int64_t kindsAt = -1;
+            __m128i kindsAhead = _mm_setzero_si128();
+#endif
             const int64_t stop = end - i > (int64_t(1) << 20) ? i + (int64_t(1) << 20) : end;
             while (i < stop) {
                 const uint8_t b = buffer[i];
+#if defined(__SSE2__)
+                if (state == 0 && quietLane && (T.Classes[b] & quietBit)) {
+                    ++i;
+                    i += utf7Checked ? QuietRun<false>(buffer + i, end - i)
+                                     : QuietRun<true>(buffer + i, end - i);
+                    continue;
+                }
+                // Sixteen positions at a time, where the bytes at i to i + 31
+                // lie below count (they are all read as b or n of some
+                // position). Positions i to i + taken - 1 qualify for this
+                // lane; they run through the automaton as eight pair steps,
+                // an odd last position as a single step, the rest as steps
+                // that change nothing.
+                if (i + 32 <= count && i + 16 <= stop) {
+                    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
+                    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i + 16));
+                    const unsigned signMask = static_cast<unsigned>(_mm_movemask_epi8(v));
+                    const unsigned mask80 = static_cast<unsigned>(
+                        _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0x80)))));
+                    const unsigned highMask = signMask & ~mask80;
+                    unsigned quietMask = 0;
+                    if (quietLane) {
+                        // As in QuietRun: CR and LF count as quiet here
+                        // unless a zero byte follows, ESC unless '$' follows.
+                        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i + 1));
+                        const __m128i zero = _mm_setzero_si128();
+                        __m128i loud = _mm_or_si128(
+                            _mm_cmpeq_epi8(v, zero),
+                            _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(Esc)), _mm_cmpeq_epi8(after, _mm_set1_epi8('$'))));
+                        loud = _mm_or_si128(
+                            loud, _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                                             _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                                                _mm_cmpeq_epi8(after, zero)));
+                        if (utf7Checked)
+                            loud = _mm_or_si128(loud, _mm_cmpeq_epi8(v, _mm_set1_epi8('+')));
+                        // 0x80 is not above 0x80 (step 3) and not 0xA0-0xF7
+                        // (step 4); outside a checked UTF-7 run it does
+                        // nothing at step 5 either.
+                        quietMask = (~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(loud, v))) & 0xFFFF) | mask80;
+                    }
+                    const unsigned taken = static_cast<unsigned>(__builtin_ctz(~(highMask | quietMask)));
+                    if (taken == 0)
+                        break;
+                    const unsigned takenMask = (1u << taken) - 1;   // taken <= 16
+                    if (highMask & takenMask)
+                        sevenBit = false;
+                    // Step 4: 0xA0-0xF7 at odd positions.
+                    const __m128i oddHigh = _mm_and_si128(
+                        _mm_cmpgt_epi8(_mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80))), _mm_set1_epi8(0x1F)),
+                        _mm_cmpgt_epi8(_mm_set1_epi8(0x78), _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80)))));
+                    const unsigned oddPositions = (i & 1) ? 0x5555u : 0xAAAAu;
+                    if (static_cast<unsigned>(_mm_movemask_epi8(oddHigh)) & takenMask & oddPositions)
+                        oddHighByte = true;
+
+                    // Kinds of the bytes at i + m, i + m + 1, i + m + 2 and
+                    // i + m + 3 in byte m of k0 to k3 (all these bytes lie
+                    // below count). Step 8 at position p tests the byte at
+                    // p + 2 only behind a byte of 0xC0 or above and a
+                    // continuation byte; elsewhere it is taken as a
+                    // non-continuation byte, as in the scalar steps below.
+                    // The kinds of the bytes at i + 16 to i + 31 serve the
+                    // next block when it follows straight on.
+                    const __m128i k0 = i == kindsAt ? kindsAhead : KindsOf(v);
+                    const __m128i kHigh = KindsOf(next);
+                    kindsAt = i + 16;
+                    kindsAhead = kHigh;
+                    const __m128i k1 = Window<1>(k0, kHigh), k2 = Window<2>(k0, kHigh), k3 = Window<3>(k0, kHigh);
+                    auto leads = [](__m128i k) { return _mm_cmpgt_epi8(k, _mm_set1_epi8(4)); };   // b >= 0xC0
+                    auto continues = [](__m128i k) {   // 0x80-0xBF
+                        return _mm_and_si128(_mm_cmpgt_epi8(k, _mm_set1_epi8(1)), _mm_cmpgt_epi8(_mm_set1_epi8(5), k));
+                    };
+                    const __m128i low = _mm_set1_epi16(0x00FF);
+                    const __m128i kb = _mm_and_si128(k0, low);         // word j: kind at i + 2j
+                    const __m128i kn = _mm_srli_epi16(k0, 8);          // at i + 2j + 1
+                    const __m128i kb2 = _mm_and_si128(k2, low);        // at i + 2j + 2
+                    // Pair step at i + 2j: the fourth byte counts behind a
+                    // byte of 0xC0 or above at i + 2j + 1 and a continuation
+                    // byte at i + 2j + 2.
+                    const __m128i kb3 = _mm_and_si128(_mm_and_si128(continues(k3), _mm_and_si128(leads(k1), continues(k2))),
+                                                      _mm_set1_epi16(1));
+                    __m128i pair = _mm_add_epi16(_mm_mullo_epi16(kb, _mm_set1_epi16(KindCount * KindCount * 2)),
+                                                 _mm_mullo_epi16(kn, _mm_set1_epi16(KindCount * 2)));
+                    pair = _mm_add_epi16(pair, _mm_add_epi16(_mm_mullo_epi16(kb2, _mm_set1_epi16(2)), kb3));
+                    __m128i symbols = pair;
+                    if (taken < 16) {
+                        // Single step at i + 2j.
+                        const __m128i kt = _mm_and_si128(_mm_and_si128(k2, _mm_and_si128(leads(k0), continues(k1))), low);
+                        __m128i single = _mm_add_epi16(_mm_mullo_epi16(kb, _mm_set1_epi16(KindCount * KindCount)),
+                                                       _mm_mullo_epi16(kn, _mm_set1_epi16(KindCount)));
+                        single = _mm_add_epi16(single, _mm_add_epi16(kt, _mm_set1_epi16(SingleBase)));
+                        // Word j takes the pair step while 2j + 2 <= taken, the
+                        // single step where 2j + 1 == taken, else no step.
+                        const __m128i word = _mm_set_epi16(7, 6, 5, 4, 3, 2, 1, 0);
+                        const __m128i pairs = _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(taken / 2)), word);
+                        const __m128i last = _mm_cmpeq_epi16(_mm_set1_epi16(static_cast<short>((taken & 1) ? taken / 2 : -1)), word);
+                        symbols = _mm_or_si128(_mm_and_si128(pairs, pair), _mm_and_si128(last, single));
+                        symbols = _mm_or_si128(symbols, _mm_andnot_si128(_mm_or_si128(pairs, last), _mm_set1_epi16(NoStep)));
+                    }
+                    alignas(16) uint16_t steps[8];
+                    _mm_store_si128(reinterpret_cast<__m128i*>(steps), symbols);
+#pragma GCC unroll 8
+                    for (int j = 0; j < 8; ++j) {
+                        const unsigned s = steps[j];
+                        const unsigned shift = 4 * state;
+                        raisedSum += Raised2.Of[(T2.Counted[s] >> shift) & 15];
+                        state = static_cast<unsigned>(T2.Next[s] >> shift) & 15;
+                    }
+                    // The next block's address is known at once where the
+                    // whole block was taken: a predicted branch instead of a
+                    // wait for the masks.
+                    if (taken == 16) {
+                        i += 16;
+                        continue;
+                    }
+                    i += taken;
+                    break;   // the byte at i does not qualify
+                }
+#endif
                 if (b > 0x80) {
                     sevenBit = false;
                     if (i & 1)
@@ -292,9 +484,9 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
                     const uint8_t b2 = buffer[i + 2];
                     const bool readsFourth = n >= 0xC0 && (b2 & 0xC0) == 0x80;
                     const uint8_t* fourth = readsFourth ? buffer + i + 3 : buffer + i;
-                    const unsigned k3 = readsFourth ? T.Kind[*fourth] : 0;
+                    const unsigned c3 = readsFourth ? IsContinuation(*fourth) : 0;
                     const unsigned symbol =
-                        ((T.Kind[b] * KindCount + T.Kind[n]) * KindCount + T.Kind[b2]) * KindCount + k3;
+                        ((T.Kind[b] * KindCount + T.Kind[n]) * KindCount + T.Kind[b2]) * 2 + c3;
                     const unsigned raised = static_cast<unsigned>(T2.Counted[symbol] >> (4 * state)) & 15;
                     raisedSum += RaisedFields[raised & 3] + RaisedFields[raised >> 2];
                     state = static_cast<unsigned>(T2.Next[symbol] >> (4 * state)) & 15;
@@ -416,4 +608,22 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
     if (sjisPairs == 0 && eucPairs == 0 && utf8Sequences == 0)
         return utf7Valid ? ekUtf7 : ekAscii;
     return ekUnknown;
+}
+
+#if defined(__x86_64__) && !defined(__BMI2__)
+[[gnu::target("bmi2")]] EncodingKind DetectBmi2(const uint8_t* buffer, int64_t count)
+{
+    return Detect(buffer, count);
+}
+#endif
+
+} // namespace
+
+EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
+{
+#if defined(__x86_64__) && !defined(__BMI2__)
+    if (__builtin_cpu_supports("bmi2"))
+        return DetectBmi2(buffer, count);
+#endif
+    return Detect(buffer, count);
 }
