@@ -362,7 +362,7 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
                         _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0x80)))));
                     const unsigned highMask = signMask & ~mask80;
                     unsigned quietMask = 0;
-                    if (quietLane) {
+                    if (quietLane && highMask != 0xFFFF) {
                         // As in QuietRun: CR and LF count as quiet here
                         // unless a zero byte follows, ESC unless '$' follows.
                         const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i + 1));
@@ -387,13 +387,16 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
                     const unsigned takenMask = (1u << taken) - 1;   // taken <= 16
                     if (highMask & takenMask)
                         sevenBit = false;
-                    // Step 4: 0xA0-0xF7 at odd positions.
-                    const __m128i oddHigh = _mm_and_si128(
-                        _mm_cmpgt_epi8(_mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80))), _mm_set1_epi8(0x1F)),
-                        _mm_cmpgt_epi8(_mm_set1_epi8(0x78), _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80)))));
-                    const unsigned oddPositions = (i & 1) ? 0x5555u : 0xAAAAu;
-                    if (static_cast<unsigned>(_mm_movemask_epi8(oddHigh)) & takenMask & oddPositions)
-                        oddHighByte = true;
+                    // Step 4: 0xA0-0xF7 at odd positions (Japanese text
+                    // shows one early; then there is nothing more to note).
+                    if (!oddHighByte) {
+                        const __m128i oddHigh = _mm_and_si128(
+                            _mm_cmpgt_epi8(_mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80))), _mm_set1_epi8(0x1F)),
+                            _mm_cmpgt_epi8(_mm_set1_epi8(0x78), _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80)))));
+                        const unsigned oddPositions = (i & 1) ? 0x5555u : 0xAAAAu;
+                        if (static_cast<unsigned>(_mm_movemask_epi8(oddHigh)) & takenMask & oddPositions)
+                            oddHighByte = true;
+                    }
 
                     // Kinds of the bytes at i + m, i + m + 1, i + m + 2 and
                     // i + m + 3 in byte m of k0 to k3 (all these bytes lie
