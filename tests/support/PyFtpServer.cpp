@@ -28,6 +28,10 @@ PyFtpServer::PyFtpServer(const Options& options)
              << QString::fromStdString(FOptions.Password);
     if (FOptions.Anonymous)
         args << "--anonymous";
+    for (const std::string& command : FOptions.Refuse)
+        args << "--refuse" << QString::fromStdString(command);
+    if (FOptions.IgnoreRest)
+        args << "--ignore-rest";
     // The server's warnings go to the test's own standard error.
     FProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     FProcess->start(QStringLiteral("/usr/bin/python3"), args);

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QProcess;
 class QTemporaryDir;
@@ -29,6 +30,8 @@ public:
         std::string User = "user";      // empty: no named account
         std::string Password = "secret";
         bool Anonymous = false;         // also accept "anonymous" with any password
+        std::vector<std::string> Refuse; // commands answered "502" (e.g. "SIZE", "REST")
+        bool IgnoreRest = false;        // REST answered 350, files still sent from 0
     };
     static constexpr std::chrono::milliseconds StartLimit{15000};
 

@@ -2,6 +2,11 @@
 """Runs a pyftpdlib FTP server on 127.0.0.1 for the tests.
 
 Usage: pyftpd_launcher.py ROOT [--user NAME --password PW] [--anonymous]
+                          [--refuse COMMAND]... [--ignore-rest]
+
+--refuse answers a command (SIZE, REST, MDTM...) with "502 Command not
+implemented." as a server without it would; --ignore-rest answers REST with
+350 but sends every file from its start, as a faulty server does.
 
 Binds a port chosen by the system, prints "PORT <n>" on one line of standard
 output once the server accepts connections, and serves ROOT until it is
@@ -19,12 +24,29 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
+def make_handler(refused, ignore_rest):
+    """An FTPHandler subclass that refuses the named commands and, when
+    asked, accepts REST but forgets it."""
+    members = {}
+    for command in refused:
+        def refuse(self, line, _command=command):
+            self.respond("502 Command not implemented.")
+        members["ftp_" + command] = refuse
+    if ignore_rest:
+        def rest(self, line):
+            self.respond("350 Restarting at position %s." % line)
+        members["ftp_REST"] = rest
+    return type("ScriptedHandler", (FTPHandler,), members)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("root")
     parser.add_argument("--user", default="")
     parser.add_argument("--password", default="")
     parser.add_argument("--anonymous", action="store_true")
+    parser.add_argument("--refuse", action="append", default=[])
+    parser.add_argument("--ignore-rest", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -34,7 +56,7 @@ def main():
     if args.anonymous:
         authorizer.add_anonymous(args.root, perm="elradfmwMT")
 
-    handler = FTPHandler
+    handler = make_handler([c.upper() for c in args.refuse], args.ignore_rest)
     handler.authorizer = authorizer
     handler.banner = "pyftpdlib test server ready."
     handler.permit_foreign_addresses = False

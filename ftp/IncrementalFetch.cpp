@@ -1,0 +1,325 @@
+#include "ftp/IncrementalFetch.h"
+
+#include "ftp/TKZFTP.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A file descriptor closed on every path.
+class Fd {
+public:
+    explicit Fd(int fd) : FFd(fd) {}
+    ~Fd()
+    {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return FFd; }
+
+private:
+    int FFd;
+};
+
+[[noreturn]] void FileFailure(const std::string& what, const std::string& path, int error)
+{
+    throw Exception(what + " \"" + path + "\". " + std::strerror(error));
+}
+
+// The temporary file beside the copy (same directory, so the rename that
+// promotes a whole fetch is atomic).
+std::string TemporaryPathFor(const std::string& localPath)
+{
+    const size_t slash = localPath.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : localPath.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
+    return dir + "." + base + ".wisplog-part";
+}
+
+// Removes the temporary file on every path unless it was promoted.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string path) : Path(std::move(path)) { ::unlink(Path.c_str()); }
+    ~TemporaryFile() { ::unlink(Path.c_str()); }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::string Path;
+};
+
+int64_t SizeOf(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        FileFailure("Cannot read file", path, errno);
+    return int64_t(st.st_size);
+}
+
+void ReadExactly(int fd, void* into, size_t count, int64_t at, const std::string& path)
+{
+    auto* bytes = static_cast<char*>(into);
+    while (count > 0) {
+        const ssize_t n = ::pread(fd, bytes, count, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            FileFailure("Cannot read file", path, n < 0 ? errno : EIO);
+        bytes += n;
+        count -= size_t(n);
+        at += n;
+    }
+}
+
+std::string Trimmed(const std::string& reply, size_t from)
+{
+    std::string text = reply.size() > from ? reply.substr(from) : std::string();
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+std::optional<int64_t> AskSize(TKZFTP& ftp, const std::string& remoteName)
+{
+    std::string reply;
+    ftp.Transaction("SIZE " + remoteName, reply);
+    return SizeFromSizeReply(ftp.ReplyNumber(), reply);
+}
+
+// The MDTM answer ("YYYYMMDDHHMMSS"), "" when the server has none.
+std::string AskTime(TKZFTP& ftp, const std::string& remoteName)
+{
+    std::string reply;
+    ftp.Transaction("MDTM " + remoteName, reply);
+    return ftp.ReplyNumber() == 213 ? Trimmed(reply, 4) : std::string();
+}
+
+// The bytes of two files compared over a range: a's [0, count) with b's
+// [bAt, bAt + count).
+bool SameBytes(const std::string& a, const std::string& b, int64_t bAt, int64_t count)
+{
+    Fd fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fa.Get() < 0)
+        FileFailure("Cannot open file", a, errno);
+    if (fb.Get() < 0)
+        FileFailure("Cannot open file", b, errno);
+    std::vector<char> x(static_cast<size_t>(count)), y(static_cast<size_t>(count));
+    ReadExactly(fa.Get(), x.data(), x.size(), 0, a);
+    ReadExactly(fb.Get(), y.data(), y.size(), bAt, b);
+    return x == y;
+}
+
+// Appends from's bytes behind skip to the end of to, which must still be
+// toSize bytes long; a failure cuts to back to toSize so it stays intact.
+void AppendTail(const std::string& from, int64_t skip, const std::string& to, int64_t toSize)
+{
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.Get() < 0)
+        FileFailure("Cannot open file", from, errno);
+    Fd out(::open(to.c_str(), O_WRONLY | O_CLOEXEC));
+    if (out.Get() < 0)
+        FileFailure("Cannot open file", to, errno);
+    const int64_t total = SizeOf(from) - skip;
+    std::vector<char> buffer(1 << 18);
+    int64_t done = 0;
+    try {
+        while (done < total) {
+            const size_t chunk = size_t(std::min<int64_t>(total - done, int64_t(buffer.size())));
+            ReadExactly(in.Get(), buffer.data(), chunk, skip + done, from);
+            size_t written = 0;
+            while (written < chunk) {
+                const ssize_t n = ::pwrite(out.Get(), buffer.data() + written, chunk - written,
+                                           toSize + done + int64_t(written));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0)
+                    FileFailure("Cannot write file", to, errno);
+                written += size_t(n);
+            }
+            done += int64_t(chunk);
+        }
+    } catch (...) {
+        if (::ftruncate(out.Get(), toSize) != 0) {
+            // Nothing more can be done; the failure below is reported.
+        }
+        throw;
+    }
+}
+
+class Refresher {
+public:
+    Refresher(TKZFTP& ftp, const std::string& remoteName, const std::string& localPath, FollowCopyState& state)
+        : Ftp(ftp), RemoteName(remoteName), LocalPath(localPath), State(state),
+          Temp(TemporaryPathFor(localPath))
+    {
+    }
+
+    RefreshResult Run()
+    {
+        Ftp.CheckConnection();
+        const std::optional<int64_t> remoteSize = AskSize(Ftp, RemoteName);
+        RemoteTime = AskTime(Ftp, RemoteName);
+        const std::optional<LocalCopyStamp> local = StampOfLocalFile(LocalPath);
+        Result.OldSize = local ? local->Size : 0;
+
+        if (!remoteSize || !local)
+            return Whole(remoteSize);
+        // Another program changed the copy since the last refresh.
+        if (State.Known && !(*local == State.Local))
+            return Whole(remoteSize);
+        if (*remoteSize < local->Size)
+            return Whole(remoteSize);
+        if (*remoteSize == local->Size && State.Known) {
+            if (!RemoteTime.empty() && !State.RemoteTime.empty() && RemoteTime != State.RemoteTime)
+                return Whole(remoteSize);
+            if (State.RemoteTime.empty())
+                State.RemoteTime = RemoteTime;
+            Result.Kind = RefreshKind::Unchanged;
+            Result.NewSize = local->Size;
+            return Result;
+        }
+        // Grown, or the same size with nothing known yet (checked through
+        // the overlap alone).
+        return Resume(*remoteSize, *local);
+    }
+
+private:
+    RefreshResult Resume(int64_t remoteSize, const LocalCopyStamp& local)
+    {
+        const int64_t offset = std::max<int64_t>(0, local.Size - ResumeOverlap);
+        const int64_t overlap = local.Size - offset;
+        if (offset > 0) {
+            std::string reply;
+            Ftp.Transaction("REST " + std::to_string(offset), reply);
+            if (Ftp.ReplyNumber() != 350)
+                return Whole(remoteSize);
+        }
+        try {
+            Ftp.RetrieveFile(RemoteName, Temp.Path);
+        } catch (const FTPException&) {
+            // Refused after REST (the file shrank meanwhile, or the server
+            // cannot restart): a plain fetch settles it.
+            return Whole(remoteSize);
+        }
+        const int64_t received = SizeOf(Temp.Path);
+        Result.BytesReceived += received;
+
+        // The data must end where the server says the file ends; a file
+        // that grew during the transfer is asked again. A REST that was
+        // ignored (data from 0) or a transfer cut short fails here.
+        bool complete = offset + received == remoteSize;
+        if (!complete) {
+            const std::optional<int64_t> now = AskSize(Ftp, RemoteName);
+            complete = now && offset + received == *now;
+            if (complete)
+                RemoteTime = AskTime(Ftp, RemoteName);
+        }
+        const bool continues = complete && received >= overlap && SameBytes(Temp.Path, LocalPath, offset, overlap);
+        if (!continues) {
+            if (offset == 0 && complete)
+                return Promote(received);   // the temporary file is the whole file
+            return Whole(remoteSize);
+        }
+        // The copy must still be what was compared.
+        const std::optional<LocalCopyStamp> again = StampOfLocalFile(LocalPath);
+        if (!again || !(*again == local))
+            return Whole(remoteSize);
+        AppendTail(Temp.Path, overlap, LocalPath, local.Size);
+        Result.Kind = received > overlap ? RefreshKind::Appended : RefreshKind::Unchanged;
+        Result.NewSize = local.Size + (received - overlap);
+        Remember();
+        return Result;
+    }
+
+    RefreshResult Whole(const std::optional<int64_t>& remoteSize)
+    {
+        Ftp.RetrieveFile(RemoteName, Temp.Path);
+        const int64_t received = SizeOf(Temp.Path);
+        Result.BytesReceived += received;
+        if (remoteSize && received < *remoteSize) {
+            // Fewer bytes than announced: the data connection ended early,
+            // unless the file shrank during the transfer.
+            const std::optional<int64_t> now = AskSize(Ftp, RemoteName);
+            if (!now || *now != received)
+                throw Exception("Transfer ended early: " + std::to_string(received) + " of " +
+                                std::to_string(*remoteSize) + " bytes");
+            RemoteTime = AskTime(Ftp, RemoteName);
+        }
+        return Promote(received);
+    }
+
+    RefreshResult Promote(int64_t size)
+    {
+        if (::rename(Temp.Path.c_str(), LocalPath.c_str()) != 0)
+            FileFailure("Cannot create file", LocalPath, errno);
+        Result.Kind = RefreshKind::Whole;
+        Result.NewSize = size;
+        Remember();
+        return Result;
+    }
+
+    void Remember()
+    {
+        const std::optional<LocalCopyStamp> stamp = StampOfLocalFile(LocalPath);
+        State.Known = stamp.has_value();
+        State.Local = stamp.value_or(LocalCopyStamp{});
+        State.RemoteTime = RemoteTime;
+    }
+
+    TKZFTP& Ftp;
+    const std::string& RemoteName;
+    const std::string& LocalPath;
+    FollowCopyState& State;
+    TemporaryFile Temp;
+    std::string RemoteTime;
+    RefreshResult Result;
+};
+
+} // namespace
+
+std::optional<LocalCopyStamp> StampOfLocalFile(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    LocalCopyStamp stamp;
+    stamp.Device = uint64_t(st.st_dev);
+    stamp.Inode = uint64_t(st.st_ino);
+    stamp.Size = int64_t(st.st_size);
+    stamp.ModifiedNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return stamp;
+}
+
+std::optional<int64_t> SizeFromSizeReply(int64_t replyNumber, const std::string& reply)
+{
+    if (replyNumber != 213)
+        return std::nullopt;
+    const std::string text = Trimmed(reply, 4);
+    if (text.empty() || text.size() > 18)
+        return std::nullopt;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+RefreshResult RefreshLocalCopy(TKZFTP& ftp, const std::string& remoteName, const std::string& localPath,
+                               FollowCopyState& state)
+{
+    // Work on a copy of the state so that a failure leaves the caller's as it was.
+    FollowCopyState working = state;
+    RefreshResult result = Refresher(ftp, remoteName, localPath, working).Run();
+    state = working;
+    return result;
+}
