@@ -230,6 +230,7 @@ void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, con
 void TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
 {
     Memo1->Clear();
+    AppliedFilter.reset();
     LastFile = fileName;
     LastTag = tailSize;
     SetTag(Button1, tailSize);

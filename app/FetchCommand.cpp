@@ -2,6 +2,7 @@
 // the display of the local copy.
 #include "app/Form1.h"
 
+#include "app/FollowCommand.h"
 #include "app/HostText.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
@@ -27,6 +28,8 @@ std::string TransferFailureStatus(std::string message)
 
 void TForm1::mnGetAllClick(QObject* sender)
 {
+    // A fetch of the user's own ends following and becomes what it repeats.
+    Follow1->FetchStarting(sender);
     // The window stays live while the network is awaited; a second fetch
     // would share the one FTP component and the view, so it is refused.
     if (FFetchRunning)

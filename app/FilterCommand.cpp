@@ -28,6 +28,7 @@ void TForm1::Button2Click()
     if (kept.Dropped == 0)
         return;
     Memo1->SetText(kept.Text, firstByteAlone && kept.FirstLineKept);
+    AppliedFilter = g;
     Memo1->SetSelStart(static_cast<int64_t>(kept.Caret));
     Memo1->SetSelLength(0);
 }

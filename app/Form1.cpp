@@ -1,6 +1,7 @@
 #include "app/Form1.h"
 
 #include "app/FindDialog.h"
+#include "app/FollowCommand.h"
 #include "app/Fonts.h"
 #include "app/Gra.h"
 #include "app/HostText.h"
@@ -271,6 +272,7 @@ void TForm1::BuildMenu()
     mnStatus->setObjectName("mnStatus");
 
     BindSearchCommands();
+    Follow1 = new FollowCommand(*this);
 }
 
 void TForm1::SplitFields(const std::string& text, char separator)

@@ -6,9 +6,11 @@
 
 #include <QMainWindow>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class FindDialog;
+class FollowCommand;
 class QAction;
 class QActionGroup;
 class QComboBox;
@@ -100,6 +102,11 @@ public:
     std::string CurrentEncoding;
     std::string LastFile;
     int32_t LastTag = 0;
+    // The Shift_JIS text of the line filter while one is applied to the view
+    // (set by "&Grep", cleared by every new display).
+    std::optional<std::string> AppliedFilter;
+    // File → "Follow" (FollowCommand.cpp).
+    FollowCommand* Follow1 = nullptr;
 
     // --- The fetch command (FetchCommand.cpp) ---
 
@@ -155,6 +162,7 @@ private:
     // --- end of find, filter and small commands ---
 
 private:
+    friend class FollowCommand;   // a refresh runs as a fetch does
     void BuildLayout();
     void BuildMenu();
 
