@@ -3,6 +3,7 @@
 #include "StartupFixture.h"
 
 #include "app/FindDialog.h"
+#include "app/FollowCommand.h"
 #include "app/Gra.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
@@ -54,7 +55,7 @@ TEST_F(Form1Layout, MenuBarHoldsFileEditAndTheEmptyStatusItem)
     EXPECT_TRUE(form->mnStatus->text().isEmpty());
     EXPECT_EQ(form->mnStatus->menu(), nullptr);
 
-    EXPECT_EQ(Captions(form->File1), (QStringList{"&Get 10k tail", "Get &all", "漢字ｺｰﾄﾞ",
+    EXPECT_EQ(Captions(form->File1), (QStringList{"&Get 10k tail", "Get &all", "Follow", "漢字ｺｰﾄﾞ",
                                                   "&ini file", "-", "E&xit"}));
     EXPECT_EQ(Captions(form->N2), (QStringList{"JIS", "EUC", "UTF8", "Unicode", "SJIS", "自動"}));
     EXPECT_EQ(Captions(form->Edit1), (QStringList{"Select &All", "&Find", "Find &Next"}));
@@ -65,6 +66,8 @@ TEST_F(Form1Layout, ShortcutsAndTagsOfTheCommands)
     auto form = MakeForm(TwoProfiles);
     EXPECT_EQ(form->mnGet10Ktail->shortcut(), QKeySequence(Qt::Key_F5));
     EXPECT_EQ(form->mnGetAll->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_F5));
+    EXPECT_EQ(form->Follow1->Action()->shortcut(), QKeySequence(Qt::Key_F6));
+    EXPECT_TRUE(form->Follow1->Action()->isCheckable());
     EXPECT_EQ(form->SelectAll1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_A));
     EXPECT_EQ(form->Find1->shortcut(), QKeySequence(Qt::ALT | Qt::Key_S));
     EXPECT_EQ(form->FindNext1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_L));

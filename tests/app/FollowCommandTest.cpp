@@ -1,0 +1,287 @@
+// File → "Follow" end to end: the real window driven by key presses, a real
+// FTP server (pyftpdlib) whose log grows, is rotated and goes missing.
+#include "StartupFixture.h"
+
+#include "app/FollowCommand.h"
+#include "app/SjisMemo.h"
+#include "ftp/TKZFTP.h"
+#include "tests/support/PyFtpServer.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QTest>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+// Log lines in EUC-JP and as the view holds them (Shift_JIS, LF).
+struct LogText {
+    std::string Euc;
+    std::string Sjis;
+};
+
+LogText MakeLog(int from, int count)
+{
+    LogText log;
+    for (int i = from; i < from + count; ++i) {
+        const std::string head = "2026-12-07 10:00:00 ERROR #" + std::to_string(i) + " ";
+        log.Euc += head + "\xC6\xFC\xCB\xDC\xB8\xEC\xA5\xED\xA5\xB0\n";
+        log.Sjis += head + "\x93\xFA\x96\x7B\x8C\xEA\x83\x8D\x83\x4F\n";
+    }
+    return log;
+}
+
+LogText operator+(LogText a, const LogText& b)
+{
+    a.Euc += b.Euc;
+    a.Sjis += b.Sjis;
+    return a;
+}
+
+// What the view holds for a converted text cut to its tail (CR LF breaks).
+std::string Shown(const std::string& sjis, std::size_t tail = 0)
+{
+    const std::string cut = tail && sjis.size() >= tail ? sjis.substr(sjis.size() - tail) : sjis;
+    std::string out;
+    for (char c : cut) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::string ReadLocal(const std::string& name)
+{
+    std::ifstream in(name, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+class Follow : public StartupFixture {
+protected:
+    void SetUp() override
+    {
+        StartupFixture::SetUp();
+        ASSERT_TRUE(WorkDir.isValid());
+        OldCurrent = QDir::currentPath();
+        QDir::setCurrent(WorkDir.path());
+    }
+    void TearDown() override
+    {
+        QDir::setCurrent(OldCurrent);
+        StartupFixture::TearDown();
+    }
+
+    std::unique_ptr<TForm1> MakeFollowForm(const PyFtpServer& server, const std::string& path,
+                                           int port = 0)
+    {
+        auto form = MakeForm("log:127.0.0.1:" + server.User() + ":" + server.Password() + ":1:" + path +
+                             "\r\nother:127.0.0.1:" + server.User() + ":" + server.Password() + ":1:other.log\r\n");
+        form->KZFTP1->Port = port ? port : server.Port();
+        form->KZFTP1->TimeOut = 5000;
+        form->Follow1->IntervalMs = 100;
+        form->resize(640, 300);
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        form->Memo1->setFocus();
+        return form;
+    }
+
+    // Presses a key in the window, as the user would.
+    void Press(TForm1& form, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+    {
+        QTest::keyClick(form.Memo1, Qt::Key(key), modifiers);
+    }
+
+    // Pumps events until done() holds; false after 20 s.
+    bool WaitFor(const std::function<bool()>& done)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done()) {
+            if (clock.elapsed() > 20000)
+                return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        return true;
+    }
+
+    // Waits for the next refresh that reports a status of its own.
+    bool WaitForStatus(TForm1& form, const QString& prefix)
+    {
+        form.mnStatus->setText(QString());
+        return WaitFor([&] { return form.mnStatus->text().startsWith(prefix); });
+    }
+
+    QTemporaryDir WorkDir;
+    QString OldCurrent;
+};
+
+const QRegularExpression FollowingStatus(QStringLiteral("^追跡中 \\d\\d:\\d\\d:\\d\\d \\+\\d+(\\.\\d)? (B|KB|MB)$"));
+
+TEST_F(Follow, RefreshesAddTheNewBytesAndKeepTheUsersPlace)
+{
+    PyFtpServer server;
+    LogText log = MakeLog(0, 400);
+    server.WriteFile("app.log", log.Euc);
+    auto form = MakeFollowForm(server, "app.log");
+
+    Press(*form, Qt::Key_F5);
+    ASSERT_TRUE(form->Memo1->Text() == Shown(log.Sjis, 10000));
+    Press(*form, Qt::Key_F6);
+    EXPECT_TRUE(form->Follow1->Action()->isChecked());
+    ASSERT_TRUE(WaitFor([&] { return FollowingStatus.match(form->mnStatus->text()).hasMatch(); }))
+        << form->mnStatus->text().toStdString();
+    EXPECT_TRUE(form->mnStatus->text().endsWith("+0 B"));
+
+    // Caret at the end: the new end is shown, cut to the tail again.
+    const LogText more = MakeLog(400, 30);
+    log = log + more;
+    server.WriteFile("app.log", log.Euc);
+    ASSERT_TRUE(WaitFor([&] { return form->Memo1->Text() == Shown(log.Sjis, 10000); }));
+    EXPECT_EQ(form->Memo1->SelStart(), form->Memo1->TextLength());
+    EXPECT_EQ(form->Follow1->LastBytesReceived(), ResumeOverlap + int64_t(more.Euc.size()));
+    ASSERT_TRUE(WaitForStatus(*form, "追跡中"));
+    EXPECT_TRUE(FollowingStatus.match(form->mnStatus->text()).hasMatch());
+    EXPECT_EQ(ReadLocal("app.log"), log.Euc);
+
+    // A selection higher up: it stays, and so does the text before it;
+    // the new lines are added behind without a new cut.
+    Press(*form, Qt::Key_Home, Qt::ControlModifier);
+    for (int i = 0; i < 3; ++i)
+        Press(*form, Qt::Key_Down);
+    Press(*form, Qt::Key_End, Qt::ShiftModifier);
+    const int64_t start = form->Memo1->SelStart();
+    const int64_t length = form->Memo1->SelLength();
+    ASSERT_GT(length, 0);
+    const int scroll = form->Memo1->verticalScrollBar()->value();
+    const std::string before = form->Memo1->Text();
+    const LogText third = MakeLog(430, 30);
+    log = log + third;
+    server.WriteFile("app.log", log.Euc);
+    ASSERT_TRUE(WaitFor([&] { return form->Memo1->TextLength() > int64_t(before.size()); }));
+    EXPECT_TRUE(form->Memo1->Text() == before + Shown(third.Sjis));
+    EXPECT_EQ(form->Memo1->SelStart(), start);
+    EXPECT_EQ(form->Memo1->SelLength(), length);
+    EXPECT_EQ(form->Memo1->verticalScrollBar()->value(), scroll);
+    EXPECT_TRUE(form->Follow1->LastDisplayIncremental()) << "only the new bytes were converted";
+
+    // Back at the end: the next refresh cuts to the tail again.
+    Press(*form, Qt::Key_End, Qt::ControlModifier);
+    const LogText fourth = MakeLog(460, 5);
+    log = log + fourth;
+    server.WriteFile("app.log", log.Euc);
+    ASSERT_TRUE(WaitFor([&] { return form->Memo1->Text() == Shown(log.Sjis, 10000); }));
+    EXPECT_EQ(form->Memo1->SelStart(), form->Memo1->TextLength());
+
+    // F5 ends following.
+    Press(*form, Qt::Key_F5);
+    EXPECT_FALSE(form->Follow1->Following());
+    EXPECT_FALSE(form->Follow1->Action()->isChecked());
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(Follow, RotationFilterAndEncodingKeepWorking)
+{
+    PyFtpServer server;
+    LogText log = MakeLog(0, 100);
+    server.WriteFile("app.log", log.Euc);
+    auto form = MakeFollowForm(server, "app.log");
+    Press(*form, Qt::Key_F5, Qt::ControlModifier);   // the whole file, then follow it
+    Press(*form, Qt::Key_F6);
+    ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("追跡中"); }));
+
+    // A filter on the view stays on the new lines.
+    form->EdtGrep->setText("#1");
+    form->Button2Click();
+    const LogText more = MakeLog(100, 30);
+    log = log + more;
+    server.WriteFile("app.log", log.Euc);
+    auto kept = [](const std::string& sjis) {
+        std::string out;
+        std::istringstream in(sjis);
+        for (std::string line; std::getline(in, line);)
+            if (line.find("#1") != std::string::npos)
+                out += line + "\r\n";
+        return out;
+    };
+    ASSERT_TRUE(WaitFor([&] { return form->Memo1->Text() == kept(log.Sjis); }));
+
+    // Rotated: the new, shorter file is shown whole, still filtered.
+    log = MakeLog(1000, 20);
+    server.WriteFile("app.log", log.Euc);
+    ASSERT_TRUE(WaitFor([&] { return form->Memo1->Text() == kept(log.Sjis); }));
+    ASSERT_TRUE(WaitForStatus(*form, "追跡中"));
+    EXPECT_EQ(ReadLocal("app.log"), log.Euc);
+
+    // Another encoding chosen while following: the next growth is shown
+    // converted the new way (UTF-8 bytes of "ログ").
+    form->EdtGrep->clear();
+    form->Button2Click();
+    form->EUC1Click(form->UTF81);
+    const std::string utf8Line = "tail \xE3\x83\xAD\xE3\x82\xB0\n";
+    server.WriteFile("app.log", log.Euc + utf8Line);
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string text = form->Memo1->Text();
+        return text.size() >= 10 && text.substr(text.size() - 11) == "tail \x83\x8D\x83\x4F\r\n";
+    }));
+
+    // Choosing another profile ends following.
+    server.WriteFile("other.log", "other\n");
+    form->CmbHost->setCurrentIndex(1);
+    form->CmbHostChange();
+    EXPECT_FALSE(form->Follow1->Following());
+}
+
+TEST_F(Follow, FailuresAreShownFollowingGoesOnAndFiveInARowStopIt)
+{
+    PyFtpServer server;
+    auto form = MakeFollowForm(server, "missing.log");
+    Press(*form, Qt::Key_F6);
+    ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("ダウンロード失敗: 550"); }))
+        << form->mnStatus->text().toStdString();
+    EXPECT_TRUE(form->Follow1->Following()) << "one failure does not end following";
+    server.WriteFile("missing.log", "now here\n");
+    ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("追跡中"); }));
+    EXPECT_TRUE(form->Memo1->Text() == "now here\r\n");
+
+    // Five in a row: nothing answers any more (port 1 refuses on loopback).
+    form->KZFTP1->Port = 1;
+    ASSERT_TRUE(WaitFor([&] { return !form->Follow1->Following(); }));
+    EXPECT_EQ(form->mnStatus->text(), QString::fromUtf8(FollowCommand::GaveUpText));
+    EXPECT_FALSE(form->Follow1->Action()->isChecked());
+    EXPECT_TRUE(form->Memo1->Text() == "now here\r\n") << "the view keeps the last text";
+    EXPECT_EQ(ReadLocal("missing.log"), "now here\n") << "and the copy stays";
+}
+
+TEST_F(Follow, ClosingTheWindowEndsFollowing)
+{
+    PyFtpServer server;
+    server.WriteFile("app.log", "a\n");
+    auto form = MakeFollowForm(server, "app.log");
+    Press(*form, Qt::Key_F6);
+    ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("追跡中"); }));
+    form->close();
+    EXPECT_FALSE(form->Follow1->Following());
+    EXPECT_FALSE(form->Follow1->Action()->isChecked());
+}
+
+TEST_F(Follow, StatusTextOfTheAddedBytes)
+{
+    EXPECT_EQ(FollowCommand::AddedText(0), "+0 B");
+    EXPECT_EQ(FollowCommand::AddedText(1023), "+1023 B");
+    EXPECT_EQ(FollowCommand::AddedText(2150), "+2.1 KB");
+    EXPECT_EQ(FollowCommand::AddedText(5 * 1024 * 1024 + 100000), "+5.1 MB");
+}
+
+} // namespace
