@@ -38,10 +38,14 @@ FollowCommand::FollowCommand(TForm1& form) : QObject(&form), Form(form)
 bool FollowCommand::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == &Form && event->type() == QEvent::Close && FFollowing) {
-        Stop();
-        // A refresh waiting for the network ends with the window.
+        // A refresh waiting for the network ends with the window, and the
+        // idle session closes without waiting for the server's goodbye.
         if (FRefreshing)
             Form.KZFTP1->Abort();
+        else if (FSessionOpen && Form.KZFTP1->Connected())
+            Form.KZFTP1->TKZSock::Disconnect();
+        FSessionOpen = false;
+        Stop();
     }
     return QObject::eventFilter(watched, event);
 }
@@ -105,9 +109,24 @@ void FollowCommand::Start()
     FTimer.start(0);
 }
 
+void FollowCommand::CloseSession()
+{
+    if (!FSessionOpen)
+        return;
+    FSessionOpen = false;
+    try {
+        if (Form.KZFTP1->Connected())
+            Form.KZFTP1->Disconnect();
+    } catch (...) {
+    }
+}
+
 void FollowCommand::Stop(const QString& status)
 {
     FTimer.stop();
+    // A refresh that runs closes its session itself when it ends.
+    if (!FRefreshing)
+        CloseSession();
     if (FFollowing) {
         FFollowing = false;
         const QSignalBlocker quiet(FAction);
@@ -161,36 +180,45 @@ void FollowCommand::Refresh()
     SetStatus(QStringLiteral("FTP..."));
 
     TKZFTP& ftp = *Form.KZFTP1;
-    ftp.Host = FTarget.Host;
-    ftp.UserID = FTarget.User;
-    ftp.Password = FTarget.Password;
-    ftp.Passive = FTarget.PassiveFlag == "1";
     RefreshResult result;
     bool stopped = false;
     std::string failure;
-    try {
-        ftp.Connect();
+    // The session of the last refresh is used again while it stands; a
+    // failure on it (the server may have dropped an idle connection) gets
+    // one more try on a fresh one.
+    for (bool fresh : {!FSessionOpen || !ftp.Connected(), true}) {
+        const bool reused = !fresh;
+        failure.clear();
         try {
-            ftp.ChangeWorkingDir(FTarget.Directory);
-        } catch (const FTPException&) {
-            // As for a fetch: the file is then looked for in the log-in directory.
+            if (fresh) {
+                CloseSession();
+                ftp.Host = FTarget.Host;
+                ftp.UserID = FTarget.User;
+                ftp.Password = FTarget.Password;
+                ftp.Passive = FTarget.PassiveFlag == "1";
+                ftp.Connect();
+                FSessionOpen = true;
+                try {
+                    ftp.ChangeWorkingDir(FTarget.Directory);
+                } catch (const FTPException&) {
+                    // As for a fetch: the file is then looked for in the log-in directory.
+                }
+                ftp.SetTransferType(2);
+            }
+            result = RefreshLocalCopy(ftp, FTarget.FileName, FTarget.FileName, FCopy);
+        } catch (const EAbortError& e) {
+            stopped = !ftp.TimedOut();
+            failure = e.what();
+        } catch (const std::exception& e) {
+            failure = e.what();
+        } catch (...) {
+            failure = "?";
         }
-        ftp.SetTransferType(2);
-        result = RefreshLocalCopy(ftp, FTarget.FileName, FTarget.FileName, FCopy);
-    } catch (const EAbortError& e) {
-        stopped = !ftp.TimedOut();
-        failure = e.what();
-    } catch (const std::exception& e) {
-        failure = e.what();
-    } catch (...) {
-        failure = "?";
+        if (failure.empty() || stopped || !reused)
+            break;
     }
-    // The connection is closed after every refresh, whatever happened.
-    try {
-        if (ftp.Connected())
-            ftp.Disconnect();
-    } catch (...) {
-    }
+    if (!failure.empty() || !FFollowing)
+        CloseSession();
     FLastBytesReceived = result.BytesReceived;
 
     if (stopped) {

@@ -70,6 +70,8 @@ private:
     };
     bool TargetFromForm(int tailSize, Target& target);
     void Failed(const std::string& notice);
+    // Logs out of the session kept between refreshes, if one is open.
+    void CloseSession();
     void SetStatus(const QString& text);
 
     TForm1& Form;
@@ -77,6 +79,9 @@ private:
     QTimer FTimer;
     bool FFollowing = false;
     bool FRefreshing = false;
+    // The control connection of the last refresh is kept open while
+    // following, so a refresh costs no log-in.
+    bool FSessionOpen = false;
     bool FHaveTarget = false;
     Target FTarget;
     FollowCopyState FCopy;

@@ -245,7 +245,8 @@ TEST_F(Follow, RotationFilterAndEncodingKeepWorking)
 
 TEST_F(Follow, FailuresAreShownFollowingGoesOnAndFiveInARowStopIt)
 {
-    PyFtpServer server;
+    auto owned = std::make_unique<PyFtpServer>();
+    PyFtpServer& server = *owned;
     auto form = MakeFollowForm(server, "missing.log");
     Press(*form, Qt::Key_F6);
     ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("ダウンロード失敗: 550"); }))
@@ -255,13 +256,40 @@ TEST_F(Follow, FailuresAreShownFollowingGoesOnAndFiveInARowStopIt)
     ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("追跡中"); }));
     EXPECT_TRUE(form->Memo1->Text() == "now here\r\n");
 
-    // Five in a row: nothing answers any more (port 1 refuses on loopback).
-    form->KZFTP1->Port = 1;
+    // Five in a row: the server is gone.
+    owned.reset();
     ASSERT_TRUE(WaitFor([&] { return !form->Follow1->Following(); }));
     EXPECT_EQ(form->mnStatus->text(), QString::fromUtf8(FollowCommand::GaveUpText));
     EXPECT_FALSE(form->Follow1->Action()->isChecked());
     EXPECT_TRUE(form->Memo1->Text() == "now here\r\n") << "the view keeps the last text";
     EXPECT_EQ(ReadLocal("missing.log"), "now here\n") << "and the copy stays";
+}
+
+TEST_F(Follow, SessionStaysOpenBetweenRefreshesAndIsRenewedWhenTheServerDropsIt)
+{
+    PyFtpServer::Options options;
+    options.IdleSeconds = 0.5;
+    PyFtpServer server(options);
+    LogText log = MakeLog(0, 50);
+    server.WriteFile("app.log", log.Euc);
+    auto form = MakeFollowForm(server, "app.log");
+    Press(*form, Qt::Key_F6);
+    ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("追跡中"); }));
+    EXPECT_TRUE(form->KZFTP1->Connected()) << "kept for the next refresh";
+
+    // The server closes the idle session before the next refresh: that
+    // refresh logs in again instead of failing.
+    form->Follow1->IntervalMs = 1500;
+    ASSERT_TRUE(WaitForStatus(*form, "追跡中"));
+    log = log + MakeLog(50, 5);
+    server.WriteFile("app.log", log.Euc);
+    ASSERT_TRUE(WaitFor([&] { return form->Memo1->Text() == Shown(log.Sjis); }));
+    EXPECT_TRUE(form->mnStatus->text().startsWith("追跡中")) << form->mnStatus->text().toStdString();
+
+    // Unchecking Follow logs out.
+    form->Follow1->Action()->trigger();
+    EXPECT_FALSE(form->Follow1->Following());
+    EXPECT_TRUE(WaitFor([&] { return !form->KZFTP1->Connected(); }));
 }
 
 TEST_F(Follow, ClosingTheWindowEndsFollowing)

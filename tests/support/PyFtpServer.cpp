@@ -32,6 +32,8 @@ PyFtpServer::PyFtpServer(const Options& options)
         args << "--refuse" << QString::fromStdString(command);
     if (FOptions.IgnoreRest)
         args << "--ignore-rest";
+    if (FOptions.IdleSeconds > 0)
+        args << "--idle" << QString::number(FOptions.IdleSeconds);
     // The server's warnings go to the test's own standard error.
     FProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     FProcess->start(QStringLiteral("/usr/bin/python3"), args);

@@ -32,6 +32,7 @@ public:
         bool Anonymous = false;         // also accept "anonymous" with any password
         std::vector<std::string> Refuse; // commands answered "502" (e.g. "SIZE", "REST")
         bool IgnoreRest = false;        // REST answered 350, files still sent from 0
+        double IdleSeconds = 0;         // > 0: idle control connections are closed
     };
     static constexpr std::chrono::milliseconds StartLimit{15000};
 

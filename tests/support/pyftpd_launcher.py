@@ -2,11 +2,12 @@
 """Runs a pyftpdlib FTP server on 127.0.0.1 for the tests.
 
 Usage: pyftpd_launcher.py ROOT [--user NAME --password PW] [--anonymous]
-                          [--refuse COMMAND]... [--ignore-rest]
+                          [--refuse COMMAND]... [--ignore-rest] [--idle SECONDS]
 
 --refuse answers a command (SIZE, REST, MDTM...) with "502 Command not
 implemented." as a server without it would; --ignore-rest answers REST with
-350 but sends every file from its start, as a faulty server does.
+350 but sends every file from its start, as a faulty server does; --idle
+closes a control connection idle for that long (pyftpdlib's own 421 notice).
 
 Binds a port chosen by the system, prints "PORT <n>" on one line of standard
 output once the server accepts connections, and serves ROOT until it is
@@ -47,6 +48,7 @@ def main():
     parser.add_argument("--anonymous", action="store_true")
     parser.add_argument("--refuse", action="append", default=[])
     parser.add_argument("--ignore-rest", action="store_true")
+    parser.add_argument("--idle", type=float, default=0)
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -58,6 +60,8 @@ def main():
 
     handler = make_handler([c.upper() for c in args.refuse], args.ignore_rest)
     handler.authorizer = authorizer
+    if args.idle:
+        handler.timeout = args.idle
     handler.banner = "pyftpdlib test server ready."
     handler.permit_foreign_addresses = False
     server = FTPServer(("127.0.0.1", 0), handler)
