@@ -7,7 +7,8 @@
 //   follow_refresh HOST PORT USER PASSWORD REMOTE LOCAL OLD_SIZE [RUNS]
 //
 // LOCAL must hold the remote file's first OLD_SIZE bytes; before every
-// refresh it is cut back to them. Prints the median time and the data bytes
+// refresh it is cut back to them. Every timed run starts after sync(), so no
+// run pays for the writes of the one before. Prints the median time and the data bytes
 // of each and their ratios; exits 1 when a copy differs from the remote file
 // as fetched whole.
 #include "ftp/IncrementalFetch.h"
@@ -85,6 +86,8 @@ int main(int argc, char** argv)
                     return 1;
                 }
                 FollowCopyState state;
+                // Each timed run starts with no earlier run's writes pending.
+                ::sync();
                 const auto start = Clock::now();
                 RefreshResult result;
                 if (cold) {
@@ -102,6 +105,7 @@ int main(int argc, char** argv)
                 }
             }
 
+            ::sync();
             auto start = Clock::now();
 
             start = Clock::now();
