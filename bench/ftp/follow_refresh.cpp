@@ -129,6 +129,16 @@ int main(int argc, char** argv)
     std::printf("%-24s %10.4f %12lld\n", "refresh (session kept)", r, refreshBytes);
     std::printf("%-24s %10.4f %12lld\n", "refresh (with log-in)", c, refreshBytes);
     std::printf("%-24s %10.4f %12lld\n", "whole fetch (log-in)", w, wholeBytes);
+    auto list = [](const char* name, std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        std::printf("%s runs (ms):", name);
+        for (double x : v)
+            std::printf(" %.1f", x * 1000);
+        std::printf("\n");
+    };
+    list("refresh (session kept)", refreshSeconds);
+    list("refresh (with log-in)", coldSeconds);
+    list("whole fetch", wholeSeconds);
     std::printf("whole / refresh: %.1fx (with log-in %.1fx) in time, %.0fx in bytes\n", w / r, w / c,
                 double(wholeBytes) / double(std::max(1LL, refreshBytes)));
     return 0;
