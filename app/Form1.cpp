@@ -110,6 +110,7 @@ TForm1::TForm1(const StartupOptions& options, QWidget* parent) : QMainWindow(par
     }
     SetDefaultFile();
     CurrentEncoding = "EUC";
+    SelectStartProfileEncoding();
 }
 
 TForm1::~TForm1() = default;

@@ -132,8 +132,11 @@ public:
     // EListError for a short profile, EProfileError for a bad optional field.
     HostProfile SelectedProfile();
     // Selects the profile's encoding in the encoding menu when it names one,
-    // at the first fetch after the profile was chosen (or after start).
+    // at the first fetch after the profile was chosen.
     void SelectProfileEncoding(const HostProfile& profile);
+    // Selects the encoding of the profile selected at start, when it is a
+    // valid one. Never throws.
+    void SelectStartProfileEncoding();
 
     // --- Find, find next, the line filter, the encoding menu and the small
     // commands (SearchCommands.cpp, FilterCommand.cpp, SmallCommands.cpp) ---
@@ -175,7 +178,7 @@ private:
     bool FTerminationRequested = false;
     bool FFetchRunning = false;
     // The selected profile's encoding is still to be applied.
-    bool FProfileEncodingPending = true;
+    bool FProfileEncodingPending = false;
     // Why the last transfer step failed (empty when it did not), for the status.
     std::string FTransferFailure;
 };

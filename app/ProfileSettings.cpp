@@ -14,10 +14,23 @@ HostProfile TForm1::SelectedProfile()
     return ReadHostProfile(HostFields, HostListInShiftJis);
 }
 
+void TForm1::SelectStartProfileEncoding()
+{
+    // The program chose the start-up profile: its encoding is selected now,
+    // so the menu shows it and a choice the user makes before the first
+    // fetch holds. A bad field is left for the fetch to report.
+    FProfileEncodingPending = true;
+    try {
+        SelectProfileEncoding(SelectedProfile());
+    } catch (const Exception&) {
+        FProfileEncodingPending = false;
+    }
+}
+
 void TForm1::SelectProfileEncoding(const HostProfile& profile)
 {
-    // Once per choice of a profile (and for the start-up profile's first
-    // fetch): a later menu choice of the user's own holds until the next one.
+    // Once per choice of a profile: a later menu choice of the user's own
+    // holds until a profile is chosen again.
     if (!FProfileEncodingPending)
         return;
     FProfileEncodingPending = false;

@@ -56,12 +56,22 @@ MASTER_BYTES = 24000
 SEED = 7
 
 
+# The encoding menu's item for each sample's encoding: a profile names it, so
+# choosing the profile shows its log right.
+MENU_ENCODINGS = {'euc-jp': 'EUC', 'iso-2022-jp': 'JIS', 'utf-8': 'UTF8',
+                  'utf-16le': 'Unicode', 'shift_jis': 'SJIS'}
+
+
 def ini_text(port, host='127.0.0.1'):
-    """The demo host list: one passive-mode profile per sample on port (field 6;
-    None: no port field, as earlier versions wrote it), CR LF line ends."""
-    tail = '' if port is None else ':%d' % port
-    lines = ['%s:%s:%s:%s:1:%s%s%s' % (label, host, USER, PASSWORD, REMOTE_DIR, name, tail)
-             for label, name, _, _ in SAMPLES]
+    """The demo host list: one passive-mode profile per sample on port (field 6)
+    with its encoding (field 8), CR LF line ends. port None: the six fields
+    that earlier versions wrote (port 21)."""
+    lines = []
+    for label, name, encoding, _ in SAMPLES:
+        line = '%s:%s:%s:%s:1:%s%s' % (label, host, USER, PASSWORD, REMOTE_DIR, name)
+        if port is not None:
+            line += ':%d::%s' % (port, MENU_ENCODINGS[encoding])
+        lines.append(line)
     return ''.join(line + '\r\n' for line in lines).encode('utf-8')
 
 
@@ -71,7 +81,7 @@ def demo_port(data):
     if data == ini_text(None):
         return 21
     fields = data.split(b'\r\n', 1)[0].split(b':')
-    if len(fields) == 7 and fields[6].isdigit() and data == ini_text(int(fields[6])):
+    if len(fields) > 6 and fields[6].isdigit() and data == ini_text(int(fields[6])):
         return int(fields[6])
     return None
 

@@ -142,9 +142,11 @@ TEST_F(ProfileFetch, BadFieldsAreReportedAndNothingIsDialled)
         EXPECT_EQ(form->CurrentEncoding, "EUC");
     }
     {
+        // A bad start-up profile still starts; its fetch is refused.
         Boxes.clear();
         auto form = ShownForm("e:127.0.0.1:u:p:1:/d/f.log:" + std::to_string(server.Port()) +
                               "::UTF-8\r\n");
+        EXPECT_TRUE(Boxes.empty());
         PressF5(*form);
         ASSERT_EQ(Boxes.size(), 1u);
         EXPECT_NE(Boxes[0].Text.find("「UTF-8」"), std::string::npos) << Boxes[0].Text;
@@ -164,18 +166,17 @@ TEST_F(ProfileFetch, EncodingFieldSelectsTheMenuItemWhenTheProfileIsChosen)
     auto form = ShownForm("utf" + account + "::UTF8\r\n"
                           "plain" + account + "\r\n"
                           "auto" + account + "::自動\r\n");
-    EXPECT_EQ(form->CurrentEncoding, "EUC");
-
-    // The start-up profile's encoding holds from its first fetch.
-    PressF5(*form);
+    // The program chose the start-up profile: its encoding is selected.
     EXPECT_EQ(form->CurrentEncoding, "UTF8");
     EXPECT_TRUE(form->UTF81->isChecked());
+    PressF5(*form);
     EXPECT_TRUE(form->Memo1->Text() == SjisLine);
 
     // The user's own choice then holds for further fetches of that profile.
     form->EUC1Click(form->SJIS1);
     PressF5(*form);
     EXPECT_EQ(form->CurrentEncoding, "SJIS");
+    EXPECT_TRUE(form->SJIS1->isChecked());
 
     // A profile without the field leaves the menu; choosing one with it
     // selects its item before its fetch.

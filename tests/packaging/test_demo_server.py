@@ -153,9 +153,11 @@ class HostListTest(unittest.TestCase):
         port = lines[0].split(':')[6]
         self.assertGreater(int(port), 1023)
         self.assertIn('(port %s)' % port, result.stdout)
+        menu = {'デモ EUC-JP': 'EUC', 'デモ JIS': 'JIS', 'デモ UTF-8': 'UTF8',
+                'デモ UTF-16LE': 'Unicode', 'デモ Shift_JIS': 'SJIS'}
         for line, (label, name, _, _) in zip(lines, demo_server.SAMPLES):
-            self.assertEqual(line.split(':'),
-                             [label, '127.0.0.1', 'demo', 'demo', '1', '/logs/' + name, port])
+            self.assertEqual(line.split(':'), [label, '127.0.0.1', 'demo', 'demo', '1',
+                                               '/logs/' + name, port, '', menu[label]])
         again = run_demo('write-ini', self.ini)
         self.assertIn('Using the demo host profiles in %s (port %s)' % (self.ini, port),
                       again.stdout)
