@@ -70,20 +70,6 @@ TEST(HostProfile, OptionalFieldsAbsentOrEmptyKeepTheOldMeaning)
     EXPECT_EQ(full.Encoding, "SJIS");
 }
 
-TEST(HostProfile, ShortProfileNamesTheFirstMissingFieldBeforeAnyCheck)
-{
-    const std::pair<std::string, std::string> cases[] = {
-        {"l:h", "(2)"}, {"l:h:u", "(3)"}, {"l:h:u:p", "(4)"}, {"l:h:u:0x", "(4)"}};
-    for (const auto& [line, index] : cases) {
-        try {
-            Read(line);
-            ADD_FAILURE() << line << " accepted";
-        } catch (const EListError& e) {
-            EXPECT_NE(std::string(e.what()).find(index), std::string::npos) << e.what();
-        }
-    }
-}
-
 TEST(HostProfile, BadOptionalFieldsAreRefusedNamingLabelAndValue)
 {
     for (const std::string port : {"0", "65536", "21a", " 21", "-1"}) {

@@ -101,15 +101,6 @@ TEST_F(InstalledUse, FirstStartMakesAPrivateCopyOfTheExampleAndKeepsItAfterwards
     EXPECT_TRUE(Boxes.empty());
 }
 
-TEST_F(InstalledUse, ConfigDirectoryDefaultsToDotConfigInHome)
-{
-    const ScopedEnv home("HOME", Home.path().toStdString());
-    const ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
-    auto form = std::make_unique<TForm1>(Options());
-    EXPECT_EQ(form->IniPath, InHome(".config/wisplog/wisplog.ini"));
-    EXPECT_EQ(Mode(form->IniPath), 0600u);
-}
-
 TEST_F(InstalledUse, WithoutTheExampleOrWhenTheCopyCannotBeMadeTheReportNamesTheFile)
 {
     // A configuration "directory" that is a file: the copy cannot be made.
