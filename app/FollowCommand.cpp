@@ -1,6 +1,7 @@
 #include "app/FollowCommand.h"
 
 #include "app/Form1.h"
+#include "app/HostProfile.h"
 #include "app/HostText.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
@@ -60,13 +61,17 @@ bool FollowCommand::TargetFromForm(int tailSize, Target& target)
     for (int i = 0; i + 1 < Form.HostFields.Count(); ++i)
         target.Directory += Form.HostFields[i] + "/";
     target.FileName = Form.HostFields[Form.HostFields.Count() - 1];
-    Form.SplitFields(Form.HostList[index], ':');
-    if (Form.HostFields.Count() < 5)
-        return false;
-    target.Host = Form.HostFields[1];
-    target.User = Form.HostFields[2];
-    target.Password = Form.HostFields[3];
-    target.PassiveFlag = Form.HostFields[4];
+    HostProfile profile;
+    try {
+        profile = Form.SelectedProfile();
+    } catch (const std::exception&) {
+        return false;   // the fetch itself reports a bad profile
+    }
+    target.Host = profile.Host;
+    target.User = profile.User;
+    target.Password = profile.Password;
+    target.PassiveFlag = profile.PassiveFlag;
+    target.Port = profile.Port;
     target.TailSize = tailSize;
     return true;
 }
@@ -196,6 +201,7 @@ void FollowCommand::Refresh()
                 ftp.UserID = FTarget.User;
                 ftp.Password = FTarget.Password;
                 ftp.Passive = FTarget.PassiveFlag == "1";
+                ftp.Port = FTarget.Port;
                 ftp.Connect();
                 FSessionOpen = true;
                 try {

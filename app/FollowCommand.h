@@ -66,6 +66,7 @@ protected:
 private:
     struct Target {
         std::string Host, User, Password, PassiveFlag, Directory, FileName;
+        int Port = 21;
         int TailSize = 0;
     };
     bool TargetFromForm(int tailSize, Target& target);

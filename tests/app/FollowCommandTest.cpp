@@ -85,9 +85,10 @@ protected:
     std::unique_ptr<TForm1> MakeFollowForm(const PyFtpServer& server, const std::string& path,
                                            int port = 0)
     {
-        auto form = MakeForm("log:127.0.0.1:" + server.User() + ":" + server.Password() + ":1:" + path +
-                             "\r\nother:127.0.0.1:" + server.User() + ":" + server.Password() + ":1:other.log\r\n");
-        form->KZFTP1->Port = port ? port : server.Port();
+        const std::string portField = std::to_string(port ? port : server.Port());
+        auto form = MakeForm("log:127.0.0.1:" + server.User() + ":" + server.Password() + ":1:" + path + ":" +
+                             portField + "\r\nother:127.0.0.1:" + server.User() + ":" + server.Password() +
+                             ":1:other.log:" + portField + "\r\n");
         form->KZFTP1->TimeOut = 5000;
         form->Follow1->IntervalMs = 100;
         form->resize(640, 300);
