@@ -1,6 +1,7 @@
 // Application start-up after the application object exists: builds the main
 // window, runs the event loop until it closes, and reports a failure of its
-// construction with the standard error report. Returns 0.
+// construction with the standard error report. Returns the event loop's
+// exit status, or 1 when start-up failed (an error report, or no library).
 #pragma once
 
 #include "app/Form1.h"
