@@ -396,6 +396,40 @@ TEST_F(Fetch, RefusedDirectoryStopsTheFetchAndShowsTheOldCopy)
     EXPECT_EQ(form->mnStatus->text(), "ディレクトリ失敗: 550 nope");
 }
 
+TEST_F(Fetch, RealServerRefusalsNameTheirStepAndTheServersLine)
+{
+    PyFtpServer server;
+    server.WriteFile("f.log", "in the log-in directory\n");
+    {
+        std::ofstream old("f.log", std::ios::binary);
+        old << "old copy\n";
+    }
+    // A directory the server does not have: the file of that name in the
+    // log-in directory is not fetched in its place.
+    auto form = MakeFetchForm(Profile("p", server, "1", "/missing/f.log"), server.Port());
+    form->mnGetAll->trigger();
+    EXPECT_EQ(form->Memo1->Text(), "old copy\r\n");
+    EXPECT_EQ(ReadLocal("f.log"), "old copy\n");
+    EXPECT_TRUE(form->mnStatus->text().startsWith(QStringLiteral("ディレクトリ失敗: 550 ")))
+        << form->mnStatus->text().toStdString();
+    EXPECT_FALSE(form->KZFTP1->Connected());
+    EXPECT_TRUE(Boxes.empty());
+
+    // A wrong password.
+    auto wrong = MakeFetchForm("p:127.0.0.1:" + server.User() + ":wrong:1:/f.log\r\n", server.Port());
+    RunFromLoop(*wrong, [&] { wrong->mnGetAll->trigger(); });
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "Not Connected.");
+    EXPECT_TRUE(wrong->mnStatus->text().startsWith(QStringLiteral("ログイン失敗: 530 ")))
+        << wrong->mnStatus->text().toStdString();
+
+    // The same server with the right profile then works: a fresh session.
+    form->EdtFile->setText(QStringLiteral("/f.log"));
+    form->mnGetAll->trigger();
+    EXPECT_EQ(form->Memo1->Text(), "in the log-in directory\r\n");
+    EXPECT_TRUE(form->mnStatus->text().isEmpty());
+}
+
 TEST_F(Fetch, FailedLogOutIsReportedAndTheStatusSaysSo)
 {
     ScriptedFtpServer server;
