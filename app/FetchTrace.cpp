@@ -2,6 +2,8 @@
 
 #include "ftp/TKZFTP.h"
 
+#include <algorithm>
+
 FetchTrace::FetchTrace(TKZFTP& ftp) : FFtp(ftp), FOldReportLevel(ftp.ReportLevel)
 {
     FFtp.ReportLevel = std::max(FFtp.ReportLevel, 1);

@@ -517,6 +517,7 @@ TEST_F(Fetch, SecondFetchDuringARunningOneStartsNothing)
     int extra = 0;
     QTimer::singleShot(300, form.get(), [&] {
         EXPECT_TRUE(form->FetchRunning());
+        EXPECT_EQ(form->mnStatus->text(), "FTP...");
         form->mnGet10Ktail->trigger();
         ++extra;
     });
@@ -527,6 +528,7 @@ TEST_F(Fetch, SecondFetchDuringARunningOneStartsNothing)
     EXPECT_EQ(form->Memo1->Text(), "once\r\n");
     EXPECT_EQ(Tag(form->Button1), 0) << "the running fetch's tail size";
     EXPECT_TRUE(Boxes.empty());
+    EXPECT_EQ(form->mnStatus->text(), "");
 }
 
 TEST_F(Fetch, ShortProfileOrNoProfileEndsTheFetchWithANotice)
