@@ -308,9 +308,9 @@ QStringList TForm1::EditorCommand(const std::string& path)
 void TForm1::inifile1Click()
 {
     const QStringList command = EditorCommand(IniPath);
-    // Without a parent: an editor the opener waits for is not ended with the
-    // window. The object is freed when the opener ends.
-    auto* opener = new QProcess();
+    // Owned by the application, not the window: an opener still running
+    // when the window closes is not ended with it. Freed when it ends.
+    auto* opener = new QProcess(QCoreApplication::instance());
     opener->setProcessChannelMode(QProcess::ForwardedChannels);
     const std::string failure = "ファイル " + IniPath + " を開けません (" + command.front().toStdString();
     connect(opener, &QProcess::errorOccurred, this, [opener, failure](QProcess::ProcessError error) {
