@@ -4,31 +4,44 @@
 
 #include <algorithm>
 
-FetchTrace::FetchTrace(TKZFTP& ftp) : FFtp(ftp), FOldReportLevel(ftp.ReportLevel)
+FetchTrace::FetchTrace(TKZFTP& ftp)
+    : FFtp(ftp),
+      FOldReportLevel(ftp.ReportLevel),
+      FOldStatus(ftp.OnStatus),
+      FOldConnectionFailed(ftp.OnConnectionFailed),
+      FOldInvalidHost(ftp.OnInvalidHost)
 {
     FFtp.ReportLevel = std::max(FFtp.ReportLevel, 1);
-    FFtp.OnStatus = [this](QObject*, const std::string& text) { Status(text); };
-    FFtp.OnConnectionFailed = [this](QObject*) {
+    FFtp.OnStatus = [this](QObject* sender, const std::string& text) {
+        Status(text);
+        // The owner's handler gets what its own level let through before.
+        if (FOldStatus && FOldReportLevel >= 1)
+            FOldStatus(sender, text);
+    };
+    FFtp.OnConnectionFailed = [this](QObject* sender) {
         // Fired right before a refusal of the greeting or log-in is thrown
         // (the log-out that follows may replace it), and before a failed
         // connection attempt, whose own exception carries its message.
         if (FFtp.Connected() && FFirstFailure.empty())
             FFirstFailure = FLastReplyLine;
+        if (FOldConnectionFailed)
+            FOldConnectionFailed(sender);
     };
     FFtp.OnInvalidHost = [this](bool& handled) {
-        // The look-up failed; the component goes on to fail with "Null
-        // Remote Address", which hides why.
-        handled = false;
-        if (FFirstFailure.empty())
+        if (FOldInvalidHost)
+            FOldInvalidHost(handled);
+        // Unsettled, the look-up failure ends as "Null Remote Address",
+        // which hides why.
+        if (!handled && FFirstFailure.empty())
             FFirstFailure = "Host Lookup Failed: " + FFtp.Host;
     };
 }
 
 FetchTrace::~FetchTrace()
 {
-    FFtp.OnStatus = nullptr;
-    FFtp.OnConnectionFailed = nullptr;
-    FFtp.OnInvalidHost = nullptr;
+    FFtp.OnStatus = FOldStatus;
+    FFtp.OnConnectionFailed = FOldConnectionFailed;
+    FFtp.OnInvalidHost = FOldInvalidHost;
     FFtp.ReportLevel = FOldReportLevel;
 }
 

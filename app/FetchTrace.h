@@ -4,6 +4,8 @@
 // failed log-out after a refused log-in replaces the server's refusal.
 #pragma once
 
+#include "sock/TKZSock.h"
+
 #include <string>
 
 class TKZFTP;
@@ -12,9 +14,10 @@ class FetchTrace {
 public:
     // Listens to the component's level-1 status texts (commands and reply
     // lines), its connection failures and its invalid-host event until
-    // destroyed; raises ReportLevel to 1 meanwhile. Does not throw.
+    // destroyed, passing them on to the handlers the owner had attached;
+    // raises ReportLevel to 1 meanwhile. Does not throw.
     explicit FetchTrace(TKZFTP& ftp);
-    // Detaches the handlers and restores ReportLevel.
+    // Puts back the owner's handlers and ReportLevel.
     ~FetchTrace();
     FetchTrace(const FetchTrace&) = delete;
     FetchTrace& operator=(const FetchTrace&) = delete;
@@ -32,6 +35,9 @@ private:
 
     TKZFTP& FFtp;
     int FOldReportLevel;
+    TOnStatus FOldStatus;
+    TNotifyEvent FOldConnectionFailed;
+    THandlerEvent FOldInvalidHost;
     bool FLogInStarted = false;
     std::string FLastReplyLine;
     std::string FFirstFailure;

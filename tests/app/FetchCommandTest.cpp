@@ -394,6 +394,17 @@ TEST_F(Fetch, RefusedDirectoryStopsTheFetchAndShowsTheOldCopy)
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, "失敗");
     EXPECT_EQ(form->mnStatus->text(), "ディレクトリ失敗: 550 nope");
+    // A CWD that is never answered: the connection is out of step, so it is
+    // closed without QUIT.
+    ScriptedFtpServer silent;
+    LogIn(silent).Receive().Pause(1500ms);
+    form->KZFTP1->Port = silent.Port();
+    form->KZFTP1->TimeOut = 500;
+    form->mnGetAll->trigger();
+    ASSERT_TRUE(silent.WaitScriptDone(5s)) << silent.Error();
+    EXPECT_EQ(silent.Transcript(), (std::vector<std::string>{"USER u", "PASS p", "CWD /e/"}));
+    EXPECT_EQ(form->mnStatus->text(), "ディレクトリ失敗: Server Reply Timed Out");
+    EXPECT_FALSE(form->KZFTP1->Connected());
 }
 
 TEST_F(Fetch, RealServerRefusalsNameTheirStepAndTheServersLine)
