@@ -4,6 +4,7 @@
 #include "app/Form1.h"
 
 #include "app/FetchTrace.h"
+#include "app/HostProfile.h"
 #include "app/HostText.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
@@ -71,13 +72,13 @@ void TForm1::FetchAndShow(int32_t tailSize)
         directory += HostFields[i] + "/";
     const std::string fileName = HostFields[HostFields.Count() - 1];
 
-    SplitFields(HostList[index], ':');
-    const std::string user = HostFields[2];
-    const std::string password = HostFields[3];
-    const std::string passiveFlag = HostFields[4];
-    const std::string host = HostFields[1];
+    // A profile with a bad field is refused here, before anything is dialled.
+    const HostProfile profile = SelectedProfile();
+    SelectProfileEncoding(profile);
+    KZFTP1->Port = profile.Port;
 
-    FtpTransfer("GET", host, user, password, directory, passiveFlag, fileName);
+    FtpTransfer("GET", profile.Host, profile.User, profile.Password, directory,
+                profile.PassiveFlag, fileName);
 
     FFetchStep = FetchStep::Display;
     Memo1->Clear();
@@ -177,6 +178,7 @@ void TForm1::EndFetch()
 
 void TForm1::CmbHostChange()
 {
+    FProfileEncodingPending = true;
     SetDefaultFile();
     mnGetAllClick(CmbHost);
 }

@@ -1,6 +1,7 @@
 #include "app/Startup.h"
 
 #include "app/ErrorReport.h"
+#include "app/InstalledUse.h"
 
 #include <QApplication>
 #include <memory>
@@ -11,6 +12,8 @@ int RunMainWindow(const StartupOptions& options)
     // is a failure of the program's start.
     int status = 1;
     RunReported([&] {
+        if (options.DesktopStart)
+            EnterDesktopDownloadDir();
         auto form = std::make_unique<TForm1>(options);
         form->show();
         const int loopStatus = QApplication::exec();

@@ -64,6 +64,38 @@ std::string ReadLocal(const std::string& name)
     return out.str();
 }
 
+// The host list with the port in field 6 of every line of six or more
+// fields whose field 6 is absent or empty; shorter lines stay as they are.
+std::string WithPort(const std::string& ini, int port)
+{
+    std::string out;
+    std::size_t start = 0;
+    while (start < ini.size()) {
+        std::size_t end = ini.find_first_of("\r\n", start);
+        if (end == std::string::npos)
+            end = ini.size();
+        std::vector<std::string> fields{""};
+        for (char c : ini.substr(start, end - start)) {
+            if (c == ':')
+                fields.emplace_back();
+            else
+                fields.back().push_back(c);
+        }
+        if (fields.size() == 6)
+            fields.emplace_back();
+        if (fields.size() >= 7 && fields[6].empty())
+            fields[6] = std::to_string(port);
+        std::string line = fields[0];
+        for (std::size_t i = 1; i < fields.size(); ++i)
+            line += ":" + fields[i];
+        out += line;
+        start = end;
+        while (start < ini.size() && (ini[start] == '\r' || ini[start] == '\n'))
+            out += ini[start++];
+    }
+    return out;
+}
+
 class Fetch : public StartupFixture {
 protected:
     void SetUp() override
@@ -79,13 +111,22 @@ protected:
         StartupFixture::TearDown();
     }
 
+    // A window on the host list ini whose profiles reach the test server on
+    // port: a profile of six or more fields without a port of its own gets it.
     std::unique_ptr<TForm1> MakeFetchForm(const std::string& ini, int port)
     {
-        auto form = MakeForm(ini);
+        auto form = MakeForm(WithPort(ini, port));
         form->KZFTP1->Port = port;
         form->KZFTP1->TimeOut = 5000;
         form->show();
         return form;
+    }
+
+    // Points the window's profiles at another server, as editing the host
+    // list would.
+    static void Retarget(TForm1& form, const std::string& ini, int port)
+    {
+        form.HostList.SetText(WithPort(ini, port));
     }
 
     // Runs a command from the event loop, as a key press would, so failures
@@ -263,7 +304,10 @@ TEST_F(Fetch, RefusedTypeIsReportedThenTheConnectionClosesAndTheNextFetchLogsInA
         .Reply("250 ok\r\n")
         .Reply("504 Type not implemented\r\n")
         .Reply("221 bye\r\n");
-    auto form = MakeFetchForm(ScriptedProfile("1", "/d/f.log"), first.Port());
+    ScriptedFtpServer second;
+    auto form = MakeFetchForm(ScriptedProfile("1", "/d/f.log") + "t:127.0.0.1:u:p:1:/d/f.log:" +
+                                  std::to_string(second.Port()) + "\r\n",
+                              first.Port());
     RunFromLoop(*form, [&] { form->mnGetAll->trigger(); });
     ASSERT_TRUE(first.WaitScriptDone(5s)) << first.Error();
     ASSERT_EQ(Boxes.size(), 1u);
@@ -274,7 +318,6 @@ TEST_F(Fetch, RefusedTypeIsReportedThenTheConnectionClosesAndTheNextFetchLogsInA
     EXPECT_EQ(first.Transcript().back(), "QUIT");
 
     // Another profile's server: a session of its own, from the greeting on.
-    ScriptedFtpServer second;
     second.Send("220 other\r\n")
         .Reply("331 password please\r\n")
         .Reply("230 logged in\r\n")
@@ -287,7 +330,7 @@ TEST_F(Fetch, RefusedTypeIsReportedThenTheConnectionClosesAndTheNextFetchLogsInA
         .CloseData()
         .Send("226 done\r\n")
         .Reply("221 bye\r\n");
-    form->KZFTP1->Port = second.Port();
+    form->CmbHost->setCurrentIndex(1);
     form->mnGetAll->trigger();
     ASSERT_TRUE(second.WaitScriptDone(5s)) << second.Error();
     EXPECT_EQ(second.Transcript(), (std::vector<std::string>{"USER u", "PASS p", "CWD /d/", "TYPE I",
@@ -328,7 +371,7 @@ TEST_F(Fetch, FailedConnectOrLogInNamesTheFirstFailureAndEndsTheFetch)
         Boxes.clear();
         ScriptedFtpServer server;
         c.Script(server);
-        form->KZFTP1->Port = server.Port();
+        Retarget(*form, ScriptedProfile("1", "/d/f.log"), server.Port());
         RunFromLoop(*form, [&] { form->mnGet10Ktail->trigger(); });
         EXPECT_TRUE(server.WaitScriptDone(5s)) << server.Error();
         EXPECT_EQ(server.Transcript(), c.Transcript);
@@ -387,18 +430,19 @@ TEST_F(Fetch, RefusedDirectoryStopsTheFetchAndShowsTheOldCopy)
     // the directory.
     ScriptedFtpServer again;
     LogIn(again).Reply("550 nope\r\n").Reply("221 bye\r\n");
-    form->KZFTP1->Port = again.Port();
+    Retarget(*form, ScriptedProfile("1", "/d/f.log"), again.Port());
     form->EdtFile->setText(QStringLiteral("/e/g.log"));
     form->mnGetAll->trigger();
     ASSERT_TRUE(again.WaitScriptDone(5s)) << again.Error();
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, "失敗");
     EXPECT_EQ(form->mnStatus->text(), "ディレクトリ失敗: 550 nope");
+
     // A CWD that is never answered: the connection is out of step, so it is
     // closed without QUIT.
     ScriptedFtpServer silent;
     LogIn(silent).Receive().Pause(1500ms);
-    form->KZFTP1->Port = silent.Port();
+    Retarget(*form, ScriptedProfile("1", "/d/f.log"), silent.Port());
     form->KZFTP1->TimeOut = 500;
     form->mnGetAll->trigger();
     ASSERT_TRUE(silent.WaitScriptDone(5s)) << silent.Error();
