@@ -1,5 +1,6 @@
 #include "app/FollowCommand.h"
 
+#include "app/FetchTrace.h"
 #include "app/Form1.h"
 #include "app/HostProfile.h"
 #include "app/HostText.h"
@@ -15,6 +16,22 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTime>
+
+namespace {
+
+// The text of the exception being handled.
+std::string CurrentFailureText()
+{
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "?";
+    }
+}
+
+} // namespace
 
 FollowCommand::FollowCommand(TForm1& form) : QObject(&form), Form(form)
 {
@@ -143,7 +160,7 @@ void FollowCommand::Stop(const QString& status)
 
 void FollowCommand::SetStatus(const QString& text)
 {
-    Form.mnStatus->setText(text);
+    Form.ShowStatus(text);
 }
 
 QString FollowCommand::AddedText(int64_t bytes)
@@ -155,14 +172,14 @@ QString FollowCommand::AddedText(int64_t bytes)
     return QStringLiteral("+%1 MB").arg(double(bytes) / (1024 * 1024), 0, 'f', 1);
 }
 
-void FollowCommand::Failed(const std::string& notice)
+void FollowCommand::Failed(const QString& notice)
 {
     ++FFailures;
     if (FFailures >= FailureLimit) {
         Stop(QString::fromUtf8(GaveUpText));
         return;
     }
-    SetStatus(HostTextToQString(notice));
+    SetStatus(notice);
 }
 
 void FollowCommand::Refresh()
@@ -187,13 +204,13 @@ void FollowCommand::Refresh()
     TKZFTP& ftp = *Form.KZFTP1;
     RefreshResult result;
     bool stopped = false;
-    std::string failure;
+    FetchOutcome outcome;
     // The session of the last refresh is used again while it stands; a
     // failure on it (the server may have dropped an idle connection) gets
     // one more try on a fresh one.
-    for (bool fresh : {!FSessionOpen || !ftp.Connected(), true}) {
-        const bool reused = !fresh;
-        failure.clear();
+    for (const bool fresh : {!FSessionOpen || !ftp.Connected(), true}) {
+        outcome = {};
+        FetchStep step = FetchStep::Connect;
         try {
             if (fresh) {
                 CloseSession();
@@ -202,47 +219,46 @@ void FollowCommand::Refresh()
                 ftp.Password = FTarget.Password;
                 ftp.Passive = FTarget.PassiveFlag == "1";
                 ftp.Port = FTarget.Port;
-                ftp.Connect();
+                {
+                    const FetchTrace trace(ftp);
+                    try {
+                        ftp.Connect();
+                    } catch (...) {
+                        outcome.NoteFailure(trace.LogInStarted() ? FetchStep::LogIn : FetchStep::Connect,
+                                            trace.FirstFailure().empty() ? CurrentFailureText()
+                                                                         : trace.FirstFailure());
+                        throw;
+                    }
+                }
                 FSessionOpen = true;
+                step = FetchStep::ChangeDir;
                 try {
                     ftp.ChangeWorkingDir(FTarget.Directory);
                 } catch (const FTPException&) {
-                    // As for a fetch: the file is then looked for in the log-in directory.
+                    // As for a fetch: only the log-in directory may be missed.
+                    if (!FTarget.Directory.empty())
+                        throw;
                 }
+                step = FetchStep::TransferType;
                 ftp.SetTransferType(2);
             }
+            step = FetchStep::Download;
             result = RefreshLocalCopy(ftp, FTarget.FileName, FTarget.FileName, FCopy);
-        } catch (const EAbortError& e) {
+        } catch (const EAbortError&) {
             stopped = !ftp.TimedOut();
-            failure = e.what();
-        } catch (const std::exception& e) {
-            failure = e.what();
+            outcome.NoteFailure(step, CurrentFailureText());
         } catch (...) {
-            failure = "?";
+            outcome.NoteFailure(step, CurrentFailureText());
         }
-        if (failure.empty() || stopped || !reused)
+        if (!outcome.Failed || stopped || fresh)
             break;
     }
-    if (!failure.empty() || !FFollowing)
+    if (outcome.Failed || !FFollowing)
         CloseSession();
     FLastBytesReceived = result.BytesReceived;
 
-    if (stopped) {
-        Stop(QString::fromUtf8(StoppedText));
-        return;
-    }
-    if (!failure.empty()) {
-        while (!failure.empty() && (failure.back() == '\r' || failure.back() == '\n'))
-            failure.pop_back();
-        if (FFollowing)
-            Failed("ダウンロード失敗: " + failure);
-        else
-            SetStatus(HostTextToQString("ダウンロード失敗: " + failure));
-        return;
-    }
-
     FLastDisplayIncremental = false;
-    if (result.Kind != RefreshKind::Unchanged) {
+    if (!outcome.Failed && result.Kind != RefreshKind::Unchanged) {
         try {
             const FollowDisplayCounts counts =
                 ShowFollowedFile(*Form.Memo1, FView, FTarget.FileName, FTarget.TailSize, Form.CurrentEncoding,
@@ -250,10 +266,22 @@ void FollowCommand::Refresh()
             FLastDisplayIncremental = counts.Incremental;
         } catch (...) {
             FView = FollowViewState{};
-            if (FFollowing)
-                Failed("読込失敗");
-            return;
+            outcome.NoteFailure(FetchStep::Display, CurrentFailureText());
         }
+    }
+    // A refresh is a fetch: its outcome is the last fetch's.
+    Form.FLastFetch = outcome;
+
+    if (stopped) {
+        Stop(QString::fromUtf8(StoppedText));
+        return;
+    }
+    if (outcome.Failed) {
+        if (FFollowing)
+            Failed(outcome.Notice());
+        else
+            SetStatus(outcome.Notice());
+        return;
     }
     FFailures = 0;
     if (!FFollowing) {

@@ -70,7 +70,7 @@ private:
         int TailSize = 0;
     };
     bool TargetFromForm(int tailSize, Target& target);
-    void Failed(const std::string& notice);
+    void Failed(const QString& notice);
     // Logs out of the session kept between refreshes, if one is open.
     void CloseSession();
     void SetStatus(const QString& text);

@@ -307,7 +307,7 @@ FollowDisplayCounts ShowFollowedFile(SjisMemo& memo, FollowViewState& state, con
         const Chunk chunk = ReadRange(path, oldSize, size);
         const std::string added = Convert(route, chunk);
         counts = {true, chunk.Size};
-        const bool cut = route != rtUnconverted && tailSize > 0;
+        const bool cut = tailSize > 0;
         FollowViewState next = state;
         next.FileSize = size;
         next.ConvertedLength += int64_t(added.size());
@@ -338,7 +338,7 @@ FollowDisplayCounts ShowFollowedFile(SjisMemo& memo, FollowViewState& state, con
         route = RouteForKind(DetectEncoding(whole.Bytes(), whole.Size - 1));
     const std::string out = Convert(route, whole);
     counts = {false, whole.Size};
-    const bool cut = route != rtUnconverted && tailSize > 0;
+    const bool cut = tailSize > 0;
 
     // Where the text the view holds starts in the old conversion, so that a
     // user who is not at the end keeps the same text in the same places.
