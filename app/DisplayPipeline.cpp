@@ -189,7 +189,21 @@ bool StartsOnTrailByte(const uint8_t* text, uint64_t start)
     return run % 2 == 1;
 }
 
-void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, const std::string& encoding)
+// The name the title gives the encoding a route reads.
+std::string RouteName(Route route)
+{
+    switch (route) {
+    case Route::Jis: return "ISO-2022-JP";
+    case Route::Euc: return "EUC-JP";
+    case Route::Utf8: return "UTF-8";
+    case Route::Utf16: return "UTF-16";
+    case Route::Unconverted: return "Shift_JIS";
+    default: return {};
+    }
+}
+
+// Shows the file; returns the name of the encoding it was read as.
+std::string ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, const std::string& encoding)
 {
     FileBuffer file = ReadLocalFile(fileName);
     Route route = RouteForName(encoding);
@@ -200,7 +214,7 @@ void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, con
         const void* zero = std::memchr(file.Bytes(), 0, file.Size + 1);
         const auto length = static_cast<std::size_t>(static_cast<const uint8_t*>(zero) - file.Bytes());
         memo.SetText(std::string_view(reinterpret_cast<const char*>(file.Bytes()), length));
-        return;
+        return RouteName(route);
     }
 
     const std::unique_ptr<uint8_t[]> output = Convert(route, file);
@@ -223,6 +237,7 @@ void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, con
     memo.SetSelStart(c);
     memo.SetSelLength(1);
     memo.SetSelText("");
+    return RouteName(route);
 }
 
 } // namespace
@@ -234,8 +249,9 @@ void TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
     LastTag = tailSize;
     SetTag(Button1, tailSize);
     SetTag(CmbHost, tailSize);
+    std::string encodingUsed;
     try {
-        ShowFile(*Memo1, fileName, tailSize, CurrentEncoding);
+        encodingUsed = ShowFile(*Memo1, fileName, tailSize, CurrentEncoding);
     } catch (...) {
         // Every buffer is released by now; the box is the only report.
         try {
@@ -243,4 +259,5 @@ void TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
         } catch (...) {
         }
     }
+    TitleAfterDisplay(encodingUsed);
 }

@@ -377,6 +377,15 @@ void SjisMemo::SelectAll()
     selectAll();
 }
 
+int64_t SjisMemo::FirstShownLineStart() const
+{
+    const QTextBlock block = firstVisibleBlock();
+    if (!block.isValid())
+        return 0;
+    EnsureStarts(block.blockNumber());
+    return FStarts[block.blockNumber()];
+}
+
 void SjisMemo::SetBlockBytes(QTextBlock block, std::string_view bytes, bool firstByteStray)
 {
     bool risky = false;
