@@ -379,8 +379,9 @@ void SjisMemo::SelectAll()
 
 int64_t SjisMemo::FirstShownLineStart() const
 {
+    // A view never shown has nothing on screen: its text starts there.
     const QTextBlock block = firstVisibleBlock();
-    if (!block.isValid())
+    if (!isVisible() || !block.isValid())
         return 0;
     EnsureStarts(block.blockNumber());
     return FStarts[block.blockNumber()];
