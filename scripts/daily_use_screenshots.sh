@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the highlighting, the line filter and the
 # widened window on a virtual display, with a real fetch from the demo server
-# (127.0.0.1 port 21, as scripts/run.sh serves it):
+# (on the port its host list names, as scripts/run.sh serves it):
 #   bash scripts/daily_use_screenshots.sh [BUILD_DIR=build/release]
 # Saves highlight.png, filter.png and wide.png in BUILD_DIR/screenshots/ (copy
 # them to docs/ after looking at them). The window's remembered geometry goes
@@ -28,8 +28,8 @@ export XDG_CONFIG_HOME="$out/config"
 demo=$out/demo
 mkdir -p "$demo"
 rm -f "$demo/ready"
-/usr/bin/python3 scripts/demo_server.py serve --dir "$demo/ftp" --ready "$demo/ready" \
-    --log "$demo/ftp.log" >"$demo/server.out" 2>&1 &
+/usr/bin/python3 scripts/demo_server.py serve --ini "$build/wisplog.ini" --dir "$demo/ftp" \
+    --ready "$demo/ready" --log "$demo/ftp.log" >"$demo/server.out" 2>&1 &
 server=$!
 app=
 trap '[ -z "$app" ] || kill "$app" 2>/dev/null || true; kill "$server" 2>/dev/null || true; wait 2>/dev/null || true' EXIT
