@@ -376,8 +376,8 @@ TEST_F(DailyUse, EnterInTheFileFieldFetchesAndTheTitleNamesWhatIsShown)
     server.WriteFile("logs/euc.log", "10:00 start\n10:01 \xC6\xFC\xCB\xDC\xB8\xEC\xA5\xED\xA5\xB0\n"
                                      "10:02 \xA5\xA8\xA5\xE9\xA1\xBC timeout\n");
     server.WriteFile("logs/other.log", "plain\n");
-    Open("デモ EUC-JP:127.0.0.1:" + server.User() + ":" + server.Password() + ":1:/logs/euc.log\r\n");
-    Form->KZFTP1->Port = server.Port();
+    Open("デモ EUC-JP:127.0.0.1:" + server.User() + ":" + server.Password() + ":1:/logs/euc.log:" +
+         std::to_string(server.Port()) + "\r\n");
     Form->KZFTP1->TimeOut = 5000;
     EXPECT_EQ(Form->windowTitle(), "wisplog");
 
