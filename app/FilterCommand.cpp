@@ -13,8 +13,13 @@ void TForm1::Button2Click()
     const QString filter = EdtGrep->text();
     if (filter.isEmpty()) {
         // Read from the local disk again, not fetched again, and converted
-        // with the encoding chosen now.
+        // with the encoding chosen now; still the file the title names.
+        const QString label = ShownLabel;
+        const QString path = ShownPath;
         ShowLocalFile(LastFile, LastTag);
+        ShownLabel = label;
+        ShownPath = path;
+        ShowWindowTitle(ShownEncoding);
         return;
     }
     // A text with a character the view cannot hold is in no line.
@@ -25,10 +30,10 @@ void TForm1::Button2Click()
     const bool firstByteAlone = FirstByteShownAlone(*Memo1);
     const sjis::FilterResult kept =
         sjis::FilterLines(Memo1->Text(), g, static_cast<std::size_t>(Memo1->SelStart()), firstByteAlone);
+    AppliedFilter = g;
     if (kept.Dropped == 0)
         return;
     Memo1->SetText(kept.Text, firstByteAlone && kept.FirstLineKept);
-    AppliedFilter = g;
     Memo1->SetSelStart(static_cast<int64_t>(kept.Caret));
     Memo1->SetSelLength(0);
 }
