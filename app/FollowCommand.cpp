@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QShortcut>
 #include <QTime>
 
 namespace {
@@ -48,6 +49,11 @@ FollowCommand::FollowCommand(TForm1& form) : QObject(&form), Form(form)
         else
             Stop(QString());
     });
+    FStopKey = new QShortcut(QKeySequence(Qt::Key_Escape), &form);
+    FStopKey->setObjectName("FollowStopShortcut");
+    FStopKey->setContext(Qt::WindowShortcut);
+    FStopKey->setEnabled(false);
+    connect(FStopKey, &QShortcut::activated, this, &FollowCommand::StopRefresh);
     FTimer.setSingleShot(true);
     connect(&FTimer, &QTimer::timeout, this, &FollowCommand::Refresh);
     form.installEventFilter(this);
@@ -131,16 +137,30 @@ void FollowCommand::Start()
     FTimer.start(0);
 }
 
-void FollowCommand::CloseSession()
+void FollowCommand::CloseSession(bool quickly)
 {
     if (!FSessionOpen)
         return;
     FSessionOpen = false;
     try {
-        if (Form.KZFTP1->Connected())
-            Form.KZFTP1->Disconnect();
+        if (Form.KZFTP1->Connected()) {
+            if (quickly)
+                Form.KZFTP1->TKZSock::Disconnect();
+            else
+                Form.KZFTP1->Disconnect();
+        }
     } catch (...) {
     }
+}
+
+void FollowCommand::StopRefresh()
+{
+    if (!FRefreshing || FStopRequested)
+        return;
+    FStopRequested = true;
+    // Ends the data connection's wait and the control connection's.
+    Form.KZFTP1->Abort();
+    Form.KZFTP1->Cancel();
 }
 
 void FollowCommand::Stop(const QString& status)
@@ -192,10 +212,13 @@ void FollowCommand::Refresh()
         return;
     }
     FRefreshing = true;
+    FStopRequested = false;
+    FStopKey->setEnabled(true);
     Form.FFetchRunning = true;
     const auto ended = qScopeGuard([this] {
         Form.FFetchRunning = false;
         FRefreshing = false;
+        FStopKey->setEnabled(false);
         if (FFollowing)
             FTimer.start(IntervalMs);
     });
@@ -244,17 +267,16 @@ void FollowCommand::Refresh()
             }
             step = FetchStep::Download;
             result = RefreshLocalCopy(ftp, FTarget.FileName, FTarget.FileName, FCopy);
-        } catch (const EAbortError&) {
-            stopped = !ftp.TimedOut();
-            outcome.NoteFailure(step, CurrentFailureText());
         } catch (...) {
             outcome.NoteFailure(step, CurrentFailureText());
         }
+        stopped = FStopRequested;
         if (!outcome.Failed || stopped || fresh)
             break;
     }
+    // A stopped session is out of step: closed without a goodbye.
     if (outcome.Failed || !FFollowing)
-        CloseSession();
+        CloseSession(stopped);
     FLastBytesReceived = result.BytesReceived;
 
     FLastDisplayIncremental = false;

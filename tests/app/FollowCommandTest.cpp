@@ -6,6 +6,7 @@
 #include "app/SjisMemo.h"
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"
+#include "tests/support/ScriptedFtpServer.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -16,6 +17,7 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 
 #include <fstream>
 #include <sstream>
@@ -291,6 +293,50 @@ TEST_F(Follow, SessionStaysOpenBetweenRefreshesAndIsRenewedWhenTheServerDropsIt)
     form->Follow1->Action()->trigger();
     EXPECT_FALSE(form->Follow1->Following());
     EXPECT_TRUE(WaitFor([&] { return !form->KZFTP1->Connected(); }));
+}
+
+TEST_F(Follow, EscStopsARefreshAndUnchecksFollow)
+{
+    using namespace std::chrono_literals;
+    ScriptedFtpServer server;
+    server.Send("220 ready\r\n")
+        .Reply("331 password\r\n")
+        .Reply("230 in\r\n")
+        .Reply("250 ok\r\n")      // CWD
+        .Reply("200 binary\r\n")  // TYPE I
+        .Reply("213 100000\r\n")  // SIZE
+        .Reply("502 no\r\n")      // MDTM
+        .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
+        .AcceptData()
+        .Reply("150 here\r\n")
+        .SendData("the first part\n")
+        .Pause(8000ms);
+    auto form = MakeForm("s:127.0.0.1:u:p:1:app.log:" + std::to_string(server.Port()) + "\r\n");
+    form->KZFTP1->TimeOut = 20000;
+    form->Follow1->IntervalMs = 100;
+    form->show();
+    QApplication::setActiveWindow(form.get());
+    form->Memo1->setFocus();
+    // Esc once the refresh waits for the data (pressed from the event loop
+    // the refresh's wait runs).
+    QElapsedTimer clock;
+    QTimer poke;
+    QObject::connect(&poke, &QTimer::timeout, [&] {
+        if (!clock.isValid() && server.Transcript().size() >= 8) {
+            clock.start();
+            Press(*form, Qt::Key_Escape);
+        }
+    });
+    poke.start(20);
+    Press(*form, Qt::Key_F6);
+    ASSERT_TRUE(WaitFor([&] { return !form->Follow1->Following(); }));
+    ASSERT_TRUE(clock.isValid()) << "RETR was sent";
+    EXPECT_LT(clock.elapsed(), 5000) << "the stop does not wait for the server";
+    EXPECT_FALSE(form->Follow1->Action()->isChecked());
+    EXPECT_EQ(form->mnStatus->text(), QString::fromUtf8(FollowCommand::StoppedText));
+    EXPECT_FALSE(QFile::exists("app.log")) << "nothing partial became the copy";
+    EXPECT_TRUE(QDir().entryList(QStringList{"*wisplog-part*"}, QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_FALSE(form->KZFTP1->Connected());
 }
 
 TEST_F(Follow, ClosingTheWindowEndsFollowing)
