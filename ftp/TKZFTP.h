@@ -145,7 +145,9 @@ private:
     void RunTransfer(bool download, const std::function<bool()>& body);
     bool OpenDataConnection();
     void AcceptDataConnection();
-    void FinalReply(std::string& line);
+    std::string FinalReply(std::string& line);
+    void SettleAfterFailedDataPhase();
+    void RunDataPhase(const std::function<void()>& phase);
     bool Retrieve(const std::string& remoteName, const std::string& localName);
     bool Store(const std::string& localName, const std::string& remoteName);
 

@@ -16,6 +16,12 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -371,3 +377,89 @@ TEST_F(Fetch, ShortProfileReportsTheFirstMissingField)
 }
 
 } // namespace
+
+namespace {
+
+// A loopback port on which nothing listens (bound once, then released).
+uint16_t ClosedPort()
+{
+    ScriptedFtpServer probe(std::chrono::milliseconds(100));
+    return probe.DataPort();
+}
+
+// A loopback listener whose accept queue is full: a connect to it neither
+// completes nor fails, so the component's connect times out.
+struct FullQueue {
+    int listener = -1;
+    int filler = -1;
+    uint16_t port = 0;
+    FullQueue()
+    {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 0) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+            return;
+        port = ntohs(a.sin_port);
+        filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            port = 0;
+    }
+    ~FullQueue()
+    {
+        ::close(filler);
+        ::close(listener);
+    }
+};
+
+} // namespace
+
+// A fetch whose connection was refused, timed out or whose host was not
+// found leaves nothing that the next fetch trips over: the two fetches
+// after it, from a working server, both get the file.
+TEST_F(Fetch, FailedConnectionDoesNotSpoilTheNextFetches)
+{
+    PyFtpServer server;
+    server.WriteFile("f.log", "fine\n");
+    FullQueue hole;
+    ASSERT_NE(hole.port, 0);
+    auto form = MakeFetchForm("bad:no-such-host.invalid:u:p:1:f.log\r\n" + Profile("good", server, "1", "f.log"),
+                              server.Port());
+    struct Case {
+        const char* name;
+        int profile;
+        uint16_t port;
+        int timeOut;
+    };
+    for (const Case& c : {Case{"refused", 1, ClosedPort(), 5000}, Case{"timed out", 1, hole.port, 600},
+                          Case{"look-up failed", 0, server.Port(), 5000}}) {
+        SCOPED_TRACE(c.name);
+        form->CmbHost->setCurrentIndex(c.profile);
+        form->EdtFile->setText("f.log");
+        form->KZFTP1->Port = c.port;
+        form->KZFTP1->TimeOut = c.timeOut;
+        std::remove("f.log");
+        RunFromLoop(*form, [&] { form->mnGetAll->trigger(); });
+        EXPECT_FALSE(form->KZFTP1->Connected());
+        EXPECT_FALSE(std::ifstream("f.log").good()) << "nothing fetched";
+        Boxes.clear();
+
+        form->CmbHost->setCurrentIndex(1);
+        form->EdtFile->setText("f.log");
+        form->KZFTP1->Port = server.Port();
+        form->KZFTP1->TimeOut = 5000;
+        for (int round = 0; round < 2; ++round) {
+            std::remove("f.log");
+            RunFromLoop(*form, [&] { form->mnGetAll->trigger(); });
+            EXPECT_TRUE(Boxes.empty()) << (Boxes.empty() ? "" : Boxes[0].Text);
+            Boxes.clear();
+            EXPECT_EQ(ReadLocal("f.log"), "fine\n") << "round " << round;
+            EXPECT_EQ(form->Memo1->Text(), "fine\r\n");
+            if (form->KZFTP1->Connected())
+                form->KZFTP1->Disconnect();
+        }
+    }
+}
