@@ -208,8 +208,8 @@ std::string TKZFTP::FinalReply(std::string& line)
     return first;
 }
 
-// After a data phase that failed (a reset, a time-out, an abort, a file
-// error) the server still owes the transfer's final reply: it is read and
+// After a data phase that failed (an active-mode connection never made, a
+// reset, a time-out, an abort, a file error) the server still owes the transfer's final reply: it is read and
 // reported, so that it cannot later pass for the reply to the next command.
 // The data connection is closed first, which makes the server end the
 // transfer. When no reply comes within TimeOut the connection is out of
@@ -266,7 +266,7 @@ bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localNam
             FTransferSize = SizeFromReply(line);
     }
     if (!Passive)
-        AcceptDataConnection();
+        RunDataPhase([this] { AcceptDataConnection(); });
     FTransferSize = SizeFromReply(line);
 
     if (OnTransactionStart)
@@ -303,7 +303,7 @@ bool TKZFTP::Store(const std::string& localName, const std::string& remoteName)
         return false;
     }
     if (!Passive)
-        AcceptDataConnection();
+        RunDataPhase([this] { AcceptDataConnection(); });
 
     if (OnTransactionStart)
         OnTransactionStart(this);

@@ -151,6 +151,27 @@ TEST_F(TransferOutcome, ResetDataConnectionFailsAndItsFinalReplyIsNotQuitsReply)
     }
 }
 
+// Active mode, the server's connection never comes: the accept times out,
+// and the 425 the server sends late is read by the transfer, not by QUIT.
+TEST_F(TransferOutcome, LateReplyAfterAFailedAcceptIsNotQuitsReply)
+{
+    ScriptedFtpServer server;
+    server.Send("220 hi\r\n")
+        .Reply("230 in\r\n")
+        .Reply("200 PORT ok\r\n")
+        .Reply("150 connecting\r\n")
+        .Pause(milliseconds(900))
+        .Send("425 Can't open data connection\r\n")
+        .Reply("221 bye\r\n");
+    TKZFTP ftp;
+    LogIn(ftp, server, false, 700);
+    EXPECT_EQ(Failure<ESockError>([&] { ftp.RetrieveFile("x", Local("x")); }), "Accepting Timed Out");
+    EXPECT_FALSE(FileExists(Local("x")));
+    ftp.TimeOut = 3000;
+    EXPECT_NO_THROW(ftp.Disconnect());
+    EXPECT_EQ(server.Transcript().back(), "QUIT");
+}
+
 // The control connection is lost before the final reply: the data arrived,
 // the download still fails.
 TEST_F(TransferOutcome, ControlConnectionLostBeforeTheFinalReplyFails)
