@@ -122,7 +122,8 @@ public:
     void SetLinger(bool on, int seconds);
 
     // --- Lifecycle and connection -----------------------------------------
-    // Resolves Host (or Proxy) and connects under TimeOut; waits. Throws
+    // Resolves Host (or Proxy) and connects under TimeOut, on a socket no
+    // earlier attempt has used (a failed attempt's socket is closed); waits. Throws
     // ESockError: "Already connected", "Host Lookup Timed Out"/"...Canceled",
     // "Null Remote Address", "Connection Timed out"/"...Canceled"/"...Failed".
     virtual void Connect();
@@ -165,9 +166,11 @@ public:
     // there. Peer closed: empty. Throws ESockError (socket error, count above
     // 65535 or 65,536 bytes pending for count 0), EAbortError "Socket send aborted".
     void Read(int count, std::string& text);
-    // Reads one line, LF (and CR) included, under TimeOut; waits. Peer closed
-    // or not connected: empty. Throws ESockError (socket error, line longer
-    // than 65,536 bytes: nothing taken), EAbortError "Socket readln aborted".
+    // Reads one line, LF (and CR) included, from the bytes received ahead or
+    // else under TimeOut per wait; waits. Peer closed or not connected:
+    // empty. Throws ESockError (socket error, a reset that ended the
+    // connection, line longer than 65,536 bytes: nothing taken),
+    // EAbortError "Socket readln aborted".
     void ReadLn(std::string& line);
     // Writeln(command), ReadLn(reply); sets TransactionReply, ReplyNumber;
     // waits. Throws as Writeln and ReadLn.
@@ -180,7 +183,8 @@ public:
     // Throws Exception (file), ESockError, EAbortError "Socket send aborted".
     void SendFile(const std::string& fileName);
     // Receives into the (truncated) file until the peer closes; TimeOut
-    // measures silence; waits. Throws Exception (file), ESockError,
+    // measures silence; waits. Throws Exception (file), ESockError (also a
+    // reset that ended the connection before this read met it),
     // EAbortError "Socket send aborted" (the file keeps what arrived).
     void CaptureFile(const std::string& fileName);
 
