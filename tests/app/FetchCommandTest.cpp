@@ -70,6 +70,38 @@ std::string ReadLocal(const std::string& name)
     return out.str();
 }
 
+// The host list with the port in field 6 of every line of six or more
+// fields whose field 6 is absent or empty; shorter lines stay as they are.
+std::string WithPort(const std::string& ini, int port)
+{
+    std::string out;
+    std::size_t start = 0;
+    while (start < ini.size()) {
+        std::size_t end = ini.find_first_of("\r\n", start);
+        if (end == std::string::npos)
+            end = ini.size();
+        std::vector<std::string> fields{""};
+        for (char c : ini.substr(start, end - start)) {
+            if (c == ':')
+                fields.emplace_back();
+            else
+                fields.back().push_back(c);
+        }
+        if (fields.size() == 6)
+            fields.emplace_back();
+        if (fields.size() >= 7 && fields[6].empty())
+            fields[6] = std::to_string(port);
+        std::string line = fields[0];
+        for (std::size_t i = 1; i < fields.size(); ++i)
+            line += ":" + fields[i];
+        out += line;
+        start = end;
+        while (start < ini.size() && (ini[start] == '\r' || ini[start] == '\n'))
+            out += ini[start++];
+    }
+    return out;
+}
+
 class Fetch : public StartupFixture {
 protected:
     void SetUp() override
@@ -85,9 +117,11 @@ protected:
         StartupFixture::TearDown();
     }
 
+    // A window on the host list ini whose profiles reach the test server on
+    // port: a profile of six or more fields without a port of its own gets it.
     std::unique_ptr<TForm1> MakeFetchForm(const std::string& ini, int port)
     {
-        auto form = MakeForm(ini);
+        auto form = MakeForm(WithPort(ini, port));
         form->KZFTP1->Port = port;
         form->KZFTP1->TimeOut = 5000;
         form->show();
@@ -426,20 +460,23 @@ TEST_F(Fetch, FailedConnectionDoesNotSpoilTheNextFetches)
     server.WriteFile("f.log", "fine\n");
     FullQueue hole;
     ASSERT_NE(hole.port, 0);
-    auto form = MakeFetchForm("bad:no-such-host.invalid:u:p:1:f.log\r\n" + Profile("good", server, "1", "f.log"),
+    const std::string good = std::to_string(server.Port());
+    // Profiles 0 to 2 fail to connect; profile 3 reaches the working server.
+    auto form = MakeFetchForm("refused:127.0.0.1:u:p:1:f.log:" + std::to_string(ClosedPort()) + "\r\n" +
+                                  "silent:127.0.0.1:u:p:1:f.log:" + std::to_string(hole.port) + "\r\n" +
+                                  "unknown:no-such-host.invalid:u:p:1:f.log:" + good + "\r\n" +
+                                  "good:127.0.0.1:" + server.User() + ":" + server.Password() +
+                                  ":1:f.log:" + good + "\r\n",
                               server.Port());
     struct Case {
         const char* name;
         int profile;
-        uint16_t port;
         int timeOut;
     };
-    for (const Case& c : {Case{"refused", 1, ClosedPort(), 5000}, Case{"timed out", 1, hole.port, 600},
-                          Case{"look-up failed", 0, server.Port(), 5000}}) {
+    for (const Case& c : {Case{"refused", 0, 5000}, Case{"timed out", 1, 600}, Case{"look-up failed", 2, 5000}}) {
         SCOPED_TRACE(c.name);
         form->CmbHost->setCurrentIndex(c.profile);
         form->EdtFile->setText("f.log");
-        form->KZFTP1->Port = c.port;
         form->KZFTP1->TimeOut = c.timeOut;
         std::remove("f.log");
         RunFromLoop(*form, [&] { form->mnGetAll->trigger(); });
@@ -447,9 +484,8 @@ TEST_F(Fetch, FailedConnectionDoesNotSpoilTheNextFetches)
         EXPECT_FALSE(std::ifstream("f.log").good()) << "nothing fetched";
         Boxes.clear();
 
-        form->CmbHost->setCurrentIndex(1);
+        form->CmbHost->setCurrentIndex(3);
         form->EdtFile->setText("f.log");
-        form->KZFTP1->Port = server.Port();
         form->KZFTP1->TimeOut = 5000;
         for (int round = 0; round < 2; ++round) {
             std::remove("f.log");
