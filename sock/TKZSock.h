@@ -265,8 +265,6 @@ private:
     int Recv(void* data, size_t length, int flags);
     // Raises FCloseError (clearing it) when one is recorded.
     void RaiseCloseError();
-    // ReadLn's fill of the line buffer: false at the end of the input.
-    bool FillLineInput();
     // Recv for CaptureFile: moves up to length bytes into a pipe (splice).
     int RecvIntoPipe(int pipeIn, size_t length, bool& refused);
     // After any read of s: its next read notification may come.
