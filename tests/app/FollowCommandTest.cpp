@@ -310,6 +310,7 @@ TEST_F(Follow, EscStopsARefreshAndUnchecksFollow)
         .AcceptData()
         .Reply("150 here\r\n")
         .SendData("the first part\n")
+        .Reply("426 aborted\r\n226 abort done\r\n")   // answers ABOR as servers do
         .Pause(8000ms);
     auto form = MakeForm("s:127.0.0.1:u:p:1:app.log:" + std::to_string(server.Port()) + "\r\n");
     form->KZFTP1->TimeOut = 20000;
