@@ -7,6 +7,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -69,6 +70,7 @@ enum StopSet {
     ssPlain,        // zero and bytes above 0x7F: the end of a plain run
     ssPlainJis,     // the same, and ESC, SO and SI, which change the JIS mode
     ssEucMeasure,   // zero, SS2 and SS3: the EUC bytes whose codes may be shorter
+    ssNotGraphic,   // every byte but 0x21-0x7E: the end of a run of JIS double-byte halves
 };
 
 __attribute__((always_inline)) inline __m128i BytesEqual(__m128i v, uint8_t byte)
@@ -89,6 +91,8 @@ __attribute__((always_inline)) inline unsigned ByteStops(__m128i v)
     }
     if (Set == ssEucMeasure)
         stops = _mm_or_si128(stops, _mm_or_si128(BytesEqual(v, 0x8E), BytesEqual(v, 0x8F)));
+    if (Set == ssNotGraphic)   // signed: 0x80-0xFF are below 0x21 as well
+        stops = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x21)), BytesEqual(v, 0x7F));
     return static_cast<unsigned>(_mm_movemask_epi8(stops));
 }
 
@@ -238,6 +242,239 @@ inline void CopyPlain(Out* output, const In* input, size_t count)
     }
 }
 
+// Shift_JIS bytes as the converters store them, for the fast lanes: the first
+// byte in the low half of a 16-bit word, the second (if any) in the high half,
+// so that one unaligned 16-bit store writes a character of either length.
+inline uint16_t StoredWord(uint16_t code)
+{
+    if (code >= 0x100)
+        return static_cast<uint16_t>((code >> 8) | (code << 8));
+    return code == 0 ? u'?' : code;
+}
+
+// Length of a stored word: two bytes when its high half is taken.
+inline unsigned StoredLength(uint16_t word) { return word > 0xFF ? 2 : 1; }
+
+// Tables of the fast lanes, derived once from the generated tables.
+struct FastTables {
+    uint16_t Unit[65536];        // StoredWord of each UTF-16 unit's code
+    uint64_t TwoByte[1024];      // bit u: the code of unit u takes two bytes
+    uint16_t Kanji[94 * 94];     // StoredWord of JIS X 0208 row/cell 0x21-0x7E (plane 1)
+
+    FastTables() : Unit(), TwoByte(), Kanji()
+    {
+        for (unsigned u = 0; u < 65536; ++u) {
+            const uint16_t code = UnicodeToSjisChar(static_cast<uint16_t>(u));
+            Unit[u] = StoredWord(code);
+            if (code >= 0x100)
+                TwoByte[u >> 6] |= uint64_t(1) << (u & 63);
+        }
+        for (unsigned row = 0; row < 94; ++row)
+            for (unsigned cell = 0; cell < 94; ++cell)
+                Kanji[row * 94 + cell] = StoredWord(JisCodeToSjis(static_cast<uint16_t>((row + 0x21) << 8 | (cell + 0x21)), 1));
+    }
+};
+
+const FastTables& Fast()
+{
+    static const FastTables tables;
+    return tables;
+}
+
+inline unsigned UnitLength(const FastTables& t, unsigned unit) { return 1 + ((t.TwoByte[unit >> 6] >> (unit & 63)) & 1); }
+
+inline void StoreWord(uint8_t* output, uint16_t word) { std::memcpy(output, &word, 2); }
+
+// True when the width bytes at p lie in p's page: such a load cannot fault
+// even where the terminator is the last byte before an unmapped page.
+template <size_t Width>
+inline bool InPage(const void* p)
+{
+    return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - Width;
+}
+
+// The fast lanes. Their wide loads stay inside the page of a byte of the input
+// (InPage), so like the scans above they read past the terminator at most
+// within its page, and opt out of AddressSanitizer for that.
+
+// Measuring UTF-16: eight units at a time while none of them is zero, plain
+// blocks eight bytes, others one or two bytes a unit by the table.
+WISPLOG_WHOLE_BLOCK_READS uint64_t Utf16Stretch(const uint16_t*& p, uint64_t budget)
+{
+    const FastTables& t = Fast();
+    uint64_t total = 0;
+    while (budget - total >= 16 && InPage<16>(p)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())) != 0)
+            break;
+        uint64_t length = 8;
+        if (UnitStops(v) != 0) {
+            for (int k = 0; k < 8; ++k)
+                length += UnitLength(t, p[k]) - 1;
+        }
+        total += length;
+        p += 8;
+    }
+    return total;
+}
+
+// Converting UTF-16 in the same blocks: plain blocks narrowed in one go,
+// others one stored word a unit.
+WISPLOG_WHOLE_BLOCK_READS uint64_t Utf16FastRun(const uint16_t*& p, uint8_t* output, uint64_t room)
+{
+    const FastTables& t = Fast();
+    uint64_t written = 0;
+    while (room - written >= 16 && InPage<16>(p)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())) != 0)
+            break;
+        if (UnitStops(v) == 0) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(output + written), _mm_packus_epi16(v, v));
+            written += 8;
+        } else {
+            for (int k = 0; k < 8; ++k) {
+                const uint16_t word = t.Unit[p[k]];
+                StoreWord(output + written, word);
+                written += StoredLength(word);
+            }
+        }
+        p += 8;
+    }
+    return written;
+}
+
+// The code point of a well-formed three-byte UTF-8 sequence at p (a lead
+// 0xE0-0xEF and two continuation bytes), or 0 for anything else: other
+// sequences, one cut by the terminator, the overlong zero (which ends the
+// text) and a sequence whose four-byte load could leave p's page.
+WISPLOG_WHOLE_BLOCK_READS inline unsigned ThreeByteCode(const uint8_t* p)
+{
+    if (!InPage<4>(p))
+        return 0;
+    uint32_t x;
+    std::memcpy(&x, p, 4);
+    if (((x & 0xC0C0F0u) ^ 0x8080E0u) != 0)
+        return 0;
+    return (x & 0x0Fu) << 12 | (x >> 2 & 0xFC0u) | (x >> 16 & 0x3Fu);
+}
+
+// Length of the run of plain bytes (0x01-0x7F) at p: sixteen bytes at a time
+// with unaligned loads while they stay in p's page, then by ScanTo.
+WISPLOG_WHOLE_BLOCK_READS inline size_t PlainBytes(const uint8_t* p)
+{
+    size_t run = 0;
+    while (InPage<16>(p + run)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + run));
+        const unsigned stops = ByteStops<ssPlain>(v);
+        if (stops != 0)
+            return run + static_cast<size_t>(__builtin_ctz(stops));
+        run += 16;
+    }
+    return run + ScanTo<ssPlain>(p + run);
+}
+
+// Measuring UTF-8 as Shift_JIS: runs of plain bytes and of three-byte
+// sequences (the Japanese characters), each sequence one or two bytes by the
+// table, while the total stays within budget.
+WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisStretch(const uint8_t*& p, uint64_t budget)
+{
+    const FastTables& t = Fast();
+    const uint8_t* q = p;
+    uint64_t total = 0;
+    for (;;) {
+        const uint64_t run = std::min<uint64_t>(PlainBytes(q), budget - total);
+        q += run;
+        total += run;
+        const uint8_t* start = q;
+        while (budget - total >= 2) {
+            const unsigned code = ThreeByteCode(q);
+            if (code == 0)
+                break;
+            total += UnitLength(t, code);
+            q += 3;
+        }
+        if (q == start)
+            break;
+    }
+    p = q;
+    return total;
+}
+
+// Converting UTF-8 in the same runs: plain bytes copied, each three-byte
+// sequence one stored word.
+WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
+{
+    const FastTables& t = Fast();
+    const uint8_t* q = p;
+    uint64_t written = 0;
+    for (;;) {
+        // Plain bytes sixteen at a time: each block is stored whole and the
+        // output moves on by its plain bytes (what it stores behind them is
+        // written over by the characters that follow, or lies behind the
+        // terminator). Near the capacity or a page end, exact copies.
+        for (;;) {
+            if (room - written < 16 || !InPage<16>(q)) {
+                const size_t run = PlainBytes(q);
+                const size_t copied = static_cast<size_t>(std::min<uint64_t>(run, room - written));
+                std::memcpy(output + written, q, copied);
+                q += copied;
+                written += copied;
+                if (copied < run) {
+                    p = q;
+                    return written;
+                }
+                break;
+            }
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(output + written), v);
+            const unsigned stops = ByteStops<ssPlain>(v);
+            if (stops != 0) {
+                const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
+                q += k;
+                written += k;
+                break;
+            }
+            q += 16;
+            written += 16;
+        }
+        const uint8_t* start = q;
+        while (room - written >= 2) {
+            const unsigned code = ThreeByteCode(q);
+            if (code == 0)
+                break;
+            const uint16_t word = t.Unit[code];
+            StoreWord(output + written, word);
+            written += StoredLength(word);
+            q += 3;
+        }
+        if (q == start)
+            break;
+    }
+    p = q;
+    return written;
+}
+
+// Converting JIS X 0208 pairs, both bytes 0x21-0x7E (EUC-JP passes them with
+// the top bits set), by the table.
+template <uint8_t Base>
+inline uint64_t KanjiFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
+{
+    const FastTables& t = Fast();
+    uint64_t written = 0;
+    while (room - written >= 2) {
+        const unsigned row = static_cast<unsigned>(p[0]) - Base;
+        if (row >= 94)
+            break;
+        const unsigned cell = static_cast<unsigned>(p[1]) - Base;
+        if (cell >= 94)
+            break;
+        StoreWord(output + written, t.Kanji[row * 94 + cell]);
+        written += 2;
+        p += 2;
+    }
+    return written;
+}
+
 // The two-call protocol, for a converter object with
 //  - Next(input, code): reads one character from input, advances it and stores
 //    the character's code; returns false at the terminator (or at a character
@@ -245,31 +482,48 @@ inline void CopyPlain(Out* output, const In* input, size_t count)
 //  - PlainRun(input): the number of plain units at input, each a character of
 //    its own whose code is the unit itself, one output unit long. Copying the
 //    run gives what going through Next one unit at a time would give;
-//  - optionally Stretch(input): for the measuring call, passes over a stretch
-//    of whole characters whose output length can be told without decoding
-//    them one by one, and returns that length.
+//  - optionally Stretch(input, budget): passes over whole characters whose
+//    output length can be told without writing them, as long as their output
+//    stays within budget units, and returns that length (0 when the character
+//    at input is not one of them);
+//  - optionally FastRun(input, output, room): converts whole characters the
+//    same way Next and Put would, writing only output[0 .. room), and returns
+//    the number of units written (0 when the character at input is left to
+//    Next).
+
+// The measuring call: the output length of everything up to the terminator.
 template <typename Output, typename Input, typename Converter>
-int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_t capacity,
-                      Converter& converter)
+uint64_t MeasureLoop(const Input* input, Converter& converter)
 {
     uint16_t code = 0;
     uint64_t total = 0;
-    if (output == nullptr) {
-        for (;;) {
-            if constexpr (requires { converter.Stretch(input); }) {
-                total += converter.Stretch(input);
-            } else {
-                const size_t run = converter.PlainRun(input);
-                input += run;
-                total += run;
-            }
-            if (!converter.Next(input, code))
-                return static_cast<int64_t>(total);
-            total += Output::Length(code);
+    for (;;) {
+        if constexpr (requires { converter.Stretch(input, total); }) {
+            total += converter.Stretch(input, UINT64_MAX);
+        } else {
+            const size_t run = converter.PlainRun(input);
+            input += run;
+            total += run;
         }
+        if (!converter.Next(input, code))
+            return total;
+        total += Output::Length(code);
     }
+}
+
+// The converting call from the converter's present state on: writes within
+// capacity by the capacity rule, terminates, and returns -1 or the total.
+template <typename Output, typename Input, typename Converter>
+int64_t ConvertLoop(typename Output::Unit* output, const Input* input, uint64_t capacity, Converter& converter)
+{
+    uint16_t code = 0;
+    uint64_t total = 0;
     bool stopped = false;
     for (;;) {
+        if constexpr (requires { converter.FastRun(input, output, total); }) {
+            if (total + 1 < capacity)
+                total += converter.FastRun(input, output + total, capacity - total - 1);
+        }
         // A plain unit is written while the total with it stays below the
         // capacity. If the run is cut short, Next reads the plain unit that
         // reaches the capacity and the check below stops on it.
@@ -299,6 +553,60 @@ int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_
     if (capacity > 0 && total <= capacity)
         output[stopped ? total - Output::Length(code) : total] = 0;
     return stopped ? -1 : static_cast<int64_t>(total);
+}
+
+template <typename Output, typename Input, typename Converter>
+int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_t capacity,
+                      Converter& converter)
+{
+    if (output == nullptr)
+        return static_cast<int64_t>(MeasureLoop<Output>(input, converter));
+    return ConvertLoop<Output>(output, input, capacity, converter);
+}
+
+// The converting call's output from byte start on, written into window (which
+// holds windowSize bytes): whole characters are passed without being written
+// while their output ends at or before start, a character running across
+// start gives its bytes from start on, and the rest is converted as usual.
+// Returns the number of bytes written into the window (the terminator not
+// counted).
+template <typename Input, typename Converter>
+uint64_t RunTail(uint8_t* window, uint64_t windowSize, const Input* input, uint64_t start, Converter& converter)
+{
+    uint16_t code = 0;
+    uint64_t total = 0;
+    uint64_t written = 0;
+    while (total < start) {
+        if constexpr (requires { converter.Stretch(input, total); })
+            total += converter.Stretch(input, start - total);
+        const size_t run = converter.PlainRun(input);
+        if (total + run > start) {
+            const uint64_t skip = start - total;
+            written = std::min<uint64_t>(run - skip, windowSize - 1);
+            CopyPlain(window, input + skip, static_cast<size_t>(written));
+            input += run;
+            total += run;
+            break;
+        }
+        input += run;
+        total += run;
+        if (!converter.Next(input, code)) {
+            window[0] = 0;
+            return 0;
+        }
+        const unsigned length = SjisLength(code);
+        if (total + length > start) {
+            uint8_t bytes[2];
+            SjisOutput::Put(bytes, code);
+            for (uint64_t k = start - total; k < length; ++k)
+                window[written++] = bytes[k];
+            total += length;
+            break;
+        }
+        total += length;
+    }
+    const int64_t rest = ConvertLoop<SjisOutput>(window + written, input, windowSize - written, converter);
+    return written + (rest < 0 ? 0 : static_cast<uint64_t>(rest));
 }
 
 enum JisMode { jmAscii, jmRoman, jmKana, jmKanji, jmPlane1, jmPlane2, jmSupplement };
@@ -421,6 +729,25 @@ struct JisConverter {
         return Mode == jmAscii || Mode == jmRoman ? ByteRun<true>(p) : 0;
     }
 
+    // Measuring: plain runs, and in the JIS X 0208 modes runs of graphic
+    // bytes, which pair up from their start into two-byte codes (an odd last
+    // byte pairs with whatever follows, which is Next's to read).
+    uint64_t Stretch(const uint8_t*& p, uint64_t budget) const
+    {
+        uint64_t run = 0;
+        if (Mode == jmAscii || Mode == jmRoman)
+            run = std::min<uint64_t>(ByteRun<true>(p), budget);
+        else if (Mode == jmKanji || Mode == jmPlane1)
+            run = std::min<uint64_t>(ScanTo<ssNotGraphic>(p), budget) & ~uint64_t(1);
+        p += run;
+        return run;
+    }
+
+    uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room) const
+    {
+        return Mode == jmKanji || Mode == jmPlane1 ? KanjiFastRun<0x21>(p, output, room) : 0;
+    }
+
     bool Next(const uint8_t*& p, uint16_t& code)
     {
         for (;;) {
@@ -499,6 +826,10 @@ struct JisConverter {
 
 struct EucConverter {
     static size_t PlainRun(const uint8_t* p) { return ByteRun<false>(p); }
+    static uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
+    {
+        return KanjiFastRun<0xA1>(p, output, room);
+    }
 
     // Up to the next zero, SS2 or SS3 every character's code is as long as
     // the character: a byte below 0xA1 is a one-byte code, a byte 0xA1-0xFF
@@ -506,12 +837,14 @@ struct EucConverter {
     // 0x81-0xEF). Bytes 0xA1-0xFF pair up from the last byte below 0xA1
     // (which always ends a character): an odd number of them before the stop
     // leaves the last one to Next, as the first byte of a pair.
-    static uint64_t Stretch(const uint8_t*& p)
+    static uint64_t Stretch(const uint8_t*& p, uint64_t budget)
     {
         const uint8_t first = *p;
         if (first == 0 || first == 0x8E || first == 0x8F)
             return 0;
-        const size_t stop = ScanTo<ssEucMeasure>(p);
+        // A stretch cut short by the budget pairs up its high bytes the same
+        // way: the byte behind the cut is never looked at.
+        const size_t stop = static_cast<size_t>(std::min<uint64_t>(ScanTo<ssEucMeasure>(p), budget));
         size_t high = 0;
         while (high < stop && p[stop - 1 - high] >= 0xA1)
             ++high;
@@ -564,6 +897,11 @@ struct Utf16Converter {
     // The table maps U+0001 to U+007F to themselves (backslash and tilde
     // included).
     static size_t PlainRun(const uint16_t* p) { return UnitRun(p); }
+    static uint64_t Stretch(const uint16_t*& p, uint64_t budget) { return Utf16Stretch(p, budget); }
+    static uint64_t FastRun(const uint16_t*& p, uint8_t* output, uint64_t room)
+    {
+        return Utf16FastRun(p, output, room);
+    }
 
     static bool Next(const uint16_t*& p, uint16_t& code)
     {
@@ -579,7 +917,12 @@ struct Utf16Converter {
 struct Utf8Converter {
     static size_t PlainRun(const uint8_t* p) { return ByteRun<false>(p); }
 
-    static uint64_t Stretch(const uint8_t*& p) { return *p == 0 ? 0 : Utf8Stretch(p); }
+    // Measuring only (the tail is taken of Shift_JIS text alone): the budget
+    // is always unlimited.
+    static uint64_t Stretch(const uint8_t*& p, uint64_t budget)
+    {
+        return *p == 0 || budget != UINT64_MAX ? 0 : Utf8Stretch(p);
+    }
 
     static bool Next(const uint8_t*& p, uint16_t& unit)
     {
@@ -590,6 +933,26 @@ struct Utf8Converter {
         p += length;
         // Beyond the Basic Multilingual Plane: one '?' for the whole sequence.
         unit = length >= 4 ? u'?' : value;
+        return true;
+    }
+};
+
+// UTF-8 straight to Shift_JIS: each character as Utf8ToUtf16 makes it a
+// UTF-16 unit, then as Utf16ToSjis makes that unit a code.
+struct Utf8SjisConverter {
+    static size_t PlainRun(const uint8_t* p) { return ByteRun<false>(p); }
+    static uint64_t Stretch(const uint8_t*& p, uint64_t budget) { return Utf8SjisStretch(p, budget); }
+    static uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
+    {
+        return Utf8SjisFastRun(p, output, room);
+    }
+
+    static bool Next(const uint8_t*& p, uint16_t& code)
+    {
+        uint16_t unit = 0;
+        if (!Utf8Converter::Next(p, unit))
+            return false;
+        code = UnicodeToSjisChar(unit);
         return true;
     }
 };
@@ -618,4 +981,48 @@ int64_t Utf8ToUtf16(uint16_t* output, const uint8_t* input, uint64_t capacity)
 {
     Utf8Converter converter;
     return RunConversion<Utf16Output>(output, input, capacity, converter);
+}
+
+int64_t Utf8ToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
+{
+    Utf8SjisConverter converter;
+    return RunConversion<SjisOutput>(output, input, capacity, converter);
+}
+
+int64_t MeasureSjis(SjisRoute route, const uint8_t* input)
+{
+    switch (route) {
+    case SjisRoute::Jis: return JisToSjis(nullptr, input, 0);
+    case SjisRoute::Euc: return EucToSjis(nullptr, input, 0);
+    case SjisRoute::Utf16: return Utf16ToSjis(nullptr, reinterpret_cast<const uint16_t*>(input), 0);
+    case SjisRoute::Utf8: return Utf8ToSjis(nullptr, input, 0);
+    }
+    return 0;
+}
+
+uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, uint8_t* window,
+                         uint64_t windowSize)
+{
+    if (windowSize == 0)
+        return 0;
+    switch (route) {
+    case SjisRoute::Jis: {
+        JisConverter converter;
+        return RunTail(window, windowSize, input, start, converter);
+    }
+    case SjisRoute::Euc: {
+        EucConverter converter;
+        return RunTail(window, windowSize, input, start, converter);
+    }
+    case SjisRoute::Utf16: {
+        Utf16Converter converter;
+        return RunTail(window, windowSize, reinterpret_cast<const uint16_t*>(input), start, converter);
+    }
+    case SjisRoute::Utf8: {
+        Utf8SjisConverter converter;
+        return RunTail(window, windowSize, input, start, converter);
+    }
+    }
+    window[0] = 0;
+    return 0;
 }

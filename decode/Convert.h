@@ -37,6 +37,28 @@ int64_t Utf16ToSjis(uint8_t* output, const uint16_t* input, uint64_t capacity);
 // 6 bytes becomes one '?'); ends at a zero byte or a sequence that decodes to 0.
 int64_t Utf8ToUtf16(uint16_t* output, const uint8_t* input, uint64_t capacity);
 
+// UTF-8 straight to Shift_JIS: the same text, measured and converted by the
+// same protocol, as Utf16ToSjis gives on the output of Utf8ToUtf16, without
+// the UTF-16 text in between.
+int64_t Utf8ToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity);
+
+// The end of a conversion, for showing the tail of a long text without
+// holding all of it.
+
+// The converter of a route: JisToSjis, EucToSjis, Utf16ToSjis (the input read
+// as 16-bit units, so it must be 2-byte aligned) or Utf8ToSjis.
+enum class SjisRoute { Jis, Euc, Utf16, Utf8 };
+// The route's measuring call: the length of its whole output.
+int64_t MeasureSjis(SjisRoute route, const uint8_t* input);
+// Converts input by the route and writes the bytes of the output from byte
+// start on, followed by a zero, into window; returns their count. The bytes
+// are exactly those at start and behind in the whole output (a character
+// running across start gives only its bytes from start on). window must hold
+// the measured length - start + 1 bytes; with less, the output is cut by the
+// capacity rule at windowSize. Neither allocates, waits or throws.
+uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, uint8_t* window,
+                         uint64_t windowSize);
+
 // Helpers shared by the converters.
 
 // Writes code to output (if not null): two bytes high first when code >= 0x100,
