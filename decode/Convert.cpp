@@ -96,9 +96,10 @@ __attribute__((always_inline)) inline unsigned ByteStops(__m128i v)
     return static_cast<unsigned>(_mm_movemask_epi8(stops));
 }
 
-// Index of the first byte at p that is in the set; the terminator is.
+// Index of the first byte at p that is in the set; the terminator is. With a
+// limit, the scan may end at any index from the limit on instead.
 template <StopSet Set>
-WISPLOG_WHOLE_BLOCK_READS size_t ScanTo(const uint8_t* p)
+WISPLOG_WHOLE_BLOCK_READS size_t ScanTo(const uint8_t* p, size_t limit = SIZE_MAX)
 {
     const uintptr_t address = reinterpret_cast<uintptr_t>(p);
     const unsigned offset = static_cast<unsigned>(address & 15);
@@ -114,6 +115,8 @@ WISPLOG_WHOLE_BLOCK_READS size_t ScanTo(const uint8_t* p)
         if (stops != 0)
             return run + static_cast<size_t>(__builtin_ctz(stops));
         run += 16;
+        if (run >= limit)
+            return run;
     }
 }
 
@@ -217,12 +220,12 @@ WISPLOG_WHOLE_BLOCK_READS size_t ScanUnitRun(const uint16_t* p)
 // The scans above, after a look at the first unit: between two multi-byte
 // characters there is often no plain unit at all.
 template <bool Jis>
-inline size_t ByteRun(const uint8_t* p)
+inline size_t ByteRun(const uint8_t* p, size_t limit = SIZE_MAX)
 {
     const uint8_t first = *p;
     if (first == 0 || first > 0x7F || (Jis && (first == Esc || first == ShiftOut || first == ShiftIn)))
         return 0;
-    return ScanTo<Jis ? ssPlainJis : ssPlain>(p);
+    return ScanTo<Jis ? ssPlainJis : ssPlain>(p, limit);
 }
 
 inline size_t UnitRun(const uint16_t* p)
@@ -360,17 +363,19 @@ WISPLOG_WHOLE_BLOCK_READS inline unsigned ThreeByteCode(const uint8_t* p)
 
 // Length of the run of plain bytes (0x01-0x7F) at p: sixteen bytes at a time
 // with unaligned loads while they stay in p's page, then by ScanTo.
-WISPLOG_WHOLE_BLOCK_READS inline size_t PlainBytes(const uint8_t* p)
+WISPLOG_WHOLE_BLOCK_READS inline size_t PlainBytes(const uint8_t* p, size_t limit = SIZE_MAX)
 {
     size_t run = 0;
     while (InPage<16>(p + run)) {
+        if (run >= limit)
+            return run;
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + run));
         const unsigned stops = ByteStops<ssPlain>(v);
         if (stops != 0)
             return run + static_cast<size_t>(__builtin_ctz(stops));
         run += 16;
     }
-    return run + ScanTo<ssPlain>(p + run);
+    return run + ScanTo<ssPlain>(p + run, limit > run ? limit - run : 0);
 }
 
 // Measuring UTF-8 as Shift_JIS: runs of plain bytes and of three-byte
@@ -382,7 +387,7 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisStretch(const uint8_t*& p, uint64_t b
     const uint8_t* q = p;
     uint64_t total = 0;
     for (;;) {
-        const uint64_t run = std::min<uint64_t>(PlainBytes(q), budget - total);
+        const uint64_t run = std::min<uint64_t>(PlainBytes(q, budget - total), budget - total);
         q += run;
         total += run;
         const uint8_t* start = q;
@@ -475,6 +480,35 @@ inline uint64_t KanjiFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
     return written;
 }
 
+// Progress reports of the tail's passes; the public converters take NoReport,
+// which compiles to nothing.
+struct NoReport {
+    static constexpr bool Active = false;
+    void Check(const void*) {}
+};
+
+struct Reporter {
+    static constexpr bool Active = true;
+    const PassProgress* Progress;
+    const uint8_t* Next;
+
+    explicit Reporter(const PassProgress* progress, const void* input)
+        : Progress(progress), Next(static_cast<const uint8_t*>(input) + progress->Every)
+    {
+    }
+    void Check(const void* position)
+    {
+        const auto* at = static_cast<const uint8_t*>(position);
+        if (at >= Next) {
+            Progress->Reached(at, Progress->Context);
+            Next = at + Progress->Every;
+        }
+    }
+};
+
+// A stretch passes at most this much output between two reports.
+constexpr uint64_t ReportedStretch = uint64_t(1) << 20;
+
 // The two-call protocol, for a converter object with
 //  - Next(input, code): reads one character from input, advances it and stores
 //    the character's code; returns false at the terminator (or at a character
@@ -492,34 +526,48 @@ inline uint64_t KanjiFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
 //    Next).
 
 // The measuring call: the output length of everything up to the terminator.
-template <typename Output, typename Input, typename Converter>
-uint64_t MeasureLoop(const Input* input, Converter& converter)
+// firstZero, where given, receives where the first zero byte of the output
+// lies (the output length when there is none): only a double-byte code with a
+// zero second byte, which Next alone makes, puts one inside.
+template <typename Output, typename Input, typename Converter, typename Report = NoReport>
+uint64_t MeasureLoop(const Input* input, Converter& converter, Report report = {}, uint64_t* firstZero = nullptr)
 {
     uint16_t code = 0;
     uint64_t total = 0;
+    bool zeroSeen = false;
     for (;;) {
         if constexpr (requires { converter.Stretch(input, total); }) {
-            total += converter.Stretch(input, UINT64_MAX);
+            total += converter.Stretch(input, Report::Active ? ReportedStretch : UINT64_MAX);
         } else {
             const size_t run = converter.PlainRun(input);
             input += run;
             total += run;
         }
+        report.Check(input);
         if (!converter.Next(input, code))
-            return total;
+            break;
+        if (firstZero && !zeroSeen && code >= 0x100 && (code & 0xFF) == 0) {
+            *firstZero = total + 1;
+            zeroSeen = true;
+        }
         total += Output::Length(code);
     }
+    if (firstZero && !zeroSeen)
+        *firstZero = total;
+    return total;
 }
 
 // The converting call from the converter's present state on: writes within
 // capacity by the capacity rule, terminates, and returns -1 or the total.
-template <typename Output, typename Input, typename Converter>
-int64_t ConvertLoop(typename Output::Unit* output, const Input* input, uint64_t capacity, Converter& converter)
+template <typename Output, typename Input, typename Converter, typename Report = NoReport>
+int64_t ConvertLoop(typename Output::Unit* output, const Input* input, uint64_t capacity, Converter& converter,
+                    Report report = {}, uint64_t* written = nullptr)
 {
     uint16_t code = 0;
     uint64_t total = 0;
     bool stopped = false;
     for (;;) {
+        report.Check(input);
         if constexpr (requires { converter.FastRun(input, output, total); }) {
             if (total + 1 < capacity)
                 total += converter.FastRun(input, output + total, capacity - total - 1);
@@ -550,8 +598,11 @@ int64_t ConvertLoop(typename Output::Unit* output, const Input* input, uint64_t 
     }
     // The terminator goes behind what was written, as long as the running
     // total (including a character stopped on) does not exceed the capacity.
+    const uint64_t end = stopped ? total - Output::Length(code) : total;
     if (capacity > 0 && total <= capacity)
-        output[stopped ? total - Output::Length(code) : total] = 0;
+        output[end] = 0;
+    if (written)
+        *written = end;
     return stopped ? -1 : static_cast<int64_t>(total);
 }
 
@@ -570,15 +621,17 @@ int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_
 // start gives its bytes from start on, and the rest is converted as usual.
 // Returns the number of bytes written into the window (the terminator not
 // counted).
-template <typename Input, typename Converter>
-uint64_t RunTail(uint8_t* window, uint64_t windowSize, const Input* input, uint64_t start, Converter& converter)
+template <typename Input, typename Converter, typename Report>
+uint64_t RunTail(uint8_t* window, uint64_t windowSize, const Input* input, uint64_t start, Converter& converter,
+                 Report report)
 {
     uint16_t code = 0;
     uint64_t total = 0;
     uint64_t written = 0;
     while (total < start) {
+        report.Check(input);
         if constexpr (requires { converter.Stretch(input, total); })
-            total += converter.Stretch(input, start - total);
+            total += converter.Stretch(input, std::min(start - total, ReportedStretch));
         const size_t run = converter.PlainRun(input);
         if (total + run > start) {
             const uint64_t skip = start - total;
@@ -605,8 +658,9 @@ uint64_t RunTail(uint8_t* window, uint64_t windowSize, const Input* input, uint6
         }
         total += length;
     }
-    const int64_t rest = ConvertLoop<SjisOutput>(window + written, input, windowSize - written, converter);
-    return written + (rest < 0 ? 0 : static_cast<uint64_t>(rest));
+    uint64_t rest = 0;
+    ConvertLoop<SjisOutput>(window + written, input, windowSize - written, converter, report, &rest);
+    return written + rest;
 }
 
 enum JisMode { jmAscii, jmRoman, jmKana, jmKanji, jmPlane1, jmPlane2, jmSupplement };
@@ -736,9 +790,9 @@ struct JisConverter {
     {
         uint64_t run = 0;
         if (Mode == jmAscii || Mode == jmRoman)
-            run = std::min<uint64_t>(ByteRun<true>(p), budget);
+            run = std::min<uint64_t>(ByteRun<true>(p, budget), budget);
         else if (Mode == jmKanji || Mode == jmPlane1)
-            run = std::min<uint64_t>(ScanTo<ssNotGraphic>(p), budget) & ~uint64_t(1);
+            run = std::min<uint64_t>(ScanTo<ssNotGraphic>(p, budget), budget) & ~uint64_t(1);
         p += run;
         return run;
     }
@@ -844,7 +898,7 @@ struct EucConverter {
             return 0;
         // A stretch cut short by the budget pairs up its high bytes the same
         // way: the byte behind the cut is never looked at.
-        const size_t stop = static_cast<size_t>(std::min<uint64_t>(ScanTo<ssEucMeasure>(p), budget));
+        const size_t stop = static_cast<size_t>(std::min<uint64_t>(ScanTo<ssEucMeasure>(p, budget), budget));
         size_t high = 0;
         while (high < stop && p[stop - 1 - high] >= 0xA1)
             ++high;
@@ -989,39 +1043,55 @@ int64_t Utf8ToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
     return RunConversion<SjisOutput>(output, input, capacity, converter);
 }
 
-int64_t MeasureSjis(SjisRoute route, const uint8_t* input)
+namespace {
+
+template <typename Converter, typename Input>
+SjisMeasure MeasureRoute(const Input* input, const PassProgress* progress)
 {
+    Converter converter;
+    SjisMeasure result;
+    if (progress)
+        result.Length = MeasureLoop<SjisOutput>(input, converter, Reporter(progress, input), &result.TextLength);
+    else
+        result.Length = MeasureLoop<SjisOutput>(input, converter, NoReport{}, &result.TextLength);
+    return result;
+}
+
+template <typename Converter, typename Input>
+uint64_t TailRoute(const Input* input, uint64_t start, uint8_t* window, uint64_t windowSize,
+                   const PassProgress* progress)
+{
+    Converter converter;
+    if (progress)
+        return RunTail(window, windowSize, input, start, converter, Reporter(progress, input));
+    return RunTail(window, windowSize, input, start, converter, NoReport{});
+}
+
+} // namespace
+
+SjisMeasure MeasureSjis(SjisRoute route, const uint8_t* input, const PassProgress* progress)
+{
+    const auto* units = reinterpret_cast<const uint16_t*>(input);
     switch (route) {
-    case SjisRoute::Jis: return JisToSjis(nullptr, input, 0);
-    case SjisRoute::Euc: return EucToSjis(nullptr, input, 0);
-    case SjisRoute::Utf16: return Utf16ToSjis(nullptr, reinterpret_cast<const uint16_t*>(input), 0);
-    case SjisRoute::Utf8: return Utf8ToSjis(nullptr, input, 0);
+    case SjisRoute::Jis: return MeasureRoute<JisConverter>(input, progress);
+    case SjisRoute::Euc: return MeasureRoute<EucConverter>(input, progress);
+    case SjisRoute::Utf16: return MeasureRoute<Utf16Converter>(units, progress);
+    case SjisRoute::Utf8: return MeasureRoute<Utf8SjisConverter>(input, progress);
     }
-    return 0;
+    return {};
 }
 
 uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, uint8_t* window,
-                         uint64_t windowSize)
+                         uint64_t windowSize, const PassProgress* progress)
 {
     if (windowSize == 0)
         return 0;
+    const auto* units = reinterpret_cast<const uint16_t*>(input);
     switch (route) {
-    case SjisRoute::Jis: {
-        JisConverter converter;
-        return RunTail(window, windowSize, input, start, converter);
-    }
-    case SjisRoute::Euc: {
-        EucConverter converter;
-        return RunTail(window, windowSize, input, start, converter);
-    }
-    case SjisRoute::Utf16: {
-        Utf16Converter converter;
-        return RunTail(window, windowSize, reinterpret_cast<const uint16_t*>(input), start, converter);
-    }
-    case SjisRoute::Utf8: {
-        Utf8SjisConverter converter;
-        return RunTail(window, windowSize, input, start, converter);
-    }
+    case SjisRoute::Jis: return TailRoute<JisConverter>(input, start, window, windowSize, progress);
+    case SjisRoute::Euc: return TailRoute<EucConverter>(input, start, window, windowSize, progress);
+    case SjisRoute::Utf16: return TailRoute<Utf16Converter>(units, start, window, windowSize, progress);
+    case SjisRoute::Utf8: return TailRoute<Utf8SjisConverter>(input, start, window, windowSize, progress);
     }
     window[0] = 0;
     return 0;

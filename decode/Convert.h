@@ -24,6 +24,8 @@
 
 #include <cstdint>
 
+#include "decode/PassProgress.h"
+
 // JIS (ISO-2022-JP family with JIS X 0201, 0208, 0212 and 0213 escapes) to
 // Shift_JIS bytes.
 int64_t JisToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity);
@@ -48,16 +50,24 @@ int64_t Utf8ToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity);
 // The converter of a route: JisToSjis, EucToSjis, Utf16ToSjis (the input read
 // as 16-bit units, so it must be 2-byte aligned) or Utf8ToSjis.
 enum class SjisRoute { Jis, Euc, Utf16, Utf8 };
-// The route's measuring call: the length of its whole output.
-int64_t MeasureSjis(SjisRoute route, const uint8_t* input);
-// Converts input by the route and writes the bytes of the output from byte
-// start on, followed by a zero, into window; returns their count. The bytes
-// are exactly those at start and behind in the whole output (a character
-// running across start gives only its bytes from start on). window must hold
-// the measured length - start + 1 bytes; with less, the output is cut by the
-// capacity rule at windowSize. Neither allocates, waits or throws.
+
+struct SjisMeasure {
+    uint64_t Length = 0;       // what the measuring call returns
+    uint64_t TextLength = 0;   // up to the output's first zero byte: a malformed JIS
+                               // double-byte character may make one inside
+};
+// The route's measuring call, also telling where the zero-terminated text
+// ends. With progress, reports about every progress->Every input bytes.
+SjisMeasure MeasureSjis(SjisRoute route, const uint8_t* input, const PassProgress* progress = nullptr);
+// Converts input by the route and writes the output from byte start on into
+// window, by the capacity rule with windowSize as the capacity; returns the
+// number of bytes written before the terminator. The bytes are exactly those
+// at start and behind in the whole output (a character running across start
+// gives only its bytes from start on): a window of measured length - start + 1
+// bytes holds all of them. Reports progress as MeasureSjis does. Neither
+// allocates, waits or throws.
 uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, uint8_t* window,
-                         uint64_t windowSize);
+                         uint64_t windowSize, const PassProgress* progress = nullptr);
 
 // Helpers shared by the converters.
 
