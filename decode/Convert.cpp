@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -649,7 +650,7 @@ uint64_t RunTail(uint8_t* window, uint64_t windowSize, const Input* input, uint6
         }
         const unsigned length = SjisLength(code);
         if (total + length > start) {
-            uint8_t bytes[2];
+            uint8_t bytes[2] = {0, 0};
             SjisOutput::Put(bytes, code);
             for (uint64_t k = start - total; k < length; ++k)
                 window[written++] = bytes[k];
@@ -1011,43 +1012,74 @@ struct Utf8SjisConverter {
     }
 };
 
+// Off for tests and fuzzers: the converters then take one character at a
+// time through Next alone, the literal steps, against which the fast lanes
+// are checked.
+std::atomic<bool> FastLanes{true};
+
+template <typename Converter>
+struct StepByStep {
+    Converter Inner;
+    template <typename Input>
+    static size_t PlainRun(const Input*) { return 0; }
+    template <typename Input>
+    bool Next(const Input*& p, uint16_t& code) { return Inner.Next(p, code); }
+};
+
+template <typename Converter, typename Output, typename Input>
+int64_t Run(typename Output::Unit* output, const Input* input, uint64_t capacity)
+{
+    if (FastLanes.load(std::memory_order_relaxed)) {
+        Converter converter;
+        return RunConversion<Output>(output, input, capacity, converter);
+    }
+    StepByStep<Converter> converter;
+    return RunConversion<Output>(output, input, capacity, converter);
+}
+
 } // namespace
+
+void SetConverterFastLanes(bool enabled) { FastLanes.store(enabled); }
 
 int64_t JisToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
 {
-    JisConverter converter;
-    return RunConversion<SjisOutput>(output, input, capacity, converter);
+    return Run<JisConverter, SjisOutput>(output, input, capacity);
 }
 
 int64_t EucToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
 {
-    EucConverter converter;
-    return RunConversion<SjisOutput>(output, input, capacity, converter);
+    return Run<EucConverter, SjisOutput>(output, input, capacity);
 }
 
 int64_t Utf16ToSjis(uint8_t* output, const uint16_t* input, uint64_t capacity)
 {
-    Utf16Converter converter;
-    return RunConversion<SjisOutput>(output, input, capacity, converter);
+    return Run<Utf16Converter, SjisOutput>(output, input, capacity);
 }
 
 int64_t Utf8ToUtf16(uint16_t* output, const uint8_t* input, uint64_t capacity)
 {
-    Utf8Converter converter;
-    return RunConversion<Utf16Output>(output, input, capacity, converter);
+    return Run<Utf8Converter, Utf16Output>(output, input, capacity);
 }
 
 int64_t Utf8ToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
 {
-    Utf8SjisConverter converter;
-    return RunConversion<SjisOutput>(output, input, capacity, converter);
+    return Run<Utf8SjisConverter, SjisOutput>(output, input, capacity);
 }
 
 namespace {
 
+template <typename Converter>
+struct StepByStepRoute : StepByStep<Converter> {
+    static constexpr bool Literal = true;
+};
+
 template <typename Converter, typename Input>
 SjisMeasure MeasureRoute(const Input* input, const PassProgress* progress)
 {
+    if constexpr (!requires { Converter::Literal; }) {
+        if (!FastLanes.load(std::memory_order_relaxed))
+            return MeasureRoute<StepByStepRoute<Converter>>(input, progress);
+    }
     Converter converter;
     SjisMeasure result;
     if (progress)
@@ -1061,6 +1093,10 @@ template <typename Converter, typename Input>
 uint64_t TailRoute(const Input* input, uint64_t start, uint8_t* window, uint64_t windowSize,
                    const PassProgress* progress)
 {
+    if constexpr (!requires { Converter::Literal; }) {
+        if (!FastLanes.load(std::memory_order_relaxed))
+            return TailRoute<StepByStepRoute<Converter>>(input, start, window, windowSize, progress);
+    }
     Converter converter;
     if (progress)
         return RunTail(window, windowSize, input, start, converter, Reporter(progress, input));

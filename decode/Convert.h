@@ -69,6 +69,12 @@ SjisMeasure MeasureSjis(SjisRoute route, const uint8_t* input, const PassProgres
 uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, uint8_t* window,
                          uint64_t windowSize, const PassProgress* progress = nullptr);
 
+// For tests and fuzzers: with false, every converter (and the tail's passes)
+// takes its input one character at a time through its literal steps, without
+// the fast lanes (plain runs, stretches, SIMD blocks, the derived tables);
+// the results must not change. Applies to calls made afterwards, everywhere.
+void SetConverterFastLanes(bool enabled);
+
 // Helpers shared by the converters.
 
 // Writes code to output (if not null): two bytes high first when code >= 0x100,
