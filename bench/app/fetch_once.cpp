@@ -7,11 +7,14 @@
 // after the display; the program checks that the view holds at least 10,000
 // bytes and that no failure was reported, then exits.
 //
-//   fetch_once PORT [WORKDIR] [--remote PATH] [--phases]
+//   fetch_once PORT [WORKDIR] [--remote PATH] [--encoding NAME] [--phases]
 //
 // The local copy is written in WORKDIR (default: a temporary directory removed
 // at exit). --remote replaces the profile's path /big.log (its file name must
-// stay big.log). --phases prints the time of the window's construction and of the
+// stay big.log). --encoding sets the view's encoding before the fetch (a
+// caption of the encoding menu: JIS, EUC, UTF8, Unicode, SJIS; anything else
+// detects); the start-up encoding is EUC. --phases prints the time of the
+// window's construction and of the
 // fetch, then the time of one more display of the local copy, so the fetch can
 // be split into download and display.
 #include "app/Form1.h"
@@ -37,18 +40,21 @@
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s PORT [WORKDIR] [--remote PATH] [--phases]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s PORT [WORKDIR] [--remote PATH] [--encoding NAME] [--phases]\n", argv[0]);
         return 2;
     }
     const int port = std::atoi(argv[1]);
     QString workDirArg;
     std::string remote = "/big.log";
+    std::string encoding;
     bool phases = false;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--phases") == 0)
             phases = true;
         else if (std::strcmp(argv[i], "--remote") == 0 && i + 1 < argc)
             remote = argv[++i];
+        else if (std::strcmp(argv[i], "--encoding") == 0 && i + 1 < argc)
+            encoding = argv[++i];
         else
             workDirArg = QString::fromLocal8Bit(argv[i]);
     }
@@ -94,6 +100,8 @@ int main(int argc, char** argv)
         return 1;
     }
     form->KZFTP1->Port = port;
+    if (!encoding.empty())
+        form->CurrentEncoding = encoding;
     form->show();
     const qint64 built = clock.elapsed();
 
