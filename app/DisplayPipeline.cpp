@@ -99,8 +99,9 @@ struct ConvertedTail {
 
 // Converts the file by the route into zero-terminated Shift_JIS, two passes
 // as the converters' protocol has it: measure, then convert keeping only the
-// tail of the output (the whole text for a tail size of 0). The text ends at
-// the output's first zero byte; the tail is cut at that byte, whatever it is.
+// tail of the output (the whole text for a tail size of 0), from the last
+// place the measure kept before it. The text ends at the output's first zero
+// byte; the tail is cut at that byte, whatever it is.
 ConvertedTail ConvertTail(Route route, MappedFile& file, int32_t tailSize)
 {
     const SjisRoute converter = ConverterOf(route);
@@ -124,7 +125,9 @@ ConvertedTail ConvertTail(Route route, MappedFile& file, int32_t tailSize)
         if (windowSize > SIZE_MAX - 8)
             throw std::bad_alloc();
         tail.Window = std::make_unique_for_overwrite<uint8_t[]>(static_cast<std::size_t>(windowSize));
-        ReadFile([&] { ConvertSjisTail(converter, file.Bytes(), from, tail.Window.get(), windowSize, &progress); });
+        ReadFile([&] {
+            ConvertSjisTail(converter, file.Bytes(), from, tail.Window.get(), windowSize, &progress, &measure);
+        });
         file.ReleaseAll();
         const uint8_t* text = tail.Window.get();
         bool known = true;

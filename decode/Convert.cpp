@@ -488,13 +488,40 @@ struct NoReport {
     void Check(const void*) {}
 };
 
+// The state a converter carries between characters (JIS: its mode), through
+// the step-by-step wrapper too.
+template <typename Converter>
+int ModeOf(const Converter& converter)
+{
+    if constexpr (requires { converter.Inner; })
+        return ModeOf(converter.Inner);
+    else if constexpr (requires { converter.Mode; })
+        return converter.Mode;
+    else
+        return 0;
+}
+
+template <typename Converter>
+void SetMode(Converter& converter, int mode)
+{
+    if constexpr (requires { converter.Inner; })
+        SetMode(converter.Inner, mode);
+    else if constexpr (requires { converter.Mode; })
+        converter.Mode = static_cast<decltype(converter.Mode)>(mode);
+}
+
 struct Reporter {
     static constexpr bool Active = true;
     const PassProgress* Progress;
+    const uint8_t* Base;
     const uint8_t* Next;
+    SjisMeasure* Measure = nullptr;   // where the measuring pass keeps resume points
+    const uint8_t* NextResume;
 
-    explicit Reporter(const PassProgress* progress, const void* input)
-        : Progress(progress), Next(static_cast<const uint8_t*>(input) + progress->Every)
+    explicit Reporter(const PassProgress* progress, const void* input, SjisMeasure* measure = nullptr)
+        : Progress(progress), Base(static_cast<const uint8_t*>(input)),
+          Next(progress ? Base + progress->Every : reinterpret_cast<const uint8_t*>(UINTPTR_MAX)),
+          Measure(measure), NextResume(Base)
     {
     }
     void Check(const void* position)
@@ -505,10 +532,25 @@ struct Reporter {
             Next = at + Progress->Every;
         }
     }
+    // At a character boundary of the measuring pass: keeps the place now
+    // and then, the last few of them.
+    template <typename Converter>
+    void Resume(const void* position, uint64_t total, const Converter& converter)
+    {
+        const auto* at = static_cast<const uint8_t*>(position);
+        if (Measure == nullptr || at < NextResume)
+            return;
+        SjisResume& point = Measure->Recent[Measure->Resumes++ % SjisMeasure::RecentCount];
+        point.Input = static_cast<uint64_t>(at - Base);
+        point.Output = total;
+        point.Mode = ModeOf(converter);
+        NextResume = at + ResumeSpacing;
+    }
+    static constexpr uint64_t ResumeSpacing = uint64_t(1) << 16;
 };
 
 // A stretch passes at most this much output between two reports.
-constexpr uint64_t ReportedStretch = uint64_t(1) << 20;
+constexpr uint64_t ReportedStretch = uint64_t(1) << 16;
 
 // The two-call protocol, for a converter object with
 //  - Next(input, code): reads one character from input, advances it and stores
@@ -537,6 +579,8 @@ uint64_t MeasureLoop(const Input* input, Converter& converter, Report report = {
     uint64_t total = 0;
     bool zeroSeen = false;
     for (;;) {
+        if constexpr (Report::Active)
+            report.Resume(input, total, converter);
         if constexpr (requires { converter.Stretch(input, total); }) {
             total += converter.Stretch(input, Report::Active ? ReportedStretch : UINT64_MAX);
         } else {
@@ -1082,22 +1126,33 @@ SjisMeasure MeasureRoute(const Input* input, const PassProgress* progress)
     }
     Converter converter;
     SjisMeasure result;
-    if (progress)
-        result.Length = MeasureLoop<SjisOutput>(input, converter, Reporter(progress, input), &result.TextLength);
-    else
-        result.Length = MeasureLoop<SjisOutput>(input, converter, NoReport{}, &result.TextLength);
+    result.Length = MeasureLoop<SjisOutput>(input, converter, Reporter(progress, input, &result), &result.TextLength);
     return result;
 }
 
 template <typename Converter, typename Input>
 uint64_t TailRoute(const Input* input, uint64_t start, uint8_t* window, uint64_t windowSize,
-                   const PassProgress* progress)
+                   const PassProgress* progress, const SjisMeasure* measure)
 {
     if constexpr (!requires { Converter::Literal; }) {
         if (!FastLanes.load(std::memory_order_relaxed))
-            return TailRoute<StepByStepRoute<Converter>>(input, start, window, windowSize, progress);
+            return TailRoute<StepByStepRoute<Converter>>(input, start, window, windowSize, progress, measure);
     }
     Converter converter;
+    // The conversion resumes at the last kept place whose output lies before
+    // start, if there is one.
+    const SjisResume* from = nullptr;
+    const int kept = measure ? std::min(measure->Resumes, SjisMeasure::RecentCount) : 0;
+    for (int k = 0; k < kept; ++k) {
+        const SjisResume& point = measure->Recent[k];
+        if (point.Output <= start && (from == nullptr || point.Output > from->Output))
+            from = &point;
+    }
+    if (from) {
+        input += from->Input / sizeof(Input);
+        start -= from->Output;
+        SetMode(converter, from->Mode);
+    }
     if (progress)
         return RunTail(window, windowSize, input, start, converter, Reporter(progress, input));
     return RunTail(window, windowSize, input, start, converter, NoReport{});
@@ -1118,16 +1173,16 @@ SjisMeasure MeasureSjis(SjisRoute route, const uint8_t* input, const PassProgres
 }
 
 uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, uint8_t* window,
-                         uint64_t windowSize, const PassProgress* progress)
+                         uint64_t windowSize, const PassProgress* progress, const SjisMeasure* measure)
 {
     if (windowSize == 0)
         return 0;
     const auto* units = reinterpret_cast<const uint16_t*>(input);
     switch (route) {
-    case SjisRoute::Jis: return TailRoute<JisConverter>(input, start, window, windowSize, progress);
-    case SjisRoute::Euc: return TailRoute<EucConverter>(input, start, window, windowSize, progress);
-    case SjisRoute::Utf16: return TailRoute<Utf16Converter>(units, start, window, windowSize, progress);
-    case SjisRoute::Utf8: return TailRoute<Utf8SjisConverter>(input, start, window, windowSize, progress);
+    case SjisRoute::Jis: return TailRoute<JisConverter>(input, start, window, windowSize, progress, measure);
+    case SjisRoute::Euc: return TailRoute<EucConverter>(input, start, window, windowSize, progress, measure);
+    case SjisRoute::Utf16: return TailRoute<Utf16Converter>(units, start, window, windowSize, progress, measure);
+    case SjisRoute::Utf8: return TailRoute<Utf8SjisConverter>(input, start, window, windowSize, progress, measure);
     }
     window[0] = 0;
     return 0;

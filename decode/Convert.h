@@ -51,10 +51,23 @@ int64_t Utf8ToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity);
 // as 16-bit units, so it must be 2-byte aligned) or Utf8ToSjis.
 enum class SjisRoute { Jis, Euc, Utf16, Utf8 };
 
+// A character boundary where a conversion can resume: input offset in bytes,
+// the output before it, the converter's mode there.
+struct SjisResume {
+    uint64_t Input = 0;
+    uint64_t Output = 0;
+    int Mode = 0;
+};
+
 struct SjisMeasure {
     uint64_t Length = 0;       // what the measuring call returns
     uint64_t TextLength = 0;   // up to the output's first zero byte: a malformed JIS
                                // double-byte character may make one inside
+    // The last few places, 64 KiB of input apart, where a tail conversion
+    // may resume instead of starting over (Resumes counts all kept ones).
+    static constexpr int RecentCount = 4;
+    SjisResume Recent[RecentCount];
+    int Resumes = 0;
 };
 // The route's measuring call, also telling where the zero-terminated text
 // ends. With progress, reports about every progress->Every input bytes.
@@ -64,10 +77,12 @@ SjisMeasure MeasureSjis(SjisRoute route, const uint8_t* input, const PassProgres
 // number of bytes written before the terminator. The bytes are exactly those
 // at start and behind in the whole output (a character running across start
 // gives only its bytes from start on): a window of measured length - start + 1
-// bytes holds all of them. Reports progress as MeasureSjis does. Neither
-// allocates, waits or throws.
+// bytes holds all of them. Reports progress as MeasureSjis does. Given the
+// route's measure of the same input, starts at its last resume point before
+// start instead of at the beginning. Neither allocates, waits or throws.
 uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, uint8_t* window,
-                         uint64_t windowSize, const PassProgress* progress = nullptr);
+                         uint64_t windowSize, const PassProgress* progress = nullptr,
+                         const SjisMeasure* measure = nullptr);
 
 // For tests and fuzzers: with false, every converter (and the tail's passes)
 // takes its input one character at a time through its literal steps, without

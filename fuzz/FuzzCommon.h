@@ -168,7 +168,7 @@ void CheckLiteralAndTail(int64_t (*convert)(uint8_t*, const In*, uint64_t), Sjis
     std::vector<uint8_t> window(fast.size() - start + 1 + 16, 0xA5);
     last = bytes;
     const uint64_t written = ConvertSjisTail(route, bytes, start, window.data(), fast.size() - start + 1,
-                                             (seed & 2) ? &progress : nullptr);
+                                             (seed & 2) ? &progress : nullptr, (seed & 4) ? &measure : nullptr);
     FUZZ_CHECK(written == fast.size() - start);
     FUZZ_CHECK(std::equal(fast.begin() + static_cast<std::ptrdiff_t>(start), fast.end(), window.begin()));
     FUZZ_CHECK(window[written] == 0);

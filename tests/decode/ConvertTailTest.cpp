@@ -58,8 +58,10 @@ std::string Whole(SjisRoute route, const RouteInput& input)
     return out;
 }
 
-// The tail window at start, with progress reports every few bytes.
-std::string Tail(SjisRoute route, const RouteInput& input, uint64_t start, uint64_t measured)
+// The tail window at start, with progress reports every few bytes, resuming
+// from the measure's places or not.
+std::string Tail(SjisRoute route, const RouteInput& input, uint64_t start, uint64_t measured,
+                 const SjisMeasure* measure = nullptr)
 {
     PassProgress progress;
     progress.Reached = [](const uint8_t*, void* calls) { ++*static_cast<int*>(calls); };
@@ -68,7 +70,7 @@ std::string Tail(SjisRoute route, const RouteInput& input, uint64_t start, uint6
     progress.Every = 7;
     std::string window(measured - start + 1 + 8, '\xAA');
     const uint64_t written = ConvertSjisTail(route, input.Bytes(), start, reinterpret_cast<uint8_t*>(window.data()),
-                                             measured - start + 1, start % 2 ? &progress : nullptr);
+                                             measured - start + 1, start % 2 ? &progress : nullptr, measure);
     EXPECT_EQ(window[written], '\0');
     EXPECT_EQ(window.substr(measured - start + 1), std::string(8, '\xAA')) << "written past the window";
     return window.substr(0, written);
@@ -84,7 +86,7 @@ void CheckEveryStart(SjisRoute route, const Bytes& bytes, size_t step = 1)
     const SjisMeasure measure = MeasureSjis(route, input.Bytes());
     ASSERT_EQ(measure.Length, whole.size());
     for (uint64_t start = 0; start <= whole.size(); start += start + step < whole.size() ? step : 1) {
-        const std::string tail = Tail(route, input, start, whole.size());
+        const std::string tail = Tail(route, input, start, whole.size(), start % 3 ? &measure : nullptr);
         ASSERT_TRUE(tail == whole.substr(start)) << "route " << static_cast<int>(route) << ", start " << start;
     }
 }
@@ -174,6 +176,25 @@ TEST(ConvertSjisTail, EveryStartGivesTheWholeOutputFromThere)
         utf16 += static_cast<char>(unit >> 8);
     }
     CheckEveryStart(SjisRoute::Utf16, utf16);
+
+    // Long enough for the measure to keep places to resume from (64 KiB
+    // apart), a JIS text among them in every mode.
+    {
+        Bytes jis;
+        for (int k = 0; k < 12; ++k)
+            jis += ReadSample("sample.iso-2022-jp");
+        const RouteInput input(jis);
+        const SjisMeasure measure = MeasureSjis(SjisRoute::Jis, input.Bytes());
+        EXPECT_EQ(measure.Resumes, static_cast<int>(jis.size() >> 16) + 1);
+        const std::string whole = Whole(SjisRoute::Jis, input);
+        for (uint64_t start = 0; start <= whole.size(); start += 613)
+            ASSERT_TRUE(Tail(SjisRoute::Jis, input, start, whole.size(), &measure) == whole.substr(start)) << start;
+        SetConverterFastLanes(false);
+        const SjisMeasure literal = MeasureSjis(SjisRoute::Jis, input.Bytes());
+        for (uint64_t start = whole.size() - 70000; start <= whole.size(); start += 3001)
+            ASSERT_TRUE(Tail(SjisRoute::Jis, input, start, whole.size(), &literal) == whole.substr(start)) << start;
+        SetConverterFastLanes(true);
+    }
 
     // Realistic logs, every 97th start and the last hundred.
     CheckEveryStart(SjisRoute::Jis, ReadSample("sample.iso-2022-jp"), 97);
