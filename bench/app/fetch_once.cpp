@@ -1,9 +1,9 @@
 // One F5 fetch as a whole process, for hyperfine beside lftp + iconv | tail
 // (bench/app/bench_fetch.sh): the real window, built offscreen in a temporary
 // executable directory holding NKF32.DLL and a wisplog.ini whose only profile
-// is "label:127.0.0.1:anonymous:guest:1:/big.log" (or another remote path),
-// its FTP component pointed at
-// the server's port, then "Get 10K tail" triggered once. The fetch returns
+// is "label:127.0.0.1:anonymous:guest:1:/big.log:PORT" (or another remote
+// path; an encoding in field 8 with --encoding), then "Get 10K tail"
+// triggered once. The fetch returns
 // after the display; the program checks that the view holds at least 10,000
 // bytes and that no failure was reported, then exits.
 //
@@ -11,9 +11,9 @@
 //
 // The local copy is written in WORKDIR (default: a temporary directory removed
 // at exit). --remote replaces the profile's path /big.log (its file name must
-// stay big.log). --encoding sets the view's encoding before the fetch (a
-// caption of the encoding menu: JIS, EUC, UTF8, Unicode, SJIS; anything else
-// detects); the start-up encoding is EUC. --phases prints the time of the
+// stay big.log). --encoding names the view's encoding in the profile (a
+// caption of the encoding menu: JIS, EUC, UTF8, Unicode, SJIS, or auto for
+// detection); without it the start-up encoding, EUC, holds. --phases prints the time of the
 // window's construction and of the
 // fetch, then the time of one more display of the local copy, so the fetch can
 // be split into download and display.
@@ -77,7 +77,10 @@ int main(int argc, char** argv)
         QFile ini(exeDir.filePath(QStringLiteral("wisplog.ini")));
         if (!ini.open(QIODevice::WriteOnly))
             return 1;
-        const std::string profile = "label:127.0.0.1:anonymous:guest:1:" + remote + "\r\n";
+        // Field 6 is the server's port, field 8 the view's encoding.
+        const std::string encodingField = encoding == "auto" ? "自動" : encoding;
+        const std::string profile = "label:127.0.0.1:anonymous:guest:1:" + remote + ":" + std::to_string(port)
+                                    + "::" + encodingField + "\r\n";
         ini.write(profile.data(), static_cast<qint64>(profile.size()));
     }
     QTemporaryDir ownWorkDir;
@@ -100,8 +103,6 @@ int main(int argc, char** argv)
         return 1;
     }
     form->KZFTP1->Port = port;
-    if (!encoding.empty())
-        form->CurrentEncoding = encoding;
     form->show();
     const qint64 built = clock.elapsed();
 
