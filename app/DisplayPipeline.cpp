@@ -1,5 +1,6 @@
 // TForm1::ShowLocalFile: maps a local file, converts it to Shift_JIS keeping
-// only its tail and shows that in Memo1 scrolled to the end.
+// only its tail (or takes the tail of a Shift_JIS file as it is) and shows
+// that in Memo1 scrolled to the end.
 #include "app/Form1.h"
 
 #include "app/MappedFile.h"
@@ -144,7 +145,67 @@ ConvertedTail ConvertTail(Route route, MappedFile& file, int32_t tailSize)
     }
 }
 
-void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, const std::string& encoding)
+// Scrolls the view to its end: a blank put at the end scrolls it into sight,
+// then goes again.
+void ScrollToEnd(SjisMemo& memo)
+{
+    const int64_t c = memo.TextLength();
+    memo.SetSelStart(c);
+    memo.SetSelText(" ");
+    memo.SetSelStart(c);
+    memo.SetSelLength(1);
+    memo.SetSelText("");
+}
+
+// The name the title gives the encoding a route reads.
+std::string RouteName(Route route)
+{
+    switch (route) {
+    case Route::Jis: return "ISO-2022-JP";
+    case Route::Euc: return "EUC-JP";
+    case Route::Utf8: return "UTF-8";
+    case Route::Utf16: return "UTF-16";
+    case Route::Unconverted: return "Shift_JIS";
+    default: return {};
+    }
+}
+
+// The file shown as it is, up to its first zero byte (a binary file stops
+// there), cut to its tail like a converted text: its pages are given back as
+// the search for the zero passes them, and only the tail is copied.
+void ShowUnconverted(SjisMemo& memo, MappedFile& file, int32_t tailSize)
+{
+    const uint8_t* bytes = file.Bytes();
+    uint64_t length = 0;
+    ReadFile([&] {
+        constexpr uint64_t piece = uint64_t(4) << 20;
+        const uint64_t end = file.Size() + 1;   // the zero behind the file ends every search
+        for (uint64_t at = 0; at < end; at += piece) {
+            const uint64_t size = std::min(piece, end - at);
+            if (const void* zero = std::memchr(bytes + at, 0, static_cast<std::size_t>(size))) {
+                length = static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - bytes);
+                break;
+            }
+            file.Release(bytes + at + size);
+        }
+    });
+    file.ReleaseAll();
+    uint64_t start = 0;
+    if (tailSize > 0 && length >= static_cast<uint64_t>(tailSize))
+        start = length - static_cast<uint64_t>(tailSize);
+    bool stray = false;
+    std::string text(static_cast<std::size_t>(length - start), '\0');
+    ReadFile([&] {
+        bool known = true;   // the file is all at hand
+        stray = StartsOnTrailByte(bytes, start, known)
+                || (start > 0 && bytes[start] == '\n' && bytes[start - 1] == '\r');
+        std::memcpy(text.data(), bytes + start, text.size());
+    });
+    memo.SetText(text, stray);
+}
+
+// Shows the file; returns the name of the encoding it was read as.
+std::string ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, const std::string& encoding)
 {
     auto file = std::make_unique<MappedFile>(fileName);
     Route route = RouteForName(encoding);
@@ -157,49 +218,45 @@ void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, con
     }
 
     if (route == Route::Unconverted) {
-        std::size_t length = 0;
-        ReadFile([&] {
-            const void* zero = std::memchr(file->Bytes(), 0, file->Size() + 1);
-            length = static_cast<std::size_t>(static_cast<const uint8_t*>(zero) - file->Bytes());
-        });
-        std::string text(length, '\0');
-        ReadFile([&] { std::memcpy(text.data(), file->Bytes(), length); });
+        ShowUnconverted(memo, *file, tailSize);
         file.reset();
-        memo.SetText(text);
-        return;
+        ScrollToEnd(memo);
+        return RouteName(route);
     }
 
     const ConvertedTail tail = ConvertTail(route, *file, tailSize);
     file.reset();   // the converted text is all that is needed now
     memo.SetText(std::string_view(reinterpret_cast<const char*>(tail.Window.get()) + tail.Offset, tail.Length),
                  tail.Stray);
-
-    // Scroll to the end: a blank put at the end scrolls it into sight, then
-    // goes again.
-    const int64_t c = memo.TextLength();
-    memo.SetSelStart(c);
-    memo.SetSelText(" ");
-    memo.SetSelStart(c);
-    memo.SetSelLength(1);
-    memo.SetSelText("");
+    ScrollToEnd(memo);
+    return RouteName(route);
 }
 
 } // namespace
 
-void TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
+std::string TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
 {
     Memo1->Clear();
     LastFile = fileName;
     LastTag = tailSize;
     SetTag(Button1, tailSize);
     SetTag(CmbHost, tailSize);
+    std::string failure;
     try {
-        ShowFile(*Memo1, fileName, tailSize, CurrentEncoding);
+        TitleAfterDisplay(ShowFile(*Memo1, fileName, tailSize, CurrentEncoding));
+        return failure;
+    } catch (const std::bad_alloc&) {
+        failure = "メモリ不足";
+    } catch (const std::exception& e) {
+        failure = e.what();
     } catch (...) {
-        // Every buffer is released by now; the box is the only report.
-        try {
-            ShowMessageBox("失敗", "読込", MB_ICONSTOP);
-        } catch (...) {
-        }
+        failure = "?";
     }
+    TitleAfterDisplay({});
+    // Every buffer is released by now; the box is the user's report.
+    try {
+        ShowMessageBox("失敗", "読込", MB_ICONSTOP);
+    } catch (...) {
+    }
+    return failure;
 }

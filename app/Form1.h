@@ -2,6 +2,7 @@
 // and the program-wide state of the viewer.
 #pragma once
 
+#include "app/FetchOutcome.h"
 #include "app/TextList.h"
 
 #include <QMainWindow>
@@ -19,6 +20,9 @@ class QPushButton;
 class QWidget;
 class SjisMemo;
 class TKZFTP;
+namespace sjis {
+struct FindOptions;
+}
 struct HostProfile;
 
 // Where start-up looks for its files. The defaults are the program's own:
@@ -27,6 +31,9 @@ struct HostProfile;
 struct StartupOptions {
     std::string ExeDir;                        // empty: the executable's directory
     std::string LibraryName = "NKF32.DLL";
+    // Restore and save the window's size and position in the per-user
+    // settings; tests turn it off so that runs do not affect one another.
+    bool RememberGeometry = true;
     // Started from the desktop entry: downloads go to the user's data
     // directory instead of the current directory.
     bool DesktopStart = false;
@@ -53,10 +60,17 @@ public:
     void SetDefaultFile();
     // Shows a local file in Memo1: converted by CurrentEncoding (or by
     // detection), its last tailSize bytes (0: all) scrolled to the end; any
-    // failure shows the box "失敗" instead. Does not wait; never throws.
-    void ShowLocalFile(const std::string& fileName, int32_t tailSize);
-    // Opens the host-list file in the desktop's editor without waiting.
+    // failure shows the box "失敗" instead. Returns the failure's text, empty
+    // when the file is shown. Does not wait; never throws.
+    std::string ShowLocalFile(const std::string& fileName, int32_t tailSize);
+    // Opens the host-list file in the desktop's editor without waiting; an
+    // opener that cannot start or ends with a failure is reported, naming
+    // the file, when that becomes known.
     void inifile1Click();
+
+    // Sets the menu bar's status line to text, always shown as plain text.
+    // The one place every status notice goes through. Does not wait.
+    void ShowStatus(const QString& text);
 
     // The editor command for a file: program and its arguments (the file's
     // full path as one argument).
@@ -93,6 +107,8 @@ public:
     QAction* SelectAll1 = nullptr;
     QAction* Find1 = nullptr;
     QAction* FindNext1 = nullptr;
+    QAction* FindPrevious1 = nullptr;
+    QAction* FilterLines1 = nullptr;
     QAction* mnStatus = nullptr;
 
     // Program-wide state of the viewer.
@@ -114,9 +130,13 @@ public:
     // asked for while one runs is refused quietly.
     void mnGetAllClick(QObject* sender);
     // One FTP session with KZFTP1: log in, change directory, image type,
-    // download ("GET") or upload ("PUT"), log out; waits. Failures of the
-    // log-in, the directory change and the transfer are dropped; the others
-    // are thrown.
+    // download ("GET") or upload ("PUT"), log out; waits. The first failure
+    // is recorded for the fetch's outcome. Failures of the log-in, a change
+    // to the log-in directory (empty directory) and the transfer go no
+    // further; a failed change to another directory skips the transfer. A
+    // failed log-in then throws "Not Connected", a refused transfer type its
+    // reply, a failed log-out its failure. The control connection is closed
+    // when it returns or throws.
     void FtpTransfer(const std::string& direction, const std::string& host,
                      const std::string& user, const std::string& password,
                      const std::string& directory, const std::string& passiveFlag,
@@ -125,6 +145,8 @@ public:
     void CmbHostChange();
     // True while a fetch runs.
     bool FetchRunning() const { return FFetchRunning; }
+    // How the last ended fetch went (a running one is not in it yet).
+    const FetchOutcome& LastFetch() const { return FLastFetch; }
 
     // --- Profile settings (ProfileSettings.cpp) ---
 
@@ -166,19 +188,61 @@ public:
     // "E&xit": closes the main window, which ends the program.
     void Exit1Click();
 
+    // --- Daily-use aids (FindOptionsCommands.cpp, FilterBar.cpp,
+    // WindowTitle.cpp, WindowKeeping.cpp) ---
+
+    // Searches Memo1 with the find dialog's options: Down from behind the
+    // selection, Up from before it (the match then ends at or before that
+    // point). A Down search from the very end of the text, where nothing can
+    // follow, starts at the first line shown instead. Selects and scrolls to
+    // the match; false when there is none. Does not wait.
+    bool SearchMemoWith(const QString& findText, const sjis::FindOptions& options);
+    // "Find &Previous" (Shift+F3): "Find &Next" upward whatever the dialog's
+    // direction. Waits only while the "なし" box is open.
+    void FindPrevious1Click();
+    // "Filter lines…": shows the filter field and its button with the focus
+    // in the field, or hides them again (the view keeps what it shows).
+    void FilterLines1Click();
+    // Shows ShownLabel, ShownPath and the encoding used (none: left out) in
+    // the window title.
+    void ShowWindowTitle(const std::string& encodingUsed);
+    // ShowWindowTitle with the profile's label and the File field as they
+    // are now: what a display just read.
+    void TitleAfterDisplay(const std::string& encodingUsed);
+    QString ShownLabel;
+    QString ShownPath;
+    std::string ShownEncoding;
+
 private:
     // Connects the commands above to their menu items, button and dialog.
     void BindSearchCommands();
+    // Adds the daily-use menu items, keys, highlighting, panel layout and
+    // remembered geometry (DailyUse.cpp).
+    void BindDailyUse(const StartupOptions& options);
     // --- end of find, filter and small commands ---
 
 private:
     void BuildLayout();
     void BuildMenu();
+    // Makes Ctrl+A select the view's text wherever the focus is.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    // The fetch's steps after "FTP..." (FetchCommand.cpp).
+    void FetchAndShow(int32_t tailSize);
+    // Ends a fetch: its outcome becomes LastFetch and the status line shows
+    // its notice (empty after success).
+    void EndFetch();
+    // Closes the control connection, logging out when it is in step; never
+    // throws.
+    void CloseControlConnection();
 
     bool FTerminationRequested = false;
     bool FFetchRunning = false;
+    // The running fetch's outcome so far, and the last ended one's.
+    FetchOutcome FFetch;
+    FetchOutcome FLastFetch;
+    // The step the running fetch is in, for a failure that leaves it.
+    FetchStep FFetchStep = FetchStep::Profile;
     // The selected profile's encoding is still to be applied.
     bool FProfileEncodingPending = false;
-    // Why the last transfer step failed (empty when it did not), for the status.
-    std::string FTransferFailure;
 };
