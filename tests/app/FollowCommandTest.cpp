@@ -352,12 +352,4 @@ TEST_F(Follow, ClosingTheWindowEndsFollowing)
     EXPECT_FALSE(form->Follow1->Action()->isChecked());
 }
 
-TEST_F(Follow, StatusTextOfTheAddedBytes)
-{
-    EXPECT_EQ(FollowCommand::AddedText(0), "+0 B");
-    EXPECT_EQ(FollowCommand::AddedText(1023), "+1023 B");
-    EXPECT_EQ(FollowCommand::AddedText(2150), "+2.1 KB");
-    EXPECT_EQ(FollowCommand::AddedText(5 * 1024 * 1024 + 100000), "+5.1 MB");
-}
-
 } // namespace
