@@ -137,6 +137,8 @@ void TKZFTP::Connect()
         ContinueReply(line, &firstLine);
         if (LeadingNumber(firstLine) > 400)
             RefuseConnect(line);
+        if (Security.Mode != TTlsMode::Off)
+            SecureControlConnection();
 
         std::string reply;
         if (FWAuthenticate) {
@@ -175,6 +177,8 @@ void TKZFTP::Connect()
             if (Refused(ReplyNumber()))
                 RefuseConnect(reply);
         }
+        if (Security.Mode != TTlsMode::Off)
+            ProtectDataConnections();
         if (OnConnect)
             OnConnect(this);
     } catch (...) {

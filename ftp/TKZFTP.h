@@ -67,6 +67,11 @@ public:
     bool FWAuthenticate = false;      // log in to the firewall first
     int Vendor = DefaultVendor;       // set back to 2411 by Disconnect; not read here
     bool ParseList = false;           // stored only
+    // Off: plain FTP. Verify or Pin: explicit TLS (AUTH TLS, then PBSZ 0 and
+    // PROT P after the log-in) on the control and every data connection, the
+    // server's certificate checked as the mode says; never a fallback to
+    // plain FTP.
+    TTlsSecurity Security;
 
     // --- Events -------------------------------------------------------------
     // Fired once at the end of a successful Connect (Sender = this). Hides the
@@ -142,6 +147,9 @@ private:
     [[noreturn]] void RefuseConnect(const std::string& line);
     void DropStaleInput();
     void FailureReport(const std::string& line, TCmdType type, bool unsupported);
+    void SecureControlConnection();
+    void ProtectDataConnections();
+    void SecureDataConnection();
     void RunTransfer(bool download, const std::function<bool()>& body);
     bool OpenDataConnection();
     void AcceptDataConnection();

@@ -210,6 +210,7 @@ bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localNam
     }
     if (!Passive)
         AcceptDataConnection();
+    SecureDataConnection();
     FTransferSize = SizeFromReply(line);
 
     if (OnTransactionStart)
@@ -245,6 +246,7 @@ bool TKZFTP::Store(const std::string& localName, const std::string& remoteName)
     }
     if (!Passive)
         AcceptDataConnection();
+    SecureDataConnection();
 
     if (OnTransactionStart)
         OnTransactionStart(this);
@@ -255,6 +257,7 @@ bool TKZFTP::Store(const std::string& localName, const std::string& remoteName)
 
     // Every socket starts with lingering on and a time of 0, which would
     // reset the connection on close and lose data still in flight.
+    FDataConnection->FinishTls();
     FDataConnection->SetLinger(false, 0);
     FDataConnection->RequestCloseSocket();
     FinalReply(reply);

@@ -210,6 +210,7 @@ void TKZSock::RequestCloseSocket()
     if (FSocketHandle == NoSocket)
         return;
     int old = FSocketHandle;
+    EndTls();
     if (CloseRegistered(old) < 0) {
         std::string text;
         CheckSocketError(SockApi::WouldBlock, text);

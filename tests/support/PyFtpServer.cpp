@@ -28,6 +28,9 @@ PyFtpServer::PyFtpServer(const Options& options)
              << QString::fromStdString(FOptions.Password);
     if (FOptions.Anonymous)
         args << "--anonymous";
+    if (!FOptions.TlsCertificate.empty())
+        args << "--tls-cert" << QString::fromStdString(FOptions.TlsCertificate) << "--tls-key"
+             << QString::fromStdString(FOptions.TlsKey);
     // The server's warnings go to the test's own standard error.
     FProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     FProcess->start(QStringLiteral("/usr/bin/python3"), args);

@@ -29,6 +29,10 @@ public:
         std::string User = "user";      // empty: no named account
         std::string Password = "secret";
         bool Anonymous = false;         // also accept "anonymous" with any password
+        // PEM files of the server's certificate and key: when set, the
+        // server speaks explicit TLS and refuses plain log-ins and transfers.
+        std::string TlsCertificate;
+        std::string TlsKey;
     };
     static constexpr std::chrono::milliseconds StartLimit{15000};
 

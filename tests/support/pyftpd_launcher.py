@@ -2,6 +2,10 @@
 """Runs a pyftpdlib FTP server on 127.0.0.1 for the tests.
 
 Usage: pyftpd_launcher.py ROOT [--user NAME --password PW] [--anonymous]
+                          [--tls-cert PEM --tls-key PEM]
+
+With --tls-cert the server speaks explicit TLS (AUTH TLS) and requires it on
+the control and data connections.
 
 Binds a port chosen by the system, prints "PORT <n>" on one line of standard
 output once the server accepts connections, and serves ROOT until it is
@@ -25,6 +29,8 @@ def main():
     parser.add_argument("--user", default="")
     parser.add_argument("--password", default="")
     parser.add_argument("--anonymous", action="store_true")
+    parser.add_argument("--tls-cert", default="")
+    parser.add_argument("--tls-key", default="")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -35,6 +41,13 @@ def main():
         authorizer.add_anonymous(args.root, perm="elradfmwMT")
 
     handler = FTPHandler
+    if args.tls_cert:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        handler = TLS_FTPHandler
+        handler.certfile = args.tls_cert
+        handler.keyfile = args.tls_key or None
+        handler.tls_control_required = True
+        handler.tls_data_required = True
     handler.authorizer = authorizer
     handler.banner = "pyftpdlib test server ready."
     handler.permit_foreign_addresses = False
