@@ -51,6 +51,7 @@ void TForm1::mnGetAllClick(QObject* sender)
     const HostProfile profile = SelectedProfile();
     SelectProfileEncoding(profile);
     KZFTP1->Port = profile.Port;
+    KZFTP1->Security = profile.Tls;
 
     FtpTransfer("GET", profile.Host, profile.User, profile.Password, directory,
                 profile.PassiveFlag, fileName);
@@ -75,6 +76,13 @@ void TForm1::FtpTransfer(const std::string& direction, const std::string& host,
     KZFTP1->Passive = passiveFlag == "1";
     try {
         KZFTP1->Connect();
+    } catch (const std::exception& e) {
+        // A TLS session that did not come about ends the fetch with its
+        // reason: a certificate refusal carries the fingerprint to pin.
+        if (KZFTP1->Security.Mode != TTlsMode::Off) {
+            FTransferFailure = e.what();
+            return;
+        }
     } catch (...) {
     }
     try {

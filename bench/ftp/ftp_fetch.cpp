@@ -1,7 +1,10 @@
 // ftp_fetch: downloads (or uploads) one file with TKZFTP, the way the
 // application fetches a log: connect and log in, TYPE I, RETR, QUIT.
 //
-//   ftp_fetch HOST PORT USER PASSWORD REMOTE LOCAL [--active] [--put]
+//   ftp_fetch HOST PORT USER PASSWORD REMOTE LOCAL [--active] [--put] [--tls=SECURITY]
+//
+// SECURITY is a profile's field 7: "tls" or a certificate's SHA-256
+// fingerprint (64 hexadecimal digits).
 //
 // Exits 0 on success; prints the failure text and exits 1 otherwise.
 #include "ftp/TKZFTP.h"
@@ -16,13 +19,18 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     if (argc < 7) {
-        std::fprintf(stderr, "usage: %s HOST PORT USER PASSWORD REMOTE LOCAL [--active] [--put]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s HOST PORT USER PASSWORD REMOTE LOCAL [--active] [--put] [--tls=SECURITY]\n", argv[0]);
         return 2;
     }
     bool active = false, put = false;
+    TTlsSecurity security;
     for (int i = 7; i < argc; ++i) {
         active = active || std::strcmp(argv[i], "--active") == 0;
         put = put || std::strcmp(argv[i], "--put") == 0;
+        if (std::strncmp(argv[i], "--tls=", 6) == 0 && !TTlsSecurity::Parse(argv[i] + 6, security)) {
+            std::fprintf(stderr, "ftp_fetch: bad security %s\n", argv[i] + 6);
+            return 2;
+        }
     }
     try {
         TKZFTP ftp;
@@ -31,6 +39,7 @@ int main(int argc, char** argv)
         ftp.UserID = argv[3];
         ftp.Password = argv[4];
         ftp.Passive = !active;
+        ftp.Security = security;
         ftp.TimeOut = 30000;
         ftp.Connect();
         ftp.SetTransferType(2);
