@@ -274,7 +274,7 @@ private:
     // The TLS forms of the buffered input and output (TKZSockTls.cpp).
     TlsSession::Step TlsFill();
     void TlsWait(TlsSession::Step step);
-    [[noreturn]] void RaiseTlsError();
+    [[noreturn]] void RaiseTlsError(const std::string& reason);
     void EndTls();
     bool TlsSendAll(const char* data, size_t length, bool eachChunk);
     void TlsSendBuffer(const char* data, size_t length);

@@ -32,6 +32,8 @@ void IgnoreBrokenPipes()
     (void)ignored;
 }
 
+constexpr const char* ClosedByPeerText = "TLS: connection closed by peer";
+
 // Bytes a TLS capture gathers before it writes them to the file: several
 // records (16 KiB each) per write.
 constexpr size_t CaptureChunk = 256 * 1024;
@@ -123,26 +125,37 @@ void TKZSock::FinishTls()
 // ESockError "TLS: <reason>" when the connection fails.
 TlsSession::Step TKZSock::TlsFill()
 {
+    // A readiness check may have met the peer's close and closed the socket
+    // while a reader waited: the reader then meets the close.
+    if (!FTls)
+        return TlsSession::Step::Closed;
+    // Not Buffer: a check run from the event loop may fill while a send
+    // still works from Buffer. One record at most comes per read.
+    char record[16384];
     size_t got = 0;
-    const TlsSession::Step step = FTls->Read(Buffer.data(), BufferSize, got);
+    const TlsSession::Step step = FTls->Read(record, sizeof record, got);
     ReadTaken(FSocketHandle);
     if (step == TlsSession::Step::Failed)
-        RaiseTlsError();
-    FTlsInput.append(Buffer.data(), got);
+        RaiseTlsError(FTls->FailureText());
+    FTlsInput.append(record, got);
     return step;
 }
 
 void TKZSock::TlsWait(TlsSession::Step step)
 {
+    // A readiness check run since the last read (between chunks) may have
+    // taken the socket's read notification; the wait needs it back, or data
+    // already there would never wake it.
+    ReadTaken(FSocketHandle);
     if (step == TlsSession::Step::WantWrite)
         WaitForWrite();
     else
         WaitForRead();
 }
 
-void TKZSock::RaiseTlsError()
+void TKZSock::RaiseTlsError(const std::string& reason)
 {
-    std::string message = "TLS: " + FTls->FailureText();
+    std::string message = "TLS: " + reason;
     if (OnError && !FDestroying)
         OnError(this, 0, message);
     throw ESockError(message);
@@ -156,13 +169,15 @@ bool TKZSock::TlsSendAll(const char* data, size_t length, bool eachChunk)
     while (length > 0) {
         if (FCanceled)
             return false;
+        if (!FTls)
+            throw ESockError(ClosedByPeerText);
         size_t put = 0;
         const TlsSession::Step step = FTls->Write(data, length, put);
         ReadTaken(FSocketHandle);
         if (step == TlsSession::Step::Failed)
-            RaiseTlsError();
+            RaiseTlsError(FTls->FailureText());
         if (step == TlsSession::Step::Closed)
-            throw ESockError("TLS: connection closed by peer");
+            throw ESockError(ClosedByPeerText);
         if (put > 0) {
             data += put;
             length -= put;
@@ -312,36 +327,44 @@ void TKZSock::TlsCaptureFile(int file, const std::string& fileName)
     // chunk is in the file before it is counted, then OnPacketRecvd fires
     // and the time-out restarts, as with the plain capture.
     std::vector<char> chunk(CaptureChunk);
-    size_t filled = std::min(FTlsInput.size(), chunk.size());
-    std::copy_n(FTlsInput.begin(), filled, chunk.begin());
-    FTlsInput.erase(0, filled);
     bool closed = false;
     while (!FCanceled) {
+        // Input that a readiness check took in meanwhile comes first.
+        size_t filled = std::min(FTlsInput.size(), chunk.size());
+        std::copy_n(FTlsInput.begin(), filled, chunk.begin());
+        FTlsInput.erase(0, filled);
         TlsSession::Step step = TlsSession::Step::Done;
+        std::string failure;
         while (filled < chunk.size()) {
+            if (!FTls) {
+                step = TlsSession::Step::Closed;
+                break;
+            }
             size_t got = 0;
             step = FTls->Read(chunk.data() + filled, chunk.size() - filled, got);
             ReadTaken(FSocketHandle);
             filled += got;
+            if (step == TlsSession::Step::Failed)
+                failure = FTls->FailureText();
             if (step != TlsSession::Step::Done)
                 break;
         }
         if (filled > 0) {
             WriteAll(file, chunk.data(), filled, fileName);
             FBytesRecvd += int64_t(filled);
-            filled = 0;
             if (OnPacketRecvd)
                 OnPacketRecvd(this);
             TimerOn();
             PumpBetweenChunks();
         }
         if (step == TlsSession::Step::Failed)
-            RaiseTlsError();
+            RaiseTlsError(failure);
         if (step == TlsSession::Step::Closed) {
             closed = true;
             break;
         }
-        if (step != TlsSession::Step::Done)
+        // After a chunk, read again first: events ran meanwhile.
+        if (step != TlsSession::Step::Done && filled == 0)
             TlsWait(step);
     }
     if (FCanceled && !closed) {
