@@ -43,7 +43,7 @@ port=$vsftpd_port
 
 out="$work/out/big.bin"
 wisplog_cmd="$fetch 127.0.0.1 $port anonymous guest big.bin $out --tls=$fingerprint"
-lftp_cmd="lftp -c 'set xfer:clobber on; set ftp:passive-mode on; set ftp:ssl-force true; set ftp:ssl-protect-data true; set ssl:verify-certificate no; open -p $port 127.0.0.1; get big.bin -o $out'"
+lftp_cmd="lftp -c 'set xfer:clobber on; set ftp:passive-mode on; set ftp:ssl-force true; set ftp:ssl-allow-anonymous true; set ftp:ssl-protect-data true; set ssl:verify-certificate no; open -p $port 127.0.0.1; get big.bin -o $out'"
 curl_cmd="curl -s -S -k --ssl-reqd -o $out ftp://127.0.0.1:$port/big.bin"
 
 # One checked fetch of each first: the copy must equal the original.
