@@ -8,12 +8,16 @@
 
 int RunMainWindow(const StartupOptions& options)
 {
+    // Anything that ends start-up before the window's loop has run its course
+    // is a failure of the program's start.
+    int status = 1;
     RunReported([&] {
         if (options.DesktopStart)
             EnterDesktopDownloadDir();
         auto form = std::make_unique<TForm1>(options);
         form->show();
-        QApplication::exec();
+        const int loopStatus = QApplication::exec();
+        status = form->TerminationRequested() ? 1 : loopStatus;
     });
-    return 0;
+    return status;
 }

@@ -72,7 +72,7 @@ TEST_F(TlsProfileFetch, UnverifiableCertificateNamesItsFingerprintWhichThenPinsI
     auto form = ShownForm("verified" + account + ":tls\r\n");
     PressF5(*form);
     const std::string status = form->mnStatus->text().toStdString();
-    EXPECT_EQ(status, "ダウンロード失敗: TLS: 証明書を検証できません (self-signed certificate) SHA-256 " +
+    EXPECT_EQ(status, "接続失敗: TLS: 証明書を検証できません (self-signed certificate) SHA-256 " +
                           fingerprint);
     EXPECT_FALSE(form->KZFTP1->Connected());
     EXPECT_FALSE(QFile::exists(WorkDir.filePath("app.log"))) << "nothing was fetched";
