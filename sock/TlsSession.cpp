@@ -88,9 +88,10 @@ TlsSession::TlsSession(int fd, const TTlsSecurity& security, const std::string& 
     FSsl = SSL_new(FContext.get());
     if (!FSsl)
         throw Exception("TLS: OpenSSL cannot make a connection");
-    // Whole records are read at once where the socket has them: fewer reads
-    // per transferred byte.
+    // Whatever the socket holds is read at once, several records per read
+    // (up to 128 KiB): fewer system calls per transferred byte.
     SSL_set_read_ahead(FSsl, 1);
+    SSL_set_default_read_buffer_len(FSsl, 128 * 1024);
     if (SSL_set_fd(FSsl, fd) != 1) {
         SSL_free(FSsl);
         throw Exception("TLS: OpenSSL cannot take the socket");
