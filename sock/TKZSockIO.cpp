@@ -371,7 +371,10 @@ bool TKZSock::DataAvailable()
     ReportStatus(8, "Data Available");
     if (FTls)
         return TlsDataAvailable();
-    return !FInput.Empty() || Recv(Buffer.data(), 1, MSG_PEEK) >= 1;
+    // Peeks into a byte of its own: Buffer may hold a text being sent, and
+    // this runs from notifications that arrive while a send waits for room.
+    char probe;
+    return !FInput.Empty() || Recv(&probe, 1, MSG_PEEK) >= 1;
 }
 
 void TKZSock::ClearInput()
