@@ -3,6 +3,7 @@
 #include "app/Form1.h"
 
 #include "app/HostText.h"
+#include "app/RunningFetch.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
 #include "ftp/TKZFTP.h"
@@ -10,7 +11,6 @@
 #include <QAction>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QScopeGuard>
 
 namespace {
 
@@ -31,10 +31,8 @@ void TForm1::mnGetAllClick(QObject* sender)
     // would share the one FTP component and the view, so it is refused.
     if (FFetchRunning)
         return;
-    FFetchRunning = true;
-    const auto fetchEnded = qScopeGuard([this] { FFetchRunning = false; });
+    RunningFetch running(*this);
 
-    mnStatus->setText(QStringLiteral("FTP..."));
     const int tailSize = Tag(sender);
     const int index = CmbHost->currentIndex();
     if (index == -1)
@@ -52,7 +50,9 @@ void TForm1::mnGetAllClick(QObject* sender)
     const std::string passiveFlag = HostFields[4];
     const std::string host = HostFields[1];
 
-    FtpTransfer("GET", host, user, password, directory, passiveFlag, fileName);
+    // A stopped fetch displays nothing: the copy on disk may be partial.
+    if (!running.Transfer([&] { FtpTransfer("GET", host, user, password, directory, passiveFlag, fileName); }))
+        return;
 
     Memo1->Clear();
     ShowLocalFile(fileName, tailSize);

@@ -11,12 +11,15 @@
 class FindDialog;
 class QAction;
 class QActionGroup;
+class QCloseEvent;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QShortcut;
 class QWidget;
+class RunningFetch;
 class SjisMemo;
 class TKZFTP;
 
@@ -89,6 +92,7 @@ public:
     QAction* Find1 = nullptr;
     QAction* FindNext1 = nullptr;
     QAction* mnStatus = nullptr;
+    QShortcut* StopShortcut = nullptr; // Esc, armed while a fetch runs
 
     // Program-wide state of the viewer.
     TextList HostList;
@@ -120,6 +124,18 @@ public:
     void CmbHostChange();
     // True while a fetch runs.
     bool FetchRunning() const { return FFetchRunning; }
+
+    // --- Stopping a fetch (StopCommand.cpp, RunningFetch.cpp) ---
+
+    // Esc and a click on mnStatus: ends the running fetch's wait at once;
+    // the fetch then ends with nothing displayed and the status "中止".
+    // Nothing when no fetch runs. Does not wait, does not throw.
+    void StopFetch();
+    // True when the last fetch was ended by StopFetch (false again when
+    // the next fetch starts).
+    bool FetchWasStopped() const { return FFetchStopped; }
+    // Shows a text (UTF-8) in the status line.
+    void ShowFetchStatus(const std::string& text);
 
     // --- Find, find next, the line filter, the encoding menu and the small
     // commands (SearchCommands.cpp, FilterCommand.cpp, SmallCommands.cpp) ---
@@ -154,12 +170,24 @@ private:
     void BindSearchCommands();
     // --- end of find, filter and small commands ---
 
+protected:
+    // Closing the window stops a running fetch first.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    friend class RunningFetch;
+    // Connects Esc and mnStatus to StopFetch.
+    void BindStopCommand();
+    // Enables or disables the commands that start a fetch (the stop keys
+    // the other way round).
+    void SetFetchControlsEnabled(bool enabled);
+
     void BuildLayout();
     void BuildMenu();
 
     bool FTerminationRequested = false;
     bool FFetchRunning = false;
+    bool FFetchStopped = false;
     // Why the last transfer step failed (empty when it did not), for the status.
     std::string FTransferFailure;
 };

@@ -1,6 +1,7 @@
 #include "app/Startup.h"
 
 #include "app/ErrorReport.h"
+#include "app/TerminationSignals.h"
 
 #include <QApplication>
 #include <memory>
@@ -9,6 +10,8 @@ int RunMainWindow(const StartupOptions& options)
 {
     RunReported([&] {
         auto form = std::make_unique<TForm1>(options);
+        // Declared after the window: the handlers go before the window does.
+        TerminationSignals terminationSignals(form.get());
         form->show();
         QApplication::exec();
     });
