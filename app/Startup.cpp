@@ -2,12 +2,17 @@
 
 #include "app/ErrorReport.h"
 #include "app/TerminationSignals.h"
+#include "sock/TKZSock.h"
 
 #include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 int RunMainWindow(const StartupOptions& options)
 {
+    const int status = 0;
     RunReported([&] {
         auto form = std::make_unique<TForm1>(options);
         // Declared after the window: the handlers go before the window does.
@@ -15,5 +20,13 @@ int RunMainWindow(const StartupOptions& options)
         form->show();
         QApplication::exec();
     });
-    return 0;
+    // A look-up abandoned by a stop may hang in the system's resolver for
+    // as long as its name servers take; Qt's look-up threads would hold the
+    // program's exit until then. The window is gone and every socket is
+    // closed, so the process ends now instead.
+    if (TKZSock::LookupsRunning() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

@@ -277,7 +277,7 @@ TEST_F(Fetch, RefusedTypeIsReportedAndTheNextFetchReusesTheConnection)
     ASSERT_EQ(Boxes.size(), 1u);
     // The reply line as received: it ends in LF, so no period is added.
     EXPECT_EQ(Boxes[0].Text, "504 Type not implemented\r\n");
-    EXPECT_EQ(form->mnStatus->text(), "FTP...");
+    EXPECT_EQ(form->mnStatus->text(), "FTP... 接続");
     EXPECT_TRUE(form->KZFTP1->Connected());
 
     form->mnGetAll->trigger();
@@ -301,7 +301,7 @@ TEST_F(Fetch, UnreachableServerReportsNotConnectedAndLeavesTheStatus)
     RunFromLoop(*form, [&] { form->mnGet10Ktail->trigger(); });
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, "Not Connected.");
-    EXPECT_EQ(form->mnStatus->text(), "FTP...");
+    EXPECT_EQ(form->mnStatus->text(), "FTP... 接続");
     EXPECT_EQ(form->Memo1->Text(), "before\r\n");
 }
 
@@ -367,7 +367,7 @@ TEST_F(Fetch, ShortProfileReportsTheFirstMissingField)
     RunFromLoop(*form, [&] { form->mnGet10Ktail->trigger(); });
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, "リストのインデックスが範囲を超えています (3)");
-    EXPECT_EQ(form->mnStatus->text(), "FTP...");
+    EXPECT_EQ(form->mnStatus->text(), "FTP... 接続");
 }
 
 } // namespace

@@ -194,6 +194,11 @@ std::string ScriptedProfile(const std::string& host, const std::string& passive,
 
 void PressEsc(TForm1& form) { QTest::keyClick(form.Memo1, Qt::Key_Escape); }
 
+void ReportStopTime(const char* what, qint64 took)
+{
+    std::printf("[ figure   ] %s: idle %lld ms after Esc\n", what, (long long)took);
+}
+
 TEST_F(Stop, EscEndsEveryKindOfWaitAtOnce)
 {
     constexpr qint64 Bound = 200;  // key press to idle window
@@ -207,6 +212,7 @@ TEST_F(Stop, EscEndsEveryKindOfWaitAtOnce)
         SlowLookup::Release();
         EXPECT_GE(took, 0);
         EXPECT_LE(took, Bound);
+        ReportStopTime("look-up", took);
         ExpectStopped(*form, "look-up");
     }
     {
@@ -219,6 +225,7 @@ TEST_F(Stop, EscEndsEveryKindOfWaitAtOnce)
                                         [&] { PressEsc(*form); });
         EXPECT_GE(took, 0);
         EXPECT_LE(took, Bound);
+        ReportStopTime("connect", took);
         ExpectStopped(*form, "connect");
     }
     {
@@ -230,6 +237,7 @@ TEST_F(Stop, EscEndsEveryKindOfWaitAtOnce)
                                         [&] { QTest::keyClick(form->EdtFile, Qt::Key_Escape); });
         EXPECT_GE(took, 0);
         EXPECT_LE(took, Bound);
+        ReportStopTime("reply", took);
         ExpectStopped(*form, "reply");
         QTest::qWait(100);
         EXPECT_EQ(server.Transcript(), std::vector<std::string>{"USER u"}) << "no QUIT";
@@ -247,6 +255,7 @@ TEST_F(Stop, EscEndsEveryKindOfWaitAtOnce)
             [&] { PressEsc(*form); });
         EXPECT_GE(took, 0);
         EXPECT_LE(took, Bound);
+        ReportStopTime("data", took);
         ExpectStopped(*form, "data");
         EXPECT_EQ(ReadLocal("f.log"), part) << "every byte received stays on disk";
         QTest::qWait(100);
@@ -265,6 +274,7 @@ TEST_F(Stop, EscEndsEveryKindOfWaitAtOnce)
                                         [&] { PressEsc(*form); });
         EXPECT_GE(took, 0);
         EXPECT_LE(took, Bound);
+        ReportStopTime("accept", took);
         ExpectStopped(*form, "accept");
         EXPECT_FALSE(QFileInfo::exists(QStringLiteral("f.log"))) << "no data phase, no file";
     }
@@ -489,6 +499,7 @@ TEST_F(Stop, ClosingDuringAFetchEndsTheProcessWithinASecond)
         const qint64 took = clock.elapsed();
         ASSERT_TRUE(ended);
         EXPECT_LE(took, 1000);
+        std::printf("[ figure   ] %s: process ended %lld ms after the command\n", variant.Name, (long long)took);
         EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(helper.exitCode(), 0);
         QTest::qWait(100);
