@@ -319,6 +319,16 @@ TEST_F(Stop, StatusItemStopsAndEscKeepsItsMeaningElsewhere)
     EXPECT_TRUE(runningAfterBoth) << "Esc in the dialog and the menu did not stop the fetch";
     EXPECT_GE(took, 0);
     ExpectStopped(*form, "status item");
+
+    // The stop holds for that fetch only: the next F5 fetches whole.
+    ScriptedFtpServer next;
+    UpToData(next, "150 here\r\n").SendData("after\n").CloseData().Send("226 done\r\n").Reply("221 bye\r\n");
+    form->KZFTP1->Port = next.Port();
+    QTest::keyClick(form->Memo1, Qt::Key_F5);
+    ASSERT_TRUE(next.WaitScriptDone(5s)) << next.Error();
+    EXPECT_EQ(form->Memo1->Text(), "after\r\n");
+    EXPECT_TRUE(form->mnStatus->text().isEmpty());
+    EXPECT_FALSE(form->FetchWasStopped());
 }
 
 TEST_F(Stop, FetchControlsAreDisabledWhileAFetchRuns)
