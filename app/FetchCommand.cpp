@@ -2,6 +2,7 @@
 // the display of the local copy.
 #include "app/Form1.h"
 
+#include "app/HostProfile.h"
 #include "app/HostText.h"
 #include "app/RunningFetch.h"
 #include "app/SjisMemo.h"
@@ -44,14 +45,16 @@ void TForm1::mnGetAllClick(QObject* sender)
         directory += HostFields[i] + "/";
     const std::string fileName = HostFields[HostFields.Count() - 1];
 
-    SplitFields(HostList[index], ':');
-    const std::string user = HostFields[2];
-    const std::string password = HostFields[3];
-    const std::string passiveFlag = HostFields[4];
-    const std::string host = HostFields[1];
+    // A profile with a bad field is refused here, before anything is dialled.
+    const HostProfile profile = SelectedProfile();
+    SelectProfileEncoding(profile);
+    KZFTP1->Port = profile.Port;
 
     // A stopped fetch displays nothing: the copy on disk may be partial.
-    if (!running.Transfer([&] { FtpTransfer("GET", host, user, password, directory, passiveFlag, fileName); }))
+    if (!running.Transfer([&] {
+            FtpTransfer("GET", profile.Host, profile.User, profile.Password, directory,
+                        profile.PassiveFlag, fileName);
+        }))
         return;
 
     Memo1->Clear();
@@ -98,6 +101,7 @@ void TForm1::FtpTransfer(const std::string& direction, const std::string& host,
 
 void TForm1::CmbHostChange()
 {
+    FProfileEncodingPending = true;
     SetDefaultFile();
     mnGetAllClick(CmbHost);
 }

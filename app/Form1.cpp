@@ -4,6 +4,7 @@
 #include "app/Fonts.h"
 #include "app/Gra.h"
 #include "app/HostText.h"
+#include "app/InstalledUse.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
 #include "ftp/TKZFTP.h"
@@ -92,7 +93,7 @@ TForm1::TForm1(const StartupOptions& options, QWidget* parent) : QMainWindow(par
 
     HostList.Clear();
     HostFields.Clear();
-    IniPath = dir + "wisplog.ini";
+    IniPath = HostListPath(dir);
     const std::string hostListBytes = ReadWholeFile(IniPath);
     HostListInShiftJis = !IsValidUtf8(hostListBytes);
     HostList.SetText(hostListBytes);
@@ -109,6 +110,7 @@ TForm1::TForm1(const StartupOptions& options, QWidget* parent) : QMainWindow(par
     }
     SetDefaultFile();
     CurrentEncoding = "EUC";
+    SelectStartProfileEncoding();
 }
 
 TForm1::~TForm1() = default;

@@ -22,6 +22,7 @@ class QWidget;
 class RunningFetch;
 class SjisMemo;
 class TKZFTP;
+struct HostProfile;
 
 // Where start-up looks for its files. The defaults are the program's own:
 // the executable's directory and the library's file name; tests point them
@@ -29,14 +30,18 @@ class TKZFTP;
 struct StartupOptions {
     std::string ExeDir;                        // empty: the executable's directory
     std::string LibraryName = "NKF32.DLL";
+    // Started from the desktop entry: downloads go to the user's data
+    // directory instead of the current directory.
+    bool DesktopStart = false;
 };
 
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
     // Builds the layout, then binds the library and reads the host list.
-    // Throws when the host list cannot be opened or profile 0 is short; when
-    // the library is missing it asks the application to quit and returns.
+    // Throws when the host list cannot be opened (or the user's own cannot be
+    // made) or profile 0 is short; when the library is missing it asks the
+    // application to quit and returns.
     explicit TForm1(const StartupOptions& options = {}, QWidget* parent = nullptr);
     ~TForm1() override;
 
@@ -137,6 +142,18 @@ public:
     // Shows a text (UTF-8) in the status line.
     void ShowFetchStatus(const std::string& text);
 
+    // --- Profile settings (ProfileSettings.cpp) ---
+
+    // The selected profile, read and checked; splits into HostFields. Throws
+    // EListError for a short profile, EProfileError for a bad optional field.
+    HostProfile SelectedProfile();
+    // Selects the profile's encoding in the encoding menu when it names one,
+    // at the first fetch after the profile was chosen.
+    void SelectProfileEncoding(const HostProfile& profile);
+    // Selects the encoding of the profile selected at start, when it is a
+    // valid one. Never throws.
+    void SelectStartProfileEncoding();
+
     // --- Find, find next, the line filter, the encoding menu and the small
     // commands (SearchCommands.cpp, FilterCommand.cpp, SmallCommands.cpp) ---
 
@@ -188,6 +205,8 @@ private:
     bool FTerminationRequested = false;
     bool FFetchRunning = false;
     bool FFetchStopped = false;
+    // The selected profile's encoding is still to be applied.
+    bool FProfileEncodingPending = false;
     // Why the last transfer step failed (empty when it did not), for the status.
     std::string FTransferFailure;
 };

@@ -3,6 +3,7 @@
 #include "app/ErrorReport.h"
 #include "app/TerminationSignals.h"
 #include "sock/TKZSock.h"
+#include "app/InstalledUse.h"
 
 #include <QApplication>
 
@@ -14,6 +15,8 @@ int RunMainWindow(const StartupOptions& options)
 {
     const int status = 0;
     RunReported([&] {
+        if (options.DesktopStart)
+            EnterDesktopDownloadDir();
         auto form = std::make_unique<TForm1>(options);
         // Declared after the window: the handlers go before the window does.
         TerminationSignals terminationSignals(form.get());

@@ -2,10 +2,13 @@
 #
 # The program lives in a directory of its own, WISPLOG_INSTALL_DIR (/opt/wisplog;
 # a relative value is taken under the install prefix), with NKF32.DLL beside it,
-# because it loads that library and reads its host list wisplog.ini from its own
-# directory. wisplog.ini there is the user's file: the install makes it from
-# wisplog.ini.example only when it is missing and never replaces it, and the
-# package does not own it. On the PATH there is a relative link
+# because it loads that library from its own directory. Its host list holds
+# passwords, so an installed program reads each user's own
+# ~/.config/wisplog/wisplog.ini, made from the wisplog.ini.example installed
+# beside it; a wisplog.ini beside the program, when an administrator puts one
+# there, is read instead. The install never makes one, and removes one that is
+# an unchanged copy of the example (earlier versions made it). On the PATH there
+# is a relative link
 # <prefix>/bin/wisplog -> the program (the program finds its directory through
 # the link), and the desktop entry and the icon go to <prefix>/share.
 #
@@ -27,9 +30,8 @@ foreach(size 48 256)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
 
-# At install time: the link on the PATH, and the user's host list when missing.
-# A staged install (DESTDIR set, as for the package) makes no host list, so the
-# package never carries one; its postinst makes it on the target machine.
+# At install time: the link on the PATH; a host list beside the program that is
+# an unchanged copy of the example is removed, so each user's own is read.
 set(post_install [[
   set(program_dir "@WISPLOG_INSTALL_DIR@")
   if(NOT IS_ABSOLUTE "${program_dir}")
@@ -42,11 +44,16 @@ set(post_install [[
   file(CREATE_LINK "${target}" "$ENV{DESTDIR}${bin_dir}/wisplog" SYMBOLIC)
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES "$ENV{DESTDIR}${bin_dir}/wisplog")
   set(ini "$ENV{DESTDIR}${program_dir}/wisplog.ini")
-  if("$ENV{DESTDIR}" STREQUAL "" AND NOT EXISTS "${ini}")
-    message(STATUS "Installing: ${ini} (an example host list to edit)")
-    file(COPY_FILE "${program_dir}/wisplog.ini.example" "${ini}")
-  elseif(EXISTS "${ini}")
-    message(STATUS "Up-to-date: ${ini} (the user's host list, left as it is)")
+  set(example "$ENV{DESTDIR}${program_dir}/wisplog.ini.example")
+  if(EXISTS "${ini}")
+    file(SHA256 "${ini}" ini_hash)
+    file(SHA256 "${example}" example_hash)
+    if(ini_hash STREQUAL example_hash)
+      message(STATUS "Removing: ${ini} (the unchanged example; each user now gets a private one)")
+      file(REMOVE "${ini}")
+    else()
+      message(STATUS "Up-to-date: ${ini} (a host list for every user, left as it is)")
+    endif()
   endif()
 ]])
 string(CONFIGURE "${post_install}" post_install @ONLY)
@@ -61,7 +68,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "wisplog fetches a log file from an FTP server and shows its last 10,000 bytes in a\n"
     "black, console-like view scrolled to its end. Japanese text in JIS, EUC-JP, UTF-8,\n"
     "UTF-16 or Shift_JIS is converted for display, by the menu's choice or detected.\n"
-    "The host profiles are kept in ${WISPLOG_INSTALL_DIR}/wisplog.ini.")
+    "Each user's host profiles are kept in ~/.config/wisplog/wisplog.ini.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Takes the README's screenshot the way a user would: runs the demo
 # (scripts/run.sh) on a virtual display, chooses automatic detection
-# (File > 漢字ｺｰﾄﾞ > 自動), then for each demo profile picks it in the Host
-# drop-down and presses F5, and saves one screenshot per profile in
-# build/release/screenshots/ (copy the best one to docs/screenshot.png).
+# (File > 漢字ｺｰﾄﾞ > 自動) for the first profile, then for each demo profile
+# picks it in the Host drop-down (which selects the profile's encoding) and
+# presses F5, and saves one screenshot per profile in
+# build/release/screenshots/ (copy the best one to docs/screenshot.png). Needs
+# no root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh

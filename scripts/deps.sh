@@ -1,6 +1,12 @@
-# Sourced by the build scripts: install_missing PKG... installs the Debian
-# packages that are not installed yet (one apt-get update first, then install).
+# Sourced by the build scripts: install_missing [--no-install-recommends] PKG...
+# installs the Debian packages that are not installed yet (one apt-get update
+# first, then install); a leading option goes to apt-get install.
 install_missing() {
+    local options=()
+    if [ "${1:-}" = --no-install-recommends ]; then
+        options+=("$1")
+        shift
+    fi
     local missing=()
     local pkg
     for pkg in "$@"; do
@@ -12,7 +18,7 @@ install_missing() {
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${options[@]}" "${missing[@]}"
 }
 
 # What every build needs.

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds wisplog (Release) and starts it on the demo: a local FTP server
-# (127.0.0.1 port 21, user demo, password demo) serving the same Japanese log
-# in five encodings, and a wisplog.ini beside the executable with one profile
-# per sample. A wisplog.ini that is already there is used as it is. The demo
-# server stops when wisplog exits.
+# (127.0.0.1, a free port above 1023, user demo, password demo) serving the
+# same Japanese log in five encodings, and a wisplog.ini beside the executable
+# with one profile per sample, naming that port. A wisplog.ini that is already
+# there is used as it is (a demo one keeps its port). No root is needed. The
+# demo server stops when wisplog exits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-install_missing "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}"
+# Only what is needed: recommended packages would pull in far more (xdg-utils
+# alone would bring a terminal emulator and make it the desktop's default).
+install_missing --no-install-recommends "${BUILD_PACKAGES[@]}" "${RUN_PACKAGES[@]}"
 
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DWISPLOG_TESTS=OFF >/dev/null
@@ -26,8 +29,8 @@ fi
 demo="$build/demo"
 mkdir -p "$demo" "$build/downloads"
 rm -f "$demo/ready"
-/usr/bin/python3 scripts/demo_server.py serve --dir "$demo/ftp" --ready "$demo/ready" \
-    --log "$demo/ftp.log" >"$demo/server.out" 2>&1 &
+/usr/bin/python3 scripts/demo_server.py serve --ini "$build/wisplog.ini" --dir "$demo/ftp" \
+    --ready "$demo/ready" --log "$demo/ftp.log" >"$demo/server.out" 2>&1 &
 server=$!
 app=
 stop_all() {
@@ -47,7 +50,7 @@ if [ -s "$demo/ready" ]; then
 elif kill -0 "$server" 2>/dev/null; then
     echo "The demo FTP server did not start within 10 s; its log: $demo/ftp.log" >&2
 else
-    # Its one line says why (port 21 taken, or not root).
+    # Its one line says why (the demo host list's port taken).
     cat "$demo/server.out" >&2
 fi
 

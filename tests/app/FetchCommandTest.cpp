@@ -64,6 +64,38 @@ std::string ReadLocal(const std::string& name)
     return out.str();
 }
 
+// The host list with the port in field 6 of every line of six or more
+// fields whose field 6 is absent or empty; shorter lines stay as they are.
+std::string WithPort(const std::string& ini, int port)
+{
+    std::string out;
+    std::size_t start = 0;
+    while (start < ini.size()) {
+        std::size_t end = ini.find_first_of("\r\n", start);
+        if (end == std::string::npos)
+            end = ini.size();
+        std::vector<std::string> fields{""};
+        for (char c : ini.substr(start, end - start)) {
+            if (c == ':')
+                fields.emplace_back();
+            else
+                fields.back().push_back(c);
+        }
+        if (fields.size() == 6)
+            fields.emplace_back();
+        if (fields.size() >= 7 && fields[6].empty())
+            fields[6] = std::to_string(port);
+        std::string line = fields[0];
+        for (std::size_t i = 1; i < fields.size(); ++i)
+            line += ":" + fields[i];
+        out += line;
+        start = end;
+        while (start < ini.size() && (ini[start] == '\r' || ini[start] == '\n'))
+            out += ini[start++];
+    }
+    return out;
+}
+
 class Fetch : public StartupFixture {
 protected:
     void SetUp() override
@@ -79,9 +111,11 @@ protected:
         StartupFixture::TearDown();
     }
 
+    // A window on the host list ini whose profiles reach the test server on
+    // port: a profile of six or more fields without a port of its own gets it.
     std::unique_ptr<TForm1> MakeFetchForm(const std::string& ini, int port)
     {
-        auto form = MakeForm(ini);
+        auto form = MakeForm(WithPort(ini, port));
         form->KZFTP1->Port = port;
         form->KZFTP1->TimeOut = 5000;
         form->show();

@@ -99,6 +99,31 @@ ScriptedFtpServer& UpToData(ScriptedFtpServer& server, const std::string& reply1
         .Reply(reply150);
 }
 
+// Every line of a host list (six fields each) with the control port as its
+// seventh field.
+std::string WithPort(const std::string& ini, int port)
+{
+    std::string out;
+    std::size_t start = 0;
+    for (std::size_t end = ini.find("\r\n"); end != std::string::npos; end = ini.find("\r\n", start)) {
+        out += ini.substr(start, end - start) + ":" + std::to_string(port) + "\r\n";
+        start = end + 2;
+    }
+    return out;
+}
+
+// Points every profile of a running window at another control port.
+void SetPort(TForm1& form, int port)
+{
+    TextList updated;
+    for (int i = 0; i < form.HostList.Count(); ++i) {
+        std::string line = form.HostList[i];
+        line.erase(line.rfind(':'));
+        updated.Add(line + ":" + std::to_string(port));
+    }
+    form.HostList = updated;
+}
+
 bool Has(const std::vector<std::string>& transcript, const std::string& prefix)
 {
     for (const auto& line : transcript)
@@ -124,8 +149,7 @@ protected:
 
     std::unique_ptr<TForm1> MakeStopForm(const std::string& ini, int port)
     {
-        auto form = MakeForm(ini);
-        form->KZFTP1->Port = port;
+        auto form = MakeForm(WithPort(ini, port));
         form->KZFTP1->TimeOut = 30000;  // only the stop may end a wait
         form->show();
         QApplication::setActiveWindow(form.get());
@@ -323,7 +347,7 @@ TEST_F(Stop, StatusItemStopsAndEscKeepsItsMeaningElsewhere)
     // The stop holds for that fetch only: the next F5 fetches whole.
     ScriptedFtpServer next;
     UpToData(next, "150 here\r\n").SendData("after\n").CloseData().Send("226 done\r\n").Reply("221 bye\r\n");
-    form->KZFTP1->Port = next.Port();
+    SetPort(*form, next.Port());
     QTest::keyClick(form->Memo1, Qt::Key_F5);
     ASSERT_TRUE(next.WaitScriptDone(5s)) << next.Error();
     EXPECT_EQ(form->Memo1->Text(), "after\r\n");
@@ -373,7 +397,7 @@ TEST_F(Stop, FetchControlsAreDisabledWhileAFetchRuns)
         ScriptedFtpServer probe(100ms);
         closedPort = probe.DataPort();
     }
-    form->KZFTP1->Port = closedPort;
+    SetPort(*form, closedPort);
     QTimer::singleShot(0, form.get(), [&] { QTest::keyClick(form->Memo1, Qt::Key_F5); });
     QTest::qWait(500);
     EXPECT_FALSE(form->FetchRunning());
@@ -479,11 +503,12 @@ TEST_F(Stop, ClosingDuringAFetchEndsTheProcessWithinASecond)
         SCOPED_TRACE(variant.Name);
         ScriptedFtpServer server;
         server.Send("220 ready\r\n").Receive().Pause(20s);
-        WriteIni(std::string("s:") + (variant.Lookup ? SlowLookup::Name : "127.0.0.1") + ":u:p:1:/d/f.log\r\n");
+        WriteIni(std::string("s:") + (variant.Lookup ? SlowLookup::Name : "127.0.0.1") + ":u:p:1:/d/f.log:" +
+                 std::to_string(server.Port()) + "\r\n");
 
         QProcess helper;
         helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QStringList arguments{Dir.path(), QString::number(server.Port())};
+        QStringList arguments{Dir.path()};
         if (variant.Lookup)
             arguments << QStringLiteral("lookup");
         helper.start(QStringLiteral(WISPLOG_BINARY_DIR "/tests/app/stop_exit_helper"), arguments);

@@ -4,7 +4,7 @@
 // "exit" (File → Exit), "close" (the window's close box). Signals come
 // from the test itself.
 //
-//   stop_exit_helper EXE_DIR PORT [lookup]
+//   stop_exit_helper EXE_DIR [lookup]
 #include "SlowLookup.h"
 
 #include "app/Form1.h"
@@ -26,13 +26,12 @@
 
 int main(int argc, char** argv)
 {
-    if (argc < 3)
+    if (argc < 2)
         return 2;
     WisplogApplication app(argc, argv);
     StartupOptions options;
     options.ExeDir = argv[1];
-    const int port = std::atoi(argv[2]);
-    const bool lookup = argc > 3 && std::strcmp(argv[3], "lookup") == 0;
+    const bool lookup = argc > 2 && std::strcmp(argv[2], "lookup") == 0;
 
     TForm1* form = nullptr;
     QTimer poll;
@@ -61,7 +60,6 @@ int main(int argc, char** argv)
                 form = found;
         if (!form)
             return;
-        form->KZFTP1->Port = port;
         form->KZFTP1->TimeOut = 30000;
         QApplication::setActiveWindow(form);
         if (!QTest::qWaitForWindowActive(form))

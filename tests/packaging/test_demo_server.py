@@ -103,6 +103,35 @@ class PortTakenTest(unittest.TestCase):
         self.assertEqual(len(result.stdout.splitlines()), 1, result.stdout)
         self.assertIn('is taken by another program', result.stdout)
 
+    def test_the_port_of_the_demo_list_is_served_or_its_loss_told_with_the_way_out(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            ini = os.path.join(tmp, 'wisplog.ini')
+            self.assertEqual(run_demo('write-ini', ini).returncode, 0)
+            port = demo_server.read_demo_port(ini)
+            ready = os.path.join(tmp, 'ready')
+            server = subprocess.Popen([sys.executable, DEMO, 'serve', '--ini', ini, '--dir', tmp,
+                                       '--ready', ready], stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+            try:
+                deadline = time.monotonic() + 30
+                while not os.path.exists(ready):
+                    self.assertIsNone(server.poll(), 'the demo server ended')
+                    self.assertLess(time.monotonic(), deadline, 'not ready within 30 s')
+                    time.sleep(0.05)
+                with open(ready) as f:
+                    self.assertIn('@127.0.0.1:%d/' % port, f.read())
+                # A second run while the port is taken: one line, naming the
+                # list and how to get a fresh one.
+                result = run_demo('serve', '--ini', ini, '--dir', tmp)
+            finally:
+                server.terminate()
+                server.wait(timeout=10)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(len(result.stdout.splitlines()), 1, result.stdout)
+        self.assertIn('127.0.0.1:%d, which the demo host list %s names' % (port, ini),
+                      result.stdout)
+        self.assertIn('delete %s and run again' % ini, result.stdout)
+
 
 class HostListTest(unittest.TestCase):
     def setUp(self):
@@ -121,11 +150,34 @@ class HostListTest(unittest.TestCase):
         self.assertTrue(data.endswith(b'\r\n'))
         lines = data.decode('utf-8').split('\r\n')[:-1]
         self.assertEqual(len(lines), len(demo_server.SAMPLES))
+        port = lines[0].split(':')[6]
+        self.assertGreater(int(port), 1023)
+        self.assertIn('(port %s)' % port, result.stdout)
+        menu = {'デモ EUC-JP': 'EUC', 'デモ JIS': 'JIS', 'デモ UTF-8': 'UTF8',
+                'デモ UTF-16LE': 'Unicode', 'デモ Shift_JIS': 'SJIS'}
         for line, (label, name, _, _) in zip(lines, demo_server.SAMPLES):
-            self.assertEqual(line.split(':'),
-                             [label, '127.0.0.1', 'demo', 'demo', '1', '/logs/' + name])
+            self.assertEqual(line.split(':'), [label, '127.0.0.1', 'demo', 'demo', '1',
+                                               '/logs/' + name, port, '', menu[label]])
         again = run_demo('write-ini', self.ini)
-        self.assertIn('Using the demo host profiles', again.stdout)
+        self.assertIn('Using the demo host profiles in %s (port %s)' % (self.ini, port),
+                      again.stdout)
+        with open(self.ini, 'rb') as f:
+            self.assertEqual(f.read(), data)
+
+    def test_a_demo_list_for_port_21_is_reported_in_one_line(self):
+        # As earlier versions wrote it: no port field, so port 21.
+        old = demo_server.ini_text(None)
+        with open(self.ini, 'wb') as f:
+            f.write(old)
+        result = run_demo('write-ini', self.ini)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(len(result.stdout.splitlines()), 1, result.stdout)
+        self.assertIn('port 21', result.stdout)
+        self.assertIn('delete it and run again to get a fresh one', result.stdout)
+        with open(self.ini, 'rb') as f:
+            self.assertEqual(f.read(), old, 'left as it is')
+        os.remove(self.ini)
+        self.assertIn('Wrote the demo host profiles', run_demo('write-ini', self.ini).stdout)
 
     def test_a_list_of_the_users_own_is_left_as_it_is(self):
         own = 'mine:ftp.example.jp:taro:secret:0:/var/log/messages\r\n'.encode()

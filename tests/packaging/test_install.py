@@ -5,8 +5,11 @@
 
 Stages `cmake --install` under a temporary DESTDIR, starts the staged program
 through its link on the PATH and checks that it takes NKF32.DLL and wisplog.ini
-from the real program directory; then builds the package with CPack and checks
-what it carries. Runs the program on Qt's offscreen platform.
+from the real program directory, or, without a wisplog.ini there, each user's
+own host list made from the example; started as the desktop entry starts it,
+its downloads go to the user's data directory. Then builds the package with
+CPack and checks what it carries. Runs the program on Qt's offscreen platform.
+Needs no root, only a build directory it may write (the install's manifest).
 """
 
 import glob
@@ -64,7 +67,7 @@ class InstallTest(unittest.TestCase):
         share = self.staged(self.prefix, 'share')
         with open(os.path.join(share, 'applications', 'wisplog.desktop'), encoding='utf-8') as f:
             entry = f.read()
-        self.assertIn('\nExec=wisplog\n', entry)
+        self.assertIn('\nExec=wisplog --desktop\n', entry)
         self.assertIn('\nIcon=wisplog\n', entry)
         for icon in ('scalable/apps/wisplog.svg', '48x48/apps/wisplog.png',
                      '256x256/apps/wisplog.png'):
@@ -101,6 +104,43 @@ class InstallTest(unittest.TestCase):
             finally:
                 app.kill()
                 app.wait(timeout=10)
+
+    def test_each_user_gets_a_private_host_list_and_desktop_downloads(self):
+        share = self.staged(self.prefix, 'share', 'applications', 'wisplog.desktop')
+        with open(share, encoding='utf-8') as f:
+            exec_line = [line for line in f.read().splitlines() if line.startswith('Exec=')][0]
+        program, *args = exec_line[len('Exec='):].split()
+        self.assertEqual(program, 'wisplog')
+        with open(self.staged(self.program_dir, 'wisplog.ini.example'), 'rb') as f:
+            example = f.read()
+        with tempfile.TemporaryDirectory() as home, tempfile.TemporaryDirectory() as cwd:
+            env = dict(os.environ, QT_QPA_PLATFORM='offscreen', HOME=home,
+                       XDG_CONFIG_HOME=os.path.join(home, 'config'),
+                       XDG_DATA_HOME=os.path.join(home, 'data'))
+            own = os.path.join(home, 'config', 'wisplog', 'wisplog.ini')
+            downloads = os.path.join(home, 'data', 'wisplog', 'downloads')
+            app = subprocess.Popen([self.staged(self.prefix, 'bin', 'wisplog')] + args, cwd=cwd,
+                                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                deadline = time.monotonic() + 30
+                while not (os.path.exists(own) and
+                           os.readlink('/proc/%d/cwd' % app.pid) == downloads):
+                    self.assertIsNone(app.poll(), 'wisplog ended at start')
+                    self.assertLess(time.monotonic(), deadline,
+                                    'no host list in the configuration directory, or not in '
+                                    'the download directory')
+                    time.sleep(0.05)
+                self.assertEqual(stat.S_IMODE(os.stat(own).st_mode), 0o600)
+                with open(own, 'rb') as f:
+                    self.assertEqual(f.read(), example)
+                time.sleep(0.5)
+                self.assertIsNone(app.poll(), 'wisplog ended after reading its host list')
+                with open('/proc/%d/maps' % app.pid) as f:
+                    self.assertIn(self.staged(self.program_dir, 'NKF32.DLL'), f.read())
+            finally:
+                app.kill()
+                app.wait(timeout=10)
+            self.assertFalse(os.path.exists(self.staged(self.program_dir, 'wisplog.ini')))
 
     def test_the_debian_package(self):
         with tempfile.TemporaryDirectory() as out:
