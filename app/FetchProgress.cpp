@@ -70,12 +70,19 @@ std::string FetchProgress::RateText(double bytesPerSecond)
 
 std::string FetchProgress::ProgressText(int64_t bytes, int64_t size, double seconds)
 {
-    std::string text = "FTP... " + AmountText(double(bytes));
+    // Appended piece by piece (g++ 12 warns falsely about "literal" + string).
+    std::string text = "FTP... ";
+    text += AmountText(double(bytes));
     if (size > 0 && bytes <= size) {
-        text += " / " + AmountText(double(size));
-        text += " " + std::to_string(bytes * 100 / size) + "%";
+        text += " / ";
+        text += AmountText(double(size));
+        text += ' ';
+        text += std::to_string(bytes * 100 / size);
+        text += '%';
     }
-    if (seconds > 0)
-        text += " " + RateText(double(bytes) / seconds);
+    if (seconds > 0) {
+        text += ' ';
+        text += RateText(double(bytes) / seconds);
+    }
     return text;
 }
