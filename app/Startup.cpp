@@ -1,9 +1,9 @@
 #include "app/Startup.h"
 
 #include "app/ErrorReport.h"
+#include "app/InstalledUse.h"
 #include "app/TerminationSignals.h"
 #include "sock/TKZSock.h"
-#include "app/InstalledUse.h"
 
 #include <QApplication>
 
@@ -13,7 +13,6 @@
 
 int RunMainWindow(const StartupOptions& options)
 {
-    const int status = 0;
     RunReported([&] {
         if (options.DesktopStart)
             EnterDesktopDownloadDir();
@@ -23,13 +22,17 @@ int RunMainWindow(const StartupOptions& options)
         form->show();
         QApplication::exec();
     });
+    return 0;
+}
+
+void EndIfLookupsRun(int status)
+{
     // A look-up abandoned by a stop may hang in the system's resolver for
     // as long as its name servers take; Qt's look-up threads would hold the
     // program's exit until then. The window is gone and every socket is
     // closed, so the process ends now instead.
-    if (TKZSock::LookupsRunning() > 0) {
-        std::fflush(nullptr);
-        std::_Exit(status);
-    }
-    return status;
+    if (TKZSock::LookupsRunning() == 0)
+        return;
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

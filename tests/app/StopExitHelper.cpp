@@ -67,5 +67,7 @@ int main(int argc, char** argv)
         poll.start(10);
         QTest::keyClick(form->Memo1, Qt::Key_F5);
     });
-    return RunMainWindow(options);
+    const int status = RunMainWindow(options);
+    EndIfLookupsRun(status);
+    return status;
 }
