@@ -189,31 +189,18 @@ bool StartsOnTrailByte(const uint8_t* text, uint64_t start)
     return run % 2 == 1;
 }
 
-void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, const std::string& encoding)
+// Shows the last tailSize bytes (0: all) of a zero-terminated Shift_JIS text
+// of length bytes and scrolls to its end.
+void ShowTail(SjisMemo& memo, const uint8_t* text, uint64_t length, int32_t tailSize)
 {
-    FileBuffer file = ReadLocalFile(fileName);
-    Route route = RouteForName(encoding);
-    if (route == Route::Detect)
-        route = RouteForKind(DetectEncoding(file.Bytes(), static_cast<int64_t>(file.Size) - 1));
-
-    if (route == Route::Unconverted) {
-        const void* zero = std::memchr(file.Bytes(), 0, file.Size + 1);
-        const auto length = static_cast<std::size_t>(static_cast<const uint8_t*>(zero) - file.Bytes());
-        memo.SetText(std::string_view(reinterpret_cast<const char*>(file.Bytes()), length));
-        return;
-    }
-
-    const std::unique_ptr<uint8_t[]> output = Convert(route, file);
-    file.Units.reset();   // the converted text is all that is needed now
-    const uint64_t length = std::strlen(reinterpret_cast<const char*>(output.get()));
     uint64_t start = 0;
     if (tailSize > 0 && length >= static_cast<uint64_t>(tailSize))
         start = length - static_cast<uint64_t>(tailSize);
     // A cut through a character or between CR and LF leaves its stray byte
     // shown alone, so the characters behind it keep their places.
-    const bool stray = StartsOnTrailByte(output.get(), start)
-        || (start > 0 && output[start] == '\n' && output[start - 1] == '\r');
-    memo.SetText(std::string_view(reinterpret_cast<const char*>(output.get()) + start, length - start), stray);
+    const bool stray = StartsOnTrailByte(text, start)
+        || (start > 0 && text[start] == '\n' && text[start - 1] == '\r');
+    memo.SetText(std::string_view(reinterpret_cast<const char*>(text) + start, length - start), stray);
 
     // Scroll to the end: a blank put at the end scrolls it into sight, then
     // goes again.
@@ -225,22 +212,52 @@ void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, con
     memo.SetSelText("");
 }
 
+void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, const std::string& encoding)
+{
+    FileBuffer file = ReadLocalFile(fileName);
+    Route route = RouteForName(encoding);
+    if (route == Route::Detect)
+        route = RouteForKind(DetectEncoding(file.Bytes(), static_cast<int64_t>(file.Size) - 1));
+
+    if (route == Route::Unconverted) {
+        // Shown as it is, up to its first zero byte (a binary file stops
+        // there), cut to its tail like a converted text.
+        const void* zero = std::memchr(file.Bytes(), 0, file.Size + 1);
+        const auto length = static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - file.Bytes());
+        ShowTail(memo, file.Bytes(), length, tailSize);
+        return;
+    }
+
+    const std::unique_ptr<uint8_t[]> output = Convert(route, file);
+    file.Units.reset();   // the converted text is all that is needed now
+    const uint64_t length = std::strlen(reinterpret_cast<const char*>(output.get()));
+    ShowTail(memo, output.get(), length, tailSize);
+}
+
 } // namespace
 
-void TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
+std::string TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
 {
     Memo1->Clear();
     LastFile = fileName;
     LastTag = tailSize;
     SetTag(Button1, tailSize);
     SetTag(CmbHost, tailSize);
+    std::string failure;
     try {
         ShowFile(*Memo1, fileName, tailSize, CurrentEncoding);
+        return failure;
+    } catch (const std::bad_alloc&) {
+        failure = "メモリ不足";
+    } catch (const std::exception& e) {
+        failure = e.what();
     } catch (...) {
-        // Every buffer is released by now; the box is the only report.
-        try {
-            ShowMessageBox("失敗", "読込", MB_ICONSTOP);
-        } catch (...) {
-        }
+        failure = "?";
     }
+    // Every buffer is released by now; the box is the user's report.
+    try {
+        ShowMessageBox("失敗", "読込", MB_ICONSTOP);
+    } catch (...) {
+    }
+    return failure;
 }

@@ -1,7 +1,9 @@
 // The fetch command: one FTP session for the selected profile's file, then
-// the display of the local copy.
+// the display of the local copy. Every fetch ends with its control
+// connection closed and its outcome on the status line.
 #include "app/Form1.h"
 
+#include "app/FetchTrace.h"
 #include "app/HostProfile.h"
 #include "app/HostText.h"
 #include "app/RunningFetch.h"
@@ -13,15 +15,20 @@
 #include <QComboBox>
 #include <QLineEdit>
 
+#include <exception>
+
 namespace {
 
-// The status line's text after a failed download: a few words, then the
-// reply or error line without its line end.
-std::string TransferFailureStatus(std::string message)
+// The text of the exception being handled.
+std::string CurrentFailureText()
 {
-    while (!message.empty() && (message.back() == '\r' || message.back() == '\n'))
-        message.pop_back();
-    return "ダウンロード失敗: " + message;
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "?";
+    }
 }
 
 } // namespace
@@ -32,12 +39,31 @@ void TForm1::mnGetAllClick(QObject* sender)
     // would share the one FTP component and the view, so it is refused.
     if (FFetchRunning)
         return;
+    FFetchRunning = true;
+    FFetch = {};
+    FFetchStep = FetchStep::Profile;
+    // Busy controls, the stop keys and the progress texts ("FTP... 接続" first).
     RunningFetch running(*this);
+    try {
+        FetchAndShow(Tag(sender), running);
+    } catch (...) {
+        // The failure goes on to the error report; the fetch ends first, so
+        // no connection and no "FTP..." outlive it.
+        FFetch.NoteFailure(FFetchStep, CurrentFailureText());
+        CloseControlConnection();
+        EndFetch();
+        throw;
+    }
+    EndFetch();
+}
 
-    const int tailSize = Tag(sender);
+void TForm1::FetchAndShow(int32_t tailSize, RunningFetch& running)
+{
     const int index = CmbHost->currentIndex();
-    if (index == -1)
+    if (index == -1) {
+        FFetch.NoteFailure(FetchStep::Profile, "ホストがありません");
         return;
+    }
 
     SplitFields(QStringToHostText(EdtFile->text(), HostListInShiftJis), '/');
     std::string directory;
@@ -57,12 +83,12 @@ void TForm1::mnGetAllClick(QObject* sender)
         }))
         return;
 
+    FFetchStep = FetchStep::Display;
     Memo1->Clear();
-    ShowLocalFile(fileName, tailSize);
+    const std::string displayFailure = ShowLocalFile(fileName, tailSize);
+    if (!displayFailure.empty())
+        FFetch.NoteFailure(FetchStep::Display, displayFailure);
     Memo1->setFocus();
-    mnStatus->setText(FTransferFailure.empty()
-                          ? QString()
-                          : HostTextToQString(TransferFailureStatus(FTransferFailure)));
 }
 
 void TForm1::FtpTransfer(const std::string& direction, const std::string& host,
@@ -70,33 +96,87 @@ void TForm1::FtpTransfer(const std::string& direction, const std::string& host,
                          const std::string& directory, const std::string& passiveFlag,
                          const std::string& fileName)
 {
-    FTransferFailure.clear();
+    // Every fetch is a session of its own, whatever an earlier one left.
+    CloseControlConnection();
     KZFTP1->Host = host;
     KZFTP1->UserID = user;
     KZFTP1->Password = password;
     KZFTP1->Passive = passiveFlag == "1";
-    try {
-        KZFTP1->Connect();
-    } catch (...) {
-    }
-    try {
-        KZFTP1->ChangeWorkingDir(directory);
-    } catch (...) {
-    }
-    KZFTP1->SetTransferType(2);
-    if (direction == "GET" || direction == "PUT") {
+
+    FFetchStep = FetchStep::Connect;
+    {
+        const FetchTrace trace(*KZFTP1);
         try {
-            if (direction == "GET")
-                KZFTP1->RetrieveFile(fileName, "");
-            else
-                KZFTP1->StoreFile(fileName, "");
-        } catch (const std::exception& e) {
-            FTransferFailure = e.what();
+            KZFTP1->Connect();
         } catch (...) {
-            FTransferFailure = "?";
+            const std::string thrown = CurrentFailureText();
+            FFetch.NoteFailure(trace.LogInStarted() ? FetchStep::LogIn : FetchStep::Connect,
+                               trace.FirstFailure().empty() ? thrown : trace.FirstFailure());
         }
     }
+
+    const bool loggedIn = KZFTP1->Connected();
+    try {
+        bool reached = true;
+        if (loggedIn) {
+            FFetchStep = FetchStep::ChangeDir;
+            try {
+                KZFTP1->ChangeWorkingDir(directory);
+            } catch (...) {
+                // An empty directory asks for the log-in directory, where the
+                // file is looked for anyway; any other directory must be
+                // reached, or the file of that name elsewhere would be shown
+                // as the one asked for.
+                if (!directory.empty()) {
+                    reached = false;
+                    FFetch.NoteFailure(FetchStep::ChangeDir, CurrentFailureText());
+                }
+            }
+        }
+        if (reached) {
+            // After a failed log-in this throws "Not Connected", the error
+            // report's text.
+            FFetchStep = FetchStep::TransferType;
+            KZFTP1->SetTransferType(2);
+            if (direction == "GET" || direction == "PUT") {
+                FFetchStep = direction == "GET" ? FetchStep::Download : FetchStep::Upload;
+                try {
+                    if (direction == "GET")
+                        KZFTP1->RetrieveFile(fileName, "");
+                    else
+                        KZFTP1->StoreFile(fileName, "");
+                } catch (...) {
+                    FFetch.NoteFailure(FFetchStep, CurrentFailureText());
+                }
+            }
+        }
+    } catch (...) {
+        FFetch.NoteFailure(FFetchStep, CurrentFailureText());
+        CloseControlConnection();
+        throw;
+    }
+    FFetchStep = FetchStep::LogOut;
+    // Closes the connection even when the log-out fails.
     KZFTP1->Disconnect();
+}
+
+void TForm1::CloseControlConnection()
+{
+    if (!KZFTP1->Connected())
+        return;
+    try {
+        // Logs out when the connection is in step, else only closes it; the
+        // socket is closed in either case.
+        KZFTP1->Disconnect();
+    } catch (...) {
+    }
+}
+
+void TForm1::EndFetch()
+{
+    FLastFetch = FFetch;
+    FFetchRunning = false;
+    ShowStatus(FLastFetch.Notice());
 }
 
 void TForm1::CmbHostChange()

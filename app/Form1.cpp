@@ -1,6 +1,7 @@
 #include "app/Form1.h"
 
 #include "app/FindDialog.h"
+#include "app/ErrorReport.h"
 #include "app/Fonts.h"
 #include "app/Gra.h"
 #include "app/HostText.h"
@@ -183,7 +184,12 @@ void TForm1::BuildLayout()
     for (QWidget* field : {static_cast<QWidget*>(EdtGrep), static_cast<QWidget*>(EdtFile),
                            static_cast<QWidget*>(CmbHost)})
         SetFieldColours(field);
+    // Fields that would take Ctrl+A for themselves (see eventFilter).
+    for (QWidget* field : {static_cast<QWidget*>(EdtGrep), static_cast<QWidget*>(EdtFile)})
+        field->installEventFilter(this);
 
+    // Tab leaves the view for the next field, as in a multi-line edit.
+    Memo1->setTabChangesFocus(true);
     // Tab order: the view first, then the panel's fields in their order.
     setTabOrder(Memo1, EdtFile);
     setTabOrder(EdtFile, CmbHost);
@@ -305,5 +311,23 @@ QStringList TForm1::EditorCommand(const std::string& path)
 void TForm1::inifile1Click()
 {
     const QStringList command = EditorCommand(IniPath);
-    QProcess::startDetached(command.front(), command.mid(1));
+    // Owned by the application, not the window: an opener still running
+    // when the window closes is not ended with it. Freed when it ends.
+    auto* opener = new QProcess(QCoreApplication::instance());
+    opener->setProcessChannelMode(QProcess::ForwardedChannels);
+    const std::string failure = "ファイル " + IniPath + " を開けません (" + command.front().toStdString();
+    connect(opener, &QProcess::errorOccurred, this, [opener, failure](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        opener->deleteLater();
+        ShowErrorReport(failure + " を起動できません)");
+    });
+    connect(opener, &QProcess::finished, this, [opener, failure](int code, QProcess::ExitStatus how) {
+        opener->deleteLater();
+        if (how == QProcess::CrashExit)
+            ShowErrorReport(failure + " が異常終了しました)");
+        else if (code != 0)
+            ShowErrorReport(failure + " が終了コード " + std::to_string(code) + " で終わりました)");
+    });
+    opener->start(command.front(), command.mid(1));
 }

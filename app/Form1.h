@@ -2,6 +2,7 @@
 // and the program-wide state of the viewer.
 #pragma once
 
+#include "app/FetchOutcome.h"
 #include "app/TextList.h"
 
 #include <QMainWindow>
@@ -56,10 +57,17 @@ public:
     void SetDefaultFile();
     // Shows a local file in Memo1: converted by CurrentEncoding (or by
     // detection), its last tailSize bytes (0: all) scrolled to the end; any
-    // failure shows the box "失敗" instead. Does not wait; never throws.
-    void ShowLocalFile(const std::string& fileName, int32_t tailSize);
-    // Opens the host-list file in the desktop's editor without waiting.
+    // failure shows the box "失敗" instead. Returns the failure's text, empty
+    // when the file is shown. Does not wait; never throws.
+    std::string ShowLocalFile(const std::string& fileName, int32_t tailSize);
+    // Opens the host-list file in the desktop's editor without waiting; an
+    // opener that cannot start or ends with a failure is reported, naming
+    // the file, when that becomes known.
     void inifile1Click();
+
+    // Sets the menu bar's status line to text, always shown as plain text.
+    // The one place every status notice goes through. Does not wait.
+    void ShowStatus(const QString& text);
 
     // The editor command for a file: program and its arguments (the file's
     // full path as one argument).
@@ -118,9 +126,13 @@ public:
     // asked for while one runs is refused quietly.
     void mnGetAllClick(QObject* sender);
     // One FTP session with KZFTP1: log in, change directory, image type,
-    // download ("GET") or upload ("PUT"), log out; waits. Failures of the
-    // log-in, the directory change and the transfer are dropped; the others
-    // are thrown.
+    // download ("GET") or upload ("PUT"), log out; waits. The first failure
+    // is recorded for the fetch's outcome. Failures of the log-in, a change
+    // to the log-in directory (empty directory) and the transfer go no
+    // further; a failed change to another directory skips the transfer. A
+    // failed log-in then throws "Not Connected", a refused transfer type its
+    // reply, a failed log-out its failure. The control connection is closed
+    // when it returns or throws.
     void FtpTransfer(const std::string& direction, const std::string& host,
                      const std::string& user, const std::string& password,
                      const std::string& directory, const std::string& passiveFlag,
@@ -129,6 +141,8 @@ public:
     void CmbHostChange();
     // True while a fetch runs.
     bool FetchRunning() const { return FFetchRunning; }
+    // How the last ended fetch went (a running one is not in it yet).
+    const FetchOutcome& LastFetch() const { return FLastFetch; }
 
     // --- Stopping a fetch (StopCommand.cpp, RunningFetch.cpp) ---
 
@@ -137,10 +151,9 @@ public:
     // Nothing when no fetch runs. Does not wait, does not throw.
     void StopFetch();
     // True when the last fetch was ended by StopFetch (false again when
-    // the next fetch starts).
+    // the next fetch starts); LastFetch().Stopped says the same once the
+    // fetch has ended.
     bool FetchWasStopped() const { return FFetchStopped; }
-    // Shows a text (UTF-8) in the status line.
-    void ShowFetchStatus(const std::string& text);
 
     // --- Profile settings (ProfileSettings.cpp) ---
 
@@ -201,12 +214,29 @@ private:
 
     void BuildLayout();
     void BuildMenu();
+    // Makes Ctrl+A select the view's text wherever the focus is.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    // The fetch's steps after "FTP..." (FetchCommand.cpp); running ends it
+    // quietly when the user stops it.
+    void FetchAndShow(int32_t tailSize, RunningFetch& running);
+    // Ends a fetch: its outcome becomes LastFetch and the status line shows
+    // its notice (empty after success).
+    void EndFetch();
+    // Closes the control connection, logging out when it is in step; never
+    // throws.
+    void CloseControlConnection();
 
     bool FTerminationRequested = false;
     bool FFetchRunning = false;
     bool FFetchStopped = false;
+    // The network part of a fetch runs: a stop can end it.
+    bool FStopArmed = false;
+    // The running fetch's outcome so far, and the last ended one's.
+    FetchOutcome FFetch;
+    FetchOutcome FLastFetch;
+    // The step the running fetch is in, for a failure that leaves it.
+    FetchStep FFetchStep = FetchStep::Profile;
     // The selected profile's encoding is still to be applied.
     bool FProfileEncodingPending = false;
-    // Why the last transfer step failed (empty when it did not), for the status.
-    std::string FTransferFailure;
 };

@@ -1,5 +1,7 @@
 #include "app/MessageBox.h"
 
+#include "app/ServerText.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QString>
@@ -16,9 +18,13 @@ int ShowMessageBox(const std::string& text, const std::string& caption, unsigned
 {
     if (Hook())
         return Hook()(text, caption, flags);
+    // The text may carry a server's reply: shown as plain text, never read as
+    // markup, in its own encoding, with control characters made visible.
     QMessageBox box(flags & MB_ICONSTOP ? QMessageBox::Critical : QMessageBox::NoIcon,
-                    QString::fromStdString(caption), QString::fromStdString(text),
-                    QMessageBox::Ok, QApplication::activeWindow());
+                    QString::fromStdString(caption), QString(), QMessageBox::Ok,
+                    QApplication::activeWindow());
+    box.setTextFormat(Qt::PlainText);
+    box.setText(ServerTextToQString(text));
     return box.exec();
 }
 

@@ -9,7 +9,8 @@
 inline constexpr unsigned MB_ICONSTOP = 0x10;
 
 // Shows a modal box with one OK button and waits until it is closed; or, when
-// a hook is installed, calls the hook instead and returns its result.
+// a hook is installed, calls the hook instead and returns its result. The
+// text is shown as plain text (see ServerTextToQString).
 int ShowMessageBox(const std::string& text, const std::string& caption, unsigned flags);
 
 using MessageBoxHook = std::function<int(const std::string& text, const std::string& caption, unsigned flags)>;

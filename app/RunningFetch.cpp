@@ -9,9 +9,9 @@
 #include <QShortcut>
 
 RunningFetch::RunningFetch(TForm1& form)
-    : FForm(form), FProgress([&form](const std::string& text) { form.ShowFetchStatus(text); })
+    : FForm(form),
+      FProgress([&form](const std::string& text) { form.ShowStatus(QString::fromStdString(text)); })
 {
-    FForm.FFetchRunning = true;
     FForm.FFetchStopped = false;
     FForm.SetFetchControlsEnabled(false);
     FProgress.Connecting();
@@ -28,18 +28,22 @@ RunningFetch::~RunningFetch()
 {
     FForm.KZFTP1->OnTransactionStart = nullptr;
     FForm.KZFTP1->OnPacketRecvd = nullptr;
-    FForm.FFetchRunning = false;
     FForm.SetFetchControlsEnabled(true);
 }
 
 bool RunningFetch::Transfer(const std::function<void()>& body)
 {
+    // Only the network part can be stopped: the display after it does not
+    // wait, and a stop then would be recorded for a fetch that completed.
+    FForm.FStopArmed = true;
     try {
         body();
     } catch (...) {
+        FForm.FStopArmed = false;
         if (!FForm.FFetchStopped)
             throw;
     }
+    FForm.FStopArmed = false;
     if (!FForm.FFetchStopped)
         return true;
     EndStopped();
@@ -48,10 +52,7 @@ bool RunningFetch::Transfer(const std::function<void()>& body)
 
 void RunningFetch::EndStopped()
 {
-    // A stopped session is out of step: Disconnect closes it without QUIT.
-    try {
-        FForm.KZFTP1->Disconnect();
-    } catch (...) {
-    }
-    FForm.ShowFetchStatus("中止");
+    // A stopped session is out of step: it is closed without QUIT.
+    FForm.CloseControlConnection();
+    FForm.FFetch.NoteStopped();
 }

@@ -11,9 +11,9 @@ class TForm1;
 
 class RunningFetch {
 public:
-    // Marks the fetch running, disables F5, Ctrl+F5, "&Get" and the Host
-    // drop-down, arms the stop keys, shows "FTP... 接続" and follows the
-    // download's progress in the status line. Does not wait.
+    // Disables F5, Ctrl+F5, "&Get" and the Host drop-down, arms the stop
+    // keys, shows "FTP... 接続" and follows the download's progress in the
+    // status line. Does not wait.
     explicit RunningFetch(TForm1& form);
     // Enables the controls again and disarms the stop keys. Does not throw.
     ~RunningFetch();
@@ -22,12 +22,13 @@ public:
 
     // Runs the network part of the fetch; waits. Returns true when it ran to
     // its end without a stop. After a stop, whatever it threw is dropped,
-    // the connection is closed without QUIT, the status says "中止" and the
-    // answer is false. Failures without a stop are thrown on.
+    // the connection is closed without QUIT, the fetch's outcome records the
+    // stop (its notice "中止") and the answer is false. Failures without a
+    // stop are thrown on.
     bool Transfer(const std::function<void()>& body);
 
 private:
-    // Ends the stop: the connection closed, the status "中止".
+    // Ends the stop: the connection closed, the stop recorded.
     void EndStopped();
 
     TForm1& FForm;

@@ -1,9 +1,10 @@
-// The encoding menu, "Select &All" and "E&xit".
+// The encoding menu, "Select &All" (and its shortcut) and "E&xit".
 #include "app/Form1.h"
 
 #include "app/SjisMemo.h"
 
 #include <QAction>
+#include <QKeyEvent>
 
 void TForm1::EUC1Click(QAction* Sender)
 {
@@ -19,6 +20,20 @@ void TForm1::EUC1Click(QAction* Sender)
 void TForm1::SelectAll1Click()
 {
     Memo1->SelectAll();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    // A line edit claims the select-all key for its own text; the menu's
+    // shortcut is to win wherever the focus is, so the claim is withdrawn.
+    if (event->type() == QEvent::ShortcutOverride) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (QKeySequence(key->keyCombination()) == SelectAll1->shortcut()) {
+            event->ignore();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TForm1::Exit1Click()

@@ -13,6 +13,9 @@
 
 int RunMainWindow(const StartupOptions& options)
 {
+    // Anything that ends start-up before the window's loop has run its course
+    // is a failure of the program's start.
+    int status = 1;
     RunReported([&] {
         if (options.DesktopStart)
             EnterDesktopDownloadDir();
@@ -20,9 +23,10 @@ int RunMainWindow(const StartupOptions& options)
         // Declared after the window: the handlers go before the window does.
         TerminationSignals terminationSignals(form.get());
         form->show();
-        QApplication::exec();
+        const int loopStatus = QApplication::exec();
+        status = form->TerminationRequested() ? 1 : loopStatus;
     });
-    return 0;
+    return status;
 }
 
 void EndIfLookupsRun(int status)

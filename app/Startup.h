@@ -1,7 +1,9 @@
 // Application start-up after the application object exists: builds the main
 // window, runs the event loop until it closes, and reports a failure of its
 // construction with the standard error report. Started from the desktop
-// entry, it first enters the user's download directory. Returns 0.
+// entry, it first enters the user's download directory. Returns the event
+// loop's exit status, or 1 when start-up failed (an error report, or no
+// library).
 #pragma once
 
 #include "app/Form1.h"

@@ -25,7 +25,7 @@ void TForm1::BindStopCommand()
 
 void TForm1::StopFetch()
 {
-    if (!FFetchRunning || FFetchStopped)
+    if (!FStopArmed || FFetchStopped)
         return;
     FFetchStopped = true;
     KZFTP1->Stop();
@@ -38,11 +38,6 @@ void TForm1::SetFetchControlsEnabled(bool enabled)
     Button1->setEnabled(enabled);
     CmbHost->setEnabled(enabled);
     StopShortcut->setEnabled(!enabled);
-}
-
-void TForm1::ShowFetchStatus(const std::string& text)
-{
-    mnStatus->setText(QString::fromStdString(text));
 }
 
 void TForm1::closeEvent(QCloseEvent* event)

@@ -20,3 +20,33 @@ TEST(ErrorReportPeriod, NotAppendedAfterPeriodParenthesisOrBelow)
     EXPECT_EQ(WithReportPeriod("a "), "a ");
     EXPECT_EQ(WithReportPeriod(""), "");
 }
+
+#include "app/FetchOutcome.h"
+#include "app/ServerText.h"
+
+TEST(ServerText, DecodedLosslesslyWithControlsMarked)
+{
+    // UTF-8 stays UTF-8; bytes that are not UTF-8 are Shift_JIS ("日本").
+    EXPECT_EQ(ServerLineToQString("550 ファイル\r\n"), QStringLiteral("550 ファイル"));
+    EXPECT_EQ(ServerLineToQString("550 \x93\xFA\x96\x7B\r\n"), QStringLiteral("550 日本"));
+    // Inside a line every control character shows as a mark, CR and LF too.
+    EXPECT_EQ(ServerLineToQString(std::string("a\tb\x1B[1m\rc\x7F\0d\n", 13)),
+              QStringLiteral("a\u2409b\u241B[1m\u240Dc\u2421\u2400d"));
+    // A text keeps its line breaks (LF and CR LF) and marks a lone CR.
+    EXPECT_EQ(ServerTextToQString("one\r\ntwo\nthree\rfour"), QStringLiteral("one\ntwo\nthree\u240Dfour"));
+}
+
+TEST(FetchOutcome, NoticeNamesTheFirstFailureAndKeepsItsPrefixWhole)
+{
+    FetchOutcome outcome;
+    EXPECT_TRUE(outcome.Notice().isEmpty());
+    outcome.NoteFailure(FetchStep::LogIn, "530 \x83\x8D\x83\x4F\x83\x43\x83\x93\r\n");
+    outcome.NoteFailure(FetchStep::LogOut, "421 later\r\n");
+    EXPECT_EQ(outcome.Step, FetchStep::LogIn);
+    // A Shift_JIS message does not turn the UTF-8 prefix into mojibake.
+    EXPECT_EQ(outcome.Notice(), QStringLiteral("ログイン失敗: 530 ログイン"));
+    for (FetchStep step : {FetchStep::Profile, FetchStep::Connect, FetchStep::ChangeDir,
+                           FetchStep::TransferType, FetchStep::Download, FetchStep::Upload,
+                           FetchStep::LogOut, FetchStep::Display})
+        EXPECT_STRNE(StepWord(step), "");
+}

@@ -122,6 +122,13 @@ protected:
         return form;
     }
 
+    // Points the window's profiles at another server, as editing the host
+    // list would.
+    static void Retarget(TForm1& form, const std::string& ini, int port)
+    {
+        form.HostList.SetText(WithPort(ini, port));
+    }
+
     // Runs a command from the event loop, as a key press would, so failures
     // go to the error report; returns when it has ended.
     void RunFromLoop(TForm1& form, std::function<void()> command)
@@ -290,53 +297,236 @@ TEST_F(Fetch, ShiftJisHostListSendsItsPathInShiftJis)
     EXPECT_EQ(form->Memo1->Text(), "ok\r\n");
 }
 
-TEST_F(Fetch, RefusedTypeIsReportedAndTheNextFetchReusesTheConnection)
+TEST_F(Fetch, RefusedTypeIsReportedThenTheConnectionClosesAndTheNextFetchLogsInAfresh)
 {
-    ScriptedFtpServer server;
-    LogIn(server)
+    ScriptedFtpServer first;
+    LogIn(first)
         .Reply("250 ok\r\n")
         .Reply("504 Type not implemented\r\n")
-        // The next fetch: no log-in, straight to the directory.
+        .Reply("221 bye\r\n");
+    ScriptedFtpServer second;
+    auto form = MakeFetchForm(ScriptedProfile("1", "/d/f.log") + "t:127.0.0.1:u:p:1:/d/f.log:" +
+                                  std::to_string(second.Port()) + "\r\n",
+                              first.Port());
+    RunFromLoop(*form, [&] { form->mnGetAll->trigger(); });
+    ASSERT_TRUE(first.WaitScriptDone(5s)) << first.Error();
+    ASSERT_EQ(Boxes.size(), 1u);
+    // The reply line as received: it ends in LF, so no period is added.
+    EXPECT_EQ(Boxes[0].Text, "504 Type not implemented\r\n");
+    EXPECT_EQ(form->mnStatus->text(), "転送モード失敗: 504 Type not implemented");
+    EXPECT_FALSE(form->KZFTP1->Connected());
+    EXPECT_EQ(first.Transcript().back(), "QUIT");
+
+    // Another profile's server: a session of its own, from the greeting on.
+    second.Send("220 other\r\n")
+        .Reply("331 password please\r\n")
+        .Reply("230 logged in\r\n")
         .Reply("250 ok\r\n")
         .Reply("200 binary\r\n")
-        .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
+        .Reply(ScriptedFtpServer::PasvReply(second.DataPort()))
         .AcceptData()
         .Reply("150 here\r\n")
         .SendData("x\n")
         .CloseData()
         .Send("226 done\r\n")
         .Reply("221 bye\r\n");
-    auto form = MakeFetchForm(ScriptedProfile("1", "/d/f.log"), server.Port());
-    RunFromLoop(*form, [&] { form->mnGetAll->trigger(); });
-    ASSERT_EQ(Boxes.size(), 1u);
-    // The reply line as received: it ends in LF, so no period is added.
-    EXPECT_EQ(Boxes[0].Text, "504 Type not implemented\r\n");
-    EXPECT_EQ(form->mnStatus->text(), "FTP... 接続");
-    EXPECT_TRUE(form->KZFTP1->Connected());
-
+    form->CmbHost->setCurrentIndex(1);
     form->mnGetAll->trigger();
-    ASSERT_TRUE(server.WaitScriptDone(5s)) << server.Error();
-    const auto transcript = server.Transcript();
-    EXPECT_EQ(std::vector<std::string>(transcript.begin() + 4, transcript.begin() + 6),
-              (std::vector<std::string>{"CWD /d/", "TYPE I"}));
+    ASSERT_TRUE(second.WaitScriptDone(5s)) << second.Error();
+    EXPECT_EQ(second.Transcript(), (std::vector<std::string>{"USER u", "PASS p", "CWD /d/", "TYPE I",
+                                                             "PASV", "RETR f.log", "QUIT"}));
     EXPECT_EQ(form->Memo1->Text(), "x\r\n");
+    EXPECT_EQ(form->mnStatus->text(), "");
+    EXPECT_FALSE(form->LastFetch().Failed);
+    EXPECT_FALSE(form->KZFTP1->Connected());
 }
 
-TEST_F(Fetch, UnreachableServerReportsNotConnectedAndLeavesTheStatus)
+TEST_F(Fetch, FailedConnectOrLogInNamesTheFirstFailureAndEndsTheFetch)
 {
+    auto form = MakeFetchForm(ScriptedProfile("1", "/d/f.log"), 21);
+    struct Case {
+        const char* Name;
+        std::function<void(ScriptedFtpServer&)> Script;
+        std::string Status;
+        std::vector<std::string> Transcript;
+    };
+    const std::vector<Case> cases = {
+        {"refused log-in",
+         [](ScriptedFtpServer& s) {
+             s.Send("220 ready\r\n").Reply("331 password please\r\n").Reply("530 Login incorrect.\r\n")
+                 .Reply("221 bye\r\n");
+         },
+         "ログイン失敗: 530 Login incorrect.", {"USER u", "PASS p", "QUIT"}},
+        {"refused log-in, then a refused log-out",
+         [](ScriptedFtpServer& s) {
+             s.Send("220 ready\r\n").Reply("530 Not for you\r\n").Reply("421 closing\r\n");
+         },
+         "ログイン失敗: 530 Not for you", {"USER u", "QUIT"}},
+        {"refused greeting",
+         [](ScriptedFtpServer& s) { s.Send("421 Too many users\r\n").Reply("221 bye\r\n"); },
+         "接続失敗: 421 Too many users", {"QUIT"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Boxes.clear();
+        ScriptedFtpServer server;
+        c.Script(server);
+        Retarget(*form, ScriptedProfile("1", "/d/f.log"), server.Port());
+        RunFromLoop(*form, [&] { form->mnGet10Ktail->trigger(); });
+        EXPECT_TRUE(server.WaitScriptDone(5s)) << server.Error();
+        EXPECT_EQ(server.Transcript(), c.Transcript);
+        ASSERT_EQ(Boxes.size(), 1u);
+        EXPECT_EQ(Boxes[0].Text, "Not Connected.");
+        EXPECT_EQ(form->mnStatus->text(), QString::fromStdString(c.Status));
+        EXPECT_FALSE(form->KZFTP1->Connected());
+        EXPECT_EQ(form->KZFTP1->ReportLevel, 0) << "the layout's level is back";
+    }
+
     // A port that nothing listens on: bind one, then close it.
-    int port = 0;
+    int closedPort = 0;
     {
         ScriptedFtpServer probe(100ms);
-        port = probe.DataPort();
+        closedPort = probe.DataPort();
     }
-    auto form = MakeFetchForm(ScriptedProfile("1", "/d/f.log"), port);
-    form->Memo1->SetText("before\r\n");
-    RunFromLoop(*form, [&] { form->mnGet10Ktail->trigger(); });
+    Boxes.clear();
+    auto refused = MakeFetchForm(ScriptedProfile("1", "/d/f.log"), closedPort);
+    refused->Memo1->SetText("before\r\n");
+    RunFromLoop(*refused, [&] { refused->mnGet10Ktail->trigger(); });
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "Not Connected.") << "the error report keeps its text";
+    EXPECT_EQ(refused->mnStatus->text(), "接続失敗: Connection Failed");
+    EXPECT_EQ(refused->Memo1->Text(), "before\r\n");
+    EXPECT_TRUE(refused->LastFetch().Failed);
+    EXPECT_EQ(refused->LastFetch().Step, FetchStep::Connect);
+
+    // A host that cannot be looked up.
+    Boxes.clear();
+    auto unknown = MakeFetchForm("s:nosuch.invalid:u:p:1:/d/f.log\r\n", 21);
+    RunFromLoop(*unknown, [&] { unknown->mnGetAll->trigger(); });
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, "Not Connected.");
-    EXPECT_EQ(form->mnStatus->text(), "FTP... 接続");
-    EXPECT_EQ(form->Memo1->Text(), "before\r\n");
+    EXPECT_TRUE(unknown->mnStatus->text().startsWith(QStringLiteral("接続失敗: Host Lookup ")))
+        << unknown->mnStatus->text().toStdString();
+}
+
+TEST_F(Fetch, RefusedDirectoryStopsTheFetchAndShowsTheOldCopy)
+{
+    {
+        std::ofstream old("f.log", std::ios::binary);
+        old << "old copy\n";
+    }
+    ScriptedFtpServer server;
+    LogIn(server).Reply("550 /d/: No such directory\r\n").Reply("221 bye\r\n");
+    auto form = MakeFetchForm(ScriptedProfile("1", "/d/f.log"), server.Port());
+    form->mnGetAll->trigger();
+    ASSERT_TRUE(server.WaitScriptDone(5s)) << server.Error();
+    EXPECT_EQ(server.Transcript(), (std::vector<std::string>{"USER u", "PASS p", "CWD /d/", "QUIT"}));
+    EXPECT_EQ(form->Memo1->Text(), "old copy\r\n");
+    EXPECT_EQ(form->mnStatus->text(), "ディレクトリ失敗: 550 /d/: No such directory");
+    EXPECT_FALSE(form->KZFTP1->Connected());
+    EXPECT_TRUE(Boxes.empty());
+
+    // No local copy: the failure box of the display; the status still names
+    // the directory.
+    ScriptedFtpServer again;
+    LogIn(again).Reply("550 nope\r\n").Reply("221 bye\r\n");
+    Retarget(*form, ScriptedProfile("1", "/d/f.log"), again.Port());
+    form->EdtFile->setText(QStringLiteral("/e/g.log"));
+    form->mnGetAll->trigger();
+    ASSERT_TRUE(again.WaitScriptDone(5s)) << again.Error();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "失敗");
+    EXPECT_EQ(form->mnStatus->text(), "ディレクトリ失敗: 550 nope");
+
+    // A CWD that is never answered: the connection is out of step, so it is
+    // closed without QUIT.
+    ScriptedFtpServer silent;
+    LogIn(silent).Receive().Pause(1500ms);
+    Retarget(*form, ScriptedProfile("1", "/d/f.log"), silent.Port());
+    form->KZFTP1->TimeOut = 500;
+    form->mnGetAll->trigger();
+    ASSERT_TRUE(silent.WaitScriptDone(5s)) << silent.Error();
+    EXPECT_EQ(silent.Transcript(), (std::vector<std::string>{"USER u", "PASS p", "CWD /e/"}));
+    EXPECT_EQ(form->mnStatus->text(), "ディレクトリ失敗: Server Reply Timed Out");
+    EXPECT_FALSE(form->KZFTP1->Connected());
+}
+
+TEST_F(Fetch, RealServerRefusalsNameTheirStepAndTheServersLine)
+{
+    PyFtpServer server;
+    server.WriteFile("f.log", "in the log-in directory\n");
+    {
+        std::ofstream old("f.log", std::ios::binary);
+        old << "old copy\n";
+    }
+    // A directory the server does not have: the file of that name in the
+    // log-in directory is not fetched in its place.
+    auto form = MakeFetchForm(Profile("p", server, "1", "/missing/f.log"), server.Port());
+    form->mnGetAll->trigger();
+    EXPECT_EQ(form->Memo1->Text(), "old copy\r\n");
+    EXPECT_EQ(ReadLocal("f.log"), "old copy\n");
+    EXPECT_TRUE(form->mnStatus->text().startsWith(QStringLiteral("ディレクトリ失敗: 550 ")))
+        << form->mnStatus->text().toStdString();
+    EXPECT_FALSE(form->KZFTP1->Connected());
+    EXPECT_TRUE(Boxes.empty());
+
+    // A wrong password.
+    auto wrong = MakeFetchForm("p:127.0.0.1:" + server.User() + ":wrong:1:/f.log\r\n", server.Port());
+    RunFromLoop(*wrong, [&] { wrong->mnGetAll->trigger(); });
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "Not Connected.");
+    EXPECT_TRUE(wrong->mnStatus->text().startsWith(QStringLiteral("ログイン失敗: 530 ")))
+        << wrong->mnStatus->text().toStdString();
+
+    // The same server with the right profile then works: a fresh session.
+    form->EdtFile->setText(QStringLiteral("/f.log"));
+    form->mnGetAll->trigger();
+    EXPECT_EQ(form->Memo1->Text(), "in the log-in directory\r\n");
+    EXPECT_TRUE(form->mnStatus->text().isEmpty());
+}
+
+TEST_F(Fetch, FailedLogOutIsReportedAndTheStatusSaysSo)
+{
+    ScriptedFtpServer server;
+    LogIn(server)
+        .Reply("250 ok\r\n")
+        .Reply("200 binary\r\n")
+        .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
+        .AcceptData()
+        .Reply("150 here\r\n")
+        .SendData("new\n")
+        .CloseData()
+        .Send("226 done\r\n")
+        .Reply("500 QUIT not understood\r\n");
+    auto form = MakeFetchForm(ScriptedProfile("1", "/d/f.log"), server.Port());
+    RunFromLoop(*form, [&] { form->mnGetAll->trigger(); });
+    ASSERT_TRUE(server.WaitScriptDone(5s)) << server.Error();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "500 QUIT not understood\r\n");
+    EXPECT_EQ(form->mnStatus->text(), "ログアウト失敗: 500 QUIT not understood");
+    EXPECT_FALSE(form->KZFTP1->Connected()) << "closed although the log-out was refused";
+    EXPECT_FALSE(form->FetchRunning());
+}
+
+TEST_F(Fetch, ServerTextInTheStatusIsPlainTextInItsOwnEncoding)
+{
+    // A reply with markup, an ampersand, Shift_JIS "日本" and a control byte.
+    ScriptedFtpServer server;
+    LogIn(server)
+        .Reply("250 ok\r\n")
+        .Reply("200 binary\r\n")
+        .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
+        .AcceptData()
+        .Reply("550 <b>x</b> & \x93\xFA\x96\x7B\x01\tend\r\n")
+        .CloseData()
+        .Reply("221 bye\r\n");
+    auto form = MakeFetchForm(ScriptedProfile("1", "/d/f.log"), server.Port());
+    form->mnGetAll->trigger();
+    ASSERT_TRUE(server.WaitScriptDone(5s)) << server.Error();
+    // The caption doubles '&' so the menu bar shows it rather than a mnemonic.
+    EXPECT_EQ(form->mnStatus->text(), QStringLiteral("ダウンロード失敗: 550 <b>x</b> && 日本\u2401\u2409end"));
+    EXPECT_EQ(form->LastFetch().Notice(), QStringLiteral("ダウンロード失敗: 550 <b>x</b> & 日本\u2401\u2409end"));
+    EXPECT_EQ(form->LastFetch().Message, "550 <b>x</b> & \x93\xFA\x96\x7B\x01\tend\r\n");
 }
 
 TEST_F(Fetch, FailedDownloadShowsTheOldCopyAndSaysSoInTheStatus)
@@ -382,6 +572,7 @@ TEST_F(Fetch, SecondFetchDuringARunningOneStartsNothing)
     int extra = 0;
     QTimer::singleShot(300, form.get(), [&] {
         EXPECT_TRUE(form->FetchRunning());
+        EXPECT_EQ(form->mnStatus->text(), "FTP... 接続") << "the phase while logging in";
         form->mnGet10Ktail->trigger();
         ++extra;
     });
@@ -392,16 +583,23 @@ TEST_F(Fetch, SecondFetchDuringARunningOneStartsNothing)
     EXPECT_EQ(form->Memo1->Text(), "once\r\n");
     EXPECT_EQ(Tag(form->Button1), 0) << "the running fetch's tail size";
     EXPECT_TRUE(Boxes.empty());
+    EXPECT_EQ(form->mnStatus->text(), "");
 }
 
-TEST_F(Fetch, ShortProfileReportsTheFirstMissingField)
+TEST_F(Fetch, ShortProfileOrNoProfileEndsTheFetchWithANotice)
 {
     auto form = MakeFetchForm("ok:h:u:p:1:/a.log\r\nshort:h:u\r\n", 21);
     form->CmbHost->setCurrentIndex(1);
     RunFromLoop(*form, [&] { form->mnGet10Ktail->trigger(); });
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, "リストのインデックスが範囲を超えています (3)");
-    EXPECT_EQ(form->mnStatus->text(), "FTP... 接続");
+    EXPECT_EQ(form->mnStatus->text(), "設定失敗: リストのインデックスが範囲を超えています (3)");
+    EXPECT_FALSE(form->FetchRunning());
+
+    form->CmbHost->clear();
+    RunFromLoop(*form, [&] { form->mnGet10Ktail->trigger(); });
+    EXPECT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(form->mnStatus->text(), "設定失敗: ホストがありません");
 }
 
 } // namespace

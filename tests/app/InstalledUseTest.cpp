@@ -107,7 +107,7 @@ TEST_F(InstalledUse, WithoutTheExampleOrWhenTheCopyCannotBeMadeTheReportNamesThe
     WriteAll(InHome("config"), "");
     {
         const ScopedEnv config("XDG_CONFIG_HOME", InHome("config"));
-        EXPECT_EQ(RunMainWindow(Options()), 0);
+        EXPECT_EQ(RunMainWindow(Options()), 1) << "a failed start-up exits with status 1";
     }
     // Not an installed program (no example beside it): a missing list is
     // the one beside the program, even when the user has an own one.
@@ -116,7 +116,7 @@ TEST_F(InstalledUse, WithoutTheExampleOrWhenTheCopyCannotBeMadeTheReportNamesThe
     WriteAll(InHome("home/wisplog/wisplog.ini"), "own:h:u:p:1:/a.log\n");
     {
         const ScopedEnv config("XDG_CONFIG_HOME", InHome("home"));
-        EXPECT_EQ(RunMainWindow(Options()), 0);
+        EXPECT_EQ(RunMainWindow(Options()), 1);
     }
     ASSERT_EQ(Boxes.size(), 2u);
     EXPECT_EQ(Boxes[0].Text, "ファイル " + InHome("config") + "/wisplog/wisplog.ini は開けません.");

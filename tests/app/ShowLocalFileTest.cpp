@@ -54,6 +54,18 @@ protected:
         return Form->Memo1->Text();
     }
 
+    // The view's text for file text with LF line ends.
+    static std::string Shown(const std::string& lf)
+    {
+        std::string out;
+        for (char c : lf) {
+            if (c == '\n')
+                out += '\r';
+            out += c;
+        }
+        return out;
+    }
+
     bool CaretAtEnd() const
     {
         return Form->Memo1->SelStart() == Form->Memo1->TextLength() && Form->Memo1->SelLength() == 0;
@@ -78,11 +90,11 @@ TEST_F(ShowLocalFileTest, DetectionPicksTheConversion)
         EXPECT_EQ(Show(bytes, "自動"), Sjis);
         EXPECT_TRUE(CaretAtEnd());
     }
-    // Shift_JIS and plain ASCII are shown as they are, from the start.
-    EXPECT_EQ(Show(Sjis, "自動", 3), Sjis);
-    EXPECT_EQ(Form->Memo1->SelStart(), 0);
-    EXPECT_EQ(Show("plain ascii\r\n", "自動", 3), "plain ascii\r\n");
-    EXPECT_EQ(Form->Memo1->SelStart(), 0);
+    // Shift_JIS and plain ASCII are shown as they are, cut to the tail.
+    EXPECT_EQ(Show(Sjis, "自動", 0), Sjis);
+    EXPECT_TRUE(CaretAtEnd());
+    EXPECT_EQ(Show("plain ascii\r\n", "自動", 0), "plain ascii\r\n");
+    EXPECT_TRUE(CaretAtEnd());
 }
 
 TEST_F(ShowLocalFileTest, NamesAndTagsAreSetFirst)
@@ -164,12 +176,45 @@ TEST_F(ShowLocalFileTest, TheViewEndsScrolledToTheEnd)
     Form->hide();
 }
 
-TEST_F(ShowLocalFileTest, UnconvertedRouteIgnoresTheTailAndStaysAtTheStart)
+TEST_F(ShowLocalFileTest, UnconvertedRouteCutsTheTailAndScrollsToTheEnd)
 {
-    std::string text(300, 'x');
-    EXPECT_EQ(Show(text, "SJIS", 10), text);
-    EXPECT_EQ(Form->Memo1->SelStart(), 0);
-    EXPECT_EQ(Form->Memo1->SelLength(), 0);
+    // SJIS, and 自動 on what it leaves unconverted: plain ASCII, UTF-7,
+    // Shift_JIS, binary (a zero byte) and too short to tell.
+    std::string log;
+    for (int i = 0; i < 2000; ++i)
+        log += "2026-12-07 line " + std::to_string(i) + "\n";
+    const std::string tail = log.substr(log.size() - 100);
+    EXPECT_EQ(Show(log, "SJIS", 100), Shown(tail));
+    EXPECT_TRUE(CaretAtEnd());
+    EXPECT_EQ(Show(log, "自動", 100), Shown(tail));
+    EXPECT_TRUE(CaretAtEnd());
+    EXPECT_EQ(Show("+ZeVnLIqe- " + log, "自動", 100), Shown(tail)) << "UTF-7";
+    EXPECT_EQ(Show(log + Sjis, "自動", 9), "\x82\xCC\x83\x8D\x83\x4F\r\nB"s);
+    EXPECT_EQ(Show("ab", "自動", 1), "b") << "too short to detect";
+    // A binary file: its text ends at the first zero byte, the tail is cut there.
+    EXPECT_EQ(Show(log + "\0\x01\x02 binary"s, "自動", 100), Shown(tail));
+    EXPECT_TRUE(CaretAtEnd());
+    Form->show();
+    EXPECT_EQ(Show(log, "SJIS", 10000), Shown(log.substr(log.size() - 10000)));
+    QCoreApplication::processEvents();
+    QScrollBar* bar = Form->Memo1->verticalScrollBar();
+    EXPECT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum()) << "scrolled to the end";
+    Form->hide();
+
+    // Tail size 0 shows all; a tail at least as long as the text too.
+    EXPECT_EQ(Show(log, "SJIS", 0), Shown(log));
+    EXPECT_TRUE(CaretAtEnd());
+    EXPECT_EQ(Show("short\n", "SJIS", 100), "short\r\n");
+
+    // A cut through a double-byte character shows its trail byte alone;
+    // one between CR and LF leaves the LF alone.
+    EXPECT_EQ(Show("\x88\x9F\x82\xA0\x82\xA2"s, "SJIS", 5), "\x9F\x82\xA0\x82\xA2"s);
+    EXPECT_EQ(Form->Memo1->document()->firstBlock().text(),
+              QString(QChar(SjisCodec::StrayBase + 0x9F)) + QStringLiteral("あい"));
+    EXPECT_EQ(Show("ab\r\ncd", "SJIS", 3), "\ncd");
+    EXPECT_EQ(Form->Memo1->LineCount(), 1);
+    EXPECT_TRUE(Boxes.empty());
 }
 
 TEST_F(ShowLocalFileTest, EmptyFileAndZeroByte)

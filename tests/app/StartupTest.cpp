@@ -29,7 +29,7 @@ TEST_F(Startup, MissingHostListIsReportedAndNoWindowShows)
     QTimer watchdog;
     watchdog.callOnTimeout([] { QApplication::quit(); });
     watchdog.start(10000);
-    EXPECT_EQ(RunMainWindow(Options()), 0);
+    EXPECT_EQ(RunMainWindow(Options()), 1) << "a failed start-up exits with status 1";
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, "ファイル " + IniFullPath() + " は開けません.");
     EXPECT_EQ(Boxes[0].Caption, "wisplog");
@@ -41,7 +41,7 @@ TEST_F(Startup, MissingHostListIsReportedAndNoWindowShows)
 TEST_F(Startup, ShortFirstProfileIsReportedAndNoWindowShows)
 {
     WriteIni("only:three:fields\r\ngood:h:u:p:1:/a.log\r\n");
-    EXPECT_EQ(RunMainWindow(Options()), 0);
+    EXPECT_EQ(RunMainWindow(Options()), 1);
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, "リストのインデックスが範囲を超えています (5)");
     EXPECT_FALSE(Boxes[0].MainWindowVisible);
@@ -57,7 +57,7 @@ TEST_F(Startup, MissingLibraryEndsQuietlyWhateverTheHostListHolds)
     watchdog.start(10000);
     QElapsedTimer clock;
     clock.start();
-    EXPECT_EQ(RunMainWindow(options), 0);
+    EXPECT_EQ(RunMainWindow(options), 1);
     EXPECT_LT(clock.elapsed(), 9000) << "the program did not end by itself";
     EXPECT_TRUE(Boxes.empty());
 }
