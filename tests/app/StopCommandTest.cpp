@@ -198,6 +198,8 @@ protected:
         SCOPED_TRACE(where);
         EXPECT_FALSE(form.FetchRunning());
         EXPECT_TRUE(form.FetchWasStopped());
+        EXPECT_TRUE(form.LastFetch().Stopped);
+        EXPECT_FALSE(form.LastFetch().Failed) << "a stop is not a failure";
         EXPECT_EQ(form.mnStatus->text(), "中止");
         EXPECT_EQ(form.Memo1->Text(), "before\r\n") << "the view keeps what it showed";
         EXPECT_TRUE(Boxes.empty()) << "a stop is not a failure";
@@ -353,6 +355,7 @@ TEST_F(Stop, StatusItemStopsAndEscKeepsItsMeaningElsewhere)
     EXPECT_EQ(form->Memo1->Text(), "after\r\n");
     EXPECT_TRUE(form->mnStatus->text().isEmpty());
     EXPECT_FALSE(form->FetchWasStopped());
+    EXPECT_FALSE(form->LastFetch().Stopped);
 }
 
 TEST_F(Stop, FetchControlsAreDisabledWhileAFetchRuns)
