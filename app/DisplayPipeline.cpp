@@ -212,7 +212,21 @@ void ShowTail(SjisMemo& memo, const uint8_t* text, uint64_t length, int32_t tail
     memo.SetSelText("");
 }
 
-void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, const std::string& encoding)
+// The name the title gives the encoding a route reads.
+std::string RouteName(Route route)
+{
+    switch (route) {
+    case Route::Jis: return "ISO-2022-JP";
+    case Route::Euc: return "EUC-JP";
+    case Route::Utf8: return "UTF-8";
+    case Route::Utf16: return "UTF-16";
+    case Route::Unconverted: return "Shift_JIS";
+    default: return {};
+    }
+}
+
+// Shows the file; returns the name of the encoding it was read as.
+std::string ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, const std::string& encoding)
 {
     FileBuffer file = ReadLocalFile(fileName);
     Route route = RouteForName(encoding);
@@ -225,13 +239,14 @@ void ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, con
         const void* zero = std::memchr(file.Bytes(), 0, file.Size + 1);
         const auto length = static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - file.Bytes());
         ShowTail(memo, file.Bytes(), length, tailSize);
-        return;
+        return RouteName(route);
     }
 
     const std::unique_ptr<uint8_t[]> output = Convert(route, file);
     file.Units.reset();   // the converted text is all that is needed now
     const uint64_t length = std::strlen(reinterpret_cast<const char*>(output.get()));
     ShowTail(memo, output.get(), length, tailSize);
+    return RouteName(route);
 }
 
 } // namespace
@@ -245,7 +260,7 @@ std::string TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
     SetTag(CmbHost, tailSize);
     std::string failure;
     try {
-        ShowFile(*Memo1, fileName, tailSize, CurrentEncoding);
+        TitleAfterDisplay(ShowFile(*Memo1, fileName, tailSize, CurrentEncoding));
         return failure;
     } catch (const std::bad_alloc&) {
         failure = "メモリ不足";
@@ -254,6 +269,7 @@ std::string TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
     } catch (...) {
         failure = "?";
     }
+    TitleAfterDisplay({});
     // Every buffer is released by now; the box is the user's report.
     try {
         ShowMessageBox("失敗", "読込", MB_ICONSTOP);

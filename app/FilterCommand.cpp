@@ -13,8 +13,13 @@ void TForm1::Button2Click()
     const QString filter = EdtGrep->text();
     if (filter.isEmpty()) {
         // Read from the local disk again, not fetched again, and converted
-        // with the encoding chosen now.
+        // with the encoding chosen now; still the file the title names.
+        const QString label = ShownLabel;
+        const QString path = ShownPath;
         ShowLocalFile(LastFile, LastTag);
+        ShownLabel = label;
+        ShownPath = path;
+        ShowWindowTitle(ShownEncoding);
         return;
     }
     // A text with a character the view cannot hold is in no line.

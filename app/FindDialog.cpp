@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QVBoxLayout>
 
 FindDialog::FindDialog(QWidget* parent) : QDialog(parent)
@@ -83,4 +84,32 @@ bool FindDialog::MatchCase() const
 void FindDialog::SetMatchCase(bool on)
 {
     MatchCaseBox->setChecked(on);
+}
+
+sjis::FindOptions FindDialog::Options() const
+{
+    sjis::FindOptions options;
+    options.MatchCase = MatchCaseBox->isChecked();
+    options.WholeWord = WholeWordBox->isChecked();
+    options.Up = UpButton->isChecked();
+    return options;
+}
+
+void FindDialog::Execute(const QRect& keepClear)
+{
+    Execute();
+    const QRect frame = frameGeometry();
+    if (keepClear.isEmpty() || !frame.intersects(keepClear))
+        return;
+    const QScreen* shown = screen();
+    const QRect room = shown ? shown->availableGeometry() : QRect();
+    // The frame's offset from the client area, so that move() puts the
+    // frame where it is measured.
+    const QPoint inset = geometry().topLeft() - frame.topLeft();
+    const int below = keepClear.bottom() + 1;
+    const int above = keepClear.top() - frame.height();
+    if (room.isEmpty() || below + frame.height() <= room.bottom() + 1)
+        move(QPoint(frame.x(), below) + inset);
+    else if (above >= room.top())
+        move(QPoint(frame.x(), above) + inset);
 }

@@ -1,9 +1,11 @@
 // The find dialog: modeless, with the find text, match case, whole word,
-// direction, "Find Next" and "Cancel". Only the find text and match case
-// affect the search; whole word and direction are offered but not used.
+// direction (Down unless chosen otherwise), "Find Next" and "Cancel".
 #pragma once
 
+#include "app/SjisDirectedSearch.h"
+
 #include <QDialog>
+#include <QRect>
 #include <QString>
 
 class QCheckBox;
@@ -19,6 +21,10 @@ public:
     // Shows the dialog without blocking; brings it to the top when it is
     // already open. Does not wait.
     void Execute();
+    // Execute, then moves the dialog above or below keepClear (global
+    // coordinates: the line of the match or caret) when it covers it and the
+    // screen has room there. Does not wait.
+    void Execute(const QRect& keepClear);
     // Asks the dialog to close; nothing happens when it is not open.
     void CloseDialog();
 
@@ -27,6 +33,8 @@ public:
     void SetFindText(const QString& text);
     bool MatchCase() const;
     void SetMatchCase(bool on);
+    // Match case, whole word and direction as the search takes them.
+    sjis::FindOptions Options() const;
 
     QLineEdit* FindEdit;
     QCheckBox* MatchCaseBox;

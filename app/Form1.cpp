@@ -76,6 +76,7 @@ TForm1::TForm1(const StartupOptions& options, QWidget* parent) : QMainWindow(par
 {
     BuildLayout();
     BuildMenu();
+    BindDailyUse(options);
 
     std::string dir = options.ExeDir.empty()
         ? QCoreApplication::applicationDirPath().toStdString()

@@ -23,6 +23,9 @@ class QWidget;
 class RunningFetch;
 class SjisMemo;
 class TKZFTP;
+namespace sjis {
+struct FindOptions;
+}
 struct HostProfile;
 
 // Where start-up looks for its files. The defaults are the program's own:
@@ -31,6 +34,9 @@ struct HostProfile;
 struct StartupOptions {
     std::string ExeDir;                        // empty: the executable's directory
     std::string LibraryName = "NKF32.DLL";
+    // Restore and save the window's size and position in the per-user
+    // settings; tests turn it off so that runs do not affect one another.
+    bool RememberGeometry = true;
     // Started from the desktop entry: downloads go to the user's data
     // directory instead of the current directory.
     bool DesktopStart = false;
@@ -104,6 +110,8 @@ public:
     QAction* SelectAll1 = nullptr;
     QAction* Find1 = nullptr;
     QAction* FindNext1 = nullptr;
+    QAction* FindPrevious1 = nullptr;
+    QAction* FilterLines1 = nullptr;
     QAction* mnStatus = nullptr;
     QShortcut* StopShortcut = nullptr; // Esc, armed while a fetch runs
 
@@ -195,9 +203,37 @@ public:
     // "E&xit": closes the main window, which ends the program.
     void Exit1Click();
 
+    // --- Daily-use aids (FindOptionsCommands.cpp, FilterBar.cpp,
+    // WindowTitle.cpp, WindowKeeping.cpp) ---
+
+    // Searches Memo1 with the find dialog's options: Down from behind the
+    // selection, Up from before it (the match then ends at or before that
+    // point). A Down search from the very end of the text, where nothing can
+    // follow, starts at the first line shown instead. Selects and scrolls to
+    // the match; false when there is none. Does not wait.
+    bool SearchMemoWith(const QString& findText, const sjis::FindOptions& options);
+    // "Find &Previous" (Shift+F3): "Find &Next" upward whatever the dialog's
+    // direction. Waits only while the "なし" box is open.
+    void FindPrevious1Click();
+    // "Filter lines…": shows the filter field and its button with the focus
+    // in the field, or hides them again (the view keeps what it shows).
+    void FilterLines1Click();
+    // Shows ShownLabel, ShownPath and the encoding used (none: left out) in
+    // the window title.
+    void ShowWindowTitle(const std::string& encodingUsed);
+    // ShowWindowTitle with the profile's label and the File field as they
+    // are now: what a display just read.
+    void TitleAfterDisplay(const std::string& encodingUsed);
+    QString ShownLabel;
+    QString ShownPath;
+    std::string ShownEncoding;
+
 private:
     // Connects the commands above to their menu items, button and dialog.
     void BindSearchCommands();
+    // Adds the daily-use menu items, keys, highlighting, panel layout and
+    // remembered geometry (DailyUse.cpp).
+    void BindDailyUse(const StartupOptions& options);
     // --- end of find, filter and small commands ---
 
 protected:

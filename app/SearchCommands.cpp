@@ -3,7 +3,9 @@
 #include "app/Form1.h"
 
 #include "app/FindDialog.h"
+#include "app/FindOptionsCommands.h"
 #include "app/MessageBox.h"
+#include "app/SjisDirectedSearch.h"
 #include "app/SjisFindText.h"
 #include "app/SjisMemo.h"
 #include "app/SjisText.h"
@@ -35,20 +37,24 @@ bool TForm1::SearchMemo(const QString& findText, bool matchCase)
 
 void TForm1::FindNextMatch()
 {
-    FindDialog1->CloseDialog();
-    if (!SearchMemo(FindDialog1->FindText(), FindDialog1->MatchCase()))
+    if (FindDialog1->isVisible()) {
+        // The keys go back to the window, so F3 goes on from the match.
+        FindDialog1->CloseDialog();
+        activateWindow();
+    }
+    if (!SearchMemoWith(FindDialog1->FindText(), FindDialog1->Options()))
         ShowMessageBox("なし", "検索", 0);
 }
 
 void TForm1::Find1Click()
 {
-    FindDialog1->Execute();
+    FindDialog1->Execute(MatchArea(*Memo1));
 }
 
 void TForm1::FindNext1Click()
 {
     if (FindDialog1->FindText().isEmpty())
-        FindDialog1->Execute();
+        FindDialog1->Execute(MatchArea(*Memo1));
     else
         FindNextMatch();
 }

@@ -377,6 +377,16 @@ void SjisMemo::SelectAll()
     selectAll();
 }
 
+int64_t SjisMemo::FirstShownLineStart() const
+{
+    // A view never shown has nothing on screen: its text starts there.
+    const QTextBlock block = firstVisibleBlock();
+    if (!isVisible() || !block.isValid())
+        return 0;
+    EnsureStarts(block.blockNumber());
+    return FStarts[block.blockNumber()];
+}
+
 void SjisMemo::SetBlockBytes(QTextBlock block, std::string_view bytes, bool firstByteStray)
 {
     bool risky = false;

@@ -46,6 +46,9 @@ public:
     void SetSelText(std::string_view bytes);
     // Selects the whole text.
     void SelectAll();
+    // Byte offset of the start of the first line shown (wholly or in part);
+    // 0 while the view is not shown.
+    int64_t FirstShownLineStart() const;
 
     // Number of lines; an empty line after the last line break does not
     // count (so "a\r\n" has one line and the empty text none).

@@ -4,6 +4,7 @@
 #include "app/SjisMemo.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QKeyEvent>
 
 void TForm1::EUC1Click(QAction* Sender)
@@ -11,9 +12,15 @@ void TForm1::EUC1Click(QAction* Sender)
     // The caption is the encoding name; "自動" names none and so selects
     // automatic detection at the next display.
     CurrentEncoding = Sender->text().toStdString();
-    // Checking a radio item unchecks the other radio items (the action
-    // group does that) and never "自動"; checking "自動" unchecks nothing.
-    // A click on a checked "自動" toggled it off: it keeps its mark.
+    // One mark for what is in force: the chosen radio item (the action group
+    // unchecks the others) without "自動", or "自動" without a radio item.
+    // A click on a checked item toggled it off: it keeps its mark.
+    if (Sender == N3) {
+        if (QAction* radio = EncodingGroup->checkedAction())
+            radio->setChecked(false);
+    } else {
+        N3->setChecked(false);
+    }
     Sender->setChecked(true);
 }
 

@@ -137,25 +137,28 @@ TEST_F(FilterWindow, AnEmptyFilterBeforeAnyDisplayShowsTheFailureBox)
     EXPECT_EQ(Form->Memo1->Text(), "");
 }
 
-TEST_F(FilterWindow, AutomaticKeepsItsMarkBesideTheRadioChoice)
+TEST_F(FilterWindow, TheEncodingMenuMarksOnlyTheChoiceInForce)
 {
     Form->Memo1->SetText("shown before");
     Form->N3->trigger();
     EXPECT_EQ(Form->CurrentEncoding, "自動");
     EXPECT_TRUE(Form->N3->isChecked());
-    EXPECT_TRUE(Form->EUC1->isChecked());
+    EXPECT_FALSE(Form->EUC1->isChecked());
 
     Form->SJIS1->trigger();
     EXPECT_EQ(Form->CurrentEncoding, "SJIS");
     EXPECT_TRUE(Form->SJIS1->isChecked());
-    EXPECT_TRUE(Form->N3->isChecked());
+    EXPECT_FALSE(Form->N3->isChecked());
     for (QAction* other : {Form->JIS1, Form->EUC1, Form->UTF81, Form->Unicode1})
         EXPECT_FALSE(other->isChecked()) << other->text().toStdString();
 
     // Choosing a checked item again keeps its mark, "自動" included.
     Form->N3->trigger();
-    Form->SJIS1->trigger();
+    Form->N3->trigger();
     EXPECT_TRUE(Form->N3->isChecked());
+    Form->SJIS1->trigger();
+    Form->SJIS1->trigger();
+    EXPECT_FALSE(Form->N3->isChecked());
     EXPECT_TRUE(Form->SJIS1->isChecked());
 
     // The choice applies to the next display only.

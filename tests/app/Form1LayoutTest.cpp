@@ -57,7 +57,9 @@ TEST_F(Form1Layout, MenuBarHoldsFileEditAndTheEmptyStatusItem)
     EXPECT_EQ(Captions(form->File1), (QStringList{"&Get 10k tail", "Get &all", "漢字ｺｰﾄﾞ",
                                                   "&ini file", "-", "E&xit"}));
     EXPECT_EQ(Captions(form->N2), (QStringList{"JIS", "EUC", "UTF8", "Unicode", "SJIS", "自動"}));
-    EXPECT_EQ(Captions(form->Edit1), (QStringList{"Select &All", "&Find", "Find &Next"}));
+    // The design's three items first; then Find Previous and the filter.
+    EXPECT_EQ(Captions(form->Edit1), (QStringList{"Select &All", "&Find", "Find &Next", "Find &Previous",
+                                                  "-", "Filter lines…"}));
 }
 
 TEST_F(Form1Layout, ShortcutsAndTagsOfTheCommands)

@@ -94,16 +94,18 @@ TEST_F(SearchWindow, OverlappingOccurrencesAreFoundOnceEach)
     EXPECT_EQ(Boxes.size(), 1u);
 }
 
-TEST_F(SearchWindow, NothingIsFoundBehindTheEndOrBehindSelectAll)
+TEST_F(SearchWindow, FromTheEndTheSearchStartsOnScreenButNothingFollowsSelectAll)
 {
     Show("ERROR at the start\r\n");
     SetFind("ERROR");
+    // The caret at the very end, as a display leaves it: the search begins
+    // with the first line shown.
     Form->Memo1->SetSelStart(Form->Memo1->TextLength());
-    EXPECT_EQ(FindNext(), None);
+    EXPECT_EQ(FindNext(), Sel(0, 5));
     Form->SelectAll1->trigger();
     EXPECT_EQ(FindNext(), None);
     EXPECT_EQ(Form->Memo1->SelStart(), Form->Memo1->TextLength());
-    EXPECT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Boxes.size(), 1u);
 }
 
 TEST_F(SearchWindow, ATrailByteNeverStartsAMatch)
@@ -167,15 +169,17 @@ TEST_F(SearchWindow, FindOpensTheModelessDialogWhoseButtonSearchesAndClosesIt)
 
     EXPECT_FALSE(dialog->FindNextButton->isEnabled());
     dialog->FindEdit->setText(QStringLiteral("error"));
-    // Direction and whole word make no difference.
-    dialog->UpButton->setChecked(true);
-    dialog->WholeWordBox->setChecked(true);
     dialog->FindNextButton->click();
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(Form->Memo1->SelStart(), 4);
     EXPECT_EQ(Form->Memo1->SelLength(), 5);
     EXPECT_EQ(FindNext(), Sel(15, 5));
     EXPECT_TRUE(Boxes.empty());
+    // Up walks back from the selection; whole word keeps "ERROR," too.
+    dialog->UpButton->setChecked(true);
+    dialog->WholeWordBox->setChecked(true);
+    EXPECT_EQ(FindNext(), Sel(4, 5));
+    EXPECT_EQ(FindNext(), None);
     Form->close();
 }
 

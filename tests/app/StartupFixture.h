@@ -56,6 +56,7 @@ protected:
     {
         StartupOptions options;
         options.ExeDir = Dir.path().toStdString();
+        options.RememberGeometry = false;   // no test sees another's window size
         return options;
     }
 

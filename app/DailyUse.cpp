@@ -1,0 +1,49 @@
+// The daily-use aids of the window: the further find keys, "Filter lines…",
+// Enter in the File field, the single mark of the encoding menu, the
+// highlighting and the window keeping (layout, end of text, geometry).
+#include "app/Form1.h"
+
+#include "app/LogHighlighter.h"
+#include "app/SjisMemo.h"
+#include "app/WindowKeeper.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QShortcut>
+
+void TForm1::BindDailyUse(const StartupOptions& options)
+{
+    Find1->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_S), QKeySequence(Qt::CTRL | Qt::Key_F)});
+    FindNext1->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_L), QKeySequence(Qt::Key_F3)});
+    FindPrevious1 = Edit1->addAction(QStringLiteral("Find &Previous"));
+    FindPrevious1->setObjectName("FindPrevious1");
+    FindPrevious1->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3));
+    connect(FindPrevious1, &QAction::triggered, this, &TForm1::FindPrevious1Click);
+
+    Edit1->addSeparator();
+    FilterLines1 = Edit1->addAction(QStringLiteral("Filter lines…"));
+    FilterLines1->setObjectName("FilterLines1");
+    FilterLines1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
+    FilterLines1->setCheckable(true);
+    connect(FilterLines1, &QAction::triggered, this, &TForm1::FilterLines1Click);
+    connect(EdtGrep, &QLineEdit::returnPressed, this, &TForm1::Button2Click);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), EdtGrep, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(escape, &QShortcut::activated, this, [this] {
+        EdtGrep->clear();
+        // Nothing shown yet: nothing to show again (and no failure box).
+        if (!LastFile.empty())
+            Button2Click();
+    });
+
+    connect(EdtFile, &QLineEdit::returnPressed, this, [this] { mnGetAllClick(Button1); });
+
+    // One mark for the encoding in force: "自動" or one radio item. The group
+    // must be allowed to have none checked while "自動" is.
+    EncodingGroup->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+
+    new LogHighlighter(Memo1);
+    new WindowKeeper(this, options.RememberGeometry);
+}

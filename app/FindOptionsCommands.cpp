@@ -1,0 +1,72 @@
+// Find with the dialog's options (direction, whole word), "Find &Previous",
+// and where the find dialog must keep clear of.
+#include "app/Form1.h"
+
+#include "app/FindDialog.h"
+#include "app/FindOptionsCommands.h"
+#include "app/MessageBox.h"
+#include "app/SjisDirectedSearch.h"
+#include "app/SjisFindText.h"
+#include "app/SjisMemo.h"
+#include "app/SjisText.h"
+
+#include <QTextCursor>
+
+QRect MatchArea(const SjisMemo& memo)
+{
+    // The whole width of the lines from the selection's start to its end (or
+    // of the caret's line): the text around a match is read with it.
+    QTextCursor cursor = memo.textCursor();
+    QTextCursor start = cursor;
+    start.setPosition(cursor.selectionStart());
+    QTextCursor end = cursor;
+    end.setPosition(cursor.selectionEnd());
+    const QRect first = memo.cursorRect(start);
+    const QRect last = memo.cursorRect(end);
+    const QWidget* viewport = memo.viewport();
+    QRect lines(0, first.top(), viewport->width(), last.bottom() - first.top() + 1);
+    lines = lines.intersected(viewport->rect());
+    if (lines.isEmpty())
+        return {};
+    return QRect(viewport->mapToGlobal(lines.topLeft()), lines.size());
+}
+
+bool TForm1::SearchMemoWith(const QString& findText, const sjis::FindOptions& options)
+{
+    int64_t start = Memo1->SelStart();
+    const int64_t length = Memo1->SelLength();
+    if (!options.Up) {
+        // The caret at the very end, as a fetch leaves it, has nothing to
+        // search behind it: the search begins with what is on screen.
+        if (length == 0 && start == Memo1->TextLength())
+            start = Memo1->FirstShownLineStart();
+        else
+            start += length;
+    }
+    Memo1->SetSelStart(start);
+    Memo1->SetSelLength(0);
+
+    const auto find = ExactSjisBytes(findText);
+    if (!find)
+        return false;
+    const std::size_t at = sjis::SearchDirected(Memo1->Text(), static_cast<std::size_t>(Memo1->SelStart()),
+                                                *find, options, FirstByteShownAlone(*Memo1));
+    if (at == sjis::npos)
+        return false;
+    Memo1->SetSelStart(static_cast<int64_t>(at));
+    Memo1->SetSelLength(static_cast<int64_t>(find->size()));
+    return true;
+}
+
+void TForm1::FindPrevious1Click()
+{
+    if (FindDialog1->FindText().isEmpty()) {
+        FindDialog1->Execute(MatchArea(*Memo1));
+        return;
+    }
+    FindDialog1->CloseDialog();
+    sjis::FindOptions options = FindDialog1->Options();
+    options.Up = true;
+    if (!SearchMemoWith(FindDialog1->FindText(), options))
+        ShowMessageBox("なし", "検索", 0);
+}

@@ -1,0 +1,37 @@
+// Colours the lines of the text view that report errors (red) or warnings
+// (yellow). Display only: the view's bytes, positions and searches stay as
+// they are. Only the lines on screen are looked at, just before each paint,
+// so the cost does not grow with the text.
+#pragma once
+
+#include <QObject>
+#include <QStringView>
+
+class SjisMemo;
+
+class LogHighlighter : public QObject {
+    Q_OBJECT
+public:
+    enum class Tone { None, Error, Warning };
+
+    // Starts colouring memo's lines; owned by memo. Does not wait.
+    explicit LogHighlighter(SjisMemo* memo);
+
+    // The tone of a line: Error when it holds ERROR, FATAL, CRIT, エラー or
+    // 異常 (as written, case included), else Warning when it holds WARN or
+    // 警告, else None.
+    static Tone ToneOf(QStringView line);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // Sets the view's extra selections to the coloured lines on screen,
+    // when they differ from what it has.
+    void Refresh();
+
+    SjisMemo* Memo;
+    // The watched viewport, compared as a plain pointer: its events still
+    // come while the view is being destroyed.
+    QObject* Viewport;
+};
