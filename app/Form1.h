@@ -18,7 +18,6 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
-class QShortcut;
 class QWidget;
 class RunningFetch;
 class SjisMemo;
@@ -113,7 +112,7 @@ public:
     QAction* FindPrevious1 = nullptr;
     QAction* FilterLines1 = nullptr;
     QAction* mnStatus = nullptr;
-    QShortcut* StopShortcut = nullptr; // Esc, armed while a fetch runs
+    QObject* StopKeys = nullptr; // takes Esc while a fetch runs
 
     // Program-wide state of the viewer.
     TextList HostList;
@@ -242,7 +241,7 @@ protected:
 
 private:
     friend class RunningFetch;
-    // Connects Esc and mnStatus to StopFetch.
+    // Connects Esc (while a fetch runs) and mnStatus to StopFetch.
     void BindStopCommand();
     // Enables or disables the commands that start a fetch (the stop keys
     // the other way round).

@@ -6,7 +6,6 @@
 #include <QAction>
 #include <QComboBox>
 #include <QPushButton>
-#include <QShortcut>
 
 RunningFetch::RunningFetch(TForm1& form)
     : FForm(form),

@@ -7,19 +7,50 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QPushButton>
-#include <QShortcut>
+
+namespace {
+
+// Esc anywhere in the main window while a fetch runs. It is taken before
+// the shortcuts are looked up, so it also wins over the Esc of a field in
+// the window (the filter field's); the find dialog and open menus are
+// windows of their own and keep their Esc. Installed on the application
+// only while a fetch runs: otherwise Esc means what it always did.
+class StopKeyFilter : public QObject {
+public:
+    explicit StopKeyFilter(TForm1* form) : QObject(form), FForm(form) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::ShortcutOverride && type != QEvent::KeyPress)
+            return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const auto* widget = qobject_cast<QWidget*>(watched);
+        if (key->key() != Qt::Key_Escape || key->modifiers() != Qt::NoModifier || !widget ||
+            widget->window() != FForm)
+            return false;
+        if (type == QEvent::ShortcutOverride) {
+            FForm->StopFetch();
+            // Accepted: no shortcut runs; the key press that follows is
+            // eaten below.
+            event->accept();
+        }
+        return true;
+    }
+
+private:
+    TForm1* FForm;
+};
+
+} // namespace
 
 void TForm1::BindStopCommand()
 {
-    // Window-wide, so Esc stops from any control of the main window; the
-    // find dialog and open menus are windows of their own and keep Esc.
-    // Armed only while a fetch runs: otherwise Esc means what it always did.
-    StopShortcut = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    StopShortcut->setObjectName("StopShortcut");
-    StopShortcut->setContext(Qt::WindowShortcut);
-    StopShortcut->setEnabled(false);
-    connect(StopShortcut, &QShortcut::activated, this, &TForm1::StopFetch);
+    StopKeys = new StopKeyFilter(this);
+    StopKeys->setObjectName("StopKeys");
     connect(mnStatus, &QAction::triggered, this, &TForm1::StopFetch);
 }
 
@@ -37,7 +68,10 @@ void TForm1::SetFetchControlsEnabled(bool enabled)
         fetch->setEnabled(enabled);
     Button1->setEnabled(enabled);
     CmbHost->setEnabled(enabled);
-    StopShortcut->setEnabled(!enabled);
+    if (enabled)
+        QCoreApplication::instance()->removeEventFilter(StopKeys);
+    else
+        QCoreApplication::instance()->installEventFilter(StopKeys);
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
