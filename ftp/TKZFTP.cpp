@@ -61,6 +61,10 @@ void TKZFTP::ControlWait(const std::function<void()>& body)
             throw;
         FControlBroken = true;
         throw EAbortError(ReplyTimedOutText);
+    } catch (const ESockError&) {
+        // A connection that failed (a reset) is out of step as well.
+        FControlBroken = true;
+        throw;
     }
 }
 

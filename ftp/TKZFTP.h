@@ -127,8 +127,10 @@ public:
     // --- Transfers ----------------------------------------------------------
     // Downloads remoteName into localName (empty: remoteName); waits. The
     // local file is created or truncated only when the data phase starts.
-    // Throws FTPException, the socket's failures, file and conversion errors,
-    // unless OnFailure sets Handled.
+    // Completes only on a 2xx final reply. Throws FTPException (a refused
+    // reply, a final reply other than 2xx), the socket's failures (a failed
+    // data connection, ClosedText, ReplyTimedOutText), file and conversion
+    // errors, unless OnFailure sets Handled.
     void RetrieveFile(const std::string& remoteName, const std::string& localName);
     // Uploads localName as remoteName (empty: the local file-name part);
     // waits. Throws as RetrieveFile.
@@ -157,7 +159,9 @@ private:
     void RunTransfer(bool download, const std::function<bool()>& body);
     bool OpenDataConnection();
     void AcceptDataConnection();
-    void FinalReply(std::string& line);
+    std::string FinalReply(std::string& line);
+    void SettleAfterFailedDataPhase();
+    void RunDataPhase(const std::function<void()>& phase);
     bool Retrieve(const std::string& remoteName, const std::string& localName);
     bool Store(const std::string& localName, const std::string& remoteName);
 

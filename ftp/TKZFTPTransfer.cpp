@@ -1,6 +1,7 @@
 // TKZFTP: downloads and uploads over a passive or active data connection.
 #include "ftp/TKZFTP.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -153,7 +154,11 @@ bool TKZFTP::OpenDataConnection()
         FDataConnection->Host = Host;
         FDataConnection->Connect();
     } else {
+        // The server's connection is taken on the address the server
+        // knows this end by, and only from the server's own address.
         FDataConnection->Port = 0;
+        FDataConnection->ListenAddress = LocalIPv4();
+        FDataConnection->AcceptPeer = PeerIPv4();
         FDataConnection->Listen(true);
         std::string address, port;
         LocalAddressText(address);
@@ -175,16 +180,68 @@ void TKZFTP::AcceptDataConnection()
     FDataConnection->AdoptAcceptedSocket(accepted);
 }
 
-// Reads and reports the final reply after the data phase; its code is not
-// evaluated. Skipped after a cancel or time-out (the last reply line read
-// is reported again).
-void TKZFTP::FinalReply(std::string& line)
+// Reads and reports the final reply after the data phase. Only a 2xx reply
+// completes the transfer: the answer is its first line when the server
+// reports anything else ("" when it is 2xx). A 1xx reply leaves another one
+// owed, so the connection counts as out of step. A reply that never comes
+// or a connection lost before it fails (time-out, closed). Skipped after a
+// cancel or time-out of the control connection (the last reply line read is
+// reported again).
+std::string TKZFTP::FinalReply(std::string& line)
 {
-    if (!FCanceled && !FTimedOut)
-        ReadControlLine(line);
+    if (FCanceled || FTimedOut) {
+        ReportStatus(1, line);
+        return {};
+    }
+    ReadControlLine(line);
+    ExpectOpen(line);
     ReportStatus(1, line);
-    if (!FCanceled && !FTimedOut)
+    const std::string first = line;
+    ContinueReply(line, nullptr);
+    const bool threeDigits = first.size() >= 3 && std::isdigit(static_cast<unsigned char>(first[0])) &&
+                             std::isdigit(static_cast<unsigned char>(first[1])) &&
+                             std::isdigit(static_cast<unsigned char>(first[2]));
+    if (threeDigits && first[0] == '2')
+        return {};
+    if (threeDigits && first[0] == '1')
+        FControlBroken = true;
+    return first;
+}
+
+// After a data phase that failed (an active-mode connection never made, a
+// reset, a time-out, an abort, a file error) the server still owes the transfer's final reply: it is read and
+// reported, so that it cannot later pass for the reply to the next command.
+// The data connection is closed first, which makes the server end the
+// transfer. When no reply comes within TimeOut the connection is out of
+// step (QUIT is skipped). Nothing here replaces the data phase's failure.
+void TKZFTP::SettleAfterFailedDataPhase()
+{
+    if (FDataConnection)
+        FDataConnection->RequestCloseSocket();
+    if (FCanceled || FTimedOut || !Connected())
+        return;
+    try {
+        std::string line;
+        ReadControlLine(line);
+        ExpectOpen(line);
+        ReportStatus(1, line);
         ContinueReply(line, nullptr);
+    } catch (const Exception&) {
+        FControlBroken = true;
+    }
+}
+
+// Runs the data phase; a failure of it settles the control connection and
+// is raised as it was.
+void TKZFTP::RunDataPhase(const std::function<void()>& phase)
+{
+    try {
+        phase();
+    } catch (...) {
+        std::exception_ptr failure = std::current_exception();
+        SettleAfterFailedDataPhase();
+        std::rethrow_exception(failure);
+    }
 }
 
 bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localName)
@@ -209,7 +266,7 @@ bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localNam
             FTransferSize = SizeFromReply(line);
     }
     if (!Passive)
-        AcceptDataConnection();
+        RunDataPhase([this] { AcceptDataConnection(); });
     FTransferSize = SizeFromReply(line);
 
     if (OnTransactionStart)
@@ -217,16 +274,18 @@ bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localNam
     // The local file is created (or truncated) only here, once the server
     // has accepted RETR and the data connection stands.
     if (!FCanceled && !FTimedOut)
-        FDataConnection->CaptureFile(localName.empty() ? remoteName : localName);
+        RunDataPhase([&] { FDataConnection->CaptureFile(localName.empty() ? remoteName : localName); });
     if (OnTransactionStop)
         OnTransactionStop(this);
 
     FDataConnection->RequestCloseSocket();
     FTransferSize = FDataConnection->BytesRecvd();
     ReportStatus(1, "Received " + std::to_string(FTransferSize) + " Bytes");
-    FinalReply(line);
+    const std::string refused = FinalReply(line);
     if (OnTransactionStop)
         OnTransactionStop(this);
+    if (!refused.empty())
+        throw FTPException(refused);
     return true;
 }
 
@@ -244,12 +303,12 @@ bool TKZFTP::Store(const std::string& localName, const std::string& remoteName)
         return false;
     }
     if (!Passive)
-        AcceptDataConnection();
+        RunDataPhase([this] { AcceptDataConnection(); });
 
     if (OnTransactionStart)
         OnTransactionStart(this);
     if (!FCanceled && !FTimedOut)
-        FDataConnection->SendFile(localName);
+        RunDataPhase([&] { FDataConnection->SendFile(localName); });
     if (OnTransactionStop)
         OnTransactionStop(this);
 
@@ -257,6 +316,8 @@ bool TKZFTP::Store(const std::string& localName, const std::string& remoteName)
     // reset the connection on close and lose data still in flight.
     FDataConnection->SetLinger(false, 0);
     FDataConnection->RequestCloseSocket();
-    FinalReply(reply);
+    const std::string refused = FinalReply(reply);
+    if (!refused.empty())
+        throw FTPException(refused);
     return true;
 }

@@ -220,8 +220,12 @@ def serve(args):
             USER, PASSWORD, args.host, port, REMOTE_DIR, len(SAMPLES))
         print(ready, flush=True)
         if args.ready:
-            with open(args.ready, 'w') as f:
+            # Written whole under another name, then renamed: whoever waits
+            # for the file never reads it half-written.
+            partial = args.ready + '.partial'
+            with open(partial, 'w') as f:
                 f.write(ready + '\n')
+            os.replace(partial, args.ready)
         # A plain kill (SIGTERM) from the run script ends the loop cleanly.
         signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
         try:

@@ -158,8 +158,20 @@ int TKZSock::CloseRegistered(int handle)
     return SockApi::Close(handle);
 }
 
+void TKZSock::RenewSocket()
+{
+    if (FSocketHandle != NoSocket)
+        CloseRegistered(FSocketHandle);
+    FInput.Clear();
+    FSocketHandle = NewSocket(true);
+}
+
 void TKZSock::SetSocketHandle(int handle)
 {
+    if (handle != FSocketHandle) {
+        FInput.Clear();
+        FCloseError = 0;
+    }
     FSocketHandle = handle;
     // A socket made elsewhere gets notifiers too, or no wait could ever
     // learn of its data.
@@ -183,6 +195,18 @@ void TKZSock::AdoptAcceptedSocket(int handle)
     if (listening != NoSocket && listening != handle)
         CloseRegistered(listening);
     FConnected = true;
+}
+
+uint32_t TKZSock::LocalIPv4() const
+{
+    sockaddr_in address{};
+    return SockApi::GetSockName(FSocketHandle, &address) == 0 ? address.sin_addr.s_addr : 0;
+}
+
+uint32_t TKZSock::PeerIPv4() const
+{
+    sockaddr_in address{};
+    return SockApi::GetPeerName(FSocketHandle, &address) == 0 ? address.sin_addr.s_addr : 0;
 }
 
 void TKZSock::SetLinger(bool on, int seconds)
@@ -223,6 +247,14 @@ void TKZSock::RaiseSocketError(int error)
     if (OnError && !FDestroying)
         OnError(this, static_cast<uint16_t>(error), message);
     throw ESockError(message);
+}
+
+void TKZSock::RaiseCloseError()
+{
+    if (int error = FCloseError) {
+        FCloseError = 0;
+        RaiseSocketError(error);
+    }
 }
 
 void TKZSock::ErrorText(int code, std::string& text)

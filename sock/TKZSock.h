@@ -7,6 +7,7 @@
 
 #include "sock/Exception.h"
 #include "sock/NthField.h"
+#include "sock/TInputBuffer.h"
 #include "sock/TThreadTimer.h"
 
 #include <QElapsedTimer>
@@ -63,6 +64,12 @@ public:
     int ReportLevel = 0; // highest status level passed to OnStatus
     std::string Proxy;   // when not empty, Connect dials Proxy:ProxyPort
     int ProxyPort = 0;
+    // Local IPv4 address (network order) that Listen binds to; INADDR_ANY:
+    // every local address.
+    uint32_t ListenAddress = INADDR_ANY;
+    // When not INADDR_ANY, Accept takes only a connection from this IPv4
+    // address (network order) and closes any other unread.
+    uint32_t AcceptPeer = INADDR_ANY;
 
     // --- Events ---------------------------------------------------------
     TNotifyEvent OnDataAvailable;          // FD_READ on the socket
@@ -93,6 +100,10 @@ public:
     int64_t TransferSize() const { return FTransferSize; }
     const std::vector<std::string>& WinsockInfo() const { return FWinsockInfo; }
     TThreadTimer* TimeoutTimer() const { return FTimeoutTimer; }
+    // IPv4 address (network order) of the socket's own end, or of its peer;
+    // 0 when the socket has none. Do not wait, do not throw.
+    uint32_t LocalIPv4() const;
+    uint32_t PeerIPv4() const;
     // Number of live components holding the socket layer started.
     static int WinsockUsers();
     // Host look-ups started and not yet answered, abandoned ones included
@@ -114,7 +125,8 @@ public:
     void SetLinger(bool on, int seconds);
 
     // --- Lifecycle and connection -----------------------------------------
-    // Resolves Host (or Proxy) and connects under TimeOut; waits. Throws
+    // Resolves Host (or Proxy) and connects under TimeOut, on a socket no
+    // earlier attempt has used (a failed attempt's socket is closed); waits. Throws
     // ESockError: "Already connected", "Host Lookup Timed Out"/"...Canceled",
     // "Null Remote Address", "Connection Timed out"/"...Canceled"/"...Failed".
     virtual void Connect();
@@ -157,9 +169,11 @@ public:
     // there. Peer closed: empty. Throws ESockError (socket error, count above
     // 65535 or 65,536 bytes pending for count 0), EAbortError "Socket send aborted".
     void Read(int count, std::string& text);
-    // Reads one line, LF (and CR) included, under TimeOut; waits. Peer closed
-    // or not connected: empty. Throws ESockError (socket error, line longer
-    // than 65,536 bytes: nothing taken), EAbortError "Socket readln aborted".
+    // Reads one line, LF (and CR) included, from the bytes received ahead or
+    // else under TimeOut per wait; waits. Peer closed or not connected:
+    // empty. Throws ESockError (socket error, a reset that ended the
+    // connection, line longer than 65,536 bytes: nothing taken),
+    // EAbortError "Socket readln aborted".
     void ReadLn(std::string& line);
     // Writeln(command), ReadLn(reply); sets TransactionReply, ReplyNumber;
     // waits. Throws as Writeln and ReadLn.
@@ -172,17 +186,20 @@ public:
     // Throws Exception (file), ESockError, EAbortError "Socket send aborted".
     void SendFile(const std::string& fileName);
     // Receives into the (truncated) file until the peer closes; TimeOut
-    // measures silence; waits. Throws Exception (file), ESockError,
+    // measures silence; waits. Throws Exception (file), ESockError (also a
+    // reset that ended the connection before this read met it),
     // EAbortError "Socket send aborted" (the file keeps what arrived).
     void CaptureFile(const std::string& fileName);
 
     // --- Listening and accepting -----------------------------------------
-    // Binds 0.0.0.0:Port and listens (backlog 1); does not wait. The accept
+    // Binds ListenAddress:Port and listens (backlog 1); does not wait. The accept
     // notification sets Done (useDoneMessage) or fires OnAccept.
     // Throws ESockError with the error text when bind or listen fails.
     void Listen(bool useDoneMessage);
     // Waits for the connection announced after Listen(true) (under TimeOut
-    // when it is not 0) and accepts it; the new socket reports to this
+    // when it is not 0) and accepts it; a connection from another address
+    // than AcceptPeer (when set) is closed unread and the wait goes on
+    // within the same time-out. The new socket reports to this
     // component; RemoteAddress := the peer. Throws ESockError "Accepting
     // Timed Out", "Accepting Canceled", "Error creating Data Connection",
     // or the error text of a failing accept.
@@ -225,12 +242,19 @@ protected:
     std::string FTransactionReply;
     int64_t FReplyNumber = 0;
     int FSocketHandle = NoSocket;
+    // Winsock number of the error that ended the connection while nobody
+    // was reading (a reset seen by a notification): the next read that
+    // meets the closed connection raises it instead of reading an end.
+    int FCloseError = 0;
 
 private:
     struct SocketEntry;
 
     void InitWinsock();
     int NewSocket(bool linger);
+    // Closes the current socket and makes a fresh one in its place, so that
+    // nothing of a failed or finished connection reaches the next one.
+    void RenewSocket();
     SocketEntry* Register(int handle, int kind, int phase);
     SocketEntry* Entry(int handle) const;
     void UpdateNotifiers(SocketEntry& entry);
@@ -242,6 +266,8 @@ private:
     void Wake();
     [[noreturn]] void RaiseSocketError(int error);
     int Recv(void* data, size_t length, int flags);
+    // Raises FCloseError (clearing it) when one is recorded.
+    void RaiseCloseError();
     // Recv for CaptureFile: moves up to length bytes into a pipe (splice).
     int RecvIntoPipe(int pipeIn, size_t length, bool& refused);
     // After any read of s: its next read notification may come.
@@ -251,6 +277,9 @@ private:
     void SetReadTarget(int bytes);
     void PumpBetweenChunks();
 
+    // Bytes received by ReadLn ahead of the lines taken so far; every
+    // reader of the socket takes these first.
+    TInputBuffer FInput{BufferSize};
     std::map<int, std::unique_ptr<SocketEntry>> FSockets;
     std::vector<QObject*> FRetiredNotifiers; // deleted when no notifier runs
     int FDispatchDepth = 0;

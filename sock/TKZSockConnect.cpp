@@ -157,6 +157,15 @@ void TKZSock::Connect()
     Done = false;
     Succeeded = true;
 
+    // Every attempt dials on a socket that has never been used: a socket
+    // that took part in an earlier attempt may still carry its outcome.
+    SocketEntry* fresh = Entry(FSocketHandle);
+    if (!fresh || fresh->used)
+        RenewSocket();
+    FCloseError = 0;
+    if (SocketEntry* entry = Entry(FSocketHandle))
+        entry->used = true;
+
     if (SockApi::Connect(FSocketHandle, FRemoteAddress) < 0) {
         std::string text;
         CheckSocketError(SockApi::WouldBlock, text);
@@ -174,15 +183,11 @@ void TKZSock::Connect()
     if (!(FTimedOut || FCanceled || !Succeeded))
         return;
 
-    // The attempt is given up: dissolve it, so that a connection completing
-    // later can neither mark the component connected nor fire OnConnect.
-    if (!FConnected) {
-        if (SocketEntry* entry = Entry(FSocketHandle); entry && entry->phase == PhaseConnecting) {
-            SockApi::Dissolve(FSocketHandle);
-            entry->phase = PhaseIdle;
-            UpdateNotifiers(*entry);
-        }
-    }
+    // The attempt is given up: its socket is closed (with its notifiers), so
+    // that a connection completing later can neither mark the component
+    // connected nor fire OnConnect, and the next attempt starts afresh.
+    if (!FConnected)
+        RenewSocket();
     if (OnConnectionFailed)
         OnConnectionFailed(this);
     if (FTimedOut)
@@ -220,6 +225,7 @@ void TKZSock::RequestCloseSocket()
     if (FSocketHandle == NoSocket)
         return;
     int old = FSocketHandle;
+    FInput.Clear();
     if (CloseRegistered(old) < 0) {
         std::string text;
         CheckSocketError(SockApi::WouldBlock, text);

@@ -212,31 +212,34 @@ void TKZSock::Read(int count, std::string& text)
     ReportStatus(8, "Read( " + std::to_string(count) + " )");
     if (count < 0 || count > 65535)
         throw ESockError("Read: count " + std::to_string(count) + " out of range 0..65535");
+    // Bytes that ReadLn received ahead count as pending and are taken first.
+    const int held = static_cast<int>(FInput.Size());
     std::string error;
     if (count == 0) {
-        int n = Recv(Buffer.data(), BufferSize, MSG_PEEK);
+        int n = held >= BufferSize ? 0 : Recv(Buffer.data(), static_cast<size_t>(BufferSize - held), MSG_PEEK);
         if (n < 0) {
             CheckSocketError(SockApi::WouldBlock, error);
-        } else if (n >= BufferSize) {
-            throw ESockError("Read: 65536 or more bytes pending, nothing taken");
-        } else {
-            count = n;
+            n = 0;
         }
-    } else {
+        if (held + n >= BufferSize)
+            throw ESockError("Read: 65536 or more bytes pending, nothing taken");
+        count = held + n;
+    } else if (held < count) {
         Finally restore{[this] {
             FReadHold = false;
             if (SocketEntry* entry = Entry(FSocketHandle))
                 UpdateNotifiers(*entry);
             SetReadTarget(1);
         }};
+        const int needed = count - held;
         do {
             // Asked before the peek: once the peer has closed, the peek
             // shows everything that will ever come.
             bool closed = SockApi::PeerClosed(FSocketHandle);
             int n = Recv(Buffer.data(), BufferSize, MSG_PEEK);
-            if (n >= count)
+            if (n >= needed)
                 break;
-            if (n == 0) {
+            if (n == 0 && held == 0) {
                 text.clear();
                 return;
             }
@@ -247,7 +250,7 @@ void TKZSock::Read(int count, std::string& text)
                 // only, instead of waking for the close again and again.
                 FReadHold = true;
             } else {
-                SetReadTarget(count);
+                SetReadTarget(needed);
             }
             WaitForRead();
         } while (!FCanceled);
@@ -256,70 +259,77 @@ void TKZSock::Read(int count, std::string& text)
         FCanceled = false;
         throw EAbortError("Socket send aborted");
     }
-    if (count == 0) {
-        text.clear();
+    text.clear();
+    if (count == 0)
         return;
+    const int fromInput = std::min(held, count);
+    text.assign(FInput.Data(), static_cast<size_t>(fromInput));
+    FInput.Take(static_cast<size_t>(fromInput));
+    if (count > fromInput) {
+        text.resize(static_cast<size_t>(count));
+        int n = Recv(text.data() + fromInput, static_cast<size_t>(count - fromInput), 0);
+        text.resize(static_cast<size_t>(fromInput + (n < 0 ? 0 : n)));
     }
-    text.resize(static_cast<size_t>(count));
-    int n = Recv(text.data(), static_cast<size_t>(count), 0);
-    text.resize(n < 0 ? 0 : static_cast<size_t>(n));
 }
 
 void TKZSock::ReadLn(std::string& line)
 {
     ReportStatus(8, "ReadLn");
-    TimerOn();
-    Finally stop{[this] {
-        SetReadTarget(1);
-        TimerOff();
+    // Lines are taken from FInput, which is filled by large receives: the
+    // cost of a line is that of its own bytes, however many lines are
+    // pending. The time-out bounds each wait for more bytes; it starts
+    // with the first wait of this line.
+    FTimedOut = false;
+    bool timing = false;
+    Finally stop{[this, &timing] {
+        if (timing)
+            TimerOff();
     }};
-    // The line is only peeked at until its LF is there, and then taken
-    // whole: a line that cannot fit the buffer is refused with nothing taken.
-    size_t lineLength = 0;
-    bool lineEnd = false;
-    do {
-        bool closed = SockApi::PeerClosed(FSocketHandle);
-        int n = Recv(Buffer.data(), BufferSize, MSG_PEEK);
-        if (n == 0) {
-            line.clear();
+    line.clear();
+    for (;;) {
+        if (size_t length = FInput.LineLength()) {
+            if (FCanceled)
+                break;
+            line.assign(FInput.Data(), length);
+            FInput.Take(length);
             return;
         }
+        // A line that cannot fit the buffer is refused; its bytes stay.
+        if (FInput.Full())
+            throw ESockError("ReadLn: line longer than 65536 bytes refused, nothing taken");
+        if (FCanceled)
+            break;
+        size_t room = 0;
+        char* at = FInput.Room(room);
+        int n = Recv(at, room, 0);
         if (n > 0) {
-            if (const void* lf = std::memchr(Buffer.data(), '\n', static_cast<size_t>(n))) {
-                lineLength = static_cast<size_t>(static_cast<const char*>(lf) - Buffer.data()) + 1;
-                lineEnd = true;
-                break;
-            }
-            if (n >= BufferSize)
-                throw ESockError("ReadLn: line longer than 65536 bytes refused, nothing taken");
-            if (closed) {
-                // The peer closed in mid-line: the part is dropped and the
-                // close read like any other.
-                Recv(Buffer.data(), static_cast<size_t>(n), 0);
-                line.clear();
-                return;
-            }
-            SetReadTarget(n + 1);
-        } else {
-            FLastError = SockApi::LastError();
-            if (FLastError == SockApi::NotConnected)
-                break;
-            std::string text;
-            CheckSocketError(SockApi::WouldBlock, text);
+            FInput.Added(static_cast<size_t>(n));
+            // Lines may pour in for long: events still get through.
+            PumpBetweenChunks();
+            continue;
+        }
+        if (n == 0) {
+            // The peer closed; a line it left unfinished is dropped.
+            FInput.Clear();
+            RaiseCloseError();
+            return;
+        }
+        FLastError = SockApi::LastError();
+        if (FLastError == SockApi::NotConnected) {
+            FInput.Clear();
+            RaiseCloseError();
+            return;
+        }
+        std::string text;
+        CheckSocketError(SockApi::WouldBlock, text);
+        if (!timing) {
+            TimerOn();
+            timing = true;
         }
         WaitForRead();
-    } while (!FCanceled);
-
-    if (FCanceled) {
-        FCanceled = false;
-        throw EAbortError("Socket readln aborted");
     }
-    line.clear();
-    if (!lineEnd)
-        return;
-    line.resize(lineLength);
-    int n = Recv(line.data(), lineLength, 0);
-    line.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    FCanceled = false;
+    throw EAbortError("Socket readln aborted");
 }
 
 void TKZSock::Transaction(const std::string& command, std::string& reply)
@@ -344,13 +354,17 @@ void TKZSock::Transaction(const std::string& command, std::string& reply)
 bool TKZSock::DataAvailable()
 {
     ReportStatus(8, "Data Available");
-    return Recv(Buffer.data(), 1, MSG_PEEK) >= 1;
+    return !FInput.Empty() || Recv(Buffer.data(), 1, MSG_PEEK) >= 1;
 }
 
 void TKZSock::ClearInput()
 {
     ReportStatus(8, "Clearing Input");
-    std::vector<char> scratch(BufferSize);
+    const size_t held = FInput.Size();
+    FInput.Clear();
+    if (held >= static_cast<size_t>(BufferSize))
+        return;
+    std::vector<char> scratch(BufferSize - held);
     Recv(scratch.data(), scratch.size(), 0);
 }
 
@@ -426,6 +440,14 @@ void TKZSock::CaptureFile(const std::string& fileName)
     // always did. Declared after the file: the pipe closes first.
     CapturePipe pipe(file);
     std::string error;
+    if (!FInput.Empty() && !FCanceled) {
+        // What ReadLn received ahead is the first chunk.
+        WriteAll(file, FInput.Data(), FInput.Size(), fileName);
+        FBytesRecvd += static_cast<int64_t>(FInput.Size());
+        FInput.Clear();
+        if (OnPacketRecvd)
+            OnPacketRecvd(this);
+    }
     while (!FCanceled) {
         int n;
         if (pipe.IsOpen()) {
@@ -451,11 +473,15 @@ void TKZSock::CaptureFile(const std::string& fileName)
             PumpBetweenChunks();
         } else if (n < 0) {
             FLastError = SockApi::LastError();
-            if (FLastError == SockApi::NotConnected)
+            if (FLastError == SockApi::NotConnected) {
+                // Closed under the loop; by an error, that error counts.
+                RaiseCloseError();
                 break;
+            }
             CheckSocketError(SockApi::WouldBlock, error);
             WaitForRead();
         } else {
+            RaiseCloseError();
             break;
         }
     }

@@ -40,6 +40,7 @@ struct TKZSock::SocketEntry {
     int phase = TKZSockInternal::PhaseIdle;
     bool readArmed = true;     // the next readiness may be reported
     bool wantWrite = false;    // a send loop waits for room
+    bool used = false;         // a connect or listen was tried on it
     QSocketNotifier* readNotifier = nullptr;
     QSocketNotifier* writeNotifier = nullptr;
 };

@@ -17,11 +17,10 @@ void TKZSock::Listen(bool useDoneMessage)
     ReportStatus(8, "Listening");
     if (Port < 0 || Port > 65535)
         throw ESockError("Listen: port " + std::to_string(Port) + " out of range 0..65535");
-    std::memcpy(Buffer.data(), "0.0.0.0", 8);
     FRemoteAddress = sockaddr_in{};
     FRemoteAddress.sin_family = AF_INET;
     FRemoteAddress.sin_port = htons(static_cast<uint16_t>(Port));
-    FRemoteAddress.sin_addr.s_addr = inet_addr(Buffer.data());
+    FRemoteAddress.sin_addr.s_addr = ListenAddress;
     Done = false;
     // A failing bind or listen is raised with its error text: the accept
     // notification it would prevent could never end a wait.
@@ -32,6 +31,7 @@ void TKZSock::Listen(bool useDoneMessage)
     SocketEntry* entry = Entry(FSocketHandle);
     if (!entry)
         entry = Register(FSocketHandle, WM_SOCKETEVENT, PhaseIdle);
+    entry->used = true;
     entry->kind = useDoneMessage ? WM_ASYNCDONE : WM_SOCKETEVENT;
     entry->phase = PhaseListening;
     entry->readArmed = true;
@@ -42,29 +42,37 @@ int TKZSock::Accept()
 {
     ReportStatus(4, "Accepting");
     TimerOn();
-    {
-        Finally stop{[this] { TimerOff(); }};
+    Finally stop{[this] { TimerOff(); }};
+    for (;;) {
         while (!(Done || FCanceled))
             ProcessMessages(true);
+        if (FTimedOut)
+            throw ESockError("Accepting Timed Out");
+        if (FCanceled)
+            throw ESockError("Accepting Canceled");
+        if (!Succeeded)
+            throw ESockError("Error creating Data Connection");
+        sockaddr_in peer{};
+        int s = SockApi::Accept(FSocketHandle, &peer);
+        // The next incoming connection may be reported again.
+        if (SocketEntry* entry = Entry(FSocketHandle)) {
+            entry->readArmed = true;
+            UpdateNotifiers(*entry);
+        }
+        if (s < 0)
+            RaiseSocketError(SockApi::LastError());
+        if (AcceptPeer == INADDR_ANY || peer.sin_addr.s_addr == AcceptPeer) {
+            Register(s, WM_SOCKETEVENT, PhaseConnected);
+            FRemoteAddress = peer;
+            return s;
+        }
+        // Not the expected peer: reset at once, nothing read, and wait on
+        // for the next one under the time-out already running.
+        ReportStatus(4, std::string("Refused connection from ") + inet_ntoa(peer.sin_addr));
+        SockApi::SetLinger(s, true, 0);
+        SockApi::Close(s);
+        Done = false;
     }
-    if (FTimedOut)
-        throw ESockError("Accepting Timed Out");
-    if (FCanceled)
-        throw ESockError("Accepting Canceled");
-    if (!Succeeded)
-        throw ESockError("Error creating Data Connection");
-    sockaddr_in peer{};
-    int s = SockApi::Accept(FSocketHandle, &peer);
-    // The next incoming connection may be reported again.
-    if (SocketEntry* entry = Entry(FSocketHandle)) {
-        entry->readArmed = true;
-        UpdateNotifiers(*entry);
-    }
-    if (s < 0)
-        RaiseSocketError(SockApi::LastError());
-    Register(s, WM_SOCKETEVENT, PhaseConnected);
-    FRemoteAddress = peer;
-    return s;
 }
 
 void TKZSock::LocalAddressText(std::string& text)

@@ -103,6 +103,10 @@ void TKZSock::HandleSocketMessage(int kind, int socket, int event, int error)
                 }
                 break;
             case FD_CLOSE:
+                // An error that ended the connection is kept for the reader:
+                // the peek that saw it has taken it from the socket.
+                if (error != 0)
+                    FCloseError = error;
                 // With unread data left the readers meet the close themselves.
                 if (!DataAvailable())
                     RequestCloseSocket();

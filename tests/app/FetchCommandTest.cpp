@@ -16,6 +16,12 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -603,3 +609,91 @@ TEST_F(Fetch, ShortProfileOrNoProfileEndsTheFetchWithANotice)
 }
 
 } // namespace
+
+namespace {
+
+// A loopback port on which nothing listens (bound once, then released).
+uint16_t ClosedPort()
+{
+    ScriptedFtpServer probe(std::chrono::milliseconds(100));
+    return probe.DataPort();
+}
+
+// A loopback listener whose accept queue is full: a connect to it neither
+// completes nor fails, so the component's connect times out.
+struct FullQueue {
+    int listener = -1;
+    int filler = -1;
+    uint16_t port = 0;
+    FullQueue()
+    {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 0) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+            return;
+        port = ntohs(a.sin_port);
+        filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            port = 0;
+    }
+    ~FullQueue()
+    {
+        ::close(filler);
+        ::close(listener);
+    }
+};
+
+} // namespace
+
+// A fetch whose connection was refused, timed out or whose host was not
+// found leaves nothing that the next fetch trips over: the two fetches
+// after it, from a working server, both get the file.
+TEST_F(Fetch, FailedConnectionDoesNotSpoilTheNextFetches)
+{
+    PyFtpServer server;
+    server.WriteFile("f.log", "fine\n");
+    FullQueue hole;
+    ASSERT_NE(hole.port, 0);
+    const std::string good = std::to_string(server.Port());
+    // Profiles 0 to 2 fail to connect; profile 3 reaches the working server.
+    auto form = MakeFetchForm("refused:127.0.0.1:u:p:1:f.log:" + std::to_string(ClosedPort()) + "\r\n" +
+                                  "silent:127.0.0.1:u:p:1:f.log:" + std::to_string(hole.port) + "\r\n" +
+                                  "unknown:no-such-host.invalid:u:p:1:f.log:" + good + "\r\n" +
+                                  "good:127.0.0.1:" + server.User() + ":" + server.Password() +
+                                  ":1:f.log:" + good + "\r\n",
+                              server.Port());
+    struct Case {
+        const char* name;
+        int profile;
+        int timeOut;
+    };
+    for (const Case& c : {Case{"refused", 0, 5000}, Case{"timed out", 1, 600}, Case{"look-up failed", 2, 5000}}) {
+        SCOPED_TRACE(c.name);
+        form->CmbHost->setCurrentIndex(c.profile);
+        form->EdtFile->setText("f.log");
+        form->KZFTP1->TimeOut = c.timeOut;
+        std::remove("f.log");
+        RunFromLoop(*form, [&] { form->mnGetAll->trigger(); });
+        EXPECT_FALSE(form->KZFTP1->Connected());
+        EXPECT_FALSE(std::ifstream("f.log").good()) << "nothing fetched";
+        Boxes.clear();
+
+        form->CmbHost->setCurrentIndex(3);
+        form->EdtFile->setText("f.log");
+        form->KZFTP1->TimeOut = 5000;
+        for (int round = 0; round < 2; ++round) {
+            std::remove("f.log");
+            RunFromLoop(*form, [&] { form->mnGetAll->trigger(); });
+            EXPECT_TRUE(Boxes.empty()) << (Boxes.empty() ? "" : Boxes[0].Text);
+            Boxes.clear();
+            EXPECT_EQ(ReadLocal("f.log"), "fine\n") << "round " << round;
+            EXPECT_EQ(form->Memo1->Text(), "fine\r\n");
+            if (form->KZFTP1->Connected())
+                form->KZFTP1->Disconnect();
+        }
+    }
+}

@@ -465,13 +465,15 @@ TEST_F(TransferScripted, NestedTransferLeavesTheOuterDataConnectionAlone)
 }
 
 // Abort (unlike Cancel) stops the data phase itself: the download fails,
-// and no ABOR is sent since the control connection was not cancelled.
+// and no ABOR is sent since the control connection was not cancelled. The
+// server's 426 for the broken transfer is read then, so QUIT gets its own
+// reply.
 TEST_F(TransferScripted, AbortDuringDownloadFailsTheTransfer)
 {
     ScriptedFtpServer server;
     LogInScript(server);
     PasvScript(server);
-    server.Reply("150 go\r\n").SendData("first part").Reply("221 bye\r\n");
+    server.Reply("150 go\r\n").SendData("first part").Send("426 aborted\r\n").Reply("221 bye\r\n");
     TKZFTP ftp;
     LogIn(ftp, server, true);
     EventLog log(ftp);

@@ -83,6 +83,7 @@ ScriptedFtpServer& ScriptedFtpServer::Add(Step step)
 
 ScriptedFtpServer& ScriptedFtpServer::Send(std::string bytes) { return Add(Step{Kind::Send, std::move(bytes), milliseconds(0), {}}); }
 ScriptedFtpServer& ScriptedFtpServer::Reply(std::string bytes) { return Add(Step{Kind::Reply, std::move(bytes), milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::ResetData() { return Add(Step{Kind::ResetData, {}, milliseconds(0), {}}); }
 ScriptedFtpServer& ScriptedFtpServer::AcceptData() { return Add(Step{Kind::AcceptData, {}, milliseconds(0), {}}); }
 ScriptedFtpServer& ScriptedFtpServer::ConnectData() { return Add(Step{Kind::ConnectData, {}, milliseconds(0), {}}); }
 ScriptedFtpServer& ScriptedFtpServer::SendData(std::string bytes) { return Add(Step{Kind::SendData, std::move(bytes), milliseconds(0), {}}); }
@@ -263,6 +264,14 @@ bool ScriptedFtpServer::RunStep(const Step& step)
     case Kind::CloseData:
         CloseFd(FData);
         return true;
+    case Kind::ResetData: {
+        if (FData >= 0) {
+            linger hard{1, 0};
+            ::setsockopt(FData, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        CloseFd(FData);
+        return true;
+    }
     case Kind::Pause: {
         auto end = steady_clock::now() + step.Duration;
         while (!FStop && steady_clock::now() < end)

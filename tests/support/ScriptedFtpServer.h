@@ -71,6 +71,8 @@ public:
     ScriptedFtpServer& ReceiveData();
     // Closes the data connection (end of a download for the client).
     ScriptedFtpServer& CloseData();
+    // Resets the data connection (closes it with lingering on, time 0).
+    ScriptedFtpServer& ResetData();
     // Does nothing for a while (the data connection, if any, stays open).
     ScriptedFtpServer& Pause(std::chrono::milliseconds duration);
     // Closes the control connection.
@@ -90,7 +92,7 @@ public:
     bool WaitScriptDone(std::chrono::milliseconds limit) const;
 
 private:
-    enum class Kind { Send, Reply, AcceptData, ConnectData, SendData, ReceiveData, CloseData,
+    enum class Kind { Send, Reply, AcceptData, ConnectData, SendData, ReceiveData, CloseData, ResetData,
                       Pause, CloseControl, Call };
     struct Step {
         Kind What;
