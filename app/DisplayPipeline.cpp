@@ -1,7 +1,9 @@
-// TForm1::ShowLocalFile: reads a local file, converts it to Shift_JIS, keeps
-// its tail and shows it in Memo1 scrolled to the end.
+// TForm1::ShowLocalFile: maps a local file, converts it to Shift_JIS keeping
+// only its tail (or takes the tail of a Shift_JIS file as it is) and shows
+// that in Memo1 scrolled to the end.
 #include "app/Form1.h"
 
+#include "app/MappedFile.h"
 #include "app/MessageBox.h"
 #include "app/SjisCodec.h"
 #include "app/SjisMemo.h"
@@ -12,91 +14,14 @@
 #include <QComboBox>
 #include <QPushButton>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string_view>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
-
-// A file descriptor closed on every path.
-class FileHandle {
-public:
-    explicit FileHandle(int fd) : Fd(fd) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    int Get() const { return Fd; }
-    void Close()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-        Fd = -1;
-    }
-
-private:
-    int Fd;
-};
-
-// The file's bytes and four zero bytes behind them, held as 16-bit units so
-// the UTF-16 converter can read the same memory as code units.
-struct FileBuffer {
-    std::unique_ptr<uint16_t[]> Units;
-    uint64_t Size = 0;   // bytes of content
-    uint8_t* Bytes() const { return reinterpret_cast<uint8_t*>(Units.get()); }
-};
-
-// Opens the file for reading without sharing (an exclusive lock that fails
-// while anyone else holds one), reads it whole and closes it. Throws on any
-// failure: missing, not a regular file, locked, unreadable, no memory.
-FileBuffer ReadLocalFile(const std::string& path)
-{
-    // Non-blocking so that a FIFO cannot hold the window; it is refused below.
-    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.Get() < 0)
-        throw std::runtime_error("cannot open");
-    struct stat st {};
-    if (::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw std::runtime_error("not a regular file");
-    if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0)
-        throw std::runtime_error("held by another program");
-    const off_t end = ::lseek(file.Get(), 0, SEEK_END);
-    if (end < 0 || ::lseek(file.Get(), 0, SEEK_SET) != 0)
-        throw std::runtime_error("cannot seek");
-
-    FileBuffer buffer;
-    const auto size = static_cast<uint64_t>(end);
-    if (size > (UINT64_MAX >> 2))
-        throw std::bad_alloc();
-    const uint64_t units = (size + 4 + 1) / 2;
-    if (units > SIZE_MAX / sizeof(uint16_t))
-        throw std::bad_alloc();
-    buffer.Units = std::make_unique_for_overwrite<uint16_t[]>(static_cast<std::size_t>(units));
-    uint8_t* bytes = buffer.Bytes();
-    uint64_t total = 0;
-    while (total < size) {
-        const std::size_t chunk = static_cast<std::size_t>(std::min<uint64_t>(size - total, 1u << 30));
-        const ssize_t n = ::read(file.Get(), bytes + total, chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw std::runtime_error("cannot read");
-        if (n == 0)
-            break;   // the file got shorter: show what was there
-        total += static_cast<uint64_t>(n);
-    }
-    file.Close();
-    std::memset(bytes + total, 0, units * 2 - total);
-    buffer.Size = total;
-    return buffer;
-}
 
 enum class Route { Unconverted, Jis, Euc, Utf8, Utf16, Detect };
 
@@ -126,84 +51,104 @@ Route RouteForKind(EncodingKind kind)
     }
 }
 
-std::unique_ptr<uint8_t[]> AllocateOutput(int64_t measured)
+SjisRoute ConverterOf(Route route)
 {
-    if (measured < 0 || static_cast<uint64_t>(measured) > SIZE_MAX - 8)
-        throw std::bad_alloc();
-    return std::make_unique_for_overwrite<uint8_t[]>(static_cast<std::size_t>(measured) + 4);
-}
-
-// Converts the file by the route into zero-terminated Shift_JIS, in two
-// passes per converter: measure, then convert within the measured capacity.
-std::unique_ptr<uint8_t[]> Convert(Route route, const FileBuffer& file)
-{
-    const uint8_t* input = file.Bytes();
-    std::unique_ptr<uint8_t[]> output;
     switch (route) {
-    case Route::Jis: {
-        const int64_t n = JisToSjis(nullptr, input, 0);
-        output = AllocateOutput(n);
-        JisToSjis(output.get(), input, static_cast<uint64_t>(n) + 4);
-        break;
+    case Route::Jis: return SjisRoute::Jis;
+    case Route::Euc: return SjisRoute::Euc;
+    case Route::Utf16: return SjisRoute::Utf16;
+    case Route::Utf8: return SjisRoute::Utf8;
+    default: throw std::logic_error("no conversion");
     }
-    case Route::Euc: {
-        const int64_t n = EucToSjis(nullptr, input, 0);
-        output = AllocateOutput(n);
-        EucToSjis(output.get(), input, static_cast<uint64_t>(n) + 4);
-        output[n] = 0;
-        break;
-    }
-    case Route::Utf16: {
-        const int64_t n = Utf16ToSjis(nullptr, file.Units.get(), 0);
-        output = AllocateOutput(n);
-        Utf16ToSjis(output.get(), file.Units.get(), static_cast<uint64_t>(n) + 4);
-        break;
-    }
-    case Route::Utf8: {
-        const int64_t e = Utf8ToUtf16(nullptr, input, 0);
-        if (e < 0 || static_cast<uint64_t>(e) > SIZE_MAX / 2 - 8)
-            throw std::bad_alloc();
-        auto utf16 = std::make_unique_for_overwrite<uint16_t[]>(static_cast<std::size_t>(e) + 4);
-        Utf8ToUtf16(utf16.get(), input, static_cast<uint64_t>(e) + 4);
-        const int64_t m = Utf16ToSjis(nullptr, utf16.get(), 0);
-        output = AllocateOutput(m);
-        Utf16ToSjis(output.get(), utf16.get(), static_cast<uint64_t>(m) + 4);
-        break;
-    }
-    default:
-        throw std::logic_error("no conversion");
-    }
-    return output;
 }
 
-// True when the byte at start is the second byte of a double-byte character:
+// Runs a pass over the mapped file; a file that shrinks meanwhile fails the
+// display like an unreadable one.
+template <typename Pass>
+void ReadFile(Pass&& pass)
+{
+    auto run = [](void* context) { (*static_cast<Pass*>(context))(); };
+    if (!ReadGuarded(run, &pass))
+        throw std::runtime_error("the file got shorter while it was read");
+}
+
+// Whether the byte at start is the second byte of a double-byte character:
 // the lead-byte-range bytes right before it pair up from the last byte that
 // cannot be a lead byte, so an odd run leaves a lead byte waiting for it.
-bool StartsOnTrailByte(const uint8_t* text, uint64_t start)
+// known is false when that run goes back to the start of the text, before
+// which lie bytes not at hand.
+bool StartsOnTrailByte(const uint8_t* text, uint64_t start, bool& known)
 {
+    known = true;
     if (start == 0 || !SjisCodec::IsTrailByte(text[start]))
         return false;
     uint64_t run = 0;
     while (run < start && SjisCodec::IsLeadByte(text[start - 1 - run]))
         ++run;
+    known = run < start;
     return run % 2 == 1;
 }
 
-// Shows the last tailSize bytes (0: all) of a zero-terminated Shift_JIS text
-// of length bytes and scrolls to its end.
-void ShowTail(SjisMemo& memo, const uint8_t* text, uint64_t length, int32_t tailSize)
+// The converted text's tail, from byte start of the whole text on, with the
+// bytes before it that tell whether it starts inside a character.
+struct ConvertedTail {
+    std::unique_ptr<uint8_t[]> Window;
+    uint64_t Offset = 0;    // of the text to show in Window
+    uint64_t Length = 0;    // of the text to show
+    bool Stray = false;     // its first byte is the rest of a character
+};
+
+// Converts the file by the route into zero-terminated Shift_JIS, two passes
+// as the converters' protocol has it: measure, then convert keeping only the
+// tail of the output (the whole text for a tail size of 0), from the last
+// place the measure kept before it. The text ends at the output's first zero
+// byte; the tail is cut at that byte, whatever it is.
+ConvertedTail ConvertTail(Route route, MappedFile& file, int32_t tailSize)
 {
+    const SjisRoute converter = ConverterOf(route);
+    const PassProgress progress = file.Progress();
+    SjisMeasure measure;
+    ReadFile([&] { measure = MeasureSjis(converter, file.Bytes(), &progress); });
+    file.ReleaseAll();
+    const uint64_t length = measure.TextLength;
     uint64_t start = 0;
     if (tailSize > 0 && length >= static_cast<uint64_t>(tailSize))
         start = length - static_cast<uint64_t>(tailSize);
-    // A cut through a character or between CR and LF leaves its stray byte
-    // shown alone, so the characters behind it keep their places.
-    const bool stray = StartsOnTrailByte(text, start)
-        || (start > 0 && text[start] == '\n' && text[start - 1] == '\r');
-    memo.SetText(std::string_view(reinterpret_cast<const char*>(text) + start, length - start), stray);
 
-    // Scroll to the end: a blank put at the end scrolls it into sight, then
-    // goes again.
+    // Some bytes before the cut come along: whether the cut falls inside a
+    // character depends on them. Rarely they do not reach far enough back,
+    // and the window grows.
+    ConvertedTail tail;
+    for (uint64_t context = 4096;; context *= 16) {
+        const uint64_t from = start - std::min(start, context);
+        // Room for the character that holds the text's first zero byte.
+        const uint64_t windowSize = length - from + 3;
+        if (windowSize > SIZE_MAX - 8)
+            throw std::bad_alloc();
+        tail.Window = std::make_unique_for_overwrite<uint8_t[]>(static_cast<std::size_t>(windowSize));
+        ReadFile([&] {
+            ConvertSjisTail(converter, file.Bytes(), from, tail.Window.get(), windowSize, &progress, &measure);
+        });
+        file.ReleaseAll();
+        const uint8_t* text = tail.Window.get();
+        bool known = true;
+        const uint64_t cut = start - from;
+        const bool trail = StartsOnTrailByte(text, cut, known);
+        if (!known && from > 0)
+            continue;
+        // A cut through a character or between CR and LF leaves its stray
+        // byte shown alone, so the characters behind it keep their places.
+        tail.Offset = cut;
+        tail.Length = length - start;
+        tail.Stray = trail || (cut > 0 && text[cut] == '\n' && text[cut - 1] == '\r');
+        return tail;
+    }
+}
+
+// Scrolls the view to its end: a blank put at the end scrolls it into sight,
+// then goes again.
+void ScrollToEnd(SjisMemo& memo)
+{
     const int64_t c = memo.TextLength();
     memo.SetSelStart(c);
     memo.SetSelText(" ");
@@ -225,27 +170,65 @@ std::string RouteName(Route route)
     }
 }
 
+// The file shown as it is, up to its first zero byte (a binary file stops
+// there), cut to its tail like a converted text: its pages are given back as
+// the search for the zero passes them, and only the tail is copied.
+void ShowUnconverted(SjisMemo& memo, MappedFile& file, int32_t tailSize)
+{
+    const uint8_t* bytes = file.Bytes();
+    uint64_t length = 0;
+    ReadFile([&] {
+        constexpr uint64_t piece = uint64_t(4) << 20;
+        const uint64_t end = file.Size() + 1;   // the zero behind the file ends every search
+        for (uint64_t at = 0; at < end; at += piece) {
+            const uint64_t size = std::min(piece, end - at);
+            if (const void* zero = std::memchr(bytes + at, 0, static_cast<std::size_t>(size))) {
+                length = static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - bytes);
+                break;
+            }
+            file.Release(bytes + at + size);
+        }
+    });
+    file.ReleaseAll();
+    uint64_t start = 0;
+    if (tailSize > 0 && length >= static_cast<uint64_t>(tailSize))
+        start = length - static_cast<uint64_t>(tailSize);
+    bool stray = false;
+    std::string text(static_cast<std::size_t>(length - start), '\0');
+    ReadFile([&] {
+        bool known = true;   // the file is all at hand
+        stray = StartsOnTrailByte(bytes, start, known)
+                || (start > 0 && bytes[start] == '\n' && bytes[start - 1] == '\r');
+        std::memcpy(text.data(), bytes + start, text.size());
+    });
+    memo.SetText(text, stray);
+}
+
 // Shows the file; returns the name of the encoding it was read as.
 std::string ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, const std::string& encoding)
 {
-    FileBuffer file = ReadLocalFile(fileName);
+    auto file = std::make_unique<MappedFile>(fileName);
     Route route = RouteForName(encoding);
-    if (route == Route::Detect)
-        route = RouteForKind(DetectEncoding(file.Bytes(), static_cast<int64_t>(file.Size) - 1));
+    if (route == Route::Detect) {
+        const PassProgress progress = file->Progress();
+        EncodingKind kind = ekUnknown;
+        ReadFile([&] { kind = DetectEncoding(file->Bytes(), static_cast<int64_t>(file->Size()) - 1, &progress); });
+        file->ReleaseAll();
+        route = RouteForKind(kind);
+    }
 
     if (route == Route::Unconverted) {
-        // Shown as it is, up to its first zero byte (a binary file stops
-        // there), cut to its tail like a converted text.
-        const void* zero = std::memchr(file.Bytes(), 0, file.Size + 1);
-        const auto length = static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - file.Bytes());
-        ShowTail(memo, file.Bytes(), length, tailSize);
+        ShowUnconverted(memo, *file, tailSize);
+        file.reset();
+        ScrollToEnd(memo);
         return RouteName(route);
     }
 
-    const std::unique_ptr<uint8_t[]> output = Convert(route, file);
-    file.Units.reset();   // the converted text is all that is needed now
-    const uint64_t length = std::strlen(reinterpret_cast<const char*>(output.get()));
-    ShowTail(memo, output.get(), length, tailSize);
+    const ConvertedTail tail = ConvertTail(route, *file, tailSize);
+    file.reset();   // the converted text is all that is needed now
+    memo.SetText(std::string_view(reinterpret_cast<const char*>(tail.Window.get()) + tail.Offset, tail.Length),
+                 tail.Stray);
+    ScrollToEnd(memo);
     return RouteName(route);
 }
 

@@ -7,6 +7,8 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -69,6 +71,7 @@ enum StopSet {
     ssPlain,        // zero and bytes above 0x7F: the end of a plain run
     ssPlainJis,     // the same, and ESC, SO and SI, which change the JIS mode
     ssEucMeasure,   // zero, SS2 and SS3: the EUC bytes whose codes may be shorter
+    ssNotGraphic,   // every byte but 0x21-0x7E: the end of a run of JIS double-byte halves
 };
 
 __attribute__((always_inline)) inline __m128i BytesEqual(__m128i v, uint8_t byte)
@@ -89,12 +92,15 @@ __attribute__((always_inline)) inline unsigned ByteStops(__m128i v)
     }
     if (Set == ssEucMeasure)
         stops = _mm_or_si128(stops, _mm_or_si128(BytesEqual(v, 0x8E), BytesEqual(v, 0x8F)));
+    if (Set == ssNotGraphic)   // signed: 0x80-0xFF are below 0x21 as well
+        stops = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x21)), BytesEqual(v, 0x7F));
     return static_cast<unsigned>(_mm_movemask_epi8(stops));
 }
 
-// Index of the first byte at p that is in the set; the terminator is.
+// Index of the first byte at p that is in the set; the terminator is. With a
+// limit, the scan may end at any index from the limit on instead.
 template <StopSet Set>
-WISPLOG_WHOLE_BLOCK_READS size_t ScanTo(const uint8_t* p)
+WISPLOG_WHOLE_BLOCK_READS size_t ScanTo(const uint8_t* p, size_t limit = SIZE_MAX)
 {
     const uintptr_t address = reinterpret_cast<uintptr_t>(p);
     const unsigned offset = static_cast<unsigned>(address & 15);
@@ -110,6 +116,8 @@ WISPLOG_WHOLE_BLOCK_READS size_t ScanTo(const uint8_t* p)
         if (stops != 0)
             return run + static_cast<size_t>(__builtin_ctz(stops));
         run += 16;
+        if (run >= limit)
+            return run;
     }
 }
 
@@ -213,12 +221,12 @@ WISPLOG_WHOLE_BLOCK_READS size_t ScanUnitRun(const uint16_t* p)
 // The scans above, after a look at the first unit: between two multi-byte
 // characters there is often no plain unit at all.
 template <bool Jis>
-inline size_t ByteRun(const uint8_t* p)
+inline size_t ByteRun(const uint8_t* p, size_t limit = SIZE_MAX)
 {
     const uint8_t first = *p;
     if (first == 0 || first > 0x7F || (Jis && (first == Esc || first == ShiftOut || first == ShiftIn)))
         return 0;
-    return ScanTo<Jis ? ssPlainJis : ssPlain>(p);
+    return ScanTo<Jis ? ssPlainJis : ssPlain>(p, limit);
 }
 
 inline size_t UnitRun(const uint16_t* p)
@@ -238,6 +246,312 @@ inline void CopyPlain(Out* output, const In* input, size_t count)
     }
 }
 
+// Shift_JIS bytes as the converters store them, for the fast lanes: the first
+// byte in the low half of a 16-bit word, the second (if any) in the high half,
+// so that one unaligned 16-bit store writes a character of either length.
+inline uint16_t StoredWord(uint16_t code)
+{
+    if (code >= 0x100)
+        return static_cast<uint16_t>((code >> 8) | (code << 8));
+    return code == 0 ? u'?' : code;
+}
+
+// Length of a stored word: two bytes when its high half is taken.
+inline unsigned StoredLength(uint16_t word) { return word > 0xFF ? 2 : 1; }
+
+// Tables of the fast lanes, derived once from the generated tables.
+struct FastTables {
+    uint16_t Unit[65536];        // StoredWord of each UTF-16 unit's code
+    uint64_t TwoByte[1024];      // bit u: the code of unit u takes two bytes
+    uint16_t Kanji[94 * 94];     // StoredWord of JIS X 0208 row/cell 0x21-0x7E (plane 1)
+
+    FastTables() : Unit(), TwoByte(), Kanji()
+    {
+        for (unsigned u = 0; u < 65536; ++u) {
+            const uint16_t code = UnicodeToSjisChar(static_cast<uint16_t>(u));
+            Unit[u] = StoredWord(code);
+            if (code >= 0x100)
+                TwoByte[u >> 6] |= uint64_t(1) << (u & 63);
+        }
+        for (unsigned row = 0; row < 94; ++row)
+            for (unsigned cell = 0; cell < 94; ++cell)
+                Kanji[row * 94 + cell] = StoredWord(JisCodeToSjis(static_cast<uint16_t>((row + 0x21) << 8 | (cell + 0x21)), 1));
+    }
+};
+
+const FastTables& Fast()
+{
+    static const FastTables tables;
+    return tables;
+}
+
+inline unsigned UnitLength(const FastTables& t, unsigned unit) { return 1 + ((t.TwoByte[unit >> 6] >> (unit & 63)) & 1); }
+
+inline void StoreWord(uint8_t* output, uint16_t word) { std::memcpy(output, &word, 2); }
+
+// True when the width bytes at p lie in p's page: such a load cannot fault
+// even where the terminator is the last byte before an unmapped page.
+template <size_t Width>
+inline bool InPage(const void* p)
+{
+    return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - Width;
+}
+
+// The fast lanes. Their wide loads stay inside the page of a byte of the input
+// (InPage), so like the scans above they read past the terminator at most
+// within its page, and opt out of AddressSanitizer for that.
+
+// Measuring UTF-16: eight units at a time while none of them is zero, plain
+// blocks eight bytes, others one or two bytes a unit by the table.
+WISPLOG_WHOLE_BLOCK_READS uint64_t Utf16Stretch(const uint16_t*& p, uint64_t budget)
+{
+    const FastTables& t = Fast();
+    uint64_t total = 0;
+    while (budget - total >= 16 && InPage<16>(p)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())) != 0)
+            break;
+        uint64_t length = 8;
+        if (UnitStops(v) != 0) {
+            for (int k = 0; k < 8; ++k)
+                length += UnitLength(t, p[k]) - 1;
+        }
+        total += length;
+        p += 8;
+    }
+    return total;
+}
+
+// Converting UTF-16 in the same blocks: plain blocks narrowed in one go,
+// others one stored word a unit.
+WISPLOG_WHOLE_BLOCK_READS uint64_t Utf16FastRun(const uint16_t*& p, uint8_t* output, uint64_t room)
+{
+    const FastTables& t = Fast();
+    uint64_t written = 0;
+    while (room - written >= 16 && InPage<16>(p)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())) != 0)
+            break;
+        if (UnitStops(v) == 0) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(output + written), _mm_packus_epi16(v, v));
+            written += 8;
+        } else {
+            for (int k = 0; k < 8; ++k) {
+                const uint16_t word = t.Unit[p[k]];
+                StoreWord(output + written, word);
+                written += StoredLength(word);
+            }
+        }
+        p += 8;
+    }
+    return written;
+}
+
+// The code point of a well-formed three-byte UTF-8 sequence at p (a lead
+// 0xE0-0xEF and two continuation bytes), or 0 for anything else: other
+// sequences, one cut by the terminator, the overlong zero (which ends the
+// text) and a sequence whose four-byte load could leave p's page.
+WISPLOG_WHOLE_BLOCK_READS inline unsigned ThreeByteCode(const uint8_t* p)
+{
+    if (!InPage<4>(p))
+        return 0;
+    uint32_t x;
+    std::memcpy(&x, p, 4);
+    if (((x & 0xC0C0F0u) ^ 0x8080E0u) != 0)
+        return 0;
+    return (x & 0x0Fu) << 12 | (x >> 2 & 0xFC0u) | (x >> 16 & 0x3Fu);
+}
+
+// Length of the run of plain bytes (0x01-0x7F) at p: sixteen bytes at a time
+// with unaligned loads while they stay in p's page, then by ScanTo.
+WISPLOG_WHOLE_BLOCK_READS inline size_t PlainBytes(const uint8_t* p, size_t limit = SIZE_MAX)
+{
+    size_t run = 0;
+    while (InPage<16>(p + run)) {
+        if (run >= limit)
+            return run;
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + run));
+        const unsigned stops = ByteStops<ssPlain>(v);
+        if (stops != 0)
+            return run + static_cast<size_t>(__builtin_ctz(stops));
+        run += 16;
+    }
+    return run + ScanTo<ssPlain>(p + run, limit > run ? limit - run : 0);
+}
+
+// Measuring UTF-8 as Shift_JIS: runs of plain bytes and of three-byte
+// sequences (the Japanese characters), each sequence one or two bytes by the
+// table, while the total stays within budget.
+WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisStretch(const uint8_t*& p, uint64_t budget)
+{
+    const FastTables& t = Fast();
+    const uint8_t* q = p;
+    uint64_t total = 0;
+    for (;;) {
+        const uint64_t run = std::min<uint64_t>(PlainBytes(q, budget - total), budget - total);
+        q += run;
+        total += run;
+        const uint8_t* start = q;
+        while (budget - total >= 2) {
+            const unsigned code = ThreeByteCode(q);
+            if (code == 0)
+                break;
+            total += UnitLength(t, code);
+            q += 3;
+        }
+        if (q == start)
+            break;
+    }
+    p = q;
+    return total;
+}
+
+// Converting UTF-8 in the same runs: plain bytes copied, each three-byte
+// sequence one stored word.
+WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
+{
+    const FastTables& t = Fast();
+    const uint8_t* q = p;
+    uint64_t written = 0;
+    for (;;) {
+        // Plain bytes sixteen at a time: each block is stored whole and the
+        // output moves on by its plain bytes (what it stores behind them is
+        // written over by the characters that follow, or lies behind the
+        // terminator). Near the capacity or a page end, exact copies.
+        for (;;) {
+            if (room - written < 16 || !InPage<16>(q)) {
+                const size_t run = PlainBytes(q);
+                const size_t copied = static_cast<size_t>(std::min<uint64_t>(run, room - written));
+                std::memcpy(output + written, q, copied);
+                q += copied;
+                written += copied;
+                if (copied < run) {
+                    p = q;
+                    return written;
+                }
+                break;
+            }
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(output + written), v);
+            const unsigned stops = ByteStops<ssPlain>(v);
+            if (stops != 0) {
+                const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
+                q += k;
+                written += k;
+                break;
+            }
+            q += 16;
+            written += 16;
+        }
+        const uint8_t* start = q;
+        while (room - written >= 2) {
+            const unsigned code = ThreeByteCode(q);
+            if (code == 0)
+                break;
+            const uint16_t word = t.Unit[code];
+            StoreWord(output + written, word);
+            written += StoredLength(word);
+            q += 3;
+        }
+        if (q == start)
+            break;
+    }
+    p = q;
+    return written;
+}
+
+// Converting JIS X 0208 pairs, both bytes 0x21-0x7E (EUC-JP passes them with
+// the top bits set), by the table.
+template <uint8_t Base>
+inline uint64_t KanjiFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
+{
+    const FastTables& t = Fast();
+    uint64_t written = 0;
+    while (room - written >= 2) {
+        const unsigned row = static_cast<unsigned>(p[0]) - Base;
+        if (row >= 94)
+            break;
+        const unsigned cell = static_cast<unsigned>(p[1]) - Base;
+        if (cell >= 94)
+            break;
+        StoreWord(output + written, t.Kanji[row * 94 + cell]);
+        written += 2;
+        p += 2;
+    }
+    return written;
+}
+
+// Progress reports of the tail's passes; the public converters take NoReport,
+// which compiles to nothing.
+struct NoReport {
+    static constexpr bool Active = false;
+    void Check(const void*) {}
+};
+
+// The state a converter carries between characters (JIS: its mode), through
+// the step-by-step wrapper too.
+template <typename Converter>
+int ModeOf(const Converter& converter)
+{
+    if constexpr (requires { converter.Inner; })
+        return ModeOf(converter.Inner);
+    else if constexpr (requires { converter.Mode; })
+        return converter.Mode;
+    else
+        return 0;
+}
+
+template <typename Converter>
+void SetMode(Converter& converter, int mode)
+{
+    if constexpr (requires { converter.Inner; })
+        SetMode(converter.Inner, mode);
+    else if constexpr (requires { converter.Mode; })
+        converter.Mode = static_cast<decltype(converter.Mode)>(mode);
+}
+
+struct Reporter {
+    static constexpr bool Active = true;
+    const PassProgress* Progress;
+    const uint8_t* Base;
+    const uint8_t* Next;
+    SjisMeasure* Measure = nullptr;   // where the measuring pass keeps resume points
+    const uint8_t* NextResume;
+
+    explicit Reporter(const PassProgress* progress, const void* input, SjisMeasure* measure = nullptr)
+        : Progress(progress), Base(static_cast<const uint8_t*>(input)),
+          Next(progress ? Base + progress->Every : reinterpret_cast<const uint8_t*>(UINTPTR_MAX)),
+          Measure(measure), NextResume(Base)
+    {
+    }
+    void Check(const void* position)
+    {
+        const auto* at = static_cast<const uint8_t*>(position);
+        if (at >= Next) {
+            Progress->Reached(at, Progress->Context);
+            Next = at + Progress->Every;
+        }
+    }
+    // At a character boundary of the measuring pass: keeps the place now
+    // and then, the last few of them.
+    template <typename Converter>
+    void Resume(const void* position, uint64_t total, const Converter& converter)
+    {
+        const auto* at = static_cast<const uint8_t*>(position);
+        if (Measure == nullptr || at < NextResume)
+            return;
+        SjisResume& point = Measure->Recent[Measure->Resumes++ % SjisMeasure::RecentCount];
+        point.Input = static_cast<uint64_t>(at - Base);
+        point.Output = total;
+        point.Mode = ModeOf(converter);
+        NextResume = at + ResumeSpacing;
+    }
+    static constexpr uint64_t ResumeSpacing = uint64_t(1) << 16;
+};
+
+// A stretch passes at most this much output between two reports.
+constexpr uint64_t ReportedStretch = uint64_t(1) << 16;
+
 // The two-call protocol, for a converter object with
 //  - Next(input, code): reads one character from input, advances it and stores
 //    the character's code; returns false at the terminator (or at a character
@@ -245,31 +559,64 @@ inline void CopyPlain(Out* output, const In* input, size_t count)
 //  - PlainRun(input): the number of plain units at input, each a character of
 //    its own whose code is the unit itself, one output unit long. Copying the
 //    run gives what going through Next one unit at a time would give;
-//  - optionally Stretch(input): for the measuring call, passes over a stretch
-//    of whole characters whose output length can be told without decoding
-//    them one by one, and returns that length.
-template <typename Output, typename Input, typename Converter>
-int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_t capacity,
-                      Converter& converter)
+//  - optionally Stretch(input, budget): passes over whole characters whose
+//    output length can be told without writing them, as long as their output
+//    stays within budget units, and returns that length (0 when the character
+//    at input is not one of them);
+//  - optionally FastRun(input, output, room): converts whole characters the
+//    same way Next and Put would, writing only output[0 .. room), and returns
+//    the number of units written (0 when the character at input is left to
+//    Next).
+
+// The measuring call: the output length of everything up to the terminator.
+// firstZero, where given, receives where the first zero byte of the output
+// lies (the output length when there is none): only a double-byte code with a
+// zero second byte, which Next alone makes, puts one inside.
+template <typename Output, typename Input, typename Converter, typename Report = NoReport>
+uint64_t MeasureLoop(const Input* input, Converter& converter, Report report = {}, uint64_t* firstZero = nullptr)
 {
     uint16_t code = 0;
     uint64_t total = 0;
-    if (output == nullptr) {
-        for (;;) {
-            if constexpr (requires { converter.Stretch(input); }) {
-                total += converter.Stretch(input);
-            } else {
-                const size_t run = converter.PlainRun(input);
-                input += run;
-                total += run;
-            }
-            if (!converter.Next(input, code))
-                return static_cast<int64_t>(total);
-            total += Output::Length(code);
+    bool zeroSeen = false;
+    for (;;) {
+        if constexpr (Report::Active)
+            report.Resume(input, total, converter);
+        if constexpr (requires { converter.Stretch(input, total); }) {
+            total += converter.Stretch(input, Report::Active ? ReportedStretch : UINT64_MAX);
+        } else {
+            const size_t run = converter.PlainRun(input);
+            input += run;
+            total += run;
         }
+        report.Check(input);
+        if (!converter.Next(input, code))
+            break;
+        if (firstZero && !zeroSeen && code >= 0x100 && (code & 0xFF) == 0) {
+            *firstZero = total + 1;
+            zeroSeen = true;
+        }
+        total += Output::Length(code);
     }
+    if (firstZero && !zeroSeen)
+        *firstZero = total;
+    return total;
+}
+
+// The converting call from the converter's present state on: writes within
+// capacity by the capacity rule, terminates, and returns -1 or the total.
+template <typename Output, typename Input, typename Converter, typename Report = NoReport>
+int64_t ConvertLoop(typename Output::Unit* output, const Input* input, uint64_t capacity, Converter& converter,
+                    Report report = {}, uint64_t* written = nullptr)
+{
+    uint16_t code = 0;
+    uint64_t total = 0;
     bool stopped = false;
     for (;;) {
+        report.Check(input);
+        if constexpr (requires { converter.FastRun(input, output, total); }) {
+            if (total + 1 < capacity)
+                total += converter.FastRun(input, output + total, capacity - total - 1);
+        }
         // A plain unit is written while the total with it stays below the
         // capacity. If the run is cut short, Next reads the plain unit that
         // reaches the capacity and the check below stops on it.
@@ -296,9 +643,69 @@ int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_
     }
     // The terminator goes behind what was written, as long as the running
     // total (including a character stopped on) does not exceed the capacity.
+    const uint64_t end = stopped ? total - Output::Length(code) : total;
     if (capacity > 0 && total <= capacity)
-        output[stopped ? total - Output::Length(code) : total] = 0;
+        output[end] = 0;
+    if (written)
+        *written = end;
     return stopped ? -1 : static_cast<int64_t>(total);
+}
+
+template <typename Output, typename Input, typename Converter>
+int64_t RunConversion(typename Output::Unit* output, const Input* input, uint64_t capacity,
+                      Converter& converter)
+{
+    if (output == nullptr)
+        return static_cast<int64_t>(MeasureLoop<Output>(input, converter));
+    return ConvertLoop<Output>(output, input, capacity, converter);
+}
+
+// The converting call's output from byte start on, written into window (which
+// holds windowSize bytes): whole characters are passed without being written
+// while their output ends at or before start, a character running across
+// start gives its bytes from start on, and the rest is converted as usual.
+// Returns the number of bytes written into the window (the terminator not
+// counted).
+template <typename Input, typename Converter, typename Report>
+uint64_t RunTail(uint8_t* window, uint64_t windowSize, const Input* input, uint64_t start, Converter& converter,
+                 Report report)
+{
+    uint16_t code = 0;
+    uint64_t total = 0;
+    uint64_t written = 0;
+    while (total < start) {
+        report.Check(input);
+        if constexpr (requires { converter.Stretch(input, total); })
+            total += converter.Stretch(input, std::min(start - total, ReportedStretch));
+        const size_t run = converter.PlainRun(input);
+        if (total + run > start) {
+            const uint64_t skip = start - total;
+            written = std::min<uint64_t>(run - skip, windowSize - 1);
+            CopyPlain(window, input + skip, static_cast<size_t>(written));
+            input += run;
+            total += run;
+            break;
+        }
+        input += run;
+        total += run;
+        if (!converter.Next(input, code)) {
+            window[0] = 0;
+            return 0;
+        }
+        const unsigned length = SjisLength(code);
+        if (total + length > start) {
+            uint8_t bytes[2] = {0, 0};
+            SjisOutput::Put(bytes, code);
+            for (uint64_t k = start - total; k < length; ++k)
+                window[written++] = bytes[k];
+            total += length;
+            break;
+        }
+        total += length;
+    }
+    uint64_t rest = 0;
+    ConvertLoop<SjisOutput>(window + written, input, windowSize - written, converter, report, &rest);
+    return written + rest;
 }
 
 enum JisMode { jmAscii, jmRoman, jmKana, jmKanji, jmPlane1, jmPlane2, jmSupplement };
@@ -421,6 +828,25 @@ struct JisConverter {
         return Mode == jmAscii || Mode == jmRoman ? ByteRun<true>(p) : 0;
     }
 
+    // Measuring: plain runs, and in the JIS X 0208 modes runs of graphic
+    // bytes, which pair up from their start into two-byte codes (an odd last
+    // byte pairs with whatever follows, which is Next's to read).
+    uint64_t Stretch(const uint8_t*& p, uint64_t budget) const
+    {
+        uint64_t run = 0;
+        if (Mode == jmAscii || Mode == jmRoman)
+            run = std::min<uint64_t>(ByteRun<true>(p, budget), budget);
+        else if (Mode == jmKanji || Mode == jmPlane1)
+            run = std::min<uint64_t>(ScanTo<ssNotGraphic>(p, budget), budget) & ~uint64_t(1);
+        p += run;
+        return run;
+    }
+
+    uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room) const
+    {
+        return Mode == jmKanji || Mode == jmPlane1 ? KanjiFastRun<0x21>(p, output, room) : 0;
+    }
+
     bool Next(const uint8_t*& p, uint16_t& code)
     {
         for (;;) {
@@ -499,6 +925,10 @@ struct JisConverter {
 
 struct EucConverter {
     static size_t PlainRun(const uint8_t* p) { return ByteRun<false>(p); }
+    static uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
+    {
+        return KanjiFastRun<0xA1>(p, output, room);
+    }
 
     // Up to the next zero, SS2 or SS3 every character's code is as long as
     // the character: a byte below 0xA1 is a one-byte code, a byte 0xA1-0xFF
@@ -506,12 +936,14 @@ struct EucConverter {
     // 0x81-0xEF). Bytes 0xA1-0xFF pair up from the last byte below 0xA1
     // (which always ends a character): an odd number of them before the stop
     // leaves the last one to Next, as the first byte of a pair.
-    static uint64_t Stretch(const uint8_t*& p)
+    static uint64_t Stretch(const uint8_t*& p, uint64_t budget)
     {
         const uint8_t first = *p;
         if (first == 0 || first == 0x8E || first == 0x8F)
             return 0;
-        const size_t stop = ScanTo<ssEucMeasure>(p);
+        // A stretch cut short by the budget pairs up its high bytes the same
+        // way: the byte behind the cut is never looked at.
+        const size_t stop = static_cast<size_t>(std::min<uint64_t>(ScanTo<ssEucMeasure>(p, budget), budget));
         size_t high = 0;
         while (high < stop && p[stop - 1 - high] >= 0xA1)
             ++high;
@@ -564,6 +996,11 @@ struct Utf16Converter {
     // The table maps U+0001 to U+007F to themselves (backslash and tilde
     // included).
     static size_t PlainRun(const uint16_t* p) { return UnitRun(p); }
+    static uint64_t Stretch(const uint16_t*& p, uint64_t budget) { return Utf16Stretch(p, budget); }
+    static uint64_t FastRun(const uint16_t*& p, uint8_t* output, uint64_t room)
+    {
+        return Utf16FastRun(p, output, room);
+    }
 
     static bool Next(const uint16_t*& p, uint16_t& code)
     {
@@ -579,7 +1016,12 @@ struct Utf16Converter {
 struct Utf8Converter {
     static size_t PlainRun(const uint8_t* p) { return ByteRun<false>(p); }
 
-    static uint64_t Stretch(const uint8_t*& p) { return *p == 0 ? 0 : Utf8Stretch(p); }
+    // Measuring only (the tail is taken of Shift_JIS text alone): the budget
+    // is always unlimited.
+    static uint64_t Stretch(const uint8_t*& p, uint64_t budget)
+    {
+        return *p == 0 || budget != UINT64_MAX ? 0 : Utf8Stretch(p);
+    }
 
     static bool Next(const uint8_t*& p, uint16_t& unit)
     {
@@ -594,28 +1036,154 @@ struct Utf8Converter {
     }
 };
 
+// UTF-8 straight to Shift_JIS: each character as Utf8ToUtf16 makes it a
+// UTF-16 unit, then as Utf16ToSjis makes that unit a code.
+struct Utf8SjisConverter {
+    static size_t PlainRun(const uint8_t* p) { return ByteRun<false>(p); }
+    static uint64_t Stretch(const uint8_t*& p, uint64_t budget) { return Utf8SjisStretch(p, budget); }
+    static uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
+    {
+        return Utf8SjisFastRun(p, output, room);
+    }
+
+    static bool Next(const uint8_t*& p, uint16_t& code)
+    {
+        uint16_t unit = 0;
+        if (!Utf8Converter::Next(p, unit))
+            return false;
+        code = UnicodeToSjisChar(unit);
+        return true;
+    }
+};
+
+// Off for tests and fuzzers: the converters then take one character at a
+// time through Next alone, the literal steps, against which the fast lanes
+// are checked.
+std::atomic<bool> FastLanes{true};
+
+template <typename Converter>
+struct StepByStep {
+    Converter Inner;
+    template <typename Input>
+    static size_t PlainRun(const Input*) { return 0; }
+    template <typename Input>
+    bool Next(const Input*& p, uint16_t& code) { return Inner.Next(p, code); }
+};
+
+template <typename Converter, typename Output, typename Input>
+int64_t Run(typename Output::Unit* output, const Input* input, uint64_t capacity)
+{
+    if (FastLanes.load(std::memory_order_relaxed)) {
+        Converter converter;
+        return RunConversion<Output>(output, input, capacity, converter);
+    }
+    StepByStep<Converter> converter;
+    return RunConversion<Output>(output, input, capacity, converter);
+}
+
 } // namespace
+
+void SetConverterFastLanes(bool enabled) { FastLanes.store(enabled); }
 
 int64_t JisToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
 {
-    JisConverter converter;
-    return RunConversion<SjisOutput>(output, input, capacity, converter);
+    return Run<JisConverter, SjisOutput>(output, input, capacity);
 }
 
 int64_t EucToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
 {
-    EucConverter converter;
-    return RunConversion<SjisOutput>(output, input, capacity, converter);
+    return Run<EucConverter, SjisOutput>(output, input, capacity);
 }
 
 int64_t Utf16ToSjis(uint8_t* output, const uint16_t* input, uint64_t capacity)
 {
-    Utf16Converter converter;
-    return RunConversion<SjisOutput>(output, input, capacity, converter);
+    return Run<Utf16Converter, SjisOutput>(output, input, capacity);
 }
 
 int64_t Utf8ToUtf16(uint16_t* output, const uint8_t* input, uint64_t capacity)
 {
-    Utf8Converter converter;
-    return RunConversion<Utf16Output>(output, input, capacity, converter);
+    return Run<Utf8Converter, Utf16Output>(output, input, capacity);
+}
+
+int64_t Utf8ToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
+{
+    return Run<Utf8SjisConverter, SjisOutput>(output, input, capacity);
+}
+
+namespace {
+
+template <typename Converter>
+struct StepByStepRoute : StepByStep<Converter> {
+    static constexpr bool Literal = true;
+};
+
+template <typename Converter, typename Input>
+SjisMeasure MeasureRoute(const Input* input, const PassProgress* progress)
+{
+    if constexpr (!requires { Converter::Literal; }) {
+        if (!FastLanes.load(std::memory_order_relaxed))
+            return MeasureRoute<StepByStepRoute<Converter>>(input, progress);
+    }
+    Converter converter;
+    SjisMeasure result;
+    result.Length = MeasureLoop<SjisOutput>(input, converter, Reporter(progress, input, &result), &result.TextLength);
+    return result;
+}
+
+template <typename Converter, typename Input>
+uint64_t TailRoute(const Input* input, uint64_t start, uint8_t* window, uint64_t windowSize,
+                   const PassProgress* progress, const SjisMeasure* measure)
+{
+    if constexpr (!requires { Converter::Literal; }) {
+        if (!FastLanes.load(std::memory_order_relaxed))
+            return TailRoute<StepByStepRoute<Converter>>(input, start, window, windowSize, progress, measure);
+    }
+    Converter converter;
+    // The conversion resumes at the last kept place whose output lies before
+    // start, if there is one.
+    const SjisResume* from = nullptr;
+    const int kept = measure ? std::min(measure->Resumes, SjisMeasure::RecentCount) : 0;
+    for (int k = 0; k < kept; ++k) {
+        const SjisResume& point = measure->Recent[k];
+        if (point.Output <= start && (from == nullptr || point.Output > from->Output))
+            from = &point;
+    }
+    if (from) {
+        input += from->Input / sizeof(Input);
+        start -= from->Output;
+        SetMode(converter, from->Mode);
+    }
+    if (progress)
+        return RunTail(window, windowSize, input, start, converter, Reporter(progress, input));
+    return RunTail(window, windowSize, input, start, converter, NoReport{});
+}
+
+} // namespace
+
+SjisMeasure MeasureSjis(SjisRoute route, const uint8_t* input, const PassProgress* progress)
+{
+    const auto* units = reinterpret_cast<const uint16_t*>(input);
+    switch (route) {
+    case SjisRoute::Jis: return MeasureRoute<JisConverter>(input, progress);
+    case SjisRoute::Euc: return MeasureRoute<EucConverter>(input, progress);
+    case SjisRoute::Utf16: return MeasureRoute<Utf16Converter>(units, progress);
+    case SjisRoute::Utf8: return MeasureRoute<Utf8SjisConverter>(input, progress);
+    }
+    return {};
+}
+
+uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, uint8_t* window,
+                         uint64_t windowSize, const PassProgress* progress, const SjisMeasure* measure)
+{
+    if (windowSize == 0)
+        return 0;
+    const auto* units = reinterpret_cast<const uint16_t*>(input);
+    switch (route) {
+    case SjisRoute::Jis: return TailRoute<JisConverter>(input, start, window, windowSize, progress, measure);
+    case SjisRoute::Euc: return TailRoute<EucConverter>(input, start, window, windowSize, progress, measure);
+    case SjisRoute::Utf16: return TailRoute<Utf16Converter>(units, start, window, windowSize, progress, measure);
+    case SjisRoute::Utf8: return TailRoute<Utf8SjisConverter>(input, start, window, windowSize, progress, measure);
+    }
+    window[0] = 0;
+    return 0;
 }

@@ -24,6 +24,8 @@
 
 #include <cstdint>
 
+#include "decode/PassProgress.h"
+
 // JIS (ISO-2022-JP family with JIS X 0201, 0208, 0212 and 0213 escapes) to
 // Shift_JIS bytes.
 int64_t JisToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity);
@@ -36,6 +38,57 @@ int64_t Utf16ToSjis(uint8_t* output, const uint16_t* input, uint64_t capacity);
 // UTF-8 to UTF-16 code units (Basic Multilingual Plane only: a sequence of 4 to
 // 6 bytes becomes one '?'); ends at a zero byte or a sequence that decodes to 0.
 int64_t Utf8ToUtf16(uint16_t* output, const uint8_t* input, uint64_t capacity);
+
+// UTF-8 straight to Shift_JIS: the same text, measured and converted by the
+// same protocol, as Utf16ToSjis gives on the output of Utf8ToUtf16, without
+// the UTF-16 text in between.
+int64_t Utf8ToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity);
+
+// The end of a conversion, for showing the tail of a long text without
+// holding all of it.
+
+// The converter of a route: JisToSjis, EucToSjis, Utf16ToSjis (the input read
+// as 16-bit units, so it must be 2-byte aligned) or Utf8ToSjis.
+enum class SjisRoute { Jis, Euc, Utf16, Utf8 };
+
+// A character boundary where a conversion can resume: input offset in bytes,
+// the output before it, the converter's mode there.
+struct SjisResume {
+    uint64_t Input = 0;
+    uint64_t Output = 0;
+    int Mode = 0;
+};
+
+struct SjisMeasure {
+    uint64_t Length = 0;       // what the measuring call returns
+    uint64_t TextLength = 0;   // up to the output's first zero byte: a malformed JIS
+                               // double-byte character may make one inside
+    // The last few places, 64 KiB of input apart, where a tail conversion
+    // may resume instead of starting over (Resumes counts all kept ones).
+    static constexpr int RecentCount = 4;
+    SjisResume Recent[RecentCount];
+    int Resumes = 0;
+};
+// The route's measuring call, also telling where the zero-terminated text
+// ends. With progress, reports about every progress->Every input bytes.
+SjisMeasure MeasureSjis(SjisRoute route, const uint8_t* input, const PassProgress* progress = nullptr);
+// Converts input by the route and writes the output from byte start on into
+// window, by the capacity rule with windowSize as the capacity; returns the
+// number of bytes written before the terminator. The bytes are exactly those
+// at start and behind in the whole output (a character running across start
+// gives only its bytes from start on): a window of measured length - start + 1
+// bytes holds all of them. Reports progress as MeasureSjis does. Given the
+// route's measure of the same input, starts at its last resume point before
+// start instead of at the beginning. Neither allocates, waits or throws.
+uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, uint8_t* window,
+                         uint64_t windowSize, const PassProgress* progress = nullptr,
+                         const SjisMeasure* measure = nullptr);
+
+// For tests and fuzzers: with false, every converter (and the tail's passes)
+// takes its input one character at a time through its literal steps, without
+// the fast lanes (plain runs, stretches, SIMD blocks, the derived tables);
+// the results must not change. Applies to calls made afterwards, everywhere.
+void SetConverterFastLanes(bool enabled);
 
 // Helpers shared by the converters.
 

@@ -252,7 +252,7 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
 
 // The whole pass, compiled twice below: the automaton's steps shift by a
 // variable count, which takes one instruction where BMI2 is at hand.
-[[gnu::always_inline]] inline EncodingKind Detect(const uint8_t* buffer, int64_t count)
+[[gnu::always_inline]] inline EncodingKind Detect(const uint8_t* buffer, int64_t count, const PassProgress* progress)
 {
     if (count < 2)
         return ekUnknown;
@@ -272,7 +272,14 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
     bool inEucPair = false;
 
     const int64_t end = count - 1;   // positions 0 to count - 2
+    // The fast lanes come back here at least every 2^20 positions (all but
+    // the one after a zero byte, which runs to the end).
+    int64_t nextReport = progress ? progress->Every : INT64_MAX;
     for (int64_t i = 0; i < end; ++i) {
+        if (i >= nextReport) {
+            progress->Reached(buffer + i, progress->Context);
+            nextReport = i + progress->Every;
+        }
         if (zeroSeen) {
             // Fast lane: from here on only step 1 and the UTF-16 signs of
             // step 4 act. Taken a code unit (an even and an odd position) at
@@ -344,8 +351,8 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
 #if defined(__SSE2__)
                 if (state == 0 && quietLane && (T.Classes[b] & quietBit)) {
                     ++i;
-                    i += utf7Checked ? QuietRun<false>(buffer + i, end - i)
-                                     : QuietRun<true>(buffer + i, end - i);
+                    i += utf7Checked ? QuietRun<false>(buffer + i, stop - i)
+                                     : QuietRun<true>(buffer + i, stop - i);
                     continue;
                 }
                 // Sixteen positions at a time, where the bytes at i to i + 31
@@ -470,8 +477,8 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
                     break;
                 } else if (state == 0) {
                     ++i;
-                    i += utf7Checked ? QuietRun<false>(buffer + i, end - i)
-                                     : QuietRun<true>(buffer + i, end - i);
+                    i += utf7Checked ? QuietRun<false>(buffer + i, stop - i)
+                                     : QuietRun<true>(buffer + i, stop - i);
                     continue;
                 }
                 const uint8_t n = buffer[i + 1];
@@ -614,19 +621,21 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
 }
 
 #if defined(__x86_64__) && !defined(__BMI2__)
-[[gnu::target("bmi2")]] EncodingKind DetectBmi2(const uint8_t* buffer, int64_t count)
+[[gnu::target("bmi2")]] EncodingKind DetectBmi2(const uint8_t* buffer, int64_t count, const PassProgress* progress)
 {
-    return Detect(buffer, count);
+    return Detect(buffer, count, progress);
 }
 #endif
 
 } // namespace
 
-EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
+EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count, const PassProgress* progress)
 {
 #if defined(__x86_64__) && !defined(__BMI2__)
     if (__builtin_cpu_supports("bmi2"))
-        return DetectBmi2(buffer, count);
+        return DetectBmi2(buffer, count, progress);
 #endif
-    return Detect(buffer, count);
+    return Detect(buffer, count, progress);
 }
+
+EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count) { return DetectEncoding(buffer, count, nullptr); }

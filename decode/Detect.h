@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "decode/PassProgress.h"
+
 // Result of DetectEncoding. Each family has its own bit (JIS 0x100, Shift_JIS
 // 0x200, EUC 0x400, the Unicode family 0x800 with its members in the low
 // bits); the values are shared with the display code and must not change.
@@ -30,3 +32,7 @@ extern const uint8_t Base64Values[128];
 // keeps a zero byte behind the file. A count below 2 gives ekUnknown.
 // Pure function: allocates nothing, writes nothing, does not wait, never throws.
 EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count);
+// The same, telling progress every progress->Every positions or so (not past
+// a zero byte that is not part of a UTF-16 text), so that the caller can give
+// back the memory of what lies behind.
+EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count, const PassProgress* progress);

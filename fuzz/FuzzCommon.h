@@ -3,6 +3,7 @@
 // reports any read past the terminator.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
+
+#include "decode/Convert.h"
 
 namespace fuzz {
 
@@ -119,6 +122,58 @@ void CheckAtPageEdge(int64_t (*convert)(Out*, const In*, uint64_t), const In* in
         return;
     const auto* placed = reinterpret_cast<const In*>(Edge().Place(input, (units + 1) * sizeof(In)));
     FUZZ_CHECK(convert(nullptr, placed, 0) == measured);
+}
+
+// The whole output of a converter, measured and converted with capacity
+// measured + 1.
+template <typename In, typename Out>
+std::vector<Out> Whole(int64_t (*convert)(Out*, const In*, uint64_t), const In* input)
+{
+    const int64_t measured = convert(nullptr, input, 0);
+    std::vector<Out> out(static_cast<size_t>(measured) + 1);
+    FUZZ_CHECK(convert(out.data(), input, out.size()) == measured);
+    out.resize(static_cast<size_t>(measured));
+    return out;
+}
+
+// The fast lanes give what the literal steps give, and the tail window of
+// the route (at a start taken from the seed, reporting progress now and then)
+// holds exactly the whole output's bytes from that start on.
+template <typename In>
+void CheckLiteralAndTail(int64_t (*convert)(uint8_t*, const In*, uint64_t), SjisRoute route, const In* input,
+                         uint64_t seed)
+{
+    const std::vector<uint8_t> fast = Whole(convert, input);
+    SetConverterFastLanes(false);
+    const std::vector<uint8_t> literal = Whole(convert, input);
+    SetConverterFastLanes(true);
+    FUZZ_CHECK(fast == literal);
+
+    const auto* bytes = reinterpret_cast<const uint8_t*>(input);
+    PassProgress progress;
+    static const uint8_t* last = nullptr;
+    last = bytes;
+    progress.Reached = [](const uint8_t* position, void*) {
+        FUZZ_CHECK(position >= last);
+        last = position;
+    };
+    progress.Every = 1 + static_cast<int64_t>(seed % 17);
+    const SjisMeasure measure = MeasureSjis(route, bytes, (seed & 1) ? &progress : nullptr);
+    FUZZ_CHECK(measure.Length == fast.size());
+    size_t zero = 0;
+    while (zero < fast.size() && fast[zero] != 0)
+        ++zero;
+    FUZZ_CHECK(measure.TextLength == zero);
+    const uint64_t start = (seed >> 8) % (fast.size() + 1);
+    std::vector<uint8_t> window(fast.size() - start + 1 + 16, 0xA5);
+    last = bytes;
+    const uint64_t written = ConvertSjisTail(route, bytes, start, window.data(), fast.size() - start + 1,
+                                             (seed & 2) ? &progress : nullptr, (seed & 4) ? &measure : nullptr);
+    FUZZ_CHECK(written == fast.size() - start);
+    FUZZ_CHECK(std::equal(fast.begin() + static_cast<std::ptrdiff_t>(start), fast.end(), window.begin()));
+    FUZZ_CHECK(window[written] == 0);
+    for (size_t k = written + 1; k < window.size(); ++k)
+        FUZZ_CHECK(window[k] == 0xA5);
 }
 
 inline uint64_t Seed(const uint8_t* data, size_t size)

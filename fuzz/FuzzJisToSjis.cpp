@@ -9,5 +9,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::CheckConverter<uint8_t, uint8_t>(JisToSjis, input.get(), fuzz::Seed(data, size));
     fuzz::CheckAtPageEdge<uint8_t, uint8_t>(JisToSjis, input.get(), size,
                                             JisToSjis(nullptr, input.get(), 0));
+    fuzz::CheckLiteralAndTail<uint8_t>(JisToSjis, SjisRoute::Jis, input.get(), fuzz::Seed(data, size) >> 3);
     return 0;
 }

@@ -1,17 +1,20 @@
 // One F5 fetch as a whole process, for hyperfine beside lftp + iconv | tail
 // (bench/app/bench_fetch.sh): the real window, built offscreen in a temporary
 // executable directory holding NKF32.DLL and a wisplog.ini whose only profile
-// is "label:127.0.0.1:anonymous:guest:1:/big.log" (or another remote path),
-// its FTP component pointed at
-// the server's port, then "Get 10K tail" triggered once. The fetch returns
+// is "label:127.0.0.1:anonymous:guest:1:/big.log:PORT" (or another remote
+// path; an encoding in field 8 with --encoding), then "Get 10K tail"
+// triggered once. The fetch returns
 // after the display; the program checks that the view holds at least 10,000
 // bytes and that no failure was reported, then exits.
 //
-//   fetch_once PORT [WORKDIR] [--remote PATH] [--phases]
+//   fetch_once PORT [WORKDIR] [--remote PATH] [--encoding NAME] [--phases]
 //
 // The local copy is written in WORKDIR (default: a temporary directory removed
 // at exit). --remote replaces the profile's path /big.log (its file name must
-// stay big.log). --phases prints the time of the window's construction and of the
+// stay big.log). --encoding names the view's encoding in the profile (a
+// caption of the encoding menu: JIS, EUC, UTF8, Unicode, SJIS, or auto for
+// detection); without it the start-up encoding, EUC, holds. --phases prints the time of the
+// window's construction and of the
 // fetch, then the time of one more display of the local copy, so the fetch can
 // be split into download and display.
 #include "app/Form1.h"
@@ -37,18 +40,21 @@
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s PORT [WORKDIR] [--remote PATH] [--phases]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s PORT [WORKDIR] [--remote PATH] [--encoding NAME] [--phases]\n", argv[0]);
         return 2;
     }
     const int port = std::atoi(argv[1]);
     QString workDirArg;
     std::string remote = "/big.log";
+    std::string encoding;
     bool phases = false;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--phases") == 0)
             phases = true;
         else if (std::strcmp(argv[i], "--remote") == 0 && i + 1 < argc)
             remote = argv[++i];
+        else if (std::strcmp(argv[i], "--encoding") == 0 && i + 1 < argc)
+            encoding = argv[++i];
         else
             workDirArg = QString::fromLocal8Bit(argv[i]);
     }
@@ -71,7 +77,10 @@ int main(int argc, char** argv)
         QFile ini(exeDir.filePath(QStringLiteral("wisplog.ini")));
         if (!ini.open(QIODevice::WriteOnly))
             return 1;
-        const std::string profile = "label:127.0.0.1:anonymous:guest:1:" + remote + "\r\n";
+        // Field 6 is the server's port, field 8 the view's encoding.
+        const std::string encodingField = encoding == "auto" ? "自動" : encoding;
+        const std::string profile = "label:127.0.0.1:anonymous:guest:1:" + remote + ":" + std::to_string(port)
+                                    + "::" + encodingField + "\r\n";
         ini.write(profile.data(), static_cast<qint64>(profile.size()));
     }
     QTemporaryDir ownWorkDir;

@@ -1,8 +1,9 @@
 // Runs the display's decoding path on a whole file, for timing against peers:
-//   decode_bench detect|jis|euc|utf16|utf8|read FILE
+//   decode_bench detect|jis|euc|utf16|utf8|utf8-twostep|read FILE
 // detect prints the detected kind; a conversion makes the measuring call,
 // allocates, converts and writes the Shift_JIS text to standard output (utf8
-// goes through UTF-16 as the display does, dropping the UTF-8 bytes once
+// converts straight to Shift_JIS as the display does; utf8-twostep goes
+// through UTF-16, the literal route, dropping the UTF-8 bytes once
 // converted); read only reads the file. The file is mapped, with zero bytes
 // behind it as the display keeps them.
 #include <fcntl.h>
@@ -122,7 +123,7 @@ const char* KindName(EncodingKind kind)
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s detect|jis|euc|utf16|utf8|read FILE\n", argv[0]);
+        std::fprintf(stderr, "usage: %s detect|jis|euc|utf16|utf8|utf8-twostep|read FILE\n", argv[0]);
         return 2;
     }
     const std::string mode = argv[1];
@@ -140,6 +141,8 @@ int main(int argc, char** argv)
     } else if (mode == "utf16") {
         ToSjis<uint16_t>(Utf16ToSjis, reinterpret_cast<const uint16_t*>(file.get()));
     } else if (mode == "utf8") {
+        ToSjis<uint8_t>(Utf8ToSjis, file.get());
+    } else if (mode == "utf8-twostep") {
         const int64_t units = Utf8ToUtf16(nullptr, file.get(), 0);
         Mapped<uint16_t> utf16 = Allocate<uint16_t>(static_cast<size_t>(units) + Tail);
         if (Utf8ToUtf16(utf16.get(), file.get(), units + Tail) != units)

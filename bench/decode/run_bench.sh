@@ -51,6 +51,7 @@ conversions=(
     "utf8:utf8:utf-8:UTF-8"
     "utf16:utf16:utf-16le:UTF-16LE"
 )
+echo "load before the run: $(cut -d' ' -f1-3 /proc/loadavg)" | tee "$results/load.txt"
 for entry in "${conversions[@]}"; do
     IFS=: read -r name mode enc charset <<<"$entry"
     file=$data/log.$enc
@@ -67,6 +68,8 @@ for enc in euc-jp iso-2022-jp utf-8 utf-16le shift_jis; do
     hyperfine -N --runs 2 --style basic --export-json "$results/detect-$enc-nkf.json" \
         -n nkf "nkf --guess $file"
 done
+
+echo "load after the timings: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$results/load.txt"
 
 # Peak memory (maximum resident set size) of each of our runs.
 : > "$results/memory.txt"
@@ -85,21 +88,27 @@ def mean(path, name):
         if r['command'] == name:
             return r['mean']
 MiB = 1024 * 1024
-lines = ['| path | file MB | ours s | peer | peer s | peer / ours | ours / plain read |',
-         '|---|---|---|---|---|---|---|']
+def cpu(path, name):
+    for r in json.load(open(path))['results']:
+        if r['command'] == name:
+            return r['user'] + r['system']
+lines = ['| path | file MB | ours s | peer | peer s | peer / ours | CPU peer / ours | ours / plain read |',
+         '|---|---|---|---|---|---|---|---|']
 for name, enc in (('euc', 'euc-jp'), ('jis', 'iso-2022-jp'), ('utf8', 'utf-8'), ('utf16', 'utf-16le')):
     path = os.path.join(results, 'convert-%s.json' % name)
     ours, iconv, read = mean(path, 'ours'), mean(path, 'iconv'), mean(path, 'read')
     size = os.path.getsize(os.path.join(data, 'log.' + enc)) / 1e6
-    lines.append('| %s to Shift_JIS | %.0f | %.3f | iconv | %.3f | %.1f | %.1f |'
-                 % (name, size, ours, iconv, iconv / ours, ours / read))
+    ratio = cpu(path, 'iconv') / cpu(path, 'ours')
+    lines.append('| %s to Shift_JIS | %.0f | %.3f | iconv | %.3f | %.1f | %.1f | %.1f |'
+                 % (name, size, ours, iconv, iconv / ours, ratio, ours / read))
 for enc in ('euc-jp', 'iso-2022-jp', 'utf-8', 'utf-16le', 'shift_jis'):
     path = os.path.join(results, 'detect-%s.json' % enc)
     ours, read = mean(path, 'ours'), mean(path, 'read')
     nkf = mean(os.path.join(results, 'detect-%s-nkf.json' % enc), 'nkf')
     size = os.path.getsize(os.path.join(data, 'log.' + enc)) / 1e6
-    lines.append('| detect %s | %.0f | %.3f | nkf --guess | %.3f | %.1f | %.1f |'
-                 % (enc, size, ours, nkf, nkf / ours, ours / read))
+    ratio = cpu(os.path.join(results, 'detect-%s-nkf.json' % enc), 'nkf') / cpu(path, 'ours')
+    lines.append('| detect %s | %.0f | %.3f | nkf --guess | %.3f | %.1f | %.1f | %.1f |'
+                 % (enc, size, ours, nkf, nkf / ours, ratio, ours / read))
 lines += ['', '| run | input MiB | buffers held at once MiB | peak RSS MiB | above them MiB |',
           '|---|---|---|---|---|']
 sjis = os.path.getsize(os.path.join(data, 'log.shift_jis'))
@@ -109,14 +118,12 @@ for line in open(os.path.join(results, 'memory.txt')):
     size = os.path.getsize(path)
     if mode == 'detect':
         held = size                                  # the file only
-    elif mode == 'utf8':
-        held = max(size + utf16, utf16 + sjis)       # UTF-16 text in between
     else:
         held = size + sjis                           # input and output
     rss = int(rss) * 1024
     lines.append('| %s | %.1f | %.1f | %.1f | %.1f |'
                  % (name, size / MiB, held / MiB, rss / MiB, (rss - held) / MiB))
-text = '\n'.join(lines) + '\n'
+text = '\n'.join(lines) + '\n\n' + open(os.path.join(results, 'load.txt')).read()
 open(os.path.join(results, 'results.md'), 'w').write(text)
 print(text)
 PY

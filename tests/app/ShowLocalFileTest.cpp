@@ -1,6 +1,7 @@
 // ShowLocalFile: each conversion route and detection, the tail cut, the
 // unconverted route, the failure box, on files the tests write.
 #include "app/Form1.h"
+#include "app/MappedFile.h"
 #include "app/SjisCodec.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
@@ -9,6 +10,7 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTemporaryDir>
 #include <QTextBlock>
 
 #include <fcntl.h>
@@ -255,6 +257,100 @@ TEST_F(ShowLocalFileTest, CutOnATrailByteOrBetweenCrAndLfKeepsTheRestInPlace)
     EXPECT_EQ(Show("ab\r\ncd", "EUC", 3), "\ncd");
     EXPECT_EQ(Form->Memo1->LineCount(), 1);
     EXPECT_EQ(Form->Memo1->SelStart(), 3);
+}
+
+namespace {
+
+// Whether the old whole-text display showed the first byte of the tail at
+// start alone: a cut on a second byte (by the lead-byte parity before it) or
+// between CR and LF.
+bool StrayAt(const std::string& text, size_t start)
+{
+    if (start == 0)
+        return false;
+    const auto at = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
+    if (text[start] == '\n' && text[start - 1] == '\r')
+        return true;
+    if (!SjisCodec::IsTrailByte(at(start)))
+        return false;
+    size_t run = 0;
+    while (run < start && SjisCodec::IsLeadByte(at(start - 1 - run)))
+        ++run;
+    return run % 2 == 1;
+}
+
+} // namespace
+
+TEST_F(ShowLocalFileTest, TailIsTheWholeTextsTailOnEveryRoute)
+{
+    // The same lines in each encoding; tails of every size over the last
+    // 40 bytes cut on first bytes, second bytes and between CR and LF.
+    const std::pair<std::string, std::string> routes[] = {
+        {"JIS", Jis}, {"EUC", Euc}, {"UTF8", Utf8}, {"Unicode", Utf16}, {"自動", Utf8}, {"自動", Euc},
+    };
+    for (const auto& [encoding, line] : routes) {
+        std::string file;
+        for (int k = 0; k < 300; ++k)
+            file += line;
+        const std::string whole = Show(file, encoding, 0);
+        ASSERT_EQ(whole.size(), 300 * Sjis.size()) << encoding;
+        for (size_t tail = 1; tail <= 40; ++tail) {
+            SCOPED_TRACE(encoding + " tail " + std::to_string(tail));
+            const std::string shown = Show(file, encoding, static_cast<int32_t>(tail));
+            const size_t start = whole.size() - tail;
+            EXPECT_EQ(shown, whole.substr(start));
+            EXPECT_TRUE(CaretAtEnd());
+            // The first line as the old display drew it: its stray byte, if
+            // any, alone.
+            const QString drawn = Form->Memo1->document()->firstBlock().text();
+            Form->Memo1->SetText(whole.substr(start), StrayAt(whole, start));
+            EXPECT_EQ(drawn, Form->Memo1->document()->firstBlock().text());
+        }
+    }
+}
+
+TEST_F(ShowLocalFileTest, TailCutFarInsideALongRunOfLeadBytes)
+{
+    // 亜 is 88 9F in Shift_JIS: both bytes lie in the lead-byte range, so
+    // whether a cut falls on a second byte depends on every byte back to the
+    // "x", far more than the window's first look behind the cut.
+    std::string file = "x";
+    for (int k = 0; k < 12000; ++k)
+        file += "\xB0\xA1";
+    const std::string whole = Show(file, "EUC", 0);
+    for (int32_t tail : {15001, 15000, 24000, 23999}) {
+        const std::string shown = Show(file, "EUC", tail);
+        EXPECT_EQ(shown, whole.substr(whole.size() - static_cast<size_t>(tail)));
+        const QString drawn = Form->Memo1->document()->firstBlock().text();
+        const bool stray = tail % 2 == 1;
+        EXPECT_EQ(drawn.at(0) == QChar(SjisCodec::StrayBase + 0x9F), stray) << tail;
+    }
+}
+
+TEST(MappedFile, AFileThatShrinksWhileMappedFailsTheReadInsteadOfTheProgram)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath(QStringLiteral("shrinks.log")).toStdString();
+    {
+        QFile file(QString::fromStdString(path));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(3 * 4096 + 10, 'a'));
+    }
+    MappedFile mapped(path);
+    ASSERT_EQ(mapped.Size(), 3u * 4096 + 10);
+    EXPECT_EQ(mapped.Bytes()[mapped.Size()], 0);
+    auto sum = [](void* context) {
+        auto* file = static_cast<MappedFile*>(context);
+        volatile unsigned total = 0;
+        for (uint64_t k = 0; k < file->Size(); ++k)
+            total = total + file->Bytes()[k];
+    };
+    EXPECT_TRUE(ReadGuarded(sum, &mapped));
+    mapped.ReleaseAll();
+    ASSERT_EQ(::truncate(path.c_str(), 100), 0);
+    EXPECT_FALSE(ReadGuarded(sum, &mapped));
+    // The guard is gone afterwards; the pages still there read as before.
+    EXPECT_EQ(mapped.Bytes()[99], 'a');
 }
 
 TEST_F(ShowLocalFileTest, FileOfMoreThanTwoGibibytes)
