@@ -280,6 +280,7 @@ void TForm1::BuildMenu()
     mnStatus->setObjectName("mnStatus");
 
     BindSearchCommands();
+    BindStopCommand();
 }
 
 void TForm1::SplitFields(const std::string& text, char separator)

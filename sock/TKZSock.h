@@ -107,6 +107,9 @@ public:
     uint32_t PeerIPv4() const;
     // Number of live components holding the socket layer started.
     static int WinsockUsers();
+    // Host look-ups started and not yet answered, abandoned ones included
+    // (a stop or time-out leaves them to the system's resolver).
+    static int LookupsRunning();
 
     // Makes handle the component's socket. The old socket is left open (the
     // caller closes it with CloseSocketHandle); handle keeps the notifiers it
