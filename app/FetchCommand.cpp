@@ -7,6 +7,7 @@
 #include "app/FollowCommand.h"
 #include "app/HostProfile.h"
 #include "app/HostText.h"
+#include "app/RunningFetch.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
 #include "ftp/TKZFTP.h"
@@ -31,9 +32,6 @@ std::string CurrentFailureText()
     }
 }
 
-// The status text while a fetch runs.
-const QString FetchRunningText = QStringLiteral("FTP...");
-
 } // namespace
 
 void TForm1::mnGetAllClick(QObject* sender)
@@ -47,9 +45,10 @@ void TForm1::mnGetAllClick(QObject* sender)
     FFetchRunning = true;
     FFetch = {};
     FFetchStep = FetchStep::Profile;
-    ShowStatus(FetchRunningText);
+    // Busy controls, the stop keys and the progress texts ("FTP... 接続" first).
+    RunningFetch running(*this);
     try {
-        FetchAndShow(Tag(sender));
+        FetchAndShow(Tag(sender), running);
     } catch (...) {
         // The failure goes on to the error report; the fetch ends first, so
         // no connection and no "FTP..." outlive it.
@@ -61,7 +60,7 @@ void TForm1::mnGetAllClick(QObject* sender)
     EndFetch();
 }
 
-void TForm1::FetchAndShow(int32_t tailSize)
+void TForm1::FetchAndShow(int32_t tailSize, RunningFetch& running)
 {
     const int index = CmbHost->currentIndex();
     if (index == -1) {
@@ -79,9 +78,14 @@ void TForm1::FetchAndShow(int32_t tailSize)
     const HostProfile profile = SelectedProfile();
     SelectProfileEncoding(profile);
     KZFTP1->Port = profile.Port;
+    KZFTP1->Security = profile.Tls;
 
-    FtpTransfer("GET", profile.Host, profile.User, profile.Password, directory,
-                profile.PassiveFlag, fileName);
+    // A stopped fetch displays nothing: the copy on disk may be partial.
+    if (!running.Transfer([&] {
+            FtpTransfer("GET", profile.Host, profile.User, profile.Password, directory,
+                        profile.PassiveFlag, fileName);
+        }))
+        return;
 
     FFetchStep = FetchStep::Display;
     Memo1->Clear();

@@ -20,15 +20,24 @@ const char* StepWord(FetchStep step)
 
 void FetchOutcome::NoteFailure(FetchStep step, const std::string& message)
 {
-    if (Failed)
+    if (Failed || Stopped)
         return;
     Failed = true;
     Step = step;
     Message = message;
 }
 
+void FetchOutcome::NoteStopped()
+{
+    Stopped = true;
+    Failed = false;
+    Message.clear();
+}
+
 QString FetchOutcome::Notice() const
 {
+    if (Stopped)
+        return QStringLiteral("中止");
     if (!Failed)
         return {};
     // The prefix is the program's own UTF-8 and is decoded apart from the

@@ -22,14 +22,20 @@ enum class FetchStep {
 const char* StepWord(FetchStep step);
 
 struct FetchOutcome {
+    // The user stopped the fetch (Esc, the status item, closing the window).
+    // A stop is not a failure: Failed is false then.
+    bool Stopped = false;
     bool Failed = false;
     FetchStep Step = FetchStep::Profile;  // of the first failure
     std::string Message;  // the first failure's own message, as received
 
     // Records a failure unless one is recorded already: the first one counts.
     void NoteFailure(FetchStep step, const std::string& message);
-    // The status line's notice: empty after success, else
-    // "<step word>失敗: <message>" with the message's line end removed and
+    // Records the user's stop; the failures it caused are dropped, and none
+    // is recorded after it.
+    void NoteStopped();
+    // The status line's notice: empty after success, "中止" after a stop,
+    // else "<step word>失敗: <message>" with the message's line end removed and
     // its control characters marked. Does not throw except std::bad_alloc.
     QString Notice() const;
 };

@@ -4,6 +4,7 @@
 #include "app/Form1.h"
 #include "app/HostProfile.h"
 #include "app/HostText.h"
+#include "app/RunningFetch.h"
 #include "app/SjisMemo.h"
 #include "app/Tag.h"
 #include "ftp/TKZFTP.h"
@@ -15,8 +16,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QShortcut>
 #include <QTime>
+
+#include <optional>
 
 namespace {
 
@@ -49,11 +51,6 @@ FollowCommand::FollowCommand(TForm1& form) : QObject(&form), Form(form)
         else
             Stop(QString());
     });
-    FStopKey = new QShortcut(QKeySequence(Qt::Key_Escape), &form);
-    FStopKey->setObjectName("FollowStopShortcut");
-    FStopKey->setContext(Qt::WindowShortcut);
-    FStopKey->setEnabled(false);
-    connect(FStopKey, &QShortcut::activated, this, &FollowCommand::StopRefresh);
     FTimer.setSingleShot(true);
     connect(&FTimer, &QTimer::timeout, this, &FollowCommand::Refresh);
     form.installEventFilter(this);
@@ -62,11 +59,9 @@ FollowCommand::FollowCommand(TForm1& form) : QObject(&form), Form(form)
 bool FollowCommand::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == &Form && event->type() == QEvent::Close && FFollowing) {
-        // A refresh waiting for the network ends with the window, and the
-        // idle session closes without waiting for the server's goodbye.
-        if (FRefreshing)
-            Form.KZFTP1->Abort();
-        else if (FSessionOpen && Form.KZFTP1->Connected())
+        // A refresh waiting for the network is stopped by the window's own
+        // close; the idle session closes without waiting for the goodbye.
+        if (!FRefreshing && FSessionOpen && Form.KZFTP1->Connected())
             Form.KZFTP1->TKZSock::Disconnect();
         FSessionOpen = false;
         Stop();
@@ -153,16 +148,6 @@ void FollowCommand::CloseSession(bool quickly)
     }
 }
 
-void FollowCommand::StopRefresh()
-{
-    if (!FRefreshing || FStopRequested)
-        return;
-    FStopRequested = true;
-    // Ends the data connection's wait and the control connection's.
-    Form.KZFTP1->Abort();
-    Form.KZFTP1->Cancel();
-}
-
 void FollowCommand::Stop(const QString& status)
 {
     FTimer.stop();
@@ -212,17 +197,16 @@ void FollowCommand::Refresh()
         return;
     }
     FRefreshing = true;
-    FStopRequested = false;
-    FStopKey->setEnabled(true);
     Form.FFetchRunning = true;
     const auto ended = qScopeGuard([this] {
         Form.FFetchRunning = false;
         FRefreshing = false;
-        FStopKey->setEnabled(false);
         if (FFollowing)
             FTimer.start(IntervalMs);
     });
-    SetStatus(QStringLiteral("FTP..."));
+    // Controls of a running fetch, Esc and the progress texts, as for a fetch.
+    std::optional<RunningFetch> running;
+    running.emplace(Form);
 
     TKZFTP& ftp = *Form.KZFTP1;
     RefreshResult result;
@@ -231,6 +215,7 @@ void FollowCommand::Refresh()
     // The session of the last refresh is used again while it stands; a
     // failure on it (the server may have dropped an idle connection) gets
     // one more try on a fresh one.
+    running->Transfer([&] {
     for (const bool fresh : {!FSessionOpen || !ftp.Connected(), true}) {
         outcome = {};
         FetchStep step = FetchStep::Connect;
@@ -270,11 +255,15 @@ void FollowCommand::Refresh()
         } catch (...) {
             outcome.NoteFailure(step, CurrentFailureText());
         }
-        stopped = FStopRequested;
+        stopped = Form.FFetchStopped;
         if (!outcome.Failed || stopped || fresh)
             break;
     }
+    });
+    running.reset();
     // A stopped session is out of step: closed without a goodbye.
+    if (stopped)
+        FSessionOpen = false;
     if (outcome.Failed || !FFollowing)
         CloseSession(stopped);
     FLastBytesReceived = result.BytesReceived;

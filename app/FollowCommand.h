@@ -17,7 +17,6 @@
 #include <string>
 
 class QAction;
-class QShortcut;
 class TForm1;
 
 class FollowCommand : public QObject {
@@ -53,10 +52,6 @@ public:
     // date, then the display. Waits for the network with the window live;
     // does nothing while a fetch runs. Never throws.
     void Refresh();
-    // Stops the running refresh at once; following then ends with the status
-    // StoppedText. Nothing when no refresh runs. Until fetches have a stop
-    // key of their own, Esc during a refresh calls this. Does not wait.
-    void StopRefresh();
 
     // "+2.1 KB": the bytes a refresh added, for the status line.
     static QString AddedText(int64_t bytes);
@@ -84,8 +79,6 @@ private:
     TForm1& Form;
     QAction* FAction = nullptr;
     QTimer FTimer;
-    QShortcut* FStopKey = nullptr;   // Esc, armed while a refresh runs
-    bool FStopRequested = false;
     bool FFollowing = false;
     bool FRefreshing = false;
     // The control connection of the last refresh is kept open while

@@ -281,6 +281,7 @@ void TForm1::BuildMenu()
     mnStatus->setObjectName("mnStatus");
 
     BindSearchCommands();
+    BindStopCommand();
     Follow1 = new FollowCommand(*this);
 }
 

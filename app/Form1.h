@@ -14,12 +14,14 @@ class FindDialog;
 class FollowCommand;
 class QAction;
 class QActionGroup;
+class QCloseEvent;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
 class QWidget;
+class RunningFetch;
 class SjisMemo;
 class TKZFTP;
 namespace sjis {
@@ -112,6 +114,7 @@ public:
     QAction* FindPrevious1 = nullptr;
     QAction* FilterLines1 = nullptr;
     QAction* mnStatus = nullptr;
+    QObject* StopKeys = nullptr; // takes Esc while a fetch runs
 
     // Program-wide state of the viewer.
     TextList HostList;
@@ -154,6 +157,17 @@ public:
     bool FetchRunning() const { return FFetchRunning; }
     // How the last ended fetch went (a running one is not in it yet).
     const FetchOutcome& LastFetch() const { return FLastFetch; }
+
+    // --- Stopping a fetch (StopCommand.cpp, RunningFetch.cpp) ---
+
+    // Esc and a click on mnStatus: ends the running fetch's wait at once;
+    // the fetch then ends with nothing displayed and the status "中止".
+    // Nothing when no fetch runs. Does not wait, does not throw.
+    void StopFetch();
+    // True when the last fetch was ended by StopFetch (false again when
+    // the next fetch starts); LastFetch().Stopped says the same once the
+    // fetch has ended.
+    bool FetchWasStopped() const { return FFetchStopped; }
 
     // --- Profile settings (ProfileSettings.cpp) ---
 
@@ -228,15 +242,27 @@ private:
     void BindDailyUse(const StartupOptions& options);
     // --- end of find, filter and small commands ---
 
+protected:
+    // Closing the window stops a running fetch first.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    friend class RunningFetch;
+    // Connects Esc (while a fetch runs) and mnStatus to StopFetch.
+    void BindStopCommand();
+    // Enables or disables the commands that start a fetch (the stop keys
+    // the other way round).
+    void SetFetchControlsEnabled(bool enabled);
+
     friend class FollowCommand;   // a refresh runs as a fetch does
     void BuildLayout();
     void BuildMenu();
     // Makes Ctrl+A select the view's text wherever the focus is.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-    // The fetch's steps after "FTP..." (FetchCommand.cpp).
-    void FetchAndShow(int32_t tailSize);
+    // The fetch's steps after "FTP..." (FetchCommand.cpp); running ends it
+    // quietly when the user stops it.
+    void FetchAndShow(int32_t tailSize, RunningFetch& running);
     // Ends a fetch: its outcome becomes LastFetch and the status line shows
     // its notice (empty after success).
     void EndFetch();
@@ -246,6 +272,9 @@ private:
 
     bool FTerminationRequested = false;
     bool FFetchRunning = false;
+    bool FFetchStopped = false;
+    // The network part of a fetch runs: a stop can end it.
+    bool FStopArmed = false;
     // The running fetch's outcome so far, and the last ended one's.
     FetchOutcome FFetch;
     FetchOutcome FLastFetch;

@@ -41,11 +41,13 @@ int ParseProfilePort(const std::string& field)
     return port;
 }
 
-void RefuseSecurityField(const HostProfile& profile, bool shiftJis)
+TTlsSecurity ParseSecurityField(const HostProfile& profile, bool shiftJis)
 {
-    if (!profile.Security.empty())
+    TTlsSecurity security;
+    if (!TTlsSecurity::Parse(profile.Security, security))
         Refuse(profile, shiftJis, "第 8 欄 (TLS)", profile.Security,
-               "TLS には対応していません。パスワードを平文で送らないよう接続しません");
+               "空欄、tls、または証明書の SHA-256 指紋 (16 進数 64 桁) を書いてください");
+    return security;
 }
 
 HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
@@ -64,7 +66,7 @@ HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
         Refuse(profile, shiftJis, "ポート", port, "1～65535 の数字で書いてください");
 
     profile.Security = Field(fields, 7);
-    RefuseSecurityField(profile, shiftJis);
+    profile.Tls = ParseSecurityField(profile, shiftJis);
 
     profile.Encoding = Shown(Field(fields, 8), shiftJis);
     if (!profile.Encoding.empty() &&

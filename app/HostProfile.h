@@ -1,12 +1,14 @@
 // One host profile: a line of the host list split at ':'. Fields 0 to 5 are
 // the label, host, user, password, passive flag and default file; field 6 is
-// the control connection's port, field 7 is reserved for the connection's
-// security, field 8 names the display encoding. Fields after the ninth are
+// the control connection's port, field 7 the connection's security (plain,
+// TLS verified, or TLS with a pinned certificate), field 8 names the display
+// encoding. Fields after the ninth are
 // ignored.
 #pragma once
 
 #include "app/Errors.h"
 #include "app/TextList.h"
+#include "sock/TlsSession.h"
 
 #include <string>
 
@@ -22,6 +24,7 @@ struct HostProfile {
     std::string DefaultFile;  // field 5; empty when absent
     int Port = DefaultPort;   // field 6, checked
     std::string Security;     // field 7 as written
+    TTlsSecurity Tls;         // field 7, checked
     std::string Encoding;     // field 8: an encoding menu caption, or empty
 };
 
@@ -46,7 +49,8 @@ HostProfile ReadHostProfile(const TextList& fields, bool shiftJis);
 // 1 to 65535. Returns 0 for anything else. Does not throw.
 int ParseProfilePort(const std::string& field);
 
-// Field 7 asks for a secured connection, which this build cannot make: a
-// profile that sets it is refused so its password is never sent in clear.
-// Throws EProfileError when the field is not empty.
-void RefuseSecurityField(const HostProfile& profile, bool shiftJis);
+// Field 7: empty for plain FTP, "tls" for TLS verified against the trusted
+// certificates, or the 64 hexadecimal digits of the certificate's SHA-256
+// fingerprint for TLS with that certificate only. Throws EProfileError for
+// anything else, so a profile meant for TLS never goes out in clear.
+TTlsSecurity ParseSecurityField(const HostProfile& profile, bool shiftJis);

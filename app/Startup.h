@@ -9,3 +9,8 @@
 #include "app/Form1.h"
 
 int RunMainWindow(const StartupOptions& options = {});
+
+// The program's last step before it returns from main: ends the process at
+// once with status when a host look-up abandoned by a stop still runs (Qt
+// would hold the exit until the resolver gives up); otherwise returns.
+void EndIfLookupsRun(int status);

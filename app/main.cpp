@@ -7,5 +7,7 @@ int main(int argc, char** argv)
     WisplogApplication app(argc, argv);
     StartupOptions options;
     options.DesktopStart = QCoreApplication::arguments().contains(QLatin1String(DesktopStartArgument));
-    return RunMainWindow(options);
+    const int status = RunMainWindow(options);
+    EndIfLookupsRun(status);
+    return status;
 }

@@ -2,8 +2,13 @@
 # loopback port, serving a directory read-only, passive replies naming
 # 127.0.0.1.
 #
-#   start_vsftpd ROOT CONFDIR   sets vsftpd_port and vsftpd_pid; waits (at most
-#                               5 s) until the control port accepts
+#   start_vsftpd ROOT CONFDIR [CERT KEY]
+#                               sets vsftpd_port and vsftpd_pid; waits (at most
+#                               5 s) until the control port accepts. With a
+#                               certificate and key (PEM files) explicit TLS is
+#                               required on the control and data connections,
+#                               data connections reusing the control
+#                               connection's TLS session.
 #   stop_vsftpd                 stops it (safe to call twice, or when none runs)
 #
 # Files under ROOT must be world-readable. Run as root, vsftpd confines the
@@ -19,7 +24,7 @@ vsftpd_port=""
 vsftpd_chroot=0
 
 start_vsftpd() {
-    local root=$1 confdir=$2
+    local root=$1 confdir=$2 cert=${3:-} key=${4:-}
     if ! command -v vsftpd >/dev/null; then
         local sudo=""
         [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -53,6 +58,18 @@ seccomp_sandbox=NO
 xferlog_enable=NO
 secure_chroot_dir=/var/run/vsftpd/empty
 EOF
+    if [ -n "$cert" ]; then
+        cat >> "$confdir/vsftpd.conf" <<EOF
+ssl_enable=YES
+rsa_cert_file=$cert
+rsa_private_key_file=$key
+allow_anon_ssl=YES
+force_anon_logins_ssl=YES
+force_anon_data_ssl=YES
+require_ssl_reuse=YES
+ssl_ciphers=HIGH
+EOF
+    fi
     vsftpd "$confdir/vsftpd.conf" &
     vsftpd_pid=$!
     local i

@@ -49,9 +49,14 @@ TKZFTP::~TKZFTP()
 // time-out of the server's reply, and the connection is marked out of step.
 void TKZFTP::ControlWait(const std::function<void()>& body)
 {
+    // After a stop nothing more is said to or awaited from the server.
+    if (FStopped)
+        throw EAbortError(StoppedText);
     try {
         body();
     } catch (const EAbortError&) {
+        if (FStopped)
+            throw EAbortError(StoppedText);
         if (!FTimedOut)
             throw;
         FControlBroken = true;
@@ -129,6 +134,7 @@ void TKZFTP::RefuseConnect(const std::string& line)
 void TKZFTP::Connect()
 {
     FCanceled = false;
+    FStopped = false;
     if (Connected())
         return;
     TKZSock::Connect();
@@ -141,6 +147,8 @@ void TKZFTP::Connect()
         ContinueReply(line, &firstLine);
         if (LeadingNumber(firstLine) > 400)
             RefuseConnect(line);
+        if (Security.Mode != TTlsMode::Off)
+            SecureControlConnection();
 
         std::string reply;
         if (FWAuthenticate) {
@@ -179,6 +187,8 @@ void TKZFTP::Connect()
             if (Refused(ReplyNumber()))
                 RefuseConnect(reply);
         }
+        if (Security.Mode != TTlsMode::Off)
+            ProtectDataConnections();
         if (OnConnect)
             OnConnect(this);
     } catch (...) {

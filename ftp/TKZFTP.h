@@ -50,6 +50,8 @@ public:
     // Message of the failure when the server closes the control connection
     // while a reply (or the rest of one) is awaited.
     static constexpr const char* ClosedText = "Connection Closed By Server";
+    // Message of the failure of every control-connection wait after Stop.
+    static constexpr const char* StoppedText = "Stopped";
 
     // Port 21, no data connection, Vendor 2411. Throws as TKZSock.
     explicit TKZFTP(QObject* owner = nullptr);
@@ -67,6 +69,11 @@ public:
     bool FWAuthenticate = false;      // log in to the firewall first
     int Vendor = DefaultVendor;       // set back to 2411 by Disconnect; not read here
     bool ParseList = false;           // stored only
+    // Off: plain FTP. Verify or Pin: explicit TLS (AUTH TLS, then PBSZ 0 and
+    // PROT P after the log-in) on the control and every data connection, the
+    // server's certificate checked as the mode says; never a fallback to
+    // plain FTP.
+    TTlsSecurity Security;
 
     // --- Events -------------------------------------------------------------
     // Fired once at the end of a successful Connect (Sender = this). Hides the
@@ -97,6 +104,16 @@ public:
     // Cancels the running data connection, if any; does not wait. Called by
     // the time-out, it also ends the control connection's own wait.
     void Abort() override;
+
+    // --- Stopping (TKZFTPStop.cpp) ------------------------------------------
+    // The user's stop: ends the running wait of the control and the data
+    // connection at once (look-up, connect, reply, data, accept); from then
+    // on every control-connection wait fails at once with EAbortError
+    // StoppedText, ABOR and QUIT included, and Disconnect closes without
+    // QUIT. Cleared by the next Connect. Does not wait, does not throw.
+    void Stop();
+    // True from Stop until the next Connect.
+    bool Stopped() const { return FStopped; }
 
     // --- Single commands --------------------------------------------------
     // Sends one command line and reports the outcome through OnSuccess,
@@ -144,6 +161,9 @@ private:
     [[noreturn]] void RefuseConnect(const std::string& line);
     void DropStaleInput();
     void FailureReport(const std::string& line, TCmdType type, bool unsupported);
+    void SecureControlConnection();
+    void ProtectDataConnections();
+    void SecureDataConnection();
     void RunTransfer(bool download, const std::function<bool()>& body);
     bool OpenDataConnection();
     void AcceptDataConnection();
@@ -159,6 +179,8 @@ private:
     // middle of the dialogue: it is out of step, so Disconnect closes it
     // without sending QUIT. Cleared by Connect.
     bool FControlBroken = false;
+    // Stop was called; cleared by Connect.
+    bool FStopped = false;
 };
 
 // The byte count that a RETR reply line announces: the run of digits that

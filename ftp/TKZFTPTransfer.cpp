@@ -267,6 +267,7 @@ bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localNam
     }
     if (!Passive)
         RunDataPhase([this] { AcceptDataConnection(); });
+    RunDataPhase([this] { SecureDataConnection(); });
     FTransferSize = SizeFromReply(line);
 
     if (OnTransactionStart)
@@ -304,6 +305,7 @@ bool TKZFTP::Store(const std::string& localName, const std::string& remoteName)
     }
     if (!Passive)
         RunDataPhase([this] { AcceptDataConnection(); });
+    RunDataPhase([this] { SecureDataConnection(); });
 
     if (OnTransactionStart)
         OnTransactionStart(this);
@@ -314,6 +316,7 @@ bool TKZFTP::Store(const std::string& localName, const std::string& remoteName)
 
     // Every socket starts with lingering on and a time of 0, which would
     // reset the connection on close and lose data still in flight.
+    FDataConnection->FinishTls();
     FDataConnection->SetLinger(false, 0);
     FDataConnection->RequestCloseSocket();
     const std::string refused = FinalReply(reply);

@@ -22,10 +22,11 @@ install_missing() {
 }
 
 # What every build needs.
-BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-ipafont-gothic python3)
-# What the tests need on top: GoogleTest and the real FTP server; dpkg-dev
+BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl-dev libssl-dev fonts-ipafont-gothic python3)
+# What the tests need on top: GoogleTest and the real FTP server with its
+# TLS handler (python3-openssl; openssl makes the test certificates); dpkg-dev
 # and file for building the Debian package.
-TEST_PACKAGES=(libgtest-dev python3-pyftpdlib dpkg-dev file)
+TEST_PACKAGES=(libgtest-dev python3-pyftpdlib python3-openssl openssl dpkg-dev file)
 # What the run command's demo needs on top: the demo FTP server, and xdg-open
 # for File -> ini file.
 RUN_PACKAGES=(python3-pyftpdlib xdg-utils)

@@ -9,6 +9,7 @@
 #include "sock/NthField.h"
 #include "sock/TInputBuffer.h"
 #include "sock/TThreadTimer.h"
+#include "sock/TlsSession.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -106,6 +107,9 @@ public:
     uint32_t PeerIPv4() const;
     // Number of live components holding the socket layer started.
     static int WinsockUsers();
+    // Host look-ups started and not yet answered, abandoned ones included
+    // (a stop or time-out leaves them to the system's resolver).
+    static int LookupsRunning();
 
     // Makes handle the component's socket. The old socket is left open (the
     // caller closes it with CloseSocketHandle); handle keeps the notifiers it
@@ -206,6 +210,29 @@ public:
     // Local port of the socket as ",<high>,<low>".
     void LocalPortText(std::string& text);
 
+    // --- TLS ----------------------------------------------------------------
+    // Message of the failure when the TLS handshake outlasts TimeOut.
+    static constexpr const char* TlsTimedOutText = "TLS: ハンドシェイク時間切れ";
+    // Message of the failure when the TLS handshake is cancelled.
+    static constexpr const char* TlsCanceledText = "TLS: ハンドシェイク中止";
+    // Runs the TLS handshake on the connected socket under TimeOut and checks
+    // the server's certificate as security asks (Host names the server); from
+    // then on every read and write of the socket is encrypted, until it is
+    // closed. resumeFrom: a secured connection to the same server whose TLS
+    // session is offered for resumption. Waits. Throws ESockError "TLS: ..."
+    // (handshake failed, certificate refused), EAbortError TlsTimedOutText or
+    // TlsCanceledText.
+    void StartTls(const TTlsSecurity& security, const TKZSock* resumeFrom = nullptr);
+    // Ends TLS after sending: close_notify, then waits (under TimeOut, or
+    // until cancelled) for the peer to answer it or to close, so that closing
+    // the socket cannot reset the connection before the peer has read all.
+    // Nothing without TLS. Does not throw.
+    void FinishTls();
+    // True while the socket speaks TLS.
+    bool Secure() const { return FTls != nullptr; }
+    // The socket's TLS connection (nullptr when it speaks none).
+    const TlsSession* Tls() const { return FTls.get(); }
+
     // --- Timer ------------------------------------------------------------
     // Clears TimedOut and starts TimeOut afresh (0: stops the timer).
     void TimerOn();
@@ -273,6 +300,19 @@ private:
     void WaitForWrite();
     void SetReadTarget(int bytes);
     void PumpBetweenChunks();
+    // The TLS forms of the buffered input and output (TKZSockTls.cpp).
+    TlsSession::Step TlsFill();
+    void TlsWait(TlsSession::Step step);
+    [[noreturn]] void RaiseTlsError(const std::string& reason);
+    void EndTls();
+    bool TlsSendAll(const char* data, size_t length, bool eachChunk);
+    void TlsSendBuffer(const char* data, size_t length);
+    void TlsRead(int count, std::string& text);
+    void TlsReadLn(std::string& line);
+    bool TlsDataAvailable();
+    void TlsClearInput();
+    void TlsSendFile(int file, int64_t size, const std::string& fileName);
+    void TlsCaptureFile(int file, const std::string& fileName);
 
     // Bytes received by ReadLn ahead of the lines taken so far; every
     // reader of the socket takes these first.
@@ -287,4 +327,6 @@ private:
     int FReadTarget = 1;     // SO_RCVLOWAT set on FReadTargetSocket
     int FReadTargetSocket = NoSocket;
     QElapsedTimer FPumpClock;
+    std::unique_ptr<TlsSession> FTls;
+    std::string FTlsInput; // decrypted bytes not yet taken by a reader
 };

@@ -21,6 +21,9 @@ std::map<int, TKZSock*>& TKZSockInternal::PendingLookups()
 
 namespace {
 
+// Look-ups handed to Qt whose answer has not come back yet.
+int RunningLookups = 0;
+
 QObject* LookupReceiver()
 {
     static QPointer<QObject> receiver;
@@ -54,6 +57,7 @@ void TKZSock::ResolveHost()
     // receiver would leak Qt's result handler when it is destroyed first.)
     FLookupId = QHostInfo::lookupHost(QString::fromUtf8(Buffer.data(), static_cast<qsizetype>(length)),
                                       LookupReceiver(), [](const QHostInfo& info) {
+                                          --RunningLookups;
                                           auto it = PendingLookups().find(info.lookupId());
                                           if (it == PendingLookups().end())
                                               return;
@@ -61,6 +65,7 @@ void TKZSock::ResolveHost()
                                           PendingLookups().erase(it);
                                           sock->LookupFinished(info);
                                       });
+    ++RunningLookups;
     PendingLookups()[FLookupId] = this;
     ProcessMessages(false);
     while (!(Done || FTimedOut || FCanceled))
@@ -81,6 +86,11 @@ void TKZSock::ResolveHost()
     FRemoteAddress.sin_addr.s_addr = FLookupAddress;
     if (OnHostResolved)
         OnHostResolved(this);
+}
+
+int TKZSock::LookupsRunning()
+{
+    return RunningLookups;
 }
 
 void TKZSock::LookupFinished(const QHostInfo& info)
@@ -215,6 +225,7 @@ void TKZSock::RequestCloseSocket()
     if (FSocketHandle == NoSocket)
         return;
     int old = FSocketHandle;
+    EndTls();
     FInput.Clear();
     if (CloseRegistered(old) < 0) {
         std::string text;

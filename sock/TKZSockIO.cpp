@@ -13,14 +13,12 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-std::string FileErrorText(const char* what, const std::string& fileName, int error)
+std::string TKZSockInternal::FileErrorText(const char* what, const std::string& fileName, int error)
 {
     return std::string(what) + " \"" + fileName + "\". " + std::strerror(error);
 }
 
-void WriteAll(int file, const char* data, size_t length, const std::string& fileName)
+void TKZSockInternal::WriteAll(int file, const char* data, size_t length, const std::string& fileName)
 {
     while (length > 0) {
         ssize_t w = ::write(file, data, length);
@@ -32,6 +30,11 @@ void WriteAll(int file, const char* data, size_t length, const std::string& file
         length -= static_cast<size_t>(w);
     }
 }
+
+namespace {
+
+using TKZSockInternal::FileErrorText;
+using TKZSockInternal::WriteAll;
 
 // The pipe through which CaptureFile moves socket data into a regular file
 // with splice: the kernel hands the received pages to the pipe and copies
@@ -154,6 +157,10 @@ void TKZSock::SendBuffer(const char* data, size_t length)
     ReportStatus(4, "Sending Buffer");
     TimerOn();
     Finally stop{[this] { TimerOff(); }};
+    if (FTls) {
+        TlsSendBuffer(data, length);
+        return;
+    }
     if (!FCanceled) {
         if (length == 0) {
             length = strnlen(data, BufferSize);
@@ -212,6 +219,10 @@ void TKZSock::Read(int count, std::string& text)
     ReportStatus(8, "Read( " + std::to_string(count) + " )");
     if (count < 0 || count > 65535)
         throw ESockError("Read: count " + std::to_string(count) + " out of range 0..65535");
+    if (FTls) {
+        TlsRead(count, text);
+        return;
+    }
     // Bytes that ReadLn received ahead count as pending and are taken first.
     const int held = static_cast<int>(FInput.Size());
     std::string error;
@@ -275,6 +286,10 @@ void TKZSock::Read(int count, std::string& text)
 void TKZSock::ReadLn(std::string& line)
 {
     ReportStatus(8, "ReadLn");
+    if (FTls) {
+        TlsReadLn(line);
+        return;
+    }
     // Lines are taken from FInput, which is filled by large receives: the
     // cost of a line is that of its own bytes, however many lines are
     // pending. The time-out bounds each wait for more bytes; it starts
@@ -354,12 +369,21 @@ void TKZSock::Transaction(const std::string& command, std::string& reply)
 bool TKZSock::DataAvailable()
 {
     ReportStatus(8, "Data Available");
-    return !FInput.Empty() || Recv(Buffer.data(), 1, MSG_PEEK) >= 1;
+    if (FTls)
+        return TlsDataAvailable();
+    // Peeks into a byte of its own: Buffer may hold a text being sent, and
+    // this runs from notifications that arrive while a send waits for room.
+    char probe;
+    return !FInput.Empty() || Recv(&probe, 1, MSG_PEEK) >= 1;
 }
 
 void TKZSock::ClearInput()
 {
     ReportStatus(8, "Clearing Input");
+    if (FTls) {
+        TlsClearInput();
+        return;
+    }
     const size_t held = FInput.Size();
     FInput.Clear();
     if (held >= static_cast<size_t>(BufferSize))
@@ -383,6 +407,10 @@ void TKZSock::SendFile(const std::string& fileName)
     // The time-out measures silence: every send that moves data restarts it.
     TimerOn();
     Finally stop{[this] { TimerOff(); }};
+    if (FTls) {
+        TlsSendFile(file, size, fileName);
+        return;
+    }
     std::string error;
     do {
         if (FCanceled)
@@ -431,6 +459,10 @@ void TKZSock::CaptureFile(const std::string& fileName)
     if (file < 0)
         throw Exception(FileErrorText("Cannot create file", fileName, errno));
     Finally closeFile{[file] { ::close(file); }};
+    if (FTls) {
+        TlsCaptureFile(file, fileName);
+        return;
+    }
     // A chunk is taken from the socket either by splice into the pipe (one
     // copy less, larger chunks: see CapturePipe) or by recv into Buffer.
     // Both answer alike (bytes, 0 at the peer's close, -1 with the socket

@@ -25,6 +25,11 @@ struct Finally {
 template <class F>
 Finally(F) -> Finally<F>;
 
+// "<what> "<fileName>". <reason>", the text of a failing file operation.
+std::string FileErrorText(const char* what, const std::string& fileName, int error);
+// Writes all of data into file. Throws Exception "Cannot write file".
+void WriteAll(int file, const char* data, size_t length, const std::string& fileName);
+
 // Host look-ups under way, by look-up id, with the component waiting for each.
 std::map<int, TKZSock*>& PendingLookups();
 

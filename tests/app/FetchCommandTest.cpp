@@ -578,7 +578,7 @@ TEST_F(Fetch, SecondFetchDuringARunningOneStartsNothing)
     int extra = 0;
     QTimer::singleShot(300, form.get(), [&] {
         EXPECT_TRUE(form->FetchRunning());
-        EXPECT_EQ(form->mnStatus->text(), "FTP...");
+        EXPECT_EQ(form->mnStatus->text(), "FTP... 接続") << "the phase while logging in";
         form->mnGet10Ktail->trigger();
         ++extra;
     });

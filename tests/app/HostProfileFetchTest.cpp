@@ -121,7 +121,7 @@ TEST_F(ProfileFetch, BadFieldsAreReportedAndNothingIsDialled)
         return std::vector<std::pair<std::string, std::string>>{
             {"0", ""}, {"65536", ""}, {"21a", ""}, {" 21", ""}, {"-1", ""},
             {p + "a", ""}, {" " + p, ""}, {p + " ", ""}, {std::to_string(65536 + port), ""},
-            {p, "tls"}, {p, "1"}, {p, " "},
+            {p, "ssl"}, {p, "1"}, {p, " "},
         };
     };
     ScriptedFtpServer server(2000ms);

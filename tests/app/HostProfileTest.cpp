@@ -61,6 +61,15 @@ TEST(HostProfile, OptionalFieldsAbsentOrEmptyKeepTheOldMeaning)
         EXPECT_EQ(profile.Security, "");
         EXPECT_EQ(profile.Encoding, "");
     }
+    // Field 7: plain, verified TLS, or a pinned fingerprint in either case.
+    EXPECT_EQ(Read("l:h:u:p:1:/a.log::").Tls.Mode, TTlsMode::Off);
+    EXPECT_EQ(Read("l:h:u:p:1:/a.log::tls").Tls.Mode, TTlsMode::Verify);
+    const HostProfile pinned =
+        Read("l:h:u:p:1:/a.log:990:00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff:UTF8");
+    EXPECT_EQ(pinned.Tls.Mode, TTlsMode::Pin);
+    EXPECT_EQ(pinned.Tls.Fingerprint, "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
+    EXPECT_EQ(pinned.Port, 990);
+    EXPECT_EQ(pinned.Encoding, "UTF8");
     // Five fields still make a profile that can be fetched (the file is typed).
     EXPECT_EQ(Read("l:h:u:p:0").DefaultFile, "");
     const HostProfile full = Read(" l : h : u : p : 1 :/x:8021::SJIS:ignored:too");
@@ -76,11 +85,17 @@ TEST(HostProfile, BadOptionalFieldsAreRefusedNamingLabelAndValue)
         const std::string text = Refusal("本番:h:u:p:1:/a.log:" + port);
         EXPECT_EQ(text, "ホスト「本番」のポート「" + port + "」は使えません (1～65535 の数字で書いてください)");
     }
-    EXPECT_EQ(Refusal("本番:h:u:p:1:/a.log:21:tls"),
-              "ホスト「本番」の第 8 欄 (TLS)「tls」は使えません (TLS には対応していません。"
-              "パスワードを平文で送らないよう接続しません)");
+    EXPECT_EQ(Refusal("本番:h:u:p:1:/a.log:21:ssl"),
+              "ホスト「本番」の第 8 欄 (TLS)「ssl」は使えません (空欄、tls、または証明書の SHA-256 "
+              "指紋 (16 進数 64 桁) を書いてください)");
     EXPECT_NE(Refusal("l:h:u:p:1:/a.log:: ").find("「 」"), std::string::npos)
-        << "a blank alone still asks for TLS";
+        << "a blank alone is not plain FTP";
+    // A fingerprint one digit short, or written with colons, is refused as a
+    // whole (the colons make more fields, the first of them too short).
+    const std::string digits = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+    EXPECT_NE(Refusal("l:h:u:p:1:/a.log::" + digits.substr(1)).find("「" + digits.substr(1) + "」"),
+              std::string::npos);
+    EXPECT_NE(Refusal("l:h:u:p:1:/a.log::00:11:22").find("「00」"), std::string::npos);
     for (const std::string name : {"utf8", "UTF-8", " EUC", "Auto", "EUC-JP"})
         EXPECT_EQ(Refusal("l:h:u:p:1:/a.log:::" + name),
                   "ホスト「l」の漢字コード「" + name + "」は使えません (JIS, EUC, UTF8, Unicode, SJIS, 自動 のどれか)");

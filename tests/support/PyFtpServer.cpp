@@ -34,6 +34,9 @@ PyFtpServer::PyFtpServer(const Options& options)
         args << "--ignore-rest";
     if (FOptions.IdleSeconds > 0)
         args << "--idle" << QString::number(FOptions.IdleSeconds);
+    if (!FOptions.TlsCertificate.empty())
+        args << "--tls-cert" << QString::fromStdString(FOptions.TlsCertificate) << "--tls-key"
+             << QString::fromStdString(FOptions.TlsKey);
     // The server's warnings go to the test's own standard error.
     FProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     FProcess->start(QStringLiteral("/usr/bin/python3"), args);

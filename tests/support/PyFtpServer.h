@@ -33,6 +33,10 @@ public:
         std::vector<std::string> Refuse; // commands answered "502" (e.g. "SIZE", "REST")
         bool IgnoreRest = false;        // REST answered 350, files still sent from 0
         double IdleSeconds = 0;         // > 0: idle control connections are closed
+        // PEM files of the server's certificate and key: when set, the
+        // server speaks explicit TLS and refuses plain log-ins and transfers.
+        std::string TlsCertificate;
+        std::string TlsKey;
     };
     static constexpr std::chrono::milliseconds StartLimit{15000};
 

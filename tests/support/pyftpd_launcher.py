@@ -3,11 +3,14 @@
 
 Usage: pyftpd_launcher.py ROOT [--user NAME --password PW] [--anonymous]
                           [--refuse COMMAND]... [--ignore-rest] [--idle SECONDS]
+                          [--tls-cert PEM --tls-key PEM]
 
 --refuse answers a command (SIZE, REST, MDTM...) with "502 Command not
 implemented." as a server without it would; --ignore-rest answers REST with
 350 but sends every file from its start, as a faulty server does; --idle
 closes a control connection idle for that long (pyftpdlib's own 421 notice).
+With --tls-cert the server speaks explicit TLS (AUTH TLS) and requires it on
+the control and data connections.
 
 Binds a port chosen by the system, prints "PORT <n>" on one line of standard
 output once the server accepts connections, and serves ROOT until it is
@@ -25,9 +28,9 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
-def make_handler(refused, ignore_rest):
-    """An FTPHandler subclass that refuses the named commands and, when
-    asked, accepts REST but forgets it."""
+def make_handler(base, refused, ignore_rest):
+    """A subclass of the handler base that refuses the named commands and,
+    when asked, accepts REST but forgets it."""
     members = {}
     for command in refused:
         def refuse(self, line, _command=command):
@@ -37,7 +40,7 @@ def make_handler(refused, ignore_rest):
         def rest(self, line):
             self.respond("350 Restarting at position %s." % line)
         members["ftp_REST"] = rest
-    return type("ScriptedHandler", (FTPHandler,), members)
+    return type("ScriptedHandler", (base,), members)
 
 
 def main():
@@ -49,6 +52,8 @@ def main():
     parser.add_argument("--refuse", action="append", default=[])
     parser.add_argument("--ignore-rest", action="store_true")
     parser.add_argument("--idle", type=float, default=0)
+    parser.add_argument("--tls-cert", default="")
+    parser.add_argument("--tls-key", default="")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -58,7 +63,15 @@ def main():
     if args.anonymous:
         authorizer.add_anonymous(args.root, perm="elradfmwMT")
 
-    handler = make_handler([c.upper() for c in args.refuse], args.ignore_rest)
+    base = FTPHandler
+    if args.tls_cert:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        base = TLS_FTPHandler
+        base.certfile = args.tls_cert
+        base.keyfile = args.tls_key or None
+        base.tls_control_required = True
+        base.tls_data_required = True
+    handler = make_handler(base, [c.upper() for c in args.refuse], args.ignore_rest)
     handler.authorizer = authorizer
     if args.idle:
         handler.timeout = args.idle

@@ -1,0 +1,228 @@
+// TlsSession: OpenSSL's client side on a non-blocking socket.
+#include "sock/TlsSession.h"
+
+#include "sock/Exception.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+char Lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+// The context of a control connection; its data connections share it, so
+// that they can resume its session.
+std::shared_ptr<SSL_CTX> NewContext(const TTlsSecurity& security)
+{
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (!context)
+        throw Exception("TLS: OpenSSL cannot make a context");
+    std::shared_ptr<SSL_CTX> holder(context, SSL_CTX_free);
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    // Partial writes let a send loop move on with what was taken; the write
+    // buffer may move between the attempts of one write.
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // A peer that closes without close_notify ends the data like a plain
+    // close; FTP's final reply tells whether the transfer was complete.
+    SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // The certificate is judged after the handshake (CheckPeer), so that a
+    // refusal can name the reason and the fingerprint; in Verify mode the
+    // library still checks the chain and the host name and records the
+    // result.
+    SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+    // The system's trusted certificates (SSL_CERT_FILE / SSL_CERT_DIR
+    // override the places).
+    if (security.Mode == TTlsMode::Verify && SSL_CTX_set_default_verify_paths(context) != 1)
+        throw Exception("TLS: the trusted certificates cannot be loaded");
+    return holder;
+}
+
+bool IsIpv4Address(const std::string& host)
+{
+    in_addr address{};
+    return inet_pton(AF_INET, host.c_str(), &address) == 1;
+}
+
+} // namespace
+
+bool TTlsSecurity::Parse(const std::string& text, TTlsSecurity& security)
+{
+    if (text.empty()) {
+        security = TTlsSecurity{};
+        return true;
+    }
+    std::string lower;
+    std::transform(text.begin(), text.end(), std::back_inserter(lower), Lower);
+    if (lower == "tls") {
+        security = TTlsSecurity{TTlsMode::Verify, {}};
+        return true;
+    }
+    if (text.size() == 64 && std::all_of(text.begin(), text.end(), IsHexDigit)) {
+        security = TTlsSecurity{TTlsMode::Pin, lower};
+        return true;
+    }
+    return false;
+}
+
+TlsSession::TlsSession(int fd, const TTlsSecurity& security, const std::string& host,
+                       const TlsSession* resumeFrom)
+    : FSecurity(security)
+{
+    FContext = resumeFrom ? resumeFrom->FContext : NewContext(security);
+    FSsl = SSL_new(FContext.get());
+    if (!FSsl)
+        throw Exception("TLS: OpenSSL cannot make a connection");
+    // Whatever the socket holds is read at once, several records per read
+    // (up to 128 KiB): fewer system calls per transferred byte.
+    SSL_set_read_ahead(FSsl, 1);
+    SSL_set_default_read_buffer_len(FSsl, 128 * 1024);
+    if (SSL_set_fd(FSsl, fd) != 1) {
+        SSL_free(FSsl);
+        throw Exception("TLS: OpenSSL cannot take the socket");
+    }
+    if (IsIpv4Address(host)) {
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl), host.c_str());
+    } else {
+        SSL_set_tlsext_host_name(FSsl, host.c_str());
+        SSL_set1_host(FSsl, host.c_str());
+    }
+    if (resumeFrom && resumeFrom->FSsl) {
+        if (SSL_SESSION* session = SSL_get1_session(resumeFrom->FSsl)) {
+            if (SSL_SESSION_is_resumable(session))
+                SSL_set_session(FSsl, session);
+            SSL_SESSION_free(session);
+        }
+    }
+}
+
+TlsSession::~TlsSession()
+{
+    SSL_free(FSsl);
+}
+
+TlsSession::Step TlsSession::Outcome(int result, const char* operation)
+{
+    const int error = SSL_get_error(FSsl, result);
+    switch (error) {
+    case SSL_ERROR_NONE: return Step::Done;
+    case SSL_ERROR_WANT_READ: return Step::WantRead;
+    case SSL_ERROR_WANT_WRITE: return Step::WantWrite;
+    case SSL_ERROR_ZERO_RETURN: return Step::Closed;
+    default: break;
+    }
+    const unsigned long code = ERR_peek_last_error();
+    if (const char* reason = code ? ERR_reason_error_string(code) : nullptr)
+        FFailure = reason;
+    else if (error == SSL_ERROR_SYSCALL && errno != 0)
+        FFailure = std::strerror(errno);
+    else
+        FFailure = std::string(operation) + " failed";
+    ERR_clear_error();
+    return Step::Failed;
+}
+
+TlsSession::Step TlsSession::Handshake()
+{
+    ERR_clear_error();
+    errno = 0;
+    return Outcome(SSL_connect(FSsl), "handshake");
+}
+
+std::string TlsSession::PeerFingerprint() const
+{
+    X509* certificate = SSL_get0_peer_certificate(FSsl);
+    if (!certificate)
+        return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    if (X509_digest(certificate, EVP_sha256(), digest, &length) != 1)
+        return {};
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned i = 0; i < length; ++i) {
+        text += hex[digest[i] >> 4];
+        text += hex[digest[i] & 15];
+    }
+    return text;
+}
+
+std::string TlsSession::CheckPeer() const
+{
+    const std::string fingerprint = PeerFingerprint();
+    if (fingerprint.empty())
+        return "TLS: サーバーが証明書を示しません";
+    if (FSecurity.Mode == TTlsMode::Pin) {
+        if (fingerprint != FSecurity.Fingerprint)
+            return "TLS: 証明書の指紋が一致しません SHA-256 " + fingerprint;
+        return {};
+    }
+    const long result = SSL_get_verify_result(FSsl);
+    if (result != X509_V_OK)
+        return std::string("TLS: 証明書を検証できません (") + X509_verify_cert_error_string(result) +
+               ") SHA-256 " + fingerprint;
+    return {};
+}
+
+TlsSession::Step TlsSession::Read(char* data, size_t length, size_t& got)
+{
+    got = 0;
+    ERR_clear_error();
+    errno = 0;
+    const int n = SSL_read(FSsl, data, int(std::min<size_t>(length, INT_MAX)));
+    if (n > 0) {
+        got = size_t(n);
+        return Step::Done;
+    }
+    return Outcome(n, "read");
+}
+
+TlsSession::Step TlsSession::Write(const char* data, size_t length, size_t& put)
+{
+    put = 0;
+    ERR_clear_error();
+    errno = 0;
+    const int n = SSL_write(FSsl, data, int(std::min<size_t>(length, INT_MAX)));
+    if (n > 0) {
+        put = size_t(n);
+        return Step::Done;
+    }
+    return Outcome(n, "write");
+}
+
+void TlsSession::Shutdown()
+{
+    if (FShutdownSent || !SSL_is_init_finished(FSsl))
+        return;
+    FShutdownSent = true;
+    ERR_clear_error();
+    // One attempt: the alert goes out if the socket takes it; the peer's
+    // answer is not awaited.
+    SSL_shutdown(FSsl);
+    ERR_clear_error();
+}
+
+bool TlsSession::HasPending() const
+{
+    return SSL_has_pending(FSsl) == 1;
+}
+
+bool TlsSession::Resumed() const
+{
+    return SSL_session_reused(FSsl) == 1;
+}

@@ -1,0 +1,92 @@
+// A TLS profile through the real window: a certificate that cannot be
+// verified ends F5 with the reason and the fingerprint in the status line,
+// and that fingerprint pasted into field 7 fetches the file.
+#include "StartupFixture.h"
+
+#include "app/SjisMemo.h"
+#include "ftp/TKZFTP.h"
+#include "tests/support/PyFtpServer.h"
+#include "tests/support/TestCertificates.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+class TlsProfileFetch : public StartupFixture {
+protected:
+    void SetUp() override
+    {
+        StartupFixture::SetUp();
+        ASSERT_TRUE(WorkDir.isValid());
+        OldCurrent = QDir::currentPath();
+        QDir::setCurrent(WorkDir.path());
+    }
+    void TearDown() override
+    {
+        QDir::setCurrent(OldCurrent);
+        StartupFixture::TearDown();
+    }
+    std::unique_ptr<TForm1> ShownForm(const std::string& ini)
+    {
+        auto form = MakeForm(ini);
+        form->KZFTP1->TimeOut = 20000;
+        form->show();
+        form->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(form.get(), 5000));
+        return form;
+    }
+    void PressF5(TForm1& form)
+    {
+        bool done = false;
+        QTimer::singleShot(0, &form, [&] {
+            QTest::keyClick(form.Memo1, Qt::Key_F5);
+            done = true;
+        });
+        QElapsedTimer clock;
+        clock.start();
+        while (!done && clock.elapsed() < 30000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        ASSERT_TRUE(done) << "the fetch did not end";
+    }
+
+    QTemporaryDir WorkDir;
+    QString OldCurrent;
+};
+
+TEST_F(TlsProfileFetch, UnverifiableCertificateNamesItsFingerprintWhichThenPinsIt)
+{
+    TestCertificates certificates;
+    PyFtpServer::Options options;
+    options.TlsCertificate = certificates.SelfSignedCertificate();
+    options.TlsKey = certificates.SelfSignedKey();
+    PyFtpServer server(options);
+    server.WriteFile("app.log", "secure line\n");
+    const std::string fingerprint = TestCertificates::Fingerprint(certificates.SelfSignedCertificate());
+    const std::string account = ":127.0.0.1:user:secret:1:app.log:" + std::to_string(server.Port());
+
+    auto form = ShownForm("verified" + account + ":tls\r\n");
+    PressF5(*form);
+    const std::string status = form->mnStatus->text().toStdString();
+    EXPECT_EQ(status, "接続失敗: TLS: 証明書を検証できません (self-signed certificate) SHA-256 " +
+                          fingerprint);
+    EXPECT_FALSE(form->KZFTP1->Connected());
+    EXPECT_FALSE(QFile::exists(WorkDir.filePath("app.log"))) << "nothing was fetched";
+    Boxes.clear();
+
+    // The digits from the message, pasted into field 7.
+    ASSERT_GT(status.size(), 64u);
+    const std::string pasted = status.substr(status.size() - 64);
+    form.reset();
+    auto pinnedForm = ShownForm("pinned" + account + ":" + pasted + "\r\n");
+    PressF5(*pinnedForm);
+    EXPECT_EQ(pinnedForm->mnStatus->text().toStdString(), "");
+    EXPECT_TRUE(pinnedForm->Memo1->Text() == "secure line\r\n") << pinnedForm->Memo1->Text();
+    EXPECT_TRUE(Boxes.empty()) << (Boxes.empty() ? "" : Boxes[0].Text);
+}
+
+} // namespace
