@@ -1,17 +1,20 @@
 // A TLS profile through the real window: a certificate that cannot be
 // verified ends F5 with the reason and the fingerprint in the status line,
-// and that fingerprint pasted into field 7 fetches the file.
+// and that fingerprint pasted into field 7 fetches the file; Esc ends a
+// handshake the server never answers.
 #include "StartupFixture.h"
 
 #include "app/SjisMemo.h"
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"
+#include "tests/support/ScriptedFtpServer.h"
 #include "tests/support/TestCertificates.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
@@ -87,6 +90,29 @@ TEST_F(TlsProfileFetch, UnverifiableCertificateNamesItsFingerprintWhichThenPinsI
     EXPECT_EQ(pinnedForm->mnStatus->text().toStdString(), "");
     EXPECT_TRUE(pinnedForm->Memo1->Text() == "secure line\r\n") << pinnedForm->Memo1->Text();
     EXPECT_TRUE(Boxes.empty()) << (Boxes.empty() ? "" : Boxes[0].Text);
+}
+
+TEST_F(TlsProfileFetch, EscDuringAStalledHandshakeStopsAtOnceAndSendsNoUserName)
+{
+    using namespace std::chrono_literals;
+    // The server agrees to TLS, then never answers the client's hello.
+    ScriptedFtpServer server;
+    server.Send("220 ready\r\n").Reply("234 go ahead\r\n").Pause(8s);
+    auto form = ShownForm("stalled:127.0.0.1:user:secret:1:app.log:" + std::to_string(server.Port()) +
+                          ":tls\r\n");
+    QElapsedTimer sinceEsc;
+    QTimer::singleShot(500, form.get(), [&] {
+        sinceEsc.start();
+        QTest::keyClick(form->Memo1, Qt::Key_Escape);
+    });
+    PressF5(*form);
+    ASSERT_TRUE(sinceEsc.isValid()) << "the fetch ended before Esc";
+    EXPECT_LT(sinceEsc.elapsed(), 1000) << "the handshake went on after Esc";
+    EXPECT_EQ(form->mnStatus->text().toStdString(), "中止");
+    EXPECT_TRUE(Boxes.empty()) << (Boxes.empty() ? "" : Boxes[0].Text);
+    EXPECT_FALSE(form->KZFTP1->Connected());
+    EXPECT_EQ(server.Transcript(), (std::vector<std::string>{"AUTH TLS"}));
+    EXPECT_TRUE(form->Button1->isEnabled()) << "the Get button stays disabled after the stop";
 }
 
 } // namespace
