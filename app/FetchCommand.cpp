@@ -186,6 +186,17 @@ void TForm1::EndFetch()
 void TForm1::CmbHostChange()
 {
     FProfileEncodingPending = true;
-    SetDefaultFile();
+    try {
+        SetDefaultFile();
+    } catch (...) {
+        // A profile too short to name its file ends the command like a
+        // refused profile in a fetch: the error report, and a notice in
+        // place of what the previous fetch left on the status line.
+        FetchOutcome refused;
+        refused.NoteFailure(FetchStep::Profile, CurrentFailureText());
+        FLastFetch = refused;
+        ShowStatus(FLastFetch.Notice());
+        throw;
+    }
     mnGetAllClick(CmbHost);
 }

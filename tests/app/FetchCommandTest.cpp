@@ -606,6 +606,16 @@ TEST_F(Fetch, ShortProfileOrNoProfileEndsTheFetchWithANotice)
     RunFromLoop(*form, [&] { form->mnGet10Ktail->trigger(); });
     EXPECT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(form->mnStatus->text(), "設定失敗: ホストがありません");
+
+    // Choosing a short profile replaces an earlier fetch's notice too.
+    auto chosen = MakeFetchForm("ok:h:u:p:1:/a.log\r\nshort:h:u\r\n", 21);
+    chosen->ShowStatus(QStringLiteral("接続失敗: Connection Failed"));
+    chosen->CmbHost->setCurrentIndex(1);
+    Boxes.clear();
+    RunFromLoop(*chosen, [&] { chosen->CmbHostChange(); });
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(chosen->mnStatus->text(), "設定失敗: リストのインデックスが範囲を超えています (5)");
+    EXPECT_FALSE(chosen->FetchRunning());
 }
 
 } // namespace
