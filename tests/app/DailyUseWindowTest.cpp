@@ -45,20 +45,12 @@ std::string Lines(int count, const std::function<std::string(int)>& mark)
     return text;
 }
 
-class DailyUse : public StartupFixture {
+class DailyUse : public FetchDirFixture {
 protected:
-    void SetUp() override
-    {
-        StartupFixture::SetUp();
-        ASSERT_TRUE(WorkDir.isValid());
-        OldCurrent = QDir::currentPath();
-        QDir::setCurrent(WorkDir.path());
-    }
     void TearDown() override
     {
         Form.reset();
-        QDir::setCurrent(OldCurrent);
-        StartupFixture::TearDown();
+        FetchDirFixture::TearDown();
     }
 
     void Open(const std::string& ini = OneProfile)
@@ -91,8 +83,6 @@ protected:
 
     std::pair<int64_t, int64_t> Selection() const { return {Form->Memo1->SelStart(), Form->Memo1->SelLength()}; }
 
-    QTemporaryDir WorkDir;
-    QString OldCurrent;
     std::unique_ptr<TForm1> Form;
 };
 

@@ -102,20 +102,8 @@ std::string WithPort(const std::string& ini, int port)
     return out;
 }
 
-class Fetch : public StartupFixture {
+class Fetch : public FetchDirFixture {
 protected:
-    void SetUp() override
-    {
-        StartupFixture::SetUp();
-        ASSERT_TRUE(WorkDir.isValid());
-        OldCurrent = QDir::currentPath();
-        QDir::setCurrent(WorkDir.path());
-    }
-    void TearDown() override
-    {
-        QDir::setCurrent(OldCurrent);
-        StartupFixture::TearDown();
-    }
 
     // A window on the host list ini whose profiles reach the test server on
     // port: a profile of six or more fields without a port of its own gets it.
@@ -151,8 +139,6 @@ protected:
         ASSERT_TRUE(done) << "the command did not end";
     }
 
-    QTemporaryDir WorkDir;
-    QString OldCurrent;
 };
 
 std::string Profile(const std::string& label, const PyFtpServer& server, const std::string& passive,

@@ -69,20 +69,8 @@ std::string ReadLocal(const std::string& name)
     return out.str();
 }
 
-class Follow : public StartupFixture {
+class Follow : public FetchDirFixture {
 protected:
-    void SetUp() override
-    {
-        StartupFixture::SetUp();
-        ASSERT_TRUE(WorkDir.isValid());
-        OldCurrent = QDir::currentPath();
-        QDir::setCurrent(WorkDir.path());
-    }
-    void TearDown() override
-    {
-        QDir::setCurrent(OldCurrent);
-        StartupFixture::TearDown();
-    }
 
     std::unique_ptr<TForm1> MakeFollowForm(const PyFtpServer& server, const std::string& path,
                                            int port = 0)
@@ -126,8 +114,6 @@ protected:
         return WaitFor([&] { return form.mnStatus->text().startsWith(prefix); });
     }
 
-    QTemporaryDir WorkDir;
-    QString OldCurrent;
 };
 
 const QRegularExpression FollowingStatus(QStringLiteral("^追跡中 \\d\\d:\\d\\d:\\d\\d \\+\\d+(\\.\\d)? (B|KB|MB)$"));

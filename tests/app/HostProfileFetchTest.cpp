@@ -21,20 +21,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ProfileFetch : public StartupFixture {
+class ProfileFetch : public FetchDirFixture {
 protected:
-    void SetUp() override
-    {
-        StartupFixture::SetUp();
-        ASSERT_TRUE(WorkDir.isValid());
-        OldCurrent = QDir::currentPath();
-        QDir::setCurrent(WorkDir.path());
-    }
-    void TearDown() override
-    {
-        QDir::setCurrent(OldCurrent);
-        StartupFixture::TearDown();
-    }
 
     std::unique_ptr<TForm1> ShownForm(const std::string& ini)
     {
@@ -62,8 +50,6 @@ protected:
         ASSERT_TRUE(done) << "the fetch did not end";
     }
 
-    QTemporaryDir WorkDir;
-    QString OldCurrent;
 };
 
 // "日本語ログ" in UTF-8, and as the view holds it (Shift_JIS).

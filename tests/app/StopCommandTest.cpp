@@ -132,20 +132,8 @@ bool Has(const std::vector<std::string>& transcript, const std::string& prefix)
     return false;
 }
 
-class Stop : public StartupFixture {
+class Stop : public FetchDirFixture {
 protected:
-    void SetUp() override
-    {
-        StartupFixture::SetUp();
-        ASSERT_TRUE(WorkDir.isValid());
-        OldCurrent = QDir::currentPath();
-        QDir::setCurrent(WorkDir.path());
-    }
-    void TearDown() override
-    {
-        QDir::setCurrent(OldCurrent);
-        StartupFixture::TearDown();
-    }
 
     std::unique_ptr<TForm1> MakeStopForm(const std::string& ini, int port)
     {
@@ -210,8 +198,6 @@ protected:
         EXPECT_TRUE(form.Button1->isEnabled());
     }
 
-    QTemporaryDir WorkDir;
-    QString OldCurrent;
 };
 
 std::string ScriptedProfile(const std::string& host, const std::string& passive, const std::string& path)

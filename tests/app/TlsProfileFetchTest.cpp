@@ -20,20 +20,8 @@
 
 namespace {
 
-class TlsProfileFetch : public StartupFixture {
+class TlsProfileFetch : public FetchDirFixture {
 protected:
-    void SetUp() override
-    {
-        StartupFixture::SetUp();
-        ASSERT_TRUE(WorkDir.isValid());
-        OldCurrent = QDir::currentPath();
-        QDir::setCurrent(WorkDir.path());
-    }
-    void TearDown() override
-    {
-        QDir::setCurrent(OldCurrent);
-        StartupFixture::TearDown();
-    }
     std::unique_ptr<TForm1> ShownForm(const std::string& ini)
     {
         auto form = MakeForm(ini);
@@ -57,8 +45,6 @@ protected:
         ASSERT_TRUE(done) << "the fetch did not end";
     }
 
-    QTemporaryDir WorkDir;
-    QString OldCurrent;
 };
 
 TEST_F(TlsProfileFetch, UnverifiableCertificateNamesItsFingerprintWhichThenPinsIt)
