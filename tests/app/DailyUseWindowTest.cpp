@@ -3,7 +3,7 @@
 // the Edit menu, highlighted error and warning lines, the title, the panel
 // layout, the end of the text kept through a resize, the remembered geometry,
 // Enter in the File field and the encoding menu's single mark.
-#include "StartupFixture.h"
+#include "FetchDirFixture.h"
 
 #include "app/FindDialog.h"
 #include "app/FindOptionsCommands.h"

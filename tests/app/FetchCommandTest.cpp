@@ -1,6 +1,6 @@
 // The fetch command end to end: the real window, a real FTP server
 // (pyftpdlib) and, where an exact reply or a fault is needed, a scripted one.
-#include "StartupFixture.h"
+#include "FetchDirFixture.h"
 
 #include "app/SjisMemo.h"
 #include "app/Tag.h"

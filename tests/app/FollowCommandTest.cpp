@@ -1,6 +1,6 @@
 // File → "Follow" end to end: the real window driven by key presses, a real
 // FTP server (pyftpdlib) whose log grows, is rotated and goes missing.
-#include "StartupFixture.h"
+#include "FetchDirFixture.h"
 
 #include "app/FollowCommand.h"
 #include "app/SjisMemo.h"

@@ -1,7 +1,7 @@
 // Host profiles with a port and an encoding, through the real window: the
 // port reaches the control connection, a bad profile is refused before
 // anything is dialled, and the encoding field selects the menu item.
-#include "StartupFixture.h"
+#include "FetchDirFixture.h"
 
 #include "app/SjisMemo.h"
 #include "ftp/TKZFTP.h"
@@ -23,33 +23,7 @@ using namespace std::chrono_literals;
 
 class ProfileFetch : public FetchDirFixture {
 protected:
-
-    std::unique_ptr<TForm1> ShownForm(const std::string& ini)
-    {
-        auto form = MakeForm(ini);
-        form->KZFTP1->TimeOut = 5000;
-        form->show();
-        form->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(form.get(), 5000));
-        return form;
-    }
-
-    // F5 as the user presses it, from the event loop so that a failure goes
-    // to the error report; returns when the fetch has ended.
-    void PressF5(TForm1& form)
-    {
-        bool done = false;
-        QTimer::singleShot(0, &form, [&] {
-            QTest::keyClick(form.Memo1, Qt::Key_F5);
-            done = true;
-        });
-        QElapsedTimer clock;
-        clock.start();
-        while (!done && clock.elapsed() < 20000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-        ASSERT_TRUE(done) << "the fetch did not end";
-    }
-
+    std::unique_ptr<TForm1> ShownForm(const std::string& ini) { return FetchDirFixture::ShownForm(ini, 5000); }
 };
 
 // "日本語ログ" in UTF-8, and as the view holds it (Shift_JIS).

@@ -7,7 +7,6 @@
 #include "app/MessageBox.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -71,25 +70,4 @@ protected:
 
     QTemporaryDir Dir;
     std::vector<RecordedBox> Boxes;
-};
-
-// Window tests that fetch: the current directory, where local copies are
-// saved, is a temporary one of the test's own for the test's duration.
-class FetchDirFixture : public StartupFixture {
-protected:
-    void SetUp() override
-    {
-        StartupFixture::SetUp();
-        ASSERT_TRUE(WorkDir.isValid());
-        OldCurrent = QDir::currentPath();
-        QDir::setCurrent(WorkDir.path());
-    }
-    void TearDown() override
-    {
-        QDir::setCurrent(OldCurrent);
-        StartupFixture::TearDown();
-    }
-
-    QTemporaryDir WorkDir;
-    QString OldCurrent;
 };

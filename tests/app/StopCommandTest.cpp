@@ -2,7 +2,7 @@
 // real window offscreen, driven by real key presses and clicks, against the
 // scripted server, pyftpdlib and a look-up that never answers.
 #include "SlowLookup.h"
-#include "StartupFixture.h"
+#include "FetchDirFixture.h"
 
 #include "app/FindDialog.h"
 #include "app/SjisMemo.h"

@@ -2,7 +2,7 @@
 // verified ends F5 with the reason and the fingerprint in the status line,
 // and that fingerprint pasted into field 7 fetches the file; Esc ends a
 // handshake the server never answers.
-#include "StartupFixture.h"
+#include "FetchDirFixture.h"
 
 #include "app/SjisMemo.h"
 #include "ftp/TKZFTP.h"
@@ -22,29 +22,7 @@ namespace {
 
 class TlsProfileFetch : public FetchDirFixture {
 protected:
-    std::unique_ptr<TForm1> ShownForm(const std::string& ini)
-    {
-        auto form = MakeForm(ini);
-        form->KZFTP1->TimeOut = 20000;
-        form->show();
-        form->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(form.get(), 5000));
-        return form;
-    }
-    void PressF5(TForm1& form)
-    {
-        bool done = false;
-        QTimer::singleShot(0, &form, [&] {
-            QTest::keyClick(form.Memo1, Qt::Key_F5);
-            done = true;
-        });
-        QElapsedTimer clock;
-        clock.start();
-        while (!done && clock.elapsed() < 30000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-        ASSERT_TRUE(done) << "the fetch did not end";
-    }
-
+    std::unique_ptr<TForm1> ShownForm(const std::string& ini) { return FetchDirFixture::ShownForm(ini, 20000); }
 };
 
 TEST_F(TlsProfileFetch, UnverifiableCertificateNamesItsFingerprintWhichThenPinsIt)
