@@ -306,6 +306,7 @@ private:
     [[noreturn]] void RaiseTlsError(const std::string& reason);
     void EndTls();
     bool TlsSendAll(const char* data, size_t length, bool eachChunk);
+    // Sends length bytes (already checked by SendBuffer) over TLS; waits.
     void TlsSendBuffer(const char* data, size_t length);
     void TlsRead(int count, std::string& text);
     void TlsReadLn(std::string& line);

@@ -157,10 +157,7 @@ void TKZSock::SendBuffer(const char* data, size_t length)
     ReportStatus(4, "Sending Buffer");
     TimerOn();
     Finally stop{[this] { TimerOff(); }};
-    if (FTls) {
-        TlsSendBuffer(data, length);
-        return;
-    }
+    // Length 0 sends data as a C string. The limit holds on either path.
     if (!FCanceled) {
         if (length == 0) {
             length = strnlen(data, BufferSize);
@@ -169,6 +166,12 @@ void TKZSock::SendBuffer(const char* data, size_t length)
         } else if (length >= static_cast<size_t>(BufferSize)) {
             throw ESockError("Sending Buffer: buffer of 65536 bytes or more refused");
         }
+    }
+    if (FTls) {
+        TlsSendBuffer(data, length);
+        return;
+    }
+    if (!FCanceled) {
         size_t remaining = length;
         for (;;) {
             ssize_t n = SockApi::Send(FSocketHandle, data + (length - remaining), remaining);

@@ -197,16 +197,8 @@ bool TKZSock::TlsSendAll(const char* data, size_t length, bool eachChunk)
 
 void TKZSock::TlsSendBuffer(const char* data, size_t length)
 {
-    if (!FCanceled) {
-        if (length == 0) {
-            length = strnlen(data, BufferSize);
-            if (length >= static_cast<size_t>(BufferSize))
-                throw ESockError("Sending Buffer: text of 65536 bytes or more refused");
-        } else if (length >= static_cast<size_t>(BufferSize)) {
-            throw ESockError("Sending Buffer: buffer of 65536 bytes or more refused");
-        }
+    if (!FCanceled)
         TlsSendAll(data, length, false);
-    }
     if (FCanceled) {
         FCanceled = false;
         throw EAbortError("Socket send aborted");
