@@ -7,10 +7,15 @@
 // time, and at bytes above 0x80 steps 8 to 13 (the UTF-8, Shift_JIS and EUC
 // counting) run as a small table-driven automaton, sixteen positions per
 // block: their byte kinds and the automaton's symbols are made with SSE2, and
-// the automaton then takes eight lookups of two positions each.
+// the automaton then takes eight lookups of two positions each. Where the
+// processor has AVX2, a wider lane takes 64 positions at a time and works
+// out the counts of a whole block at once (DetectWide.cpp).
 #include "decode/Detect.h"
 
+#include <atomic>
 #include <cstring>
+
+#include "decode/DetectWide.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -252,7 +257,9 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
 
 // The whole pass, compiled twice below: the automaton's steps shift by a
 // variable count, which takes one instruction where BMI2 is at hand.
-[[gnu::always_inline]] inline EncodingKind Detect(const uint8_t* buffer, int64_t count, const PassProgress* progress)
+// With wide, the 64-position lane is taken where it can be.
+[[gnu::always_inline]] inline EncodingKind Detect(const uint8_t* buffer, int64_t count, const PassProgress* progress,
+                                                  bool wide)
 {
     if (count < 2)
         return ekUnknown;
@@ -347,6 +354,23 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
 #endif
             const int64_t stop = end - i > (int64_t(1) << 20) ? i + (int64_t(1) << 20) : end;
             while (i < stop) {
+                if (wide && quietLane && i + 65 <= count) {
+                    WideLaneState lane;
+                    lane.State = state;
+                    lane.SevenBit = sevenBit;
+                    lane.OddHighByte = oddHighByte;
+                    i = DetectWideRun(buffer, i, stop, count, utf7Checked, lane);
+                    state = lane.State;
+                    sevenBit = lane.SevenBit;
+                    oddHighByte = lane.OddHighByte;
+                    utf8Sequences += lane.Utf8Sequences;
+                    sjisPairs += lane.SjisPairs;
+                    eucPairs += lane.EucPairs;
+                    jisEscapes += lane.JisEscapes;
+                    if (lane.Stopped)
+                        break;   // the byte at i takes the literal steps
+                    continue;    // stop, or too near count for a block
+                }
                 const uint8_t b = buffer[i];
 #if defined(__SSE2__)
                 if (state == 0 && quietLane && (T.Classes[b] & quietBit)) {
@@ -621,21 +645,29 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
 }
 
 #if defined(__x86_64__) && !defined(__BMI2__)
-[[gnu::target("bmi2")]] EncodingKind DetectBmi2(const uint8_t* buffer, int64_t count, const PassProgress* progress)
+[[gnu::target("bmi2")]] EncodingKind DetectBmi2(const uint8_t* buffer, int64_t count, const PassProgress* progress,
+                                                bool wide)
 {
-    return Detect(buffer, count, progress);
+    return Detect(buffer, count, progress, wide);
 }
 #endif
+
+// Off for tests and fuzzers, to check the lanes of processors without AVX2
+// on this one as well.
+std::atomic<bool> WideLanes{true};
 
 } // namespace
 
 EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count, const PassProgress* progress)
 {
+    const bool wide = WideLanes.load(std::memory_order_relaxed) && DetectWideLaneAvailable();
 #if defined(__x86_64__) && !defined(__BMI2__)
     if (__builtin_cpu_supports("bmi2"))
-        return DetectBmi2(buffer, count, progress);
+        return DetectBmi2(buffer, count, progress, wide);
 #endif
-    return Detect(buffer, count, progress);
+    return Detect(buffer, count, progress, wide);
 }
+
+void SetDetectorWideLanes(bool enabled) { WideLanes.store(enabled); }
 
 EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count) { return DetectEncoding(buffer, count, nullptr); }

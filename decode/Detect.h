@@ -36,3 +36,8 @@ EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count);
 // a zero byte that is not part of a UTF-16 text), so that the caller can give
 // back the memory of what lies behind.
 EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count, const PassProgress* progress);
+
+// For tests and fuzzers: with false, DetectEncoding keeps to the lanes it
+// takes on processors without AVX2; the result must not change. Applies to
+// calls made afterwards, everywhere.
+void SetDetectorWideLanes(bool enabled);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -199,39 +201,124 @@ TEST(DetectEncoding, PairFlagsAreIndependent)
     EXPECT_EQ(DetectFile("\x88\xA1\xA1 \xA4\xA2 "), ekUnknown);
 }
 
+// The text followed by UTF-8 sequences, Shift_JIS pairs and EUC pairs, each
+// on its own between spaces, to bring the three counts to a tie: N, N, N;
+// N + 1, N + 1, N; and N, N + 1, N + 1. Each detects as ekUnknown, and one
+// count off by one in either direction changes that. Empty where the text
+// decides by other signs (zero bytes, escapes).
+std::vector<Bytes> TiedCounts(const Bytes& text)
+{
+    std::unique_ptr<uint8_t[]> block(new uint8_t[text.size() + 2]());
+    std::copy(text.begin(), text.end(), block.get());
+    literal::Counts counts;
+    const EncodingKind kind = literal::DetectEncoding(block.get(), static_cast<int64_t>(text.size()), &counts);
+    if (kind == ekBinary || kind == ekUtf16 || kind == ekJis || text.find('\0') != Bytes::npos)
+        return {};
+    const int64_t n = std::max({counts.Utf8Sequences, counts.SjisPairs, counts.EucPairs}) + 1;
+    std::vector<Bytes> tied;
+    for (const auto& raise : {std::array{0, 0, 0}, std::array{1, 1, 0}, std::array{0, 1, 1}}) {
+        Bytes out = text + "  ";
+        for (int64_t k = counts.Utf8Sequences; k < n + raise[0]; ++k)
+            out += "\xE3\x81\x82  ";
+        for (int64_t k = counts.SjisPairs; k < n + raise[1]; ++k)
+            out += "\x82\xA0  ";
+        for (int64_t k = counts.EucPairs; k < n + raise[2]; ++k)
+            out += "\xA1\xA1  ";
+        tied.push_back(out);
+    }
+    return tied;
+}
+
 TEST(DetectEncoding, AgreesWithTheStepByStepDetector)
 {
     // The fast lanes must give exactly what the thirteen steps give, one
-    // position at a time: random texts built from the bytes that matter.
-    const uint8_t alphabet[] = {0x00, 0x0A, 0x0D, 0x1B, '$', '(', '@', 'B', 'O', 'P', 'D', '+', '-',
-                                'A', '/', ' ', 0x40, 0x7E, 0x7F, 0x80, 0x81, 0x9F, 0xA0, 0xA1,
-                                0xBF, 0xC0, 0xDF, 0xE0, 0xF7, 0xF8, 0xFC, 0xFD, 0xFE, 0xFF};
+    // position at a time, with the 64-position lane (where the processor has
+    // it) and with the lanes of processors without it: random texts built
+    // from the bytes and escapes that matter, or from characters of each
+    // encoding, short and long enough for several blocks, each also brought
+    // to tied counts; the samples; and texts longer than the stretches the
+    // lanes take between progress calls.
+    struct WideLanesBack {
+        ~WideLanesBack() { SetDetectorWideLanes(true); }
+    } wideLanesBack;
+    const char* const bytes[] = {"\x00", "\x0A", "\x0D", "\x1B", "$", "(", "@", "B", "O", "P", "D", "+", "-",
+                                 "A", "/", " ", "\x40", "\x7E", "\x7F", "\x80", "\x81", "\x9F", "\xA0", "\xA1",
+                                 "\xBF", "\xC0", "\xDF", "\xE0", "\xF7", "\xF8", "\xFC", "\xFD", "\xFE", "\xFF",
+                                 "\x1B$B", "\x1B$@", "\x1B$(O", "\x1B$(P", "\x1B$(Q", "\x1B$A", "\x1B(B", "\r\n"};
+    const int firstHigh = 19;   // "\x80" onwards, with the escapes and CR LF
+    const char* const characters[] = {"\xE3\x81\x82", "\xE4\xBA\x9C", "\xC3\xA9", "\x82\xA0", "\xE0\x40",
+                                      "\x88\x9F", "\xA4\xA2", "\xC0\xA1", "\xB0\xBF", "\xA1", "\x80", "\xC0",
+                                      "\xE0", "A", " ", "\r\n", "\x1B$A"};
     uint64_t seed = 12345;
     auto next = [&seed] {
         seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
         return static_cast<uint32_t>(seed >> 33);
     };
-    for (int round = 0; round < 20000; ++round) {
-        const size_t length = next() % 120;
-        const bool fewZeros = round % 2 == 0;
-        Bytes text;
-        for (size_t k = 0; k < length; ++k) {
-            uint8_t b = alphabet[next() % sizeof alphabet];
-            if (fewZeros && b == 0)
-                b = 'x';
-            text += static_cast<char>(b);
-        }
-        std::unique_ptr<uint8_t[]> block(new uint8_t[length + 2]());
+    auto agrees = [](const Bytes& text) {
+        const int64_t count = static_cast<int64_t>(text.size());
+        std::unique_ptr<uint8_t[]> block(new uint8_t[count + 2]());
         std::copy(text.begin(), text.end(), block.get());
-        const int64_t count = static_cast<int64_t>(length);
-        ASSERT_EQ(DetectEncoding(block.get(), count), literal::DetectEncoding(block.get(), count))
-            << testing::PrintToString(text);
+        const EncodingKind expected = literal::DetectEncoding(block.get(), count);
+        for (bool wide : {true, false}) {
+            SetDetectorWideLanes(wide);
+            if (DetectEncoding(block.get(), count) != expected)
+                return false;
+        }
+        return true;
+    };
+
+    for (int round = 0; round < 20000; ++round) {
+        const size_t length = next() % (round % 4 < 2 ? 120 : 600);
+        // 0, 1: any bytes; 2: mostly high; 3, 4: characters; 5: seven-bit
+        // text with a few high bytes and UTF-7 runs, in every other such
+        // text followed by UTF-16 line breaks.
+        const int kind = round % 6;
+        Bytes text;
+        while (text.size() < length) {
+            if (kind == 5) {
+                const char few[] = "+-!\xFF\xA4\xF8";
+                text += next() % 16 ? 'a' : few[next() % 6];
+            } else if (kind >= 3) {
+                // Mostly UTF-8 sequences in every other such text.
+                const size_t pick = next() % (kind == 4 && round % 2 ? 300 : std::size(characters));
+                text += characters[pick < std::size(characters) ? pick : pick % 2];
+            } else {
+                const size_t pick = kind == 2 && next() % 8 != 0 ? firstHigh + next() % (std::size(bytes) - firstHigh)
+                                                                 : next() % std::size(bytes);
+                text += pick == 0 ? (round % 2 ? Bytes(1, '\0') : Bytes("x")) : Bytes(bytes[pick]);
+            }
+        }
+        if (kind == 5 && round % 4 < 2)
+            text += Bytes("\r\0\n\0", 4);
+        ASSERT_TRUE(agrees(text)) << testing::PrintToString(text);
+        if (round % 4 == 3) {
+            for (const Bytes& tied : TiedCounts(text))
+                ASSERT_TRUE(agrees(tied)) << testing::PrintToString(tied);
+        }
     }
+
+    std::vector<Bytes> samples;
     for (const char* name : {"sample.euc-jp", "sample.iso-2022-jp", "sample.shift_jis", "sample.utf-8",
-                             "sample.utf-16le"}) {
-        const Bytes file = ReadSample(name) + Bytes(2, '\0');
-        const auto* data = reinterpret_cast<const uint8_t*>(file.data());
-        for (int64_t count : {int64_t(file.size()) - 3, int64_t(file.size()) / 2, int64_t(777)})
-            EXPECT_EQ(DetectEncoding(data, count), literal::DetectEncoding(data, count)) << name << count;
+                             "sample.utf-16le"})
+        samples.push_back(ReadSample(name) + Bytes(2, '\0'));
+    for (bool wide : {true, false}) {
+        SetDetectorWideLanes(wide);
+        for (const Bytes& file : samples) {
+            const auto* data = reinterpret_cast<const uint8_t*>(file.data());
+            for (int64_t count : {int64_t(file.size()) - 3, int64_t(file.size()) / 2, int64_t(777)})
+                EXPECT_EQ(DetectEncoding(data, count), literal::DetectEncoding(data, count)) << wide << count;
+        }
     }
+
+    // Characters of each encoding past 2^20 positions, cut there at each
+    // phase of a three-byte UTF-8 sequence.
+    Bytes longText;
+    while (longText.size() < (size_t(1) << 20) - 60)
+        longText += characters[next() % 9];
+    longText += Repeat(characters[0], 40);
+    while (longText.size() < (size_t(1) << 20) + 200)
+        longText += characters[next() % 9];
+    for (const char* start : {"", " ", "  "})
+        for (const Bytes& tied : TiedCounts(Bytes(start) + longText))
+            EXPECT_TRUE(agrees(tied)) << std::strlen(start);
 }

@@ -9,7 +9,13 @@
 
 namespace literal {
 
-inline EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
+// The pass's three counts, which DetectEncoding compares at the end.
+struct Counts {
+    int64_t Utf8Sequences = 0, SjisPairs = 0, EucPairs = 0;
+};
+
+// Stores the counts through counts, when given and the pass runs to the end.
+inline EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count, Counts* counts = nullptr)
 {
     auto base64 = [](uint8_t b) { return b < 0x80 && Base64Values[b] != 0xFF; };
     auto cont = [](uint8_t b) { return (b & 0xC0) == 0x80; };
@@ -73,6 +79,8 @@ inline EncodingKind DetectEncoding(const uint8_t* buffer, int64_t count)
         }
         inEucPair = false;
     }
+    if (counts)
+        *counts = {utf8Sequences, sjisPairs, eucPairs};
     if (lineBreakUnits > 0 && !oddHighByte)
         return ekUtf16;
     if (zeroSeen)
