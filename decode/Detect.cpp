@@ -8,8 +8,8 @@
 // counting) run as a small table-driven automaton, sixteen positions per
 // block: their byte kinds and the automaton's symbols are made with SSE2, and
 // the automaton then takes eight lookups of two positions each. Where the
-// processor has AVX2, a wider lane takes 64 positions at a time and works
-// out the counts of a whole block at once (DetectWide.cpp).
+// processor has AVX2, a wider lane takes 62 positions at a time and works
+// out their counts with bit operations instead (DetectWide.cpp).
 #include "decode/Detect.h"
 
 #include <atomic>
@@ -257,7 +257,7 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
 
 // The whole pass, compiled twice below: the automaton's steps shift by a
 // variable count, which takes one instruction where BMI2 is at hand.
-// With wide, the 64-position lane is taken where it can be.
+// With wide, the widest lane (DetectWide.cpp) is taken where it can be.
 [[gnu::always_inline]] inline EncodingKind Detect(const uint8_t* buffer, int64_t count, const PassProgress* progress,
                                                   bool wide)
 {
@@ -354,7 +354,7 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
 #endif
             const int64_t stop = end - i > (int64_t(1) << 20) ? i + (int64_t(1) << 20) : end;
             while (i < stop) {
-                if (wide && quietLane && i + 65 <= count) {
+                if (wide && quietLane && i + WideBlockBytes - 1 <= count) {
                     WideLaneState lane;
                     lane.State = state;
                     lane.SevenBit = sevenBit;

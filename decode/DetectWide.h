@@ -1,4 +1,4 @@
-// The detector's widest fast lane: 64 positions at a time with AVX2, where
+// The detector's widest fast lane: 62 positions at a time with AVX2, where
 // the counting of steps 8 to 13 is worked out with bit operations on masks
 // of the block instead of one automaton step per position. Internal to
 // DetectEncoding; see Detect.cpp for the steps themselves.
@@ -29,9 +29,12 @@ struct WideLaneState {
 // runs PEXT in hardware at full speed. Does not wait, never throws.
 bool DetectWideLaneAvailable();
 
-// Takes positions from `from` up to stop (at most count - 1) in blocks of 64,
-// as long as a block's bytes lie within count + 1 and no byte needs the
-// literal steps. Call outside a UTF-7 run that is being checked, with
+// Bytes a block of the lane reads from its first position on.
+constexpr int64_t WideBlockBytes = 64;
+
+// Takes positions from `from` up to stop (at most count - 1) in blocks, as
+// long as a block's bytes lie within count (from + WideBlockBytes - 1 <=
+// count) and no position needs the literal steps. Call outside a UTF-7 run that is being checked, with
 // plusIsLoud while the UTF-7 check runs, and only where
 // DetectWideLaneAvailable() is true. Returns the position reached.
 // Allocates nothing, does not wait, never throws.

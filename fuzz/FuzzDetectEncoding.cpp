@@ -1,8 +1,8 @@
 // Fuzz target for DetectEncoding: its result must equal that of the plain
 // step-by-step detector, called both ways a caller may: with the
 // display's convention (count = length - 1, a zero behind the bytes) and with
-// a buffer readable exactly through count + 1; with the 64-position lane and
-// with the lanes of processors without it. Each block ends where the
+// a buffer readable exactly through count + 1; with the AVX2 lane and with
+// the lanes of processors without it. Each block ends where the
 // readable bytes end, so AddressSanitizer reports any read beyond.
 #include <cstring>
 #include <memory>

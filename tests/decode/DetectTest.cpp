@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "decode/Convert.h"
 #include "decode/Detect.h"
@@ -232,10 +233,10 @@ std::vector<Bytes> TiedCounts(const Bytes& text)
 TEST(DetectEncoding, AgreesWithTheStepByStepDetector)
 {
     // The fast lanes must give exactly what the thirteen steps give, one
-    // position at a time, with the 64-position lane (where the processor has
-    // it) and with the lanes of processors without it: random texts built
-    // from the bytes and escapes that matter, or from characters of each
-    // encoding, short and long enough for several blocks, each also brought
+    // position at a time, with the AVX2 lane (where the processor has it)
+    // and with the lanes of processors without it: random texts built from
+    // the bytes and escapes that matter, or from characters of each
+    // encoding, short and long enough for several blocks, some also brought
     // to tied counts; the samples; and texts longer than the stretches the
     // lanes take between progress calls.
     struct WideLanesBack {
@@ -297,6 +298,18 @@ TEST(DetectEncoding, AgreesWithTheStepByStepDetector)
         }
     }
 
+    // A character at each place of a block, a stretch with nothing to count,
+    // and another character: what the lanes carry from block to block.
+    for (const char* character : {"\xE3\x81\x82", "\xE4\xBA\xA0", "\x82\xA0", "\xA1\xA1"}) {
+        for (int before = 0; before < 70; ++before) {
+            for (int between = 54; between < 72; ++between) {
+                const Bytes text = Bytes(before, 'x') + character + Bytes(between, 'y') + "\xA1\xA1\x82\xA0\xE3\x81\x82";
+                for (const Bytes& tied : TiedCounts(text))
+                    ASSERT_TRUE(agrees(tied)) << testing::PrintToString(tied);
+            }
+        }
+    }
+
     std::vector<Bytes> samples;
     for (const char* name : {"sample.euc-jp", "sample.iso-2022-jp", "sample.shift_jis", "sample.utf-8",
                              "sample.utf-16le"})
@@ -321,4 +334,41 @@ TEST(DetectEncoding, AgreesWithTheStepByStepDetector)
     for (const char* start : {"", " ", "  "})
         for (const Bytes& tied : TiedCounts(Bytes(start) + longText))
             EXPECT_TRUE(agrees(tied)) << std::strlen(start);
+}
+
+TEST(DetectEncoding, TellsProgressAsItGoes)
+{
+    // With either set of lanes the calls come in order, at least Every
+    // positions apart and no more than Every plus the 2^20 positions a lane
+    // takes between two returns, up to the end of the text.
+    struct WideLanesBack {
+        ~WideLanesBack() { SetDetectorWideLanes(true); }
+    } wideLanesBack;
+    const Bytes text = Repeat(ReadSample("sample.euc-jp") + ReadSample("sample.shift_jis"), 60) + Bytes(2, '\0');
+    const auto* data = reinterpret_cast<const uint8_t*>(text.data());
+    const int64_t count = static_cast<int64_t>(text.size()) - 3;
+    struct Calls {
+        const uint8_t* Data;
+        std::vector<int64_t> At;
+    };
+    for (bool wide : {true, false}) {
+        SetDetectorWideLanes(wide);
+        Calls calls{data, {}};
+        PassProgress progress;
+        progress.Every = 300000;
+        progress.Context = &calls;
+        progress.Reached = [](const uint8_t* position, void* context) {
+            auto* c = static_cast<Calls*>(context);
+            c->At.push_back(position - c->Data);
+        };
+        EXPECT_EQ(DetectEncoding(data, count, &progress), literal::DetectEncoding(data, count));
+        ASSERT_FALSE(calls.At.empty());
+        int64_t last = 0;
+        for (int64_t at : calls.At) {
+            EXPECT_GE(at - last, progress.Every) << wide;
+            EXPECT_LE(at - last, progress.Every + (int64_t(1) << 20) + 1) << wide;
+            last = at;
+        }
+        EXPECT_GE(last, count - progress.Every - (int64_t(1) << 20)) << wide;
+    }
 }
