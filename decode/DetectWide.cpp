@@ -1,8 +1,9 @@
 // The widest lane of DetectEncoding: blocks of 62 positions.
 //
 // Within a block every position is one where steps 1 to 7 can do no more than
-// clear sevenBit, set oddHighByte or count an ESC $ B escape. Steps 8 to
-// 13 come apart into three counts that bit operations give for the whole block:
+// clear sevenBit, set oddHighByte or count an ESC $ B escape (which then takes
+// no further step). Steps 8 to 13 come apart into three counts that bit
+// operations give for the whole block:
 //  - A UTF-8 lead (a byte of 0xC0 or above with two continuation bytes behind)
 //    is counted wherever it stands: the positions step 9 passes over are
 //    continuation bytes, never leads, so no lead is ever passed over. The lead
@@ -118,8 +119,9 @@ WIDE [[gnu::always_inline]] inline uint64_t GatheredStarts(uint64_t tests, unsig
 }
 
 // Steps 8 to 13 over the first `taken` positions of a block (within: their
-// bits), given the blocks's leads of UTF-8 sequences, the positions where
-// the Shift_JIS and EUC pair tests hold, and the escapes, which take no step.
+// bits), given the block's leads of UTF-8 sequences, the positions where the
+// Shift_JIS and EUC pair tests hold, and the escapes, which take none of
+// these steps.
 WIDE [[gnu::always_inline]] inline void CountBlock(uint64_t leads, uint64_t sjisTests, uint64_t eucTests,
                                                    uint64_t escapes, unsigned taken, uint64_t within, Carry& carry,
                                                    Counts& counts)
@@ -280,8 +282,11 @@ bool PextIsFast()
 
 bool DetectWideLaneAvailable()
 {
-    static const bool available = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2")
-                                  && __builtin_cpu_supports("popcnt") && PextIsFast());
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2")
+               && __builtin_cpu_supports("popcnt") && PextIsFast();
+    }();
     return available;
 }
 
@@ -297,7 +302,7 @@ bool DetectWideLaneAvailable() { return false; }
 
 int64_t DetectWideRun(const uint8_t*, int64_t from, int64_t, int64_t, bool, WideLaneState& lane)
 {
-    lane.Stopped = false;
+    lane.Stopped = true;   // the literal steps take over
     return from;
 }
 

@@ -25,8 +25,8 @@ struct WideLaneState {
     bool Stopped = false;
 };
 
-// Whether the processor has what the lane needs (AVX2, BMI1 and 2, POPCNT) and
-// runs PEXT in hardware at full speed. Does not wait, never throws.
+// Whether the processor has what the lane needs (AVX2, BMI1, BMI2, POPCNT)
+// and runs PEXT at full speed. Does not wait, never throws.
 bool DetectWideLaneAvailable();
 
 // Bytes a block of the lane reads from its first position on.
@@ -34,9 +34,9 @@ constexpr int64_t WideBlockBytes = 64;
 
 // Takes positions from `from` up to stop (at most count - 1) in blocks, as
 // long as a block's bytes lie within count (from + WideBlockBytes - 1 <=
-// count) and no position needs the literal steps. Call outside a UTF-7 run that is being checked, with
-// plusIsLoud while the UTF-7 check runs, and only where
-// DetectWideLaneAvailable() is true. Returns the position reached.
+// count) and no position needs the literal steps. Call outside a UTF-7 run
+// that is being checked, with plusIsLoud while the UTF-7 check runs, and only
+// where DetectWideLaneAvailable() is true. Returns the position reached.
 // Allocates nothing, does not wait, never throws.
 int64_t DetectWideRun(const uint8_t* buffer, int64_t from, int64_t stop, int64_t count, bool plusIsLoud,
                       WideLaneState& lane);
