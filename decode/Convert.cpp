@@ -325,60 +325,73 @@ inline void StoreWord(uint8_t* output, uint16_t word) { std::memcpy(output, &wor
 WISPLOG_WHOLE_BLOCK_READS uint64_t Utf16Stretch(const uint16_t*& p, uint64_t budget)
 {
     const FastTables& t = Fast();
+    const uint16_t* q = p;
     uint64_t total = 0;
-    while (budget - total >= 16 && InPage<16>(p)) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    while (budget - total >= 16 && InPage<16>(q)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
         if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())) != 0)
             break;
         uint64_t length = 8;
         if (UnitStops(v) != 0) {
             for (int k = 0; k < 8; ++k)
-                length += UnitLength(t, p[k]) - 1;
+                length += UnitLength(t, q[k]) - 1;
         }
         total += length;
-        p += 8;
+        q += 8;
     }
+    p = q;
     return total;
 }
 
 // Converting UTF-16 in the same blocks: plain blocks narrowed in one go,
-// others one stored word a unit.
+// others one stored word a unit. The input is walked by a local pointer: the
+// byte stores may alias anything, and would make the compiler reload p.
 WISPLOG_WHOLE_BLOCK_READS uint64_t Utf16FastRun(const uint16_t*& p, uint8_t* output, uint64_t room)
 {
     const FastTables& t = Fast();
-    uint64_t written = 0;
-    while (room - written >= 16 && InPage<16>(p)) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const uint16_t* q = p;
+    uint8_t* out = output;
+    uint8_t* const end = output + room;
+    while (end - out >= 16 && InPage<16>(q)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
         if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())) != 0)
             break;
         if (UnitStops(v) == 0) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(output + written), _mm_packus_epi16(v, v));
-            written += 8;
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+            out += 8;
         } else {
             for (int k = 0; k < 8; ++k) {
-                const uint16_t word = t.Unit[p[k]];
-                StoreWord(output + written, word);
-                written += StoredLength(word);
+                const uint16_t word = t.Unit[q[k]];
+                StoreWord(out, word);
+                out += StoredLength(word);
             }
         }
-        p += 8;
+        q += 8;
     }
-    return written;
+    p = q;
+    return static_cast<uint64_t>(out - output);
 }
 
 // The code point of a well-formed three-byte UTF-8 sequence at p (a lead
 // 0xE0-0xEF and two continuation bytes), or 0 for anything else: other
-// sequences, one cut by the terminator, the overlong zero (which ends the
-// text) and a sequence whose four-byte load could leave p's page.
+// sequences, one cut by the terminator and the overlong zero (which ends the
+// text). It loads four bytes: the caller keeps them in p's page
+// (ThreeBytesInPage).
 WISPLOG_WHOLE_BLOCK_READS inline unsigned ThreeByteCode(const uint8_t* p)
 {
-    if (!InPage<4>(p))
-        return 0;
     uint32_t x;
     std::memcpy(&x, p, 4);
     if (((x & 0xC0C0F0u) ^ 0x8080E0u) != 0)
         return 0;
     return (x & 0x0Fu) << 12 | (x >> 2 & 0xFC0u) | (x >> 16 & 0x3Fu);
+}
+
+// How many sequences from p on, three bytes apart, ThreeByteCode may look at
+// without leaving p's page.
+inline size_t ThreeBytesInPage(const uint8_t* p)
+{
+    const size_t offset = reinterpret_cast<uintptr_t>(p) & 4095;
+    return offset > 4092 ? 0 : (4092 - offset) / 3 + 1;
 }
 
 // Measuring UTF-8 as Shift_JIS: runs of plain bytes and of three-byte
@@ -393,8 +406,11 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisStretch(const uint8_t*& p, uint64_t b
         const uint64_t run = std::min<uint64_t>(RunTo<ssPlain>(q, budget - total), budget - total);
         q += run;
         total += run;
+        // Sequences while the budget has room for two bytes each and their
+        // loads stay in the page, without a check of either for each.
         const uint8_t* start = q;
-        while (budget - total >= 2) {
+        const uint8_t* stop = q + 3 * std::min<uint64_t>((budget - total) / 2, ThreeBytesInPage(q));
+        while (q != stop) {
             const unsigned code = ThreeByteCode(q);
             if (code == 0)
                 break;
@@ -446,7 +462,8 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisFastRun(const uint8_t*& p, uint8_t* o
             written += 16;
         }
         const uint8_t* start = q;
-        while (room - written >= 2) {
+        const uint8_t* stop = q + 3 * std::min<uint64_t>((room - written) / 2, ThreeBytesInPage(q));
+        while (q != stop) {
             const unsigned code = ThreeByteCode(q);
             if (code == 0)
                 break;
@@ -468,18 +485,20 @@ template <uint8_t Base>
 inline uint64_t KanjiFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
 {
     const FastTables& t = Fast();
+    const uint8_t* q = p;
     uint64_t written = 0;
     while (room - written >= 2) {
-        const unsigned row = static_cast<unsigned>(p[0]) - Base;
+        const unsigned row = static_cast<unsigned>(q[0]) - Base;
         if (row >= 94)
             break;
-        const unsigned cell = static_cast<unsigned>(p[1]) - Base;
+        const unsigned cell = static_cast<unsigned>(q[1]) - Base;
         if (cell >= 94)
             break;
         StoreWord(output + written, t.Kanji[row * 94 + cell]);
         written += 2;
-        p += 2;
+        q += 2;
     }
+    p = q;
     return written;
 }
 
