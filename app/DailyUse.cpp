@@ -3,6 +3,8 @@
 // highlighting and the window keeping (layout, end of text, geometry).
 #include "app/Form1.h"
 
+#include "app/FindDialog.h"
+
 #include "app/LogHighlighter.h"
 #include "app/SjisMemo.h"
 #include "app/WindowKeeper.h"
@@ -22,6 +24,9 @@ void TForm1::BindDailyUse(const StartupOptions& options)
     FindPrevious1->setObjectName("FindPrevious1");
     FindPrevious1->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3));
     connect(FindPrevious1, &QAction::triggered, this, &TForm1::FindPrevious1Click);
+    // The find keys work from the find dialog as well: it is a window of its
+    // own, where the main window's shortcuts do not reach.
+    FindDialog1->addActions({FindNext1, FindPrevious1});
 
     Edit1->addSeparator();
     FilterLines1 = Edit1->addAction(QStringLiteral("Filter lines…"));

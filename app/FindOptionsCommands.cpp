@@ -64,7 +64,11 @@ void TForm1::FindPrevious1Click()
         FindDialog1->Execute(MatchArea(*Memo1));
         return;
     }
-    FindDialog1->CloseDialog();
+    if (FindDialog1->isVisible()) {
+        // As Find Next: the keys go back to the window.
+        FindDialog1->CloseDialog();
+        activateWindow();
+    }
     sjis::FindOptions options = FindDialog1->Options();
     options.Up = true;
     if (!SearchMemoWith(FindDialog1->FindText(), options))

@@ -121,6 +121,33 @@ WISPLOG_WHOLE_BLOCK_READS size_t ScanTo(const uint8_t* p, size_t limit = SIZE_MA
     }
 }
 
+// True when the width bytes at p lie in p's page: such a load cannot fault
+// even where the terminator is the last byte before an unmapped page.
+template <size_t Width>
+inline bool InPage(const void* p)
+{
+    return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - Width;
+}
+
+// ScanTo for the short runs of real text (plain bytes, JIS double-byte
+// halves): sixteen bytes at a time with unaligned loads from p while they stay
+// in p's page, then by ScanTo.
+template <StopSet Set>
+WISPLOG_WHOLE_BLOCK_READS inline size_t RunTo(const uint8_t* p, size_t limit = SIZE_MAX)
+{
+    size_t run = 0;
+    while (InPage<16>(p + run)) {
+        if (run >= limit)
+            return run;
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + run));
+        const unsigned stops = ByteStops<Set>(v);
+        if (stops != 0)
+            return run + static_cast<size_t>(__builtin_ctz(stops));
+        run += 16;
+    }
+    return run + ScanTo<Set>(p + run, limit > run ? limit - run : 0);
+}
+
 // Bytes lo to hi of v (0x80 <= lo <= hi < 0xFF), as a mask of bits.
 __attribute__((always_inline)) inline unsigned HighBytesIn(__m128i v, uint8_t lo, uint8_t hi)
 {
@@ -226,7 +253,7 @@ inline size_t ByteRun(const uint8_t* p, size_t limit = SIZE_MAX)
     const uint8_t first = *p;
     if (first == 0 || first > 0x7F || (Jis && (first == Esc || first == ShiftOut || first == ShiftIn)))
         return 0;
-    return ScanTo<Jis ? ssPlainJis : ssPlain>(p, limit);
+    return RunTo<Jis ? ssPlainJis : ssPlain>(p, limit);
 }
 
 inline size_t UnitRun(const uint16_t* p)
@@ -289,14 +316,6 @@ inline unsigned UnitLength(const FastTables& t, unsigned unit) { return 1 + ((t.
 
 inline void StoreWord(uint8_t* output, uint16_t word) { std::memcpy(output, &word, 2); }
 
-// True when the width bytes at p lie in p's page: such a load cannot fault
-// even where the terminator is the last byte before an unmapped page.
-template <size_t Width>
-inline bool InPage(const void* p)
-{
-    return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - Width;
-}
-
 // The fast lanes. Their wide loads stay inside the page of a byte of the input
 // (InPage), so like the scans above they read past the terminator at most
 // within its page, and opt out of AddressSanitizer for that.
@@ -306,55 +325,60 @@ inline bool InPage(const void* p)
 WISPLOG_WHOLE_BLOCK_READS uint64_t Utf16Stretch(const uint16_t*& p, uint64_t budget)
 {
     const FastTables& t = Fast();
+    const uint16_t* q = p;
     uint64_t total = 0;
-    while (budget - total >= 16 && InPage<16>(p)) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    while (budget - total >= 16 && InPage<16>(q)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
         if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())) != 0)
             break;
         uint64_t length = 8;
         if (UnitStops(v) != 0) {
             for (int k = 0; k < 8; ++k)
-                length += UnitLength(t, p[k]) - 1;
+                length += UnitLength(t, q[k]) - 1;
         }
         total += length;
-        p += 8;
+        q += 8;
     }
+    p = q;
     return total;
 }
 
 // Converting UTF-16 in the same blocks: plain blocks narrowed in one go,
-// others one stored word a unit.
+// others one stored word a unit. The input is walked by a local pointer: the
+// byte stores may alias anything, and would make the compiler reload p.
 WISPLOG_WHOLE_BLOCK_READS uint64_t Utf16FastRun(const uint16_t*& p, uint8_t* output, uint64_t room)
 {
     const FastTables& t = Fast();
-    uint64_t written = 0;
-    while (room - written >= 16 && InPage<16>(p)) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const uint16_t* q = p;
+    uint8_t* out = output;
+    uint8_t* const end = output + room;
+    while (end - out >= 16 && InPage<16>(q)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
         if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())) != 0)
             break;
         if (UnitStops(v) == 0) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(output + written), _mm_packus_epi16(v, v));
-            written += 8;
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+            out += 8;
         } else {
             for (int k = 0; k < 8; ++k) {
-                const uint16_t word = t.Unit[p[k]];
-                StoreWord(output + written, word);
-                written += StoredLength(word);
+                const uint16_t word = t.Unit[q[k]];
+                StoreWord(out, word);
+                out += StoredLength(word);
             }
         }
-        p += 8;
+        q += 8;
     }
-    return written;
+    p = q;
+    return static_cast<uint64_t>(out - output);
 }
 
 // The code point of a well-formed three-byte UTF-8 sequence at p (a lead
 // 0xE0-0xEF and two continuation bytes), or 0 for anything else: other
-// sequences, one cut by the terminator, the overlong zero (which ends the
-// text) and a sequence whose four-byte load could leave p's page.
+// sequences, one cut by the terminator and the overlong zero (which ends the
+// text). It loads four bytes: the caller keeps them in p's page
+// (ThreeBytesInPage).
 WISPLOG_WHOLE_BLOCK_READS inline unsigned ThreeByteCode(const uint8_t* p)
 {
-    if (!InPage<4>(p))
-        return 0;
     uint32_t x;
     std::memcpy(&x, p, 4);
     if (((x & 0xC0C0F0u) ^ 0x8080E0u) != 0)
@@ -362,21 +386,12 @@ WISPLOG_WHOLE_BLOCK_READS inline unsigned ThreeByteCode(const uint8_t* p)
     return (x & 0x0Fu) << 12 | (x >> 2 & 0xFC0u) | (x >> 16 & 0x3Fu);
 }
 
-// Length of the run of plain bytes (0x01-0x7F) at p: sixteen bytes at a time
-// with unaligned loads while they stay in p's page, then by ScanTo.
-WISPLOG_WHOLE_BLOCK_READS inline size_t PlainBytes(const uint8_t* p, size_t limit = SIZE_MAX)
+// How many sequences from p on, three bytes apart, ThreeByteCode may look at
+// without leaving p's page.
+inline size_t ThreeBytesInPage(const uint8_t* p)
 {
-    size_t run = 0;
-    while (InPage<16>(p + run)) {
-        if (run >= limit)
-            return run;
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + run));
-        const unsigned stops = ByteStops<ssPlain>(v);
-        if (stops != 0)
-            return run + static_cast<size_t>(__builtin_ctz(stops));
-        run += 16;
-    }
-    return run + ScanTo<ssPlain>(p + run, limit > run ? limit - run : 0);
+    const size_t offset = reinterpret_cast<uintptr_t>(p) & 4095;
+    return offset > 4092 ? 0 : (4092 - offset) / 3 + 1;
 }
 
 // Measuring UTF-8 as Shift_JIS: runs of plain bytes and of three-byte
@@ -388,11 +403,14 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisStretch(const uint8_t*& p, uint64_t b
     const uint8_t* q = p;
     uint64_t total = 0;
     for (;;) {
-        const uint64_t run = std::min<uint64_t>(PlainBytes(q, budget - total), budget - total);
+        const uint64_t run = std::min<uint64_t>(RunTo<ssPlain>(q, budget - total), budget - total);
         q += run;
         total += run;
+        // Sequences while the budget has room for two bytes each and their
+        // loads stay in the page, without a check of either for each.
         const uint8_t* start = q;
-        while (budget - total >= 2) {
+        const uint8_t* stop = q + 3 * std::min<uint64_t>((budget - total) / 2, ThreeBytesInPage(q));
+        while (q != stop) {
             const unsigned code = ThreeByteCode(q);
             if (code == 0)
                 break;
@@ -420,7 +438,7 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisFastRun(const uint8_t*& p, uint8_t* o
         // terminator). Near the capacity or a page end, exact copies.
         for (;;) {
             if (room - written < 16 || !InPage<16>(q)) {
-                const size_t run = PlainBytes(q);
+                const size_t run = RunTo<ssPlain>(q);
                 const size_t copied = static_cast<size_t>(std::min<uint64_t>(run, room - written));
                 std::memcpy(output + written, q, copied);
                 q += copied;
@@ -444,7 +462,8 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisFastRun(const uint8_t*& p, uint8_t* o
             written += 16;
         }
         const uint8_t* start = q;
-        while (room - written >= 2) {
+        const uint8_t* stop = q + 3 * std::min<uint64_t>((room - written) / 2, ThreeBytesInPage(q));
+        while (q != stop) {
             const unsigned code = ThreeByteCode(q);
             if (code == 0)
                 break;
@@ -466,18 +485,20 @@ template <uint8_t Base>
 inline uint64_t KanjiFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
 {
     const FastTables& t = Fast();
+    const uint8_t* q = p;
     uint64_t written = 0;
     while (room - written >= 2) {
-        const unsigned row = static_cast<unsigned>(p[0]) - Base;
+        const unsigned row = static_cast<unsigned>(q[0]) - Base;
         if (row >= 94)
             break;
-        const unsigned cell = static_cast<unsigned>(p[1]) - Base;
+        const unsigned cell = static_cast<unsigned>(q[1]) - Base;
         if (cell >= 94)
             break;
         StoreWord(output + written, t.Kanji[row * 94 + cell]);
         written += 2;
-        p += 2;
+        q += 2;
     }
+    p = q;
     return written;
 }
 
@@ -828,23 +849,79 @@ struct JisConverter {
         return Mode == jmAscii || Mode == jmRoman ? ByteRun<true>(p) : 0;
     }
 
+    // The escapes of a typical text, which switch between ASCII and JIS X
+    // 0208 around every run of Japanese, taken without a trip through Next:
+    // ESC $ B (or ESC $ @) in jmAscii, ESC ( B after whole pairs in the
+    // double-byte modes. Each byte is compared only after the one before it
+    // matched, as Next does.
+    bool TakeKanjiIn(const uint8_t*& p)
+    {
+        if (p[0] != Esc || p[1] != '$' || (p[2] != 'B' && p[2] != '@'))
+            return false;
+        Mode = jmKanji;
+        p += 3;
+        return true;
+    }
+    bool TakeAsciiIn(const uint8_t*& p)
+    {
+        if (p[0] != Esc || p[1] != '(' || p[2] != 'B')
+            return false;
+        Mode = jmAscii;
+        p += 3;
+        return true;
+    }
+    bool DoubleByte() const { return Mode == jmKanji || Mode == jmPlane1; }
+
     // Measuring: plain runs, and in the JIS X 0208 modes runs of graphic
     // bytes, which pair up from their start into two-byte codes (an odd last
-    // byte pairs with whatever follows, which is Next's to read).
-    uint64_t Stretch(const uint8_t*& p, uint64_t budget) const
+    // byte pairs with whatever follows, which is Next's to read); between
+    // them the escapes above. It passes at most budget bytes of input, so a
+    // reporting pass reports now and then even where escapes give no output.
+    uint64_t Stretch(const uint8_t*& p, uint64_t budget)
     {
-        uint64_t run = 0;
-        if (Mode == jmAscii || Mode == jmRoman)
-            run = std::min<uint64_t>(ByteRun<true>(p, budget), budget);
-        else if (Mode == jmKanji || Mode == jmPlane1)
-            run = std::min<uint64_t>(ScanTo<ssNotGraphic>(p, budget), budget) & ~uint64_t(1);
-        p += run;
-        return run;
+        const uint8_t* start = p;
+        uint64_t total = 0;
+        for (;;) {
+            const uint64_t left = budget - static_cast<uint64_t>(p - start);
+            uint64_t run = 0;
+            if (Mode == jmAscii || Mode == jmRoman)
+                run = std::min<uint64_t>(RunTo<ssPlainJis>(p, left), left);
+            else if (DoubleByte())
+                run = std::min<uint64_t>(RunTo<ssNotGraphic>(p, left), left) & ~uint64_t(1);
+            p += run;
+            total += run;
+            if (static_cast<uint64_t>(p - start) + 3 > budget)
+                return total;
+            if (!(Mode == jmAscii ? TakeKanjiIn(p) : DoubleByte() && TakeAsciiIn(p)))
+                return total;
+        }
     }
 
-    uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room) const
+    // Converting: pairs by the table in the JIS X 0208 modes, plain runs in
+    // jmAscii, and the escapes between them, up to about ReportedStretch
+    // bytes of output a call so that a reporting pass keeps reporting.
+    uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
     {
-        return Mode == jmKanji || Mode == jmPlane1 ? KanjiFastRun<0x21>(p, output, room) : 0;
+        room = std::min(room, ReportedStretch);
+        uint64_t written = 0;
+        for (;;) {
+            if (DoubleByte()) {
+                written += KanjiFastRun<0x21>(p, output + written, room - written);
+                if (!TakeAsciiIn(p))
+                    return written;
+            } else if (Mode == jmAscii) {
+                const size_t run = RunTo<ssPlainJis>(p);
+                if (run > room - written)
+                    return written;
+                std::memcpy(output + written, p, run);
+                p += run;
+                written += run;
+                if (!TakeKanjiIn(p))
+                    return written;
+            } else {
+                return written;
+            }
+        }
     }
 
     bool Next(const uint8_t*& p, uint16_t& code)
@@ -925,9 +1002,23 @@ struct JisConverter {
 
 struct EucConverter {
     static size_t PlainRun(const uint8_t* p) { return ByteRun<false>(p); }
+    // Pairs by the table and the plain runs between them, up to about
+    // ReportedStretch bytes of output a call so that a reporting pass keeps
+    // reporting.
     static uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
     {
-        return KanjiFastRun<0xA1>(p, output, room);
+        room = std::min(room, ReportedStretch);
+        uint64_t written = 0;
+        for (;;) {
+            const uint64_t pairs = KanjiFastRun<0xA1>(p, output + written, room - written);
+            written += pairs;
+            const size_t run = RunTo<ssPlain>(p);
+            if (run > room - written || pairs + run == 0)
+                return written;
+            std::memcpy(output + written, p, run);
+            p += run;
+            written += run;
+        }
     }
 
     // Up to the next zero, SS2 or SS3 every character's code is as long as

@@ -26,8 +26,8 @@ namespace {
 // whole zero unit, and the detector may look two bytes past its count.
 constexpr size_t Tail = 4;
 
-// Memory from the system, faulted in at once (one system call instead of a
-// page fault per 4 KiB of a 100 MB buffer), released with munmap.
+// Memory from the system in huge pages where the kernel has them (a fault per
+// 2 MiB instead of one per 4 KiB of a 100 MB buffer), released with munmap.
 struct Unmap {
     size_t Length;
     void operator()(void* p) const { munmap(p, Length); }
@@ -45,11 +45,12 @@ template <typename T>
 Mapped<T> Allocate(size_t count)
 {
     const size_t length = PageRound(count * sizeof(T));
-    void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) {
         std::perror("mmap");
         std::exit(1);
     }
+    madvise(p, length, MADV_HUGEPAGE);
     return Mapped<T>(static_cast<T*>(p), Unmap{length});
 }
 

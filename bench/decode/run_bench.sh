@@ -2,7 +2,8 @@
 # Times the display's decoding path (bench/decode/decode_bench) against glibc
 # iconv for each conversion and nkf --guess for detection, on a realistic
 # Japanese log of about 100 MB made by tools/make_japanese_log.py from one
-# UTF-8 text, and measures peak memory with GNU time.
+# UTF-8 text, and measures peak memory with GNU time; then each conversion
+# alone, in process, beside iconv(3) (bench/decode/convert_throughput).
 #   bench/decode/run_bench.sh [SIZE] [RUNS]     (defaults: 100M, 5)
 # Results: build/bench-decode/results/ (hyperfine JSON and results.md).
 set -euo pipefail
@@ -19,7 +20,7 @@ python=/usr/bin/python3
 mkdir -p "$data" "$results"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DWISPLOG_BENCH=ON -DWISPLOG_TESTS=OFF >/dev/null
-cmake --build "$build" --target decode_bench >/dev/null
+cmake --build "$build" --target decode_bench convert_throughput >/dev/null
 bench=$build/bench/decode/decode_bench
 
 # One text in every encoding (CR LF line ends, as on the servers' logs).
@@ -69,6 +70,11 @@ for enc in euc-jp iso-2022-jp utf-8 utf-16le shift_jis; do
         -n nkf "nkf --guess $file"
 done
 
+# The conversions alone, in process, beside iconv(3) on the same texts.
+"$build/bench/decode/convert_throughput" "$data" --benchmark_repetitions="$runs" \
+    --benchmark_report_aggregates_only=true --benchmark_out="$results/throughput.json" \
+    --benchmark_out_format=json >/dev/null
+
 echo "load after the timings: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$results/load.txt"
 
 # Peak memory (maximum resident set size) of each of our runs.
@@ -109,6 +115,15 @@ for enc in ('euc-jp', 'iso-2022-jp', 'utf-8', 'utf-16le', 'shift_jis'):
     ratio = cpu(os.path.join(results, 'detect-%s-nkf.json' % enc), 'nkf') / cpu(path, 'ours')
     lines.append('| detect %s | %.0f | %.3f | nkf --guess | %.3f | %.1f | %.1f | %.1f |'
                  % (enc, size, ours, nkf, nkf / ours, ratio, ours / read))
+# In process: median CPU time of each side's repetitions.
+medians = {}
+for b in json.load(open(os.path.join(results, 'throughput.json')))['benchmarks']:
+    if b.get('aggregate_name') == 'median':
+        medians[b['run_name']] = b['cpu_time']
+lines += ['', '| conversion in process | ours ms (CPU) | iconv(3) ms (CPU) | iconv / ours |', '|---|---|---|---|']
+for enc in ('euc-jp', 'iso-2022-jp', 'utf-8', 'utf-16le'):
+    ours, iconv = medians['ours/' + enc], medians['iconv/' + enc]
+    lines.append('| %s | %.1f | %.1f | %.1f |' % (enc, ours, iconv, iconv / ours))
 lines += ['', '| run | input MiB | buffers held at once MiB | peak RSS MiB | above them MiB |',
           '|---|---|---|---|---|']
 sjis = os.path.getsize(os.path.join(data, 'log.shift_jis'))

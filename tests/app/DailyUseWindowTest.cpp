@@ -165,7 +165,19 @@ TEST_F(DailyUse, TheDialogsUpAndWholeWordOptionsSearchAndItKeepsClearOfTheMatch)
     Key(Form->Memo1, Qt::Key_F, Qt::ControlModifier);
     ASSERT_TRUE(dialog->isVisible());
     EXPECT_FALSE(dialog->frameGeometry().intersects(match));
-    Key(dialog->FindEdit, Qt::Key_Escape);
+
+    // F3 and Shift+F3 reach the window's commands from the dialog as well,
+    // and hand the keys back to the window.
+    QTest::mouseClick(dialog->DownButton, Qt::LeftButton);
+    Key(dialog->FindEdit, Qt::Key_F3);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(Selection(), Sel(word2, 5));
+    Key(Form->Memo1, Qt::Key_F, Qt::ControlModifier);
+    ASSERT_TRUE(dialog->isVisible());
+    Key(dialog->FindEdit, Qt::Key_F3, Qt::ShiftModifier);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(Selection(), Sel(word1, 5));
+    EXPECT_EQ(Boxes.size(), 1u);
 }
 
 TEST_F(DailyUse, CtrlGShowsTheFilterWhichAppliesOnEnterAndResetsOnEscapeOrEmpty)
