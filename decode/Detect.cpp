@@ -279,8 +279,8 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
     bool inEucPair = false;
 
     const int64_t end = count - 1;   // positions 0 to count - 2
-    // The fast lanes come back here at least every 2^20 positions (all but
-    // the one after a zero byte, which runs to the end).
+    // The fast lanes come back here at least every 2^20 positions; the one
+    // after a zero byte, which runs to the end, reports on its own.
     int64_t nextReport = progress ? progress->Every : INT64_MAX;
     for (int64_t i = 0; i < end; ++i) {
         if (i >= nextReport) {
@@ -302,6 +302,10 @@ int64_t QuietRun(const uint8_t* p, int64_t length)
             const __m128i below = _mm_set1_epi16(0x9F), above = _mm_set1_epi16(0xF8);
             __m128i highSeen = zero;
             for (; i + 16 <= end; i += 16) {
+                if (i >= nextReport) {
+                    progress->Reached(buffer + i, progress->Context);
+                    nextReport = i + progress->Every;
+                }
                 const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
                 if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) != 0)
                     return ekBinary;

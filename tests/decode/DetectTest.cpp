@@ -340,18 +340,22 @@ TEST(DetectEncoding, TellsProgressAsItGoes)
 {
     // With either set of lanes the calls come in order, at least Every
     // positions apart and no more than Every plus the 2^20 positions a lane
-    // takes between two returns, up to the end of the text.
+    // takes between two returns, up to the end of the text; a UTF-16 text,
+    // whose zero bytes send the pass into a lane of its own, as well.
     struct WideLanesBack {
         ~WideLanesBack() { SetDetectorWideLanes(true); }
     } wideLanesBack;
-    const Bytes text = Repeat(ReadSample("sample.euc-jp") + ReadSample("sample.shift_jis"), 60) + Bytes(2, '\0');
-    const auto* data = reinterpret_cast<const uint8_t*>(text.data());
-    const int64_t count = static_cast<int64_t>(text.size()) - 3;
     struct Calls {
         const uint8_t* Data;
         std::vector<int64_t> At;
     };
-    for (bool wide : {true, false}) {
+    const Bytes texts[] = {
+        Repeat(ReadSample("sample.euc-jp") + ReadSample("sample.shift_jis"), 60) + Bytes(2, '\0'),
+        Repeat(ReadSample("sample.utf-16le"), 40) + Bytes(2, '\0'),
+    };
+    for (const auto& [text, wide] : {std::pair{texts[0], true}, {texts[0], false}, {texts[1], true}}) {
+        const auto* data = reinterpret_cast<const uint8_t*>(text.data());
+        const int64_t count = static_cast<int64_t>(text.size()) - 3;
         SetDetectorWideLanes(wide);
         Calls calls{data, {}};
         PassProgress progress;
