@@ -7,7 +7,7 @@
 # to EUC and UTF8). Prints the mean times, their ratio (goal: at most 0.5),
 # their CPU seconds (a steadier figure on a busy machine), the load, and the
 # peak memory of one fetch (/usr/bin/time -v) on every route: EUC, JIS, UTF8,
-# Unicode, SJIS and detection of a UTF-8 and a Shift_JIS log.
+# Unicode, SJIS and detection of a UTF-8, a UTF-16LE and a Shift_JIS log.
 #
 #   bash bench/app/bench_fetch.sh [SIZE] [RUNS]      (defaults 100M, 5)
 set -euo pipefail
@@ -80,7 +80,7 @@ done
 
 # Peak memory of one fetch on every route, against the size of the file.
 echo "== peak memory of one F5 (goal: at most 1.3 x the file size)"
-for entry in euc-jp:EUC iso-2022-jp:JIS utf-8:UTF8 utf-16le:Unicode shift_jis:SJIS utf-8:auto shift_jis:auto; do
+for entry in euc-jp:EUC iso-2022-jp:JIS utf-8:UTF8 utf-16le:Unicode shift_jis:SJIS utf-8:auto utf-16le:auto shift_jis:auto; do
     IFS=: read -r enc view <<<"$entry"
     serve "$enc"
     rm -f "$work/app/big.log"
