@@ -29,6 +29,10 @@ QChar VisibleControl(QChar c)
         return QChar(char16_t(0x2400 + c.unicode()));
     if (c.unicode() == 0x7F)
         return QChar(char16_t(0x2421));
+    // C1 controls have no pictures; some of them (CSI, NEL) still act on
+    // terminals and layouts, so they show as the replacement character.
+    if (c.unicode() >= 0x80 && c.unicode() <= 0x9F)
+        return QChar(char16_t(0xFFFD));
     return c;
 }
 

@@ -16,5 +16,6 @@ QString ServerLineToQString(const std::string& bytes);
 // character shown as a mark. Does not throw except std::bad_alloc.
 QString ServerTextToQString(const std::string& bytes);
 // The mark shown for a control character: its Unicode control picture
-// (U+2400 + code, U+2421 for DEL); other characters unchanged.
+// (U+2400 + code, U+2421 for DEL), U+FFFD for the C1 controls U+0080-U+009F;
+// other characters unchanged.
 QChar VisibleControl(QChar c);

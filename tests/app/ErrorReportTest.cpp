@@ -32,6 +32,8 @@ TEST(ServerText, DecodedLosslesslyWithControlsMarked)
     // Inside a line every control character shows as a mark, CR and LF too.
     EXPECT_EQ(ServerLineToQString(std::string("a\tb\x1B[1m\rc\x7F\0d\n", 13)),
               QStringLiteral("a\u2409b\u241B[1m\u240Dc\u2421\u2400d"));
+    // C1 controls from UTF-8 (NEL, CSI) have no pictures: the replacement mark.
+    EXPECT_EQ(ServerLineToQString("a\xC2\x85" "b\xC2\x9B" "1m\xC2\xA0"), QStringLiteral("a\uFFFDb\uFFFD1m\u00A0"));
     // A text keeps its line breaks (LF and CR LF) and marks a lone CR.
     EXPECT_EQ(ServerTextToQString("one\r\ntwo\nthree\rfour"), QStringLiteral("one\ntwo\nthree\u240Dfour"));
 }
