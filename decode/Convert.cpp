@@ -3,6 +3,8 @@
 // capacity rule are written once, in RunConversion.
 #include "decode/Convert.h"
 
+#include "decode/ConvertWide.h"
+#include "decode/ConvertWide.h"
 #include "decode/SjisTables.h"
 
 #include <emmintrin.h>
@@ -305,6 +307,12 @@ struct FastTables {
                 Kanji[row * 94 + cell] = StoredWord(JisCodeToSjis(static_cast<uint16_t>((row + 0x21) << 8 | (cell + 0x21)), 1));
     }
 };
+
+// Off for tests and fuzzers: the narrow lanes then run where the wide ones
+// would, and are checked as well.
+std::atomic<bool> WideLanesOn{true};
+
+inline bool WideLanes() { return WideLanesOn.load(std::memory_order_relaxed) && ConvertWideLanesAvailable(); }
 
 const FastTables& Fast()
 {
@@ -1087,7 +1095,11 @@ struct Utf16Converter {
     // The table maps U+0001 to U+007F to themselves (backslash and tilde
     // included).
     static size_t PlainRun(const uint16_t* p) { return UnitRun(p); }
-    static uint64_t Stretch(const uint16_t*& p, uint64_t budget) { return Utf16Stretch(p, budget); }
+    static uint64_t Stretch(const uint16_t*& p, uint64_t budget)
+    {
+        const uint64_t wide = Utf16MeasureWide(p, budget, Fast().TwoByte);
+        return wide + Utf16Stretch(p, budget - wide);
+    }
     static uint64_t FastRun(const uint16_t*& p, uint8_t* output, uint64_t room)
     {
         return Utf16FastRun(p, output, room);
@@ -1131,7 +1143,15 @@ struct Utf8Converter {
 // UTF-16 unit, then as Utf16ToSjis makes that unit a code.
 struct Utf8SjisConverter {
     static size_t PlainRun(const uint8_t* p) { return ByteRun<false>(p); }
-    static uint64_t Stretch(const uint8_t*& p, uint64_t budget) { return Utf8SjisStretch(p, budget); }
+    static uint64_t Stretch(const uint8_t*& p, uint64_t budget)
+    {
+        if (!WideLanes())
+            return Utf8SjisStretch(p, budget);
+        // Where the wide lane takes nothing (a character it leaves to Next,
+        // the end of a page), the narrow one takes a few characters at most.
+        const uint64_t wide = Utf8SjisMeasureWide(p, budget, Fast().TwoByte);
+        return wide != 0 ? wide : Utf8SjisStretch(p, std::min<uint64_t>(budget, 64));
+    }
     static uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
     {
         return Utf8SjisFastRun(p, output, room);
@@ -1175,6 +1195,8 @@ int64_t Run(typename Output::Unit* output, const Input* input, uint64_t capacity
 } // namespace
 
 void SetConverterFastLanes(bool enabled) { FastLanes.store(enabled); }
+
+void SetConverterWideLanes(bool enabled) { WideLanesOn.store(enabled); }
 
 int64_t JisToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
 {

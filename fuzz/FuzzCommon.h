@@ -136,7 +136,7 @@ std::vector<Out> Whole(int64_t (*convert)(Out*, const In*, uint64_t), const In* 
     return out;
 }
 
-// The fast lanes give what the literal steps give, and the tail window of
+// The fast lanes, wide and narrow, give what the literal steps give, and the tail window of
 // the route (at a start taken from the seed, reporting progress now and then)
 // holds exactly the whole output's bytes from that start on.
 template <typename In>
@@ -148,6 +148,10 @@ void CheckLiteralAndTail(int64_t (*convert)(uint8_t*, const In*, uint64_t), Sjis
     const std::vector<uint8_t> literal = Whole(convert, input);
     SetConverterFastLanes(true);
     FUZZ_CHECK(fast == literal);
+    SetConverterWideLanes(false);
+    const std::vector<uint8_t> narrow = Whole(convert, input);
+    SetConverterWideLanes(true);
+    FUZZ_CHECK(narrow == literal);
 
     const auto* bytes = reinterpret_cast<const uint8_t*>(input);
     PassProgress progress;

@@ -1,0 +1,338 @@
+// The measuring calls' wide lanes. A Shift_JIS length is one byte for each
+// character plus one for each whose code takes two bytes. Blocks of 32 bytes
+// are sorted with vector compares: plain units count one; characters of page
+// U+30xx (kana and Japanese punctuation, most of the non-ASCII text of a
+// log) find their bit in that page's 256-bit map with PSHUFB; the others
+// (kanji, mostly) have their code points packed into a staging buffer that
+// a plain loop then looks up in the bitmap. Keeping the lookups out of the
+// block loop keeps the loop free of data-dependent branches, which a text
+// switching between ASCII and Japanese every few characters would
+// mispredict.
+#include "decode/ConvertWide.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <cstddef>
+
+#if defined(__x86_64__)
+
+namespace {
+
+#define WIDE [[gnu::target("avx2,popcnt")]]
+// Blocks are read whole, up to the end of the page of a byte taken, even
+// past the terminator (see Convert.cpp).
+#define WHOLE_BLOCK_READS __attribute__((no_sanitize("address")))
+
+constexpr size_t PageSize = 4096;
+
+inline size_t PageLeft(const void* p) { return PageSize - (reinterpret_cast<uintptr_t>(p) & (PageSize - 1)); }
+
+inline unsigned TwoByteBit(const uint64_t* twoByte, unsigned u) { return (twoByte[u >> 6] >> (u & 63)) & 1; }
+
+// PSHUFB controls that move the 16-bit lanes marked in an 8-bit mask to the
+// front, in order.
+struct PackTable {
+    alignas(16) uint8_t Control[256][16];
+    constexpr PackTable() : Control()
+    {
+        for (unsigned mask = 0; mask < 256; ++mask) {
+            unsigned n = 0;
+            for (unsigned k = 0; k < 8; ++k) {
+                if (mask >> k & 1) {
+                    Control[mask][2 * n] = static_cast<uint8_t>(2 * k);
+                    Control[mask][2 * n + 1] = static_cast<uint8_t>(2 * k + 1);
+                    ++n;
+                }
+            }
+            for (unsigned j = 2 * n; j < 16; ++j)
+                Control[mask][j] = 0x80;
+        }
+    }
+};
+constexpr PackTable Pack;
+
+// Stores the lanes of units marked in mask at out, in order. Writes 16 bytes
+// whatever their number.
+WIDE inline void Pack8(uint16_t* out, __m128i units, unsigned mask)
+{
+    const __m128i control = _mm_load_si128(reinterpret_cast<const __m128i*>(Pack.Control[mask]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(units, control));
+}
+
+// One bit per 16-bit lane of a compare result, in lane order.
+WIDE inline unsigned LaneBits(__m256i lanes)
+{
+    const __m128i bytes = _mm_packs_epi16(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1));
+    return static_cast<unsigned>(_mm_movemask_epi8(bytes));
+}
+
+// The map of page U+30xx: byte k of its 32 bytes holds the bits of units
+// U+3000 + 8k to + 8k + 7, as two halves for PSHUFB, each in both lanes.
+struct KanaPage {
+    __m256i Low, High;
+    __m256i BitOf;   // 1 << k in byte k of each group of eight
+};
+
+WIDE inline KanaPage LoadKanaPage(const uint64_t* twoByte)
+{
+    const uint64_t* page = twoByte + (0x3000 >> 6);
+    return {_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(page))),
+            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(page + 2))),
+            _mm256_set1_epi64x(0x8040201008040201LL)};
+}
+
+// Not zero in each byte where the bit of a code in page U+30xx is set in the
+// page's map, given the code's low byte as index (its bits 3-6, with bit 7
+// of the byte clear), half (the top bit of the byte: bit 7 of the code) and
+// bit (its bits 0-2, with bit 7 of the byte clear). Zero in bytes where
+// index or bit has its top bit set.
+WIDE inline __m256i KanaBits(const KanaPage& page, __m256i index, __m256i half, __m256i bit)
+{
+    const __m256i bytes = _mm256_blendv_epi8(_mm256_shuffle_epi8(page.Low, index),
+                                             _mm256_shuffle_epi8(page.High, index), half);
+    return _mm256_and_si256(bytes, _mm256_shuffle_epi8(page.BitOf, bit));
+}
+
+// Bytes of v below t (unsigned), as bits.
+WIDE inline unsigned BytesBelow(__m256i v, int t)
+{
+    // Flipping the top bit makes the unsigned order a signed one.
+    const __m256i flipped = _mm256_xor_si256(v, _mm256_set1_epi8(static_cast<char>(0x80)));
+    return static_cast<unsigned>(
+        _mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(t ^ 0x80)), flipped)));
+}
+
+// Code points of kanji and the like waiting for their bits: a plain loop
+// over them runs at the bitmap's speed, without a branch per character.
+struct Staging {
+    static constexpr unsigned Capacity = 512;
+    uint16_t Codes[Capacity + 32];
+    unsigned Count = 0;
+    bool Full() const { return Count > Capacity; }
+    uint64_t Drain(const uint64_t* twoByte)
+    {
+        uint64_t sum = 0;
+        for (unsigned k = 0; k < Count; ++k)
+            sum += TwoByteBit(twoByte, Codes[k]);
+        Count = 0;
+        return sum;
+    }
+};
+
+} // namespace
+
+bool ConvertWideLanesAvailable()
+{
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
+    }();
+    return available;
+}
+
+WIDE WHOLE_BLOCK_READS uint64_t Utf16MeasureWide(const uint16_t*& p, uint64_t budget, const uint64_t* twoByte)
+{
+    const KanaPage page = LoadKanaPage(twoByte);
+    Staging staging;
+    const uint16_t* q = p;
+    uint64_t total = 0;
+    for (;;) {
+        // A block yields at most two bytes a unit, a staged unit one more.
+        if (staging.Full() || budget - total - staging.Count < 32) {
+            total += staging.Drain(twoByte);
+            if (budget - total < 32)
+                break;
+        }
+        // Sixteen units from q; near the end of q's page the page's last
+        // sixteen, those before q left out.
+        const uint16_t* base = q;
+        unsigned from = 0xFFFFu;
+        if (PageLeft(q) < 32) {
+            const size_t left = PageLeft(q) / 2;
+            base = q + left - 16;
+            from = 0xFFFFu << (16 - left) & 0xFFFFu;
+        }
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base));
+        if ((LaneBits(_mm256_cmpeq_epi16(v, _mm256_setzero_si256())) & from) != 0)
+            break;
+        const __m256i plain = _mm256_cmpeq_epi16(_mm256_min_epu16(v, _mm256_set1_epi16(0x7F)), v);
+        const __m256i kana = _mm256_cmpeq_epi16(_mm256_srli_epi16(v, 8), _mm256_set1_epi16(0x30));
+        // The high byte of each lane gets index 0x80 and so no bit.
+        const __m256i high = _mm256_set1_epi16(static_cast<short>(0x8000));
+        const __m256i index = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(v, 3), _mm256_set1_epi16(15)), high);
+        const __m256i bit = _mm256_or_si256(_mm256_and_si256(v, _mm256_set1_epi16(7)), high);
+        const __m256i noBit = _mm256_cmpeq_epi16(KanaBits(page, index, v, bit), _mm256_setzero_si256());
+        const __m256i twoByteKana = _mm256_andnot_si256(noBit, kana);
+        const unsigned others = ~LaneBits(_mm256_or_si256(plain, kana)) & from;
+        Pack8(staging.Codes + staging.Count, _mm256_castsi256_si128(v), others & 0xFF);
+        Pack8(staging.Codes + staging.Count + __builtin_popcount(others & 0xFF), _mm256_extracti128_si256(v, 1), others >> 8);
+        staging.Count += static_cast<unsigned>(__builtin_popcount(others));
+        // Bit k of the lane bits stands for the unit at base + k.
+        const unsigned units = static_cast<unsigned>(__builtin_popcount(from));
+        total += units;
+        total += static_cast<unsigned>(__builtin_popcount(LaneBits(twoByteKana) & from));
+        q += units;
+    }
+    total += staging.Drain(twoByte);
+    p = q;
+    return total;
+}
+
+WIDE inline __m128i HalfOf(__m256i v, int h)
+{
+    return h == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
+}
+
+// The 32 positions of a UTF-8 block, each with the two bytes behind it.
+struct Utf8Block {
+    __m256i B0, B1, B2;
+    unsigned Plain, Continuation, Leads, Other;
+};
+
+WIDE inline unsigned Bits(__m256i v) { return static_cast<unsigned>(_mm256_movemask_epi8(v)); }
+
+WIDE inline __m256i Bytes(int c) { return _mm256_set1_epi8(static_cast<char>(c)); }
+
+WIDE WHOLE_BLOCK_READS inline Utf8Block LoadUtf8Block(const uint8_t* base)
+{
+    Utf8Block block;
+    block.B0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base));
+    block.B1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 1));
+    block.B2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 2));
+    // As signed bytes: 0x01-0x7F are above 0, 0x80-0xBF below -64 and
+    // 0xE1-0xEF from -31 to -17.
+    const __m256i b = block.B0;
+    block.Plain = Bits(_mm256_cmpgt_epi8(b, _mm256_setzero_si256()));
+    block.Continuation = Bits(_mm256_cmpgt_epi8(Bytes(-64), b));
+    block.Leads = Bits(_mm256_and_si256(_mm256_cmpgt_epi8(b, Bytes(-32)), _mm256_cmpgt_epi8(Bytes(-16), b)));
+    block.Other = ~(block.Plain | block.Continuation | block.Leads);
+    return block;
+}
+
+// The length of the plain bytes and of the sequences at the leads given, the
+// codes of those outside page U+30xx staged.
+WIDE inline unsigned Utf8BlockLength(const Utf8Block& block, unsigned plain, unsigned leads, const KanaPage& page,
+                                     Staging& staging)
+{
+    // Page U+30xx is E3 80-83 xx: the code's low byte is (b1 & 3) << 6 |
+    // (b2 & 0x3F), so its map byte is (b1 & 3) << 3 | (b2 >> 3 & 7).
+    const __m256i kanaLead = _mm256_and_si256(
+        _mm256_cmpeq_epi8(block.B0, _mm256_set1_epi8(static_cast<char>(0xE3))),
+        _mm256_cmpeq_epi8(_mm256_and_si256(block.B1, _mm256_set1_epi8(static_cast<char>(0xFC))),
+                          _mm256_set1_epi8(static_cast<char>(0x80))));
+    const __m256i index = _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(block.B1, 3), _mm256_set1_epi8(8)),
+                                          _mm256_and_si256(_mm256_srli_epi16(block.B2, 3), _mm256_set1_epi8(7)));
+    const __m256i half = _mm256_slli_epi16(block.B1, 6);   // bit 1 of b1 to the top of its byte
+    const __m256i bit = _mm256_and_si256(block.B2, _mm256_set1_epi8(7));
+    const unsigned kana = static_cast<unsigned>(_mm256_movemask_epi8(kanaLead)) & leads;
+    const __m256i noBit = _mm256_cmpeq_epi8(KanaBits(page, index, half, bit), _mm256_setzero_si256());
+    const unsigned twoByteKana = ~static_cast<unsigned>(_mm256_movemask_epi8(noBit)) & kana;
+    const unsigned others = leads & ~kana;
+    // Code points of all 32 positions as 16-bit lanes, put together from
+    // their high and low bytes; the others' are staged (every block, to keep
+    // the loop free of a branch), in any order.
+    const __m256i high = _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(block.B0, 4), Bytes(0xF0)),
+                                         _mm256_and_si256(_mm256_srli_epi16(block.B1, 2), Bytes(0x0F)));
+    const __m256i low = _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(block.B1, 6), Bytes(0xC0)),
+                                        _mm256_and_si256(block.B2, Bytes(0x3F)));
+    // Positions 0-7 and 16-23, then 8-15 and 24-31.
+    const __m256i first = _mm256_unpacklo_epi8(low, high);
+    const __m256i second = _mm256_unpackhi_epi8(low, high);
+    // The places come from the counts of the masks, not from one store to
+    // the next, so that the stores do not wait on each other.
+    uint16_t* out = staging.Codes + staging.Count;
+    const unsigned m0 = others & 0xFF, m1 = others >> 8 & 0xFF, m2 = others >> 16 & 0xFF, m3 = others >> 24;
+    const unsigned n0 = static_cast<unsigned>(__builtin_popcount(m0));
+    const unsigned n01 = static_cast<unsigned>(__builtin_popcount(others & 0xFFFF));
+    const unsigned n012 = static_cast<unsigned>(__builtin_popcount(others & 0xFFFFFF));
+    Pack8(out, _mm256_castsi256_si128(first), m0);
+    Pack8(out + n0, _mm256_castsi256_si128(second), m1);
+    Pack8(out + n01, _mm256_extracti128_si256(first, 1), m2);
+    Pack8(out + n012, _mm256_extracti128_si256(second, 1), m3);
+    staging.Count += static_cast<unsigned>(__builtin_popcount(others));
+    return static_cast<unsigned>(__builtin_popcount(plain) + __builtin_popcount(leads) + __builtin_popcount(twoByteKana));
+}
+
+// Bytes owed to a lead of the block before: one for a lead at its byte 30,
+// two for one at 31.
+inline unsigned OwedBytes(unsigned owed) { return owed == 0 ? 0 : owed == 1 ? 1 : 2; }
+
+WIDE WHOLE_BLOCK_READS uint64_t Utf8SjisMeasureWide(const uint8_t*& p, uint64_t budget, const uint64_t* twoByte)
+{
+    const KanaPage page = LoadKanaPage(twoByte);
+    Staging staging;
+    const uint8_t* q = p;
+    uint64_t total = 0;
+    // Continuation bytes at the start of the block at q owed by a lead of the
+    // block before (bit k for byte k): that lead is counted and its bytes
+    // checked already, and q is a character boundary when this is 0.
+    unsigned owed = 0;
+    for (;;) {
+        // A block yields at most 33 bytes (31 plain bytes and a lead), a
+        // staged code one more.
+        if (staging.Full() || budget - total - staging.Count < 33) {
+            total += staging.Drain(twoByte);
+            if (budget - total < 33)
+                break;
+        }
+        if (PageLeft(q) >= 34) {
+            // The common way: 32 bytes a block, whatever their sequences, so
+            // that where the next block begins does not wait for this one.
+            // Sequences may run into the next block: the bytes behind each
+            // position tell whether a lead has its continuation bytes.
+            const Utf8Block block = LoadUtf8Block(q);
+            const unsigned second = Bits(_mm256_cmpgt_epi8(Bytes(-64), block.B2));   // bytes 2-33
+            const unsigned follows = (block.Continuation >> 1 | second << 1) & second;
+            const uint64_t expected = uint64_t(block.Leads) << 1 | uint64_t(block.Leads) << 2 | owed;
+            if (((block.Continuation ^ static_cast<unsigned>(expected)) | block.Other | (block.Leads & ~follows)) == 0) {
+                total += Utf8BlockLength(block, block.Plain, block.Leads, page, staging);
+                owed = static_cast<unsigned>(expected >> 32);
+                q += 32;
+                continue;
+            }
+        }
+        // Otherwise from the next character boundary, up to the first byte
+        // the lane does not take or the page's end: within the page's last
+        // 34 bytes the block is the page's last 32 positions, those before q
+        // left out.
+        q += OwedBytes(owed);
+        owed = 0;
+        const uint8_t* base = q;
+        unsigned from = 0;
+        if (PageLeft(q) < 34) {
+            base = q + PageLeft(q) - 34;
+            from = static_cast<unsigned>(q - base);
+            if (from >= 32)
+                break;
+        }
+        const Utf8Block block = LoadUtf8Block(base);
+        const unsigned start = ~0u << from;
+        const unsigned leads = block.Leads & start;
+        const unsigned broken = ((block.Continuation ^ (leads << 1 | leads << 2)) | block.Other) & start;
+        // The last character boundary before the break: a lead needs its two
+        // continuation bytes before it.
+        const unsigned breakAt = broken == 0 ? 32 : static_cast<unsigned>(__builtin_ctz(broken));
+        const unsigned beforeBreak = breakAt == 32 ? ~0u : (1u << breakAt) - 1;
+        const unsigned cut = leads & ~(beforeBreak >> 2);
+        const unsigned end = std::min(breakAt, cut == 0 ? 32u : static_cast<unsigned>(__builtin_ctz(cut)));
+        if (end <= from)
+            break;
+        const unsigned taken = (end == 32 ? ~0u : (1u << end) - 1) & start;
+        total += Utf8BlockLength(block, block.Plain & taken, leads & taken, page, staging);
+        q = base + end;
+    }
+    total += staging.Drain(twoByte);
+    p = q + OwedBytes(owed);
+    return total;
+}
+
+#else
+
+bool ConvertWideLanesAvailable() { return false; }
+uint64_t Utf16MeasureWide(const uint16_t*&, uint64_t, const uint64_t*) { return 0; }
+uint64_t Utf8SjisMeasureWide(const uint8_t*&, uint64_t, const uint64_t*) { return 0; }
+
+#endif
