@@ -1097,7 +1097,8 @@ struct Utf16Converter {
     static size_t PlainRun(const uint16_t* p) { return UnitRun(p); }
     static uint64_t Stretch(const uint16_t*& p, uint64_t budget)
     {
-        const uint64_t wide = Utf16MeasureWide(p, budget, Fast().TwoByte);
+        // The wide lane stops only near the end of the budget or the text.
+        const uint64_t wide = WideLanes() ? Utf16MeasureWide(p, budget, Fast().TwoByte) : 0;
         return wide + Utf16Stretch(p, budget - wide);
     }
     static uint64_t FastRun(const uint16_t*& p, uint8_t* output, uint64_t room)
