@@ -70,8 +70,11 @@ for enc in euc-jp iso-2022-jp utf-8 utf-16le shift_jis; do
         -n nkf "nkf --guess $file"
 done
 
-# The conversions alone, in process, beside iconv(3) on the same texts.
+# The conversions alone, in process, beside iconv(3) on the same texts. The
+# repetitions of all of them run in a random order, so that a machine that
+# slows down or speeds up during the run moves both sides alike.
 "$build/bench/decode/convert_throughput" "$data" --benchmark_repetitions="$runs" \
+    --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true --benchmark_out="$results/throughput.json" \
     --benchmark_out_format=json >/dev/null
 
