@@ -96,15 +96,6 @@ WIDE inline __m256i KanaBits(const KanaPage& page, __m256i index, __m256i half, 
     return _mm256_and_si256(bytes, _mm256_shuffle_epi8(page.BitOf, bit));
 }
 
-// Bytes of v below t (unsigned), as bits.
-WIDE inline unsigned BytesBelow(__m256i v, int t)
-{
-    // Flipping the top bit makes the unsigned order a signed one.
-    const __m256i flipped = _mm256_xor_si256(v, _mm256_set1_epi8(static_cast<char>(0x80)));
-    return static_cast<unsigned>(
-        _mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(t ^ 0x80)), flipped)));
-}
-
 // Code points of kanji and the like waiting for their bits: a plain loop
 // over them runs at the bitmap's speed, without a branch per character.
 struct Staging {
@@ -128,7 +119,7 @@ bool ConvertWideLanesAvailable()
 {
     static const bool available = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
     }();
     return available;
 }
@@ -181,10 +172,7 @@ WIDE WHOLE_BLOCK_READS uint64_t Utf16MeasureWide(const uint16_t*& p, uint64_t bu
     return total;
 }
 
-WIDE inline __m128i HalfOf(__m256i v, int h)
-{
-    return h == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
-}
+namespace {
 
 // The 32 positions of a UTF-8 block, each with the two bytes behind it.
 struct Utf8Block {
@@ -259,6 +247,8 @@ WIDE inline unsigned Utf8BlockLength(const Utf8Block& block, unsigned plain, uns
 // Bytes owed to a lead of the block before: one for a lead at its byte 30,
 // two for one at 31.
 inline unsigned OwedBytes(unsigned owed) { return owed == 0 ? 0 : owed == 1 ? 1 : 2; }
+
+} // namespace
 
 WIDE WHOLE_BLOCK_READS uint64_t Utf8SjisMeasureWide(const uint8_t*& p, uint64_t budget, const uint64_t* twoByte)
 {

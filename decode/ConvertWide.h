@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-// Whether the processor has what the lanes need (AVX2, BMI1, POPCNT). Does
+// Whether the processor has what the lanes need (AVX2, POPCNT). Does
 // not wait, never throws.
 bool ConvertWideLanesAvailable();
 
