@@ -4,7 +4,6 @@
 #include "decode/Convert.h"
 
 #include "decode/ConvertWide.h"
-#include "decode/ConvertWide.h"
 #include "decode/SjisTables.h"
 
 #include <emmintrin.h>
