@@ -182,7 +182,16 @@ struct Utf8Block {
 
 WIDE inline unsigned Bits(__m256i v) { return static_cast<unsigned>(_mm256_movemask_epi8(v)); }
 
-WIDE inline __m256i Bytes(int c) { return _mm256_set1_epi8(static_cast<char>(c)); }
+// A byte in every position. The value is hidden from the compiler: short of
+// vector registers in the block loop, gcc would build each such constant
+// again from immediates in every block (three instructions), where a hidden
+// one stays in a register or is reloaded from the stack.
+WIDE inline __m256i Bytes(int c)
+{
+    __m256i v = _mm256_set1_epi8(static_cast<char>(c));
+    __asm__("" : "+x"(v));
+    return v;
+}
 
 WIDE WHOLE_BLOCK_READS inline Utf8Block LoadUtf8Block(const uint8_t* base)
 {
@@ -203,18 +212,18 @@ WIDE WHOLE_BLOCK_READS inline Utf8Block LoadUtf8Block(const uint8_t* base)
 // The length of the plain bytes and of the sequences at the leads given, the
 // codes of those outside page U+30xx staged.
 WIDE inline unsigned Utf8BlockLength(const Utf8Block& block, unsigned plain, unsigned leads, const KanaPage& page,
-                                     Staging& staging)
+                                     uint16_t* codes, unsigned& count)
 {
     // Page U+30xx is E3 80-83 xx: the code's low byte is (b1 & 3) << 6 |
     // (b2 & 0x3F), so its map byte is (b1 & 3) << 3 | (b2 >> 3 & 7).
     const __m256i kanaLead = _mm256_and_si256(
-        _mm256_cmpeq_epi8(block.B0, _mm256_set1_epi8(static_cast<char>(0xE3))),
-        _mm256_cmpeq_epi8(_mm256_and_si256(block.B1, _mm256_set1_epi8(static_cast<char>(0xFC))),
-                          _mm256_set1_epi8(static_cast<char>(0x80))));
-    const __m256i index = _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(block.B1, 3), _mm256_set1_epi8(8)),
-                                          _mm256_and_si256(_mm256_srli_epi16(block.B2, 3), _mm256_set1_epi8(7)));
+        _mm256_cmpeq_epi8(block.B0, Bytes(0xE3)),
+        _mm256_cmpeq_epi8(_mm256_and_si256(block.B1, Bytes(0xFC)),
+                          Bytes(0x80)));
+    const __m256i index = _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(block.B1, 3), Bytes(8)),
+                                          _mm256_and_si256(_mm256_srli_epi16(block.B2, 3), Bytes(7)));
     const __m256i half = _mm256_slli_epi16(block.B1, 6);   // bit 1 of b1 to the top of its byte
-    const __m256i bit = _mm256_and_si256(block.B2, _mm256_set1_epi8(7));
+    const __m256i bit = _mm256_and_si256(block.B2, Bytes(7));
     const unsigned kana = static_cast<unsigned>(_mm256_movemask_epi8(kanaLead)) & leads;
     const __m256i noBit = _mm256_cmpeq_epi8(KanaBits(page, index, half, bit), _mm256_setzero_si256());
     const unsigned twoByteKana = ~static_cast<unsigned>(_mm256_movemask_epi8(noBit)) & kana;
@@ -231,7 +240,7 @@ WIDE inline unsigned Utf8BlockLength(const Utf8Block& block, unsigned plain, uns
     const __m256i second = _mm256_unpackhi_epi8(low, high);
     // The places come from the counts of the masks, not from one store to
     // the next, so that the stores do not wait on each other.
-    uint16_t* out = staging.Codes + staging.Count;
+    uint16_t* out = codes + count;
     const unsigned m0 = others & 0xFF, m1 = others >> 8 & 0xFF, m2 = others >> 16 & 0xFF, m3 = others >> 24;
     const unsigned n0 = static_cast<unsigned>(__builtin_popcount(m0));
     const unsigned n01 = static_cast<unsigned>(__builtin_popcount(others & 0xFFFF));
@@ -240,13 +249,42 @@ WIDE inline unsigned Utf8BlockLength(const Utf8Block& block, unsigned plain, uns
     Pack8(out + n0, _mm256_castsi256_si128(second), m1);
     Pack8(out + n01, _mm256_extracti128_si256(first, 1), m2);
     Pack8(out + n012, _mm256_extracti128_si256(second, 1), m3);
-    staging.Count += static_cast<unsigned>(__builtin_popcount(others));
+    count += static_cast<unsigned>(__builtin_popcount(others));
     return static_cast<unsigned>(__builtin_popcount(plain) + __builtin_popcount(leads) + __builtin_popcount(twoByteKana));
 }
 
 // Bytes owed to a lead of the block before: one for a lead at its byte 30,
 // two for one at 31.
 inline unsigned OwedBytes(unsigned owed) { return owed == 0 ? 0 : owed == 1 ? 1 : 2; }
+
+// The common way: whole blocks of 32 bytes from q, at most count of them,
+// while each holds only what the lane takes, whatever their sequences, so that
+// where the next block begins does not wait for this one. Sequences may run
+// into the next block: the bytes behind each position tell whether a lead has
+// its continuation bytes. Returns where it stopped. The loop keeps its state
+// in locals, which the compiler holds in registers.
+WIDE WHOLE_BLOCK_READS inline const uint8_t* Utf8WholeBlocks(const uint8_t* q, size_t count, const KanaPage& page,
+                                                             Staging& staging, unsigned& owed, uint64_t& total)
+{
+    uint64_t sum = 0;
+    unsigned staged = staging.Count;
+    unsigned carried = owed;
+    for (; count > 0; --count) {
+        const Utf8Block block = LoadUtf8Block(q);
+        const unsigned second = Bits(_mm256_cmpgt_epi8(Bytes(-64), block.B2));   // bytes 2-33
+        const unsigned follows = (block.Continuation >> 1 | second << 1) & second;
+        const uint64_t expected = uint64_t(block.Leads) << 1 | uint64_t(block.Leads) << 2 | carried;
+        if (((block.Continuation ^ static_cast<unsigned>(expected)) | block.Other | (block.Leads & ~follows)) != 0)
+            break;
+        sum += Utf8BlockLength(block, block.Plain, block.Leads, page, staging.Codes, staged);
+        carried = static_cast<unsigned>(expected >> 32);
+        q += 32;
+    }
+    staging.Count = staged;
+    owed = carried;
+    total += sum;
+    return q;
+}
 
 } // namespace
 
@@ -268,21 +306,17 @@ WIDE WHOLE_BLOCK_READS uint64_t Utf8SjisMeasureWide(const uint8_t*& p, uint64_t 
             if (budget - total < 33)
                 break;
         }
-        if (PageLeft(q) >= 34) {
-            // The common way: 32 bytes a block, whatever their sequences, so
-            // that where the next block begins does not wait for this one.
-            // Sequences may run into the next block: the bytes behind each
-            // position tell whether a lead has its continuation bytes.
-            const Utf8Block block = LoadUtf8Block(q);
-            const unsigned second = Bits(_mm256_cmpgt_epi8(Bytes(-64), block.B2));   // bytes 2-33
-            const unsigned follows = (block.Continuation >> 1 | second << 1) & second;
-            const uint64_t expected = uint64_t(block.Leads) << 1 | uint64_t(block.Leads) << 2 | owed;
-            if (((block.Continuation ^ static_cast<unsigned>(expected)) | block.Other | (block.Leads & ~follows)) == 0) {
-                total += Utf8BlockLength(block, block.Plain, block.Leads, page, staging);
-                owed = static_cast<unsigned>(expected >> 32);
-                q += 32;
+        // As many whole blocks as fit before the page's end (a block reads
+        // 34 bytes), in the staging (a block stages at most 11 codes) and in
+        // the budget (a block yields at most 33 bytes and 11 staged codes).
+        size_t blocks = PageLeft(q) >= 34 ? (PageLeft(q) - 34) / 32 + 1 : 0;
+        blocks = std::min<size_t>(blocks, (Staging::Capacity - staging.Count) / 11 + 1);
+        blocks = std::min<size_t>(blocks, (budget - total - staging.Count) / 44);
+        if (blocks > 0) {
+            const uint8_t* from = q;
+            q = Utf8WholeBlocks(q, blocks, page, staging, owed, total);
+            if (q == from + 32 * blocks)
                 continue;
-            }
         }
         // Otherwise from the next character boundary, up to the first byte
         // the lane does not take or the page's end: within the page's last
@@ -311,7 +345,7 @@ WIDE WHOLE_BLOCK_READS uint64_t Utf8SjisMeasureWide(const uint8_t*& p, uint64_t 
         if (end <= from)
             break;
         const unsigned taken = (end == 32 ? ~0u : (1u << end) - 1) & start;
-        total += Utf8BlockLength(block, block.Plain & taken, leads & taken, page, staging);
+        total += Utf8BlockLength(block, block.Plain & taken, leads & taken, page, staging.Codes, staging.Count);
         q = base + end;
     }
     total += staging.Drain(twoByte);
