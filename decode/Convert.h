@@ -90,7 +90,7 @@ uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, 
 // the results must not change. Applies to calls made afterwards, everywhere.
 void SetConverterFastLanes(bool enabled);
 // For tests and fuzzers: with false, the fast lanes keep to their narrow
-// (SSE2) forms where wider ones (AVX2) would run; the results must not
+// (SSE2) forms where wider ones (AVX2, PEXT) would run; the results must not
 // change.
 void SetConverterWideLanes(bool enabled);
 

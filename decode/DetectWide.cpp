@@ -16,9 +16,9 @@
 // The remaining positions are gathered with PEXT, so that the runs are runs of
 // adjacent bits.
 #include "decode/DetectWide.h"
+#include "decode/FastPext.h"
 
 #if defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -260,24 +260,6 @@ WIDE int64_t Run(const uint8_t* buffer, int64_t i, int64_t stop, int64_t count, 
 
 #undef WIDE
 
-// PEXT takes hundreds of cycles where it is microcoded: on AMD processors
-// before family 19h.
-bool PextIsFast()
-{
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx))
-        return false;
-    const bool amd = ebx == 0x68747541 /* "Auth"enticAMD */ || ebx == 0x6F677948 /* "Hygo"nGenuine */;
-    if (!amd)
-        return true;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
-        return false;
-    unsigned family = (eax >> 8) & 0xF;
-    if (family == 0xF)
-        family += (eax >> 20) & 0xFF;
-    return family >= 0x19;
-}
-
 } // namespace
 
 bool DetectWideLaneAvailable()
@@ -285,7 +267,7 @@ bool DetectWideLaneAvailable()
     static const bool available = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2")
-               && __builtin_cpu_supports("popcnt") && PextIsFast();
+               && __builtin_cpu_supports("popcnt") && FastPextAvailable();
     }();
     return available;
 }
