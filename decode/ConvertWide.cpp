@@ -69,6 +69,19 @@ WIDE inline unsigned LaneBits(__m256i lanes)
     return static_cast<unsigned>(_mm_movemask_epi8(bytes));
 }
 
+// Constants of the block loops, their values hidden from the compiler: short
+// of vector registers there, gcc would build each again from immediates in
+// every block (three instructions), where a hidden one stays in a register
+// or is reloaded from the stack.
+WIDE inline __m256i Hidden(__m256i v)
+{
+    __asm__("" : "+x"(v));
+    return v;
+}
+// A byte in every position; a 16-bit unit in every lane.
+WIDE inline __m256i Bytes(int c) { return Hidden(_mm256_set1_epi8(static_cast<char>(c))); }
+WIDE inline __m256i Units(int c) { return Hidden(_mm256_set1_epi16(static_cast<short>(c))); }
+
 // The map of page U+30xx: byte k of its 32 bytes holds the bits of units
 // U+3000 + 8k to + 8k + 7, as two halves for PSHUFB, each in both lanes.
 struct KanaPage {
@@ -124,6 +137,49 @@ bool ConvertWideLanesAvailable()
     return available;
 }
 
+namespace {
+
+// The length of the sixteen units of v marked in from (bit k for unit k),
+// the codes of those outside page U+30xx and above 0x7F staged.
+WIDE inline unsigned Utf16BlockLength(__m256i v, unsigned from, const KanaPage& page, uint16_t* codes, unsigned& count)
+{
+    const __m256i plain = _mm256_cmpeq_epi16(_mm256_min_epu16(v, Units(0x7F)), v);
+    const __m256i kana = _mm256_cmpeq_epi16(_mm256_srli_epi16(v, 8), Units(0x30));
+    // The high byte of each lane gets index 0x80 and so no bit.
+    const __m256i high = Units(0x8000);
+    const __m256i index = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(v, 3), Units(15)), high);
+    const __m256i bit = _mm256_or_si256(_mm256_and_si256(v, Units(7)), high);
+    const __m256i noBit = _mm256_cmpeq_epi16(KanaBits(page, index, v, bit), _mm256_setzero_si256());
+    const __m256i twoByteKana = _mm256_andnot_si256(noBit, kana);
+    const unsigned others = ~LaneBits(_mm256_or_si256(plain, kana)) & from;
+    Pack8(codes + count, _mm256_castsi256_si128(v), others & 0xFF);
+    Pack8(codes + count + __builtin_popcount(others & 0xFF), _mm256_extracti128_si256(v, 1), others >> 8);
+    count += static_cast<unsigned>(__builtin_popcount(others));
+    return static_cast<unsigned>(__builtin_popcount(from) + __builtin_popcount(LaneBits(twoByteKana) & from));
+}
+
+// Whole blocks of sixteen units from q, at most count of them, while none
+// holds a zero unit. Returns where it stopped. The loop keeps its state in
+// locals, which the compiler holds in registers.
+WIDE WHOLE_BLOCK_READS inline const uint16_t* Utf16WholeBlocks(const uint16_t* q, size_t count, const KanaPage& page,
+                                                               Staging& staging, uint64_t& total)
+{
+    uint64_t sum = 0;
+    unsigned staged = staging.Count;
+    for (; count > 0; --count) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+        if (LaneBits(_mm256_cmpeq_epi16(v, _mm256_setzero_si256())) != 0)
+            break;
+        sum += Utf16BlockLength(v, 0xFFFFu, page, staging.Codes, staged);
+        q += 16;
+    }
+    staging.Count = staged;
+    total += sum;
+    return q;
+}
+
+} // namespace
+
 WIDE WHOLE_BLOCK_READS uint64_t Utf16MeasureWide(const uint16_t*& p, uint64_t budget, const uint64_t* twoByte)
 {
     const KanaPage page = LoadKanaPage(twoByte);
@@ -137,8 +193,21 @@ WIDE WHOLE_BLOCK_READS uint64_t Utf16MeasureWide(const uint16_t*& p, uint64_t bu
             if (budget - total < 32)
                 break;
         }
-        // Sixteen units from q; near the end of q's page the page's last
-        // sixteen, those before q left out.
+        // As many whole blocks as fit before the page's end, in the staging
+        // (a block stages at most 16 codes) and in the budget (a block yields
+        // at most 32 bytes and 16 staged codes).
+        size_t blocks = PageLeft(q) / 32;
+        blocks = std::min<size_t>(blocks, (Staging::Capacity - staging.Count) / 16 + 1);
+        blocks = std::min<size_t>(blocks, (budget - total - staging.Count) / 48);
+        if (blocks > 0) {
+            const uint16_t* from = q;
+            q = Utf16WholeBlocks(q, blocks, page, staging, total);
+            if (q != from + 16 * blocks)
+                break;   // a zero unit
+            continue;
+        }
+        // Otherwise one block: near the end of q's page the page's last
+        // sixteen units, those before q left out.
         const uint16_t* base = q;
         unsigned from = 0xFFFFu;
         if (PageLeft(q) < 32) {
@@ -149,23 +218,9 @@ WIDE WHOLE_BLOCK_READS uint64_t Utf16MeasureWide(const uint16_t*& p, uint64_t bu
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base));
         if ((LaneBits(_mm256_cmpeq_epi16(v, _mm256_setzero_si256())) & from) != 0)
             break;
-        const __m256i plain = _mm256_cmpeq_epi16(_mm256_min_epu16(v, _mm256_set1_epi16(0x7F)), v);
-        const __m256i kana = _mm256_cmpeq_epi16(_mm256_srli_epi16(v, 8), _mm256_set1_epi16(0x30));
-        // The high byte of each lane gets index 0x80 and so no bit.
-        const __m256i high = _mm256_set1_epi16(static_cast<short>(0x8000));
-        const __m256i index = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(v, 3), _mm256_set1_epi16(15)), high);
-        const __m256i bit = _mm256_or_si256(_mm256_and_si256(v, _mm256_set1_epi16(7)), high);
-        const __m256i noBit = _mm256_cmpeq_epi16(KanaBits(page, index, v, bit), _mm256_setzero_si256());
-        const __m256i twoByteKana = _mm256_andnot_si256(noBit, kana);
-        const unsigned others = ~LaneBits(_mm256_or_si256(plain, kana)) & from;
-        Pack8(staging.Codes + staging.Count, _mm256_castsi256_si128(v), others & 0xFF);
-        Pack8(staging.Codes + staging.Count + __builtin_popcount(others & 0xFF), _mm256_extracti128_si256(v, 1), others >> 8);
-        staging.Count += static_cast<unsigned>(__builtin_popcount(others));
+        total += Utf16BlockLength(v, from, page, staging.Codes, staging.Count);
         // Bit k of the lane bits stands for the unit at base + k.
-        const unsigned units = static_cast<unsigned>(__builtin_popcount(from));
-        total += units;
-        total += static_cast<unsigned>(__builtin_popcount(LaneBits(twoByteKana) & from));
-        q += units;
+        q += __builtin_popcount(from);
     }
     total += staging.Drain(twoByte);
     p = q;
@@ -182,16 +237,6 @@ struct Utf8Block {
 
 WIDE inline unsigned Bits(__m256i v) { return static_cast<unsigned>(_mm256_movemask_epi8(v)); }
 
-// A byte in every position. The value is hidden from the compiler: short of
-// vector registers in the block loop, gcc would build each such constant
-// again from immediates in every block (three instructions), where a hidden
-// one stays in a register or is reloaded from the stack.
-WIDE inline __m256i Bytes(int c)
-{
-    __m256i v = _mm256_set1_epi8(static_cast<char>(c));
-    __asm__("" : "+x"(v));
-    return v;
-}
 
 WIDE WHOLE_BLOCK_READS inline Utf8Block LoadUtf8Block(const uint8_t* base)
 {
