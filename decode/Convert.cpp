@@ -482,6 +482,41 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisStretch(const uint8_t*& p, uint64_t b
     return total;
 }
 
+// Copies the run of bytes outside Set at q to output + written, passing q and
+// written over it. Sixteen bytes at a time: each block is stored whole and
+// the output moves on by its bytes before the first stop (what it stores
+// behind them is written over by what follows, or lies behind the
+// terminator). Near the end of the room or of a page, an exact copy. Writes
+// only output[0 .. room); returns false where the room cut the run short.
+// Locals carry the positions: the byte stores may alias anything.
+template <StopSet Set>
+WISPLOG_WHOLE_BLOCK_READS inline bool CopyRun(const uint8_t*& q, uint8_t* output, uint64_t& written, uint64_t room)
+{
+    const uint8_t* from = q;
+    uint64_t to = written;
+    for (;;) {
+        if (room - to < 16 || !InPage<16>(from)) {
+            const size_t run = RunTo<Set>(from);
+            const size_t copied = static_cast<size_t>(std::min<uint64_t>(run, room - to));
+            std::memcpy(output + to, from, copied);
+            q = from + copied;
+            written = to + copied;
+            return copied == run;
+        }
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(output + to), v);
+        const unsigned stops = ByteStops<Set>(v);
+        if (stops != 0) {
+            const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
+            q = from + k;
+            written = to + k;
+            return true;
+        }
+        from += 16;
+        to += 16;
+    }
+}
+
 // Converting UTF-8 in the same runs: plain bytes copied, each three-byte
 // sequence one stored word, found as Words finds it.
 template <typename Words>
@@ -491,34 +526,9 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisFastRun(const uint8_t*& p, uint8_t* o
     const uint8_t* q = p;
     uint64_t written = 0;
     for (;;) {
-        // Plain bytes sixteen at a time: each block is stored whole and the
-        // output moves on by its plain bytes (what it stores behind them is
-        // written over by the characters that follow, or lies behind the
-        // terminator). Near the capacity or a page end, exact copies.
-        for (;;) {
-            if (room - written < 16 || !InPage<16>(q)) {
-                const size_t run = RunTo<ssPlain>(q);
-                const size_t copied = static_cast<size_t>(std::min<uint64_t>(run, room - written));
-                std::memcpy(output + written, q, copied);
-                q += copied;
-                written += copied;
-                if (copied < run) {
-                    p = q;
-                    return written;
-                }
-                break;
-            }
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(output + written), v);
-            const unsigned stops = ByteStops<ssPlain>(v);
-            if (stops != 0) {
-                const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
-                q += k;
-                written += k;
-                break;
-            }
-            q += 16;
-            written += 16;
+        if (!CopyRun<ssPlain>(q, output, written, room)) {
+            p = q;
+            return written;
         }
         const uint8_t* start = q;
         const uint8_t* stop = q + 3 * std::min<uint64_t>((room - written) / 2, ThreeBytesInPage(q));
@@ -937,6 +947,17 @@ struct JisConverter {
     // reporting pass reports now and then even where escapes give no output.
     uint64_t Stretch(const uint8_t*& p, uint64_t budget)
     {
+        if (WideLanes() && (Mode == jmAscii || Mode == jmKanji)) {
+            // Where the wide lane takes nothing, the narrow one takes a few
+            // runs at most.
+            const uint8_t* from = p;
+            bool kanji = Mode == jmKanji;
+            const uint64_t wide = JisMeasureWide(p, budget, kanji);
+            Mode = kanji ? jmKanji : jmAscii;
+            if (p != from)
+                return wide;
+            budget = std::min<uint64_t>(budget, 64);
+        }
         const uint8_t* start = p;
         uint64_t total = 0;
         for (;;) {
@@ -968,13 +989,7 @@ struct JisConverter {
                 if (!TakeAsciiIn(p))
                     return written;
             } else if (Mode == jmAscii) {
-                const size_t run = RunTo<ssPlainJis>(p);
-                if (run > room - written)
-                    return written;
-                std::memcpy(output + written, p, run);
-                p += run;
-                written += run;
-                if (!TakeKanjiIn(p))
+                if (!CopyRun<ssPlainJis>(p, output, written, room) || !TakeKanjiIn(p))
                     return written;
             } else {
                 return written;
@@ -1070,12 +1085,9 @@ struct EucConverter {
         for (;;) {
             const uint64_t pairs = KanjiFastRun<0xA1>(p, output + written, room - written);
             written += pairs;
-            const size_t run = RunTo<ssPlain>(p);
-            if (run > room - written || pairs + run == 0)
+            const uint64_t before = written;
+            if (!CopyRun<ssPlain>(p, output, written, room) || pairs + (written - before) == 0)
                 return written;
-            std::memcpy(output + written, p, run);
-            p += run;
-            written += run;
         }
     }
 

@@ -21,7 +21,7 @@
 
 namespace {
 
-#define WIDE [[gnu::target("avx2,popcnt")]]
+#define WIDE [[gnu::target("avx2,popcnt,pclmul")]]
 // Blocks are read whole, up to the end of the page of a byte taken, even
 // past the terminator (see Convert.cpp).
 #define WHOLE_BLOCK_READS __attribute__((no_sanitize("address")))
@@ -132,7 +132,7 @@ bool ConvertWideLanesAvailable()
 {
     static const bool available = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("pclmul");
     }();
     return available;
 }
@@ -398,10 +398,76 @@ WIDE WHOLE_BLOCK_READS uint64_t Utf8SjisMeasureWide(const uint8_t*& p, uint64_t 
     return total;
 }
 
+namespace {
+
+// Bit k: the XOR of bits 0 to k of x (a carry-less product with all ones).
+WIDE inline unsigned PrefixXor(unsigned x)
+{
+    const __m128i product = _mm_clmulepi64_si128(_mm_cvtsi32_si128(static_cast<int>(x)), _mm_set1_epi8(-1), 0);
+    return static_cast<unsigned>(_mm_cvtsi128_si32(product));
+}
+
+} // namespace
+
+// JIS: every byte gives one byte of output but those of the escapes, as long
+// as the escapes are ESC $ B (or ESC $ @) into JIS X 0208 and ESC ( B back,
+// one after the other, and the JIS X 0208 runs are whole pairs of graphic
+// bytes. A block checks that with masks: the mode at each position flips at
+// each escape (a prefix XOR of their starts), and the pairs are whole where
+// the graphic bytes before each ESC ( B are even in number.
+WIDE WHOLE_BLOCK_READS uint64_t JisMeasureWide(const uint8_t*& p, uint64_t budget, bool& kanji)
+{
+    const uint8_t* q = p;
+    uint64_t total = 0;
+    unsigned mode = kanji ? ~0u : 0u;   // all ones in JIS X 0208
+    unsigned owed = 0;                   // escape bytes at the block's start owed by the block before
+    unsigned pending = 0;                // all ones: the block starts inside a pair
+    // A block reads 34 bytes and passes at most 34, owed bytes included.
+    while (PageLeft(q) >= 34 && budget - static_cast<uint64_t>(q - p) >= 34) {
+        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+        const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
+        const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 2));
+        const unsigned esc = Bits(_mm256_cmpeq_epi8(b0, Bytes(0x1B)));
+        const unsigned toKanji = esc & Bits(_mm256_cmpeq_epi8(b1, Bytes('$')))
+                                 & Bits(_mm256_or_si256(_mm256_cmpeq_epi8(b2, Bytes('B')), _mm256_cmpeq_epi8(b2, Bytes('@'))));
+        const unsigned toAscii = esc & Bits(_mm256_cmpeq_epi8(b1, Bytes('('))) & Bits(_mm256_cmpeq_epi8(b2, Bytes('B')));
+        const unsigned zero = Bits(_mm256_cmpeq_epi8(b0, _mm256_setzero_si256()));
+        // As signed bytes, 0x21-0x7E are above 0x20 and below 0x7F.
+        const unsigned graphic =
+            Bits(_mm256_and_si256(_mm256_cmpgt_epi8(b0, Bytes(0x20)), _mm256_cmpgt_epi8(Bytes(0x7F), b0)));
+        const unsigned starts = toKanji | toAscii;
+        const uint64_t escapeBytes = uint64_t(starts) | uint64_t(starts) << 1 | uint64_t(starts) << 2 | owed;
+        const unsigned output = ~static_cast<unsigned>(escapeBytes);
+        const unsigned kanjiAt = mode ^ PrefixXor(starts);   // the mode from each position on
+        const unsigned pairBytes = kanjiAt & output;
+        const unsigned oddBefore = PrefixXor(pairBytes) ^ pending;
+        const unsigned broken = (esc & ~starts) | zero | (toKanji & ~kanjiAt) | (toAscii & kanjiAt)
+                                | (pairBytes & ~graphic) | (toAscii & oddBefore);
+        if (broken != 0)
+            break;
+        total += static_cast<unsigned>(__builtin_popcount(output));
+        pending = (oddBefore >> 31) ? ~0u : 0u;
+        mode = (kanjiAt >> 31) ? ~0u : 0u;
+        owed = static_cast<unsigned>(escapeBytes >> 32);
+        q += 32;
+    }
+    // Left at a character boundary: past the bytes of an escape taken, or
+    // back before the first byte of a pair cut by the block's end.
+    q += owed == 0 ? 0 : owed == 1 ? 1 : 2;
+    if (pending != 0) {
+        --q;
+        --total;
+    }
+    kanji = mode != 0;
+    p = q;
+    return total;
+}
+
 #else
 
 bool ConvertWideLanesAvailable() { return false; }
 uint64_t Utf16MeasureWide(const uint16_t*&, uint64_t, const uint64_t*) { return 0; }
 uint64_t Utf8SjisMeasureWide(const uint8_t*&, uint64_t, const uint64_t*) { return 0; }
+uint64_t JisMeasureWide(const uint8_t*&, uint64_t, bool&) { return 0; }
 
 #endif

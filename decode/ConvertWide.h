@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-// Whether the processor has what the lanes need (AVX2, POPCNT). Does
-// not wait, never throws.
+// Whether the processor has what the lanes need (AVX2, POPCNT, PCLMUL).
+// Does not wait, never throws.
 bool ConvertWideLanesAvailable();
 
 // Both lanes pass p over whole characters and return their Shift_JIS length,
@@ -22,3 +22,10 @@ bool ConvertWideLanesAvailable();
 uint64_t Utf16MeasureWide(const uint16_t*& p, uint64_t budget, const uint64_t* twoByte);
 // UTF-8 bytes 0x01-0x7F and three-byte sequences with a lead of 0xE1-0xEF.
 uint64_t Utf8SjisMeasureWide(const uint8_t*& p, uint64_t budget, const uint64_t* twoByte);
+
+// JIS in ASCII and JIS X 0208 (kanji true) modes, as JisToSjis measures it:
+// bytes but the terminator and ESC in ASCII, whole pairs of graphic bytes in
+// JIS X 0208, and the escapes ESC $ B, ESC $ @ and ESC ( B between them.
+// Passes at most budget bytes of input, returns the Shift_JIS length of what
+// it passed and leaves kanji as the mode there; the rest as above.
+uint64_t JisMeasureWide(const uint8_t*& p, uint64_t budget, bool& kanji);

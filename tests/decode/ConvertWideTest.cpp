@@ -1,5 +1,5 @@
-// The measuring calls' wide lanes against the narrow lanes and the literal
-// steps, on text made mostly of what the wide lanes take (so that they run
+// The measuring calls' wide lanes (UTF-8, UTF-16, JIS) against the narrow
+// lanes and the literal steps, on text made mostly of what the wide lanes take (so that they run
 // for long stretches) with what they leave to the others mixed in, placed at
 // every distance from an inaccessible page.
 #include <gtest/gtest.h>
@@ -92,6 +92,35 @@ Bytes RandomUtf8(std::mt19937& random, size_t length)
     return text;
 }
 
+// JIS text: ASCII runs and runs of JIS X 0208 pairs between ESC $ B (or
+// ESC $ @) and ESC ( B, with, now and then, what the wide lane leaves to the
+// others: line ends, eight-bit bytes and a cut pair inside a JIS X 0208 run,
+// the other escapes and shifts, escapes that change nothing, a lone ESC.
+Bytes RandomJis(std::mt19937& random, size_t length)
+{
+    static const char* const odd[] = {"\r\n", "\xA4", "\x1B(J", "\x1B(I", "\x1B$(D", "\x1B$(O", "\x0E", "\x0F",
+                                      "\x1B$B", "\x1B(B", "\x1B", "!"};
+    Bytes text;
+    bool kanji = false;
+    while (text.size() < length) {
+        if (random() % 30 == 0) {
+            text += odd[random() % std::size(odd)];
+            continue;
+        }
+        if (random() % 6 == 0) {
+            text += kanji ? "\x1B(B" : random() % 4 ? "\x1B$B" : "\x1B$@";
+            kanji = !kanji;
+        }
+        if (kanji) {
+            text += static_cast<char>(0x21 + random() % 94);
+            text += static_cast<char>(0x21 + random() % 94);
+        } else {
+            text += static_cast<char>(random() % 8 ? 0x20 + random() % 0x5F : random() % 2 ? '\r' : '\n');
+        }
+    }
+    return text;
+}
+
 Bytes RandomUtf16(std::mt19937& random, size_t units)
 {
     Bytes text;
@@ -103,21 +132,23 @@ Bytes RandomUtf16(std::mt19937& random, size_t units)
     return text;
 }
 
-int64_t Measure(SjisRoute route, const uint8_t* input)
+int64_t Convert(SjisRoute route, uint8_t* output, const uint8_t* input, uint64_t capacity)
 {
-    return route == SjisRoute::Utf8 ? Utf8ToSjis(nullptr, input, 0)
-                                    : Utf16ToSjis(nullptr, reinterpret_cast<const uint16_t*>(input), 0);
+    switch (route) {
+    case SjisRoute::Utf8: return Utf8ToSjis(output, input, capacity);
+    case SjisRoute::Jis: return JisToSjis(output, input, capacity);
+    default: return Utf16ToSjis(output, reinterpret_cast<const uint16_t*>(input), capacity);
+    }
 }
+
+int64_t Measure(SjisRoute route, const uint8_t* input) { return Convert(route, nullptr, input, 0); }
 
 Bytes WholeOutput(SjisRoute route, const uint8_t* input)
 {
     const int64_t n = Measure(route, input);
     Bytes out(static_cast<size_t>(n) + 1, '\xAA');
     auto* o = reinterpret_cast<uint8_t*>(out.data());
-    const int64_t converted = route == SjisRoute::Utf8
-                                  ? Utf8ToSjis(o, input, out.size())
-                                  : Utf16ToSjis(o, reinterpret_cast<const uint16_t*>(input), out.size());
-    EXPECT_EQ(converted, n);
+    EXPECT_EQ(Convert(route, o, input, out.size()), n);
     out.resize(static_cast<size_t>(n));
     return out;
 }
@@ -137,13 +168,15 @@ TEST(WideLanes, MeasureWhatTheNarrowLanesAndTheLiteralStepsMeasure)
     LanesBack back;
     GuardedPage page;
     std::mt19937 random(31);
-    for (int k = 0; k < 400; ++k) {
-        const SjisRoute route = k % 2 ? SjisRoute::Utf16 : SjisRoute::Utf8;
+    for (int k = 0; k < 600; ++k) {
+        const SjisRoute route = k % 3 == 0 ? SjisRoute::Utf8 : k % 3 == 1 ? SjisRoute::Utf16 : SjisRoute::Jis;
         const size_t length = 1 + random() % 600;
-        const Bytes text = route == SjisRoute::Utf8 ? RandomUtf8(random, length) : RandomUtf16(random, length);
+        const Bytes text = route == SjisRoute::Utf8    ? RandomUtf8(random, length)
+                           : route == SjisRoute::Utf16 ? RandomUtf16(random, length)
+                                                       : RandomJis(random, length);
         // Every distance from the page's end up to a block and a half, then
         // a few more.
-        for (size_t gap = 0; gap < 80; gap += route == SjisRoute::Utf8 ? 1 : 2) {
+        for (size_t gap = 0; gap < 80; gap += route == SjisRoute::Utf16 ? 2 : 1) {
             const uint8_t* input = page.Place(text, gap > 50 ? gap * 7 % 200 : gap);
             SetConverterFastLanes(false);
             const Bytes literal = WholeOutput(route, input);
