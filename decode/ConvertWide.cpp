@@ -119,8 +119,14 @@ struct Staging {
     uint64_t Drain(const uint64_t* twoByte)
     {
         uint64_t sum = 0;
-        for (unsigned k = 0; k < Count; ++k)
-            sum += TwoByteBit(twoByte, Codes[k]);
+        for (unsigned k = 0; k < Count; ++k) {
+            // Hidden from the compiler, which would otherwise make the loop
+            // vector code that loads the words one by one through lane
+            // extracts and inserts, slower than these plain loads.
+            unsigned code = Codes[k];
+            __asm__("" : "+r"(code));
+            sum += TwoByteBit(twoByte, code);
+        }
         Count = 0;
         return sum;
     }
