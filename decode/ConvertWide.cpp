@@ -428,34 +428,50 @@ WIDE WHOLE_BLOCK_READS uint64_t JisMeasureWide(const uint8_t*& p, uint64_t budge
     unsigned mode = kanji ? ~0u : 0u;   // all ones in JIS X 0208
     unsigned owed = 0;                   // escape bytes at the block's start owed by the block before
     unsigned pending = 0;                // all ones: the block starts inside a pair
-    // A block reads 34 bytes and passes at most 34, owed bytes included.
-    while (PageLeft(q) >= 34 && budget - static_cast<uint64_t>(q - p) >= 34) {
-        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-        const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
-        const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 2));
-        const unsigned esc = Bits(_mm256_cmpeq_epi8(b0, Bytes(0x1B)));
-        const unsigned toKanji = esc & Bits(_mm256_cmpeq_epi8(b1, Bytes('$')))
-                                 & Bits(_mm256_or_si256(_mm256_cmpeq_epi8(b2, Bytes('B')), _mm256_cmpeq_epi8(b2, Bytes('@'))));
-        const unsigned toAscii = esc & Bits(_mm256_cmpeq_epi8(b1, Bytes('('))) & Bits(_mm256_cmpeq_epi8(b2, Bytes('B')));
-        const unsigned zero = Bits(_mm256_cmpeq_epi8(b0, _mm256_setzero_si256()));
-        // As signed bytes, 0x21-0x7E are above 0x20 and below 0x7F.
-        const unsigned graphic =
-            Bits(_mm256_and_si256(_mm256_cmpgt_epi8(b0, Bytes(0x20)), _mm256_cmpgt_epi8(Bytes(0x7F), b0)));
-        const unsigned starts = toKanji | toAscii;
-        const uint64_t escapeBytes = uint64_t(starts) | uint64_t(starts) << 1 | uint64_t(starts) << 2 | owed;
-        const unsigned output = ~static_cast<unsigned>(escapeBytes);
-        const unsigned kanjiAt = mode ^ PrefixXor(starts);   // the mode from each position on
-        const unsigned pairBytes = kanjiAt & output;
-        const unsigned oddBefore = PrefixXor(pairBytes) ^ pending;
-        const unsigned broken = (esc & ~starts) | zero | (toKanji & ~kanjiAt) | (toAscii & kanjiAt)
-                                | (pairBytes & ~graphic) | (toAscii & oddBefore);
-        if (broken != 0)
+    bool broken = false;
+    while (!broken) {
+        // As many blocks as fit before the page's end (a block reads 34
+        // bytes) and in the budget (it passes at most 34, owed bytes
+        // included), in a loop that keeps its state in locals.
+        size_t blocks = PageLeft(q) >= 34 ? (PageLeft(q) - 34) / 32 + 1 : 0;
+        const uint64_t passed = static_cast<uint64_t>(q - p);
+        blocks = std::min<uint64_t>(blocks, budget - passed >= 34 ? (budget - passed - 2) / 32 : 0);
+        if (blocks == 0)
             break;
-        total += static_cast<unsigned>(__builtin_popcount(output));
-        pending = (oddBefore >> 31) ? ~0u : 0u;
-        mode = (kanjiAt >> 31) ? ~0u : 0u;
-        owed = static_cast<unsigned>(escapeBytes >> 32);
-        q += 32;
+        for (; blocks > 0; --blocks) {
+            const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+            const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
+            const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 2));
+            const __m256i esc = _mm256_cmpeq_epi8(b0, Bytes(0x1B));
+            const __m256i toKanji =
+                _mm256_and_si256(_mm256_and_si256(esc, _mm256_cmpeq_epi8(b1, Bytes('$'))),
+                                 _mm256_or_si256(_mm256_cmpeq_epi8(b2, Bytes('B')), _mm256_cmpeq_epi8(b2, Bytes('@'))));
+            const __m256i toAscii = _mm256_and_si256(_mm256_and_si256(esc, _mm256_cmpeq_epi8(b1, Bytes('('))),
+                                                     _mm256_cmpeq_epi8(b2, Bytes('B')));
+            // The terminator, and an ESC the lane does not take.
+            const unsigned unexpected = Bits(_mm256_or_si256(_mm256_cmpeq_epi8(b0, _mm256_setzero_si256()),
+                                                             _mm256_andnot_si256(_mm256_or_si256(toKanji, toAscii), esc)));
+            // As signed bytes, 0x21-0x7E are above 0x20 and below 0x7F.
+            const unsigned graphic =
+                Bits(_mm256_and_si256(_mm256_cmpgt_epi8(b0, Bytes(0x20)), _mm256_cmpgt_epi8(Bytes(0x7F), b0)));
+            const unsigned kanjiStarts = Bits(toKanji), asciiStarts = Bits(toAscii);
+            const unsigned starts = kanjiStarts | asciiStarts;
+            const uint64_t escapeBytes = uint64_t(starts) | uint64_t(starts) << 1 | uint64_t(starts) << 2 | owed;
+            const unsigned output = ~static_cast<unsigned>(escapeBytes);
+            const unsigned kanjiAt = mode ^ PrefixXor(starts);   // the mode from each position on
+            const unsigned pairBytes = kanjiAt & output;
+            const unsigned oddBefore = PrefixXor(pairBytes) ^ pending;
+            if ((unexpected | (kanjiStarts & ~kanjiAt) | (asciiStarts & kanjiAt) | (pairBytes & ~graphic)
+                 | (asciiStarts & oddBefore)) != 0) {
+                broken = true;
+                break;
+            }
+            total += static_cast<unsigned>(__builtin_popcount(output));
+            pending = (oddBefore >> 31) ? ~0u : 0u;
+            mode = (kanjiAt >> 31) ? ~0u : 0u;
+            owed = static_cast<unsigned>(escapeBytes >> 32);
+            q += 32;
+        }
     }
     // Left at a character boundary: past the bytes of an escape taken, or
     // back before the first byte of a pair cut by the block's end.
