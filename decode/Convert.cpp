@@ -302,12 +302,14 @@ struct FastTables {
     // in bits 16-23, so that a lane moves its output on without a compare.
     uint32_t Unit[65536];
     uint64_t TwoByte[1024];      // bit u: the code of unit u takes two bytes
-    uint16_t Kanji[94 * 94];     // StoredWord of JIS X 0208 row/cell 0x21-0x7E (plane 1)
+    // StoredWord of each JIS X 0208 pair (plane 1) read as a little-endian
+    // 16-bit word, both bytes 0x21-0x7E; 0 for any other two bytes.
+    uint16_t Pair[65536];
     // StoredWord of each three-byte sequence by its key; 0 for key 0, the
     // overlong zero, which ends the text.
     uint16_t Sequence[65536];
 
-    FastTables() : Unit(), TwoByte(), Kanji(), Sequence()
+    FastTables() : Unit(), TwoByte(), Pair(), Sequence()
     {
         for (unsigned u = 0; u < 65536; ++u) {
             const uint16_t code = UnicodeToSjisChar(static_cast<uint16_t>(u));
@@ -318,7 +320,8 @@ struct FastTables {
         }
         for (unsigned row = 0; row < 94; ++row)
             for (unsigned cell = 0; cell < 94; ++cell)
-                Kanji[row * 94 + cell] = StoredWord(JisCodeToSjis(static_cast<uint16_t>((row + 0x21) << 8 | (cell + 0x21)), 1));
+                Pair[(cell + 0x21) << 8 | (row + 0x21)] =
+                    StoredWord(JisCodeToSjis(static_cast<uint16_t>((row + 0x21) << 8 | (cell + 0x21)), 1));
         for (unsigned key = 1; key < 65536; ++key)
             Sequence[key] = static_cast<uint16_t>(Unit[CodeOfSequenceKey(key)]);
     }
@@ -548,21 +551,24 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisFastRun(const uint8_t*& p, uint8_t* o
 }
 
 // Converting JIS X 0208 pairs, both bytes 0x21-0x7E (EUC-JP passes them with
-// the top bits set), by the table.
-template <uint8_t Base>
-inline uint64_t KanjiFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
+// the top bits set, which Flip takes off), by the table: one 16-bit load a
+// pair, while the pair's bytes lie in the page of its first.
+template <uint16_t Flip>
+WISPLOG_WHOLE_BLOCK_READS inline uint64_t KanjiFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
 {
     const FastTables& t = Fast();
     const uint8_t* q = p;
+    const size_t offset = reinterpret_cast<uintptr_t>(q) & 4095;
+    const uint64_t pairs = std::min<uint64_t>(room / 2, offset > 4094 ? 0 : (4094 - offset) / 2 + 1);
+    const uint8_t* const stop = q + 2 * pairs;
     uint64_t written = 0;
-    while (room - written >= 2) {
-        const unsigned row = static_cast<unsigned>(q[0]) - Base;
-        if (row >= 94)
+    while (q != stop) {
+        uint16_t x;
+        std::memcpy(&x, q, 2);
+        const uint16_t word = t.Pair[x ^ Flip];
+        if (word == 0)
             break;
-        const unsigned cell = static_cast<unsigned>(q[1]) - Base;
-        if (cell >= 94)
-            break;
-        StoreWord(output + written, t.Kanji[row * 94 + cell]);
+        StoreWord(output + written, word);
         written += 2;
         q += 2;
     }
@@ -985,7 +991,7 @@ struct JisConverter {
         uint64_t written = 0;
         for (;;) {
             if (DoubleByte()) {
-                written += KanjiFastRun<0x21>(p, output + written, room - written);
+                written += KanjiFastRun<0x0000>(p, output + written, room - written);
                 if (!TakeAsciiIn(p))
                     return written;
             } else if (Mode == jmAscii) {
@@ -1083,7 +1089,7 @@ struct EucConverter {
         room = std::min(room, ReportedStretch);
         uint64_t written = 0;
         for (;;) {
-            const uint64_t pairs = KanjiFastRun<0xA1>(p, output + written, room - written);
+            const uint64_t pairs = KanjiFastRun<0x8080>(p, output + written, room - written);
             written += pairs;
             const uint64_t before = written;
             if (!CopyRun<ssPlain>(p, output, written, room) || pairs + (written - before) == 0)
