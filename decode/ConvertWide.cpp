@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 #if defined(__x86_64__)
 
@@ -69,18 +70,64 @@ WIDE inline unsigned LaneBits(__m256i lanes)
     return static_cast<unsigned>(_mm_movemask_epi8(bytes));
 }
 
-// Constants of the block loops, their values hidden from the compiler: short
-// of vector registers there, gcc would build each again from immediates in
-// every block (three instructions), where a hidden one stays in a register
-// or is reloaded from the stack.
-WIDE inline __m256i Hidden(__m256i v)
+} // namespace
+
+// Constants of the block loops, kept in memory whose contents the compiler
+// does not assume: short of vector registers in the loops, gcc would
+// otherwise build each constant again from immediates in every block (three
+// instructions), where now each use is one load from a line that stays in
+// the cache. They live outside the unnamed namespace, with external linkage,
+// so that the compiler cannot tell that nothing writes them and fold them
+// back into immediates.
+namespace convert_wide {
+
+constexpr uint16_t UnitValues[] = {0x7F, 0x30, 0x8000, 15, 7};
+
+struct LoopConstants {
+    alignas(32) uint8_t Byte[256][32];                       // each byte value in every position
+    alignas(32) uint16_t Unit[std::size(UnitValues)][16];   // each of UnitValues in every lane
+};
+
+constexpr LoopConstants MakeLoopConstants()
 {
-    __asm__("" : "+x"(v));
-    return v;
+    LoopConstants c{};
+    for (unsigned value = 0; value < 256; ++value)
+        for (auto& byte : c.Byte[value])
+            byte = static_cast<uint8_t>(value);
+    for (size_t k = 0; k < std::size(UnitValues); ++k)
+        for (auto& unit : c.Unit[k])
+            unit = UnitValues[k];
+    return c;
 }
-// A byte in every position; a 16-bit unit in every lane.
-WIDE inline __m256i Bytes(int c) { return Hidden(_mm256_set1_epi8(static_cast<char>(c))); }
-WIDE inline __m256i Units(int c) { return Hidden(_mm256_set1_epi16(static_cast<short>(c))); }
+
+extern LoopConstants Constants;
+constinit LoopConstants Constants = MakeLoopConstants();
+
+} // namespace convert_wide
+
+namespace {
+
+using convert_wide::Constants;
+using convert_wide::UnitValues;
+
+constexpr size_t UnitIndex(uint16_t value)
+{
+    size_t k = 0;
+    while (UnitValues[k] != value)
+        ++k;
+    return k;
+}
+
+// A byte in every position; a 16-bit unit (one of UnitValues) in every lane.
+WIDE inline __m256i Bytes(int c)
+{
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(Constants.Byte[static_cast<uint8_t>(c)]));
+}
+template <uint16_t Value>
+WIDE inline __m256i Units()
+{
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(Constants.Unit[UnitIndex(Value)]));
+}
 
 // The map of page U+30xx: byte k of its 32 bytes holds the bits of units
 // U+3000 + 8k to + 8k + 7, as two halves for PSHUFB, each in both lanes.
@@ -149,12 +196,12 @@ namespace {
 // the codes of those outside page U+30xx and above 0x7F staged.
 WIDE inline unsigned Utf16BlockLength(__m256i v, unsigned from, const KanaPage& page, uint16_t* codes, unsigned& count)
 {
-    const __m256i plain = _mm256_cmpeq_epi16(_mm256_min_epu16(v, Units(0x7F)), v);
-    const __m256i kana = _mm256_cmpeq_epi16(_mm256_srli_epi16(v, 8), Units(0x30));
+    const __m256i plain = _mm256_cmpeq_epi16(_mm256_min_epu16(v, Units<0x7F>()), v);
+    const __m256i kana = _mm256_cmpeq_epi16(_mm256_srli_epi16(v, 8), Units<0x30>());
     // The high byte of each lane gets index 0x80 and so no bit.
-    const __m256i high = Units(0x8000);
-    const __m256i index = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(v, 3), Units(15)), high);
-    const __m256i bit = _mm256_or_si256(_mm256_and_si256(v, Units(7)), high);
+    const __m256i high = Units<0x8000>();
+    const __m256i index = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(v, 3), Units<15>()), high);
+    const __m256i bit = _mm256_or_si256(_mm256_and_si256(v, Units<7>()), high);
     const __m256i noBit = _mm256_cmpeq_epi16(KanaBits(page, index, v, bit), _mm256_setzero_si256());
     const __m256i twoByteKana = _mm256_andnot_si256(noBit, kana);
     const unsigned others = ~LaneBits(_mm256_or_si256(plain, kana)) & from;

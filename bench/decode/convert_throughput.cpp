@@ -10,6 +10,8 @@
 #include <benchmark/benchmark.h>
 #include <iconv.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -135,8 +137,15 @@ int main(int argc, char** argv)
     ++argv;
     for (const Route& route : Routes) {
         const std::string name = std::string(route.File).substr(4);
-        benchmark::RegisterBenchmark(("ours/" + name).c_str(), Ours, route)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("iconv/" + name).c_str(), Iconv, route)->Unit(benchmark::kMillisecond);
+        // Beside the median, the fastest repetition: on a shared machine
+        // whatever else runs only ever adds time.
+        const auto fastest = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
+        benchmark::RegisterBenchmark(("ours/" + name).c_str(), Ours, route)
+            ->Unit(benchmark::kMillisecond)
+            ->ComputeStatistics("min", fastest);
+        benchmark::RegisterBenchmark(("iconv/" + name).c_str(), Iconv, route)
+            ->Unit(benchmark::kMillisecond)
+            ->ComputeStatistics("min", fastest);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
