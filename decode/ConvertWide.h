@@ -1,5 +1,5 @@
 // The measuring calls' widest lanes: 32 bytes at a time with AVX2 on the
-// UTF-16 and UTF-8 routes to Shift_JIS. Internal to the converters; see
+// UTF-16, UTF-8 and JIS routes to Shift_JIS. Internal to the converters; see
 // Convert.cpp for the two-call protocol they serve.
 #pragma once
 
