@@ -61,6 +61,18 @@ for entry in "${conversions[@]}"; do
         -n iconv "iconv -f $charset -t SHIFT_JISX0213 $file" \
         -n read "cat $file"
 done
+# The same whole runs in pairs: seven short hyperfine runs of both commands,
+# one right after the other, so that a spell of the host's other guests falls
+# on both sides of a pair rather than on one side's runs.
+for entry in "${conversions[@]}"; do
+    IFS=: read -r name mode enc charset <<<"$entry"
+    file=$data/log.$enc
+    for pair in 1 2 3 4 5 6 7; do
+        hyperfine -N --warmup 1 --runs 2 --style none --export-json "$results/pair-$name-$pair.json" \
+            -n ours "$bench $mode $file" \
+            -n iconv "iconv -f $charset -t SHIFT_JISX0213 $file" >/dev/null
+    done
+done
 for enc in euc-jp iso-2022-jp utf-8 utf-16le shift_jis; do
     file=$data/log.$enc
     hyperfine -N --warmup 1 --runs "$runs" --style basic --export-json "$results/detect-$enc.json" \
@@ -72,7 +84,8 @@ done
 
 # The conversions alone, in process, beside iconv(3) on the same texts. The
 # repetitions of all of them run in a random order, so that a machine that
-# slows down or speeds up during the run moves both sides alike.
+# slows down or speeds up during the run moves both sides alike; the paired
+# ones time both sides in each iteration.
 "$build/bench/decode/convert_throughput" "$data" --benchmark_repetitions="$runs" \
     --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true --benchmark_out="$results/throughput.json" \
@@ -105,16 +118,21 @@ def cpu(path, name):
     for r in json.load(open(path))['results']:
         if r['command'] == name:
             return r['user'] + r['system']
-lines = ['| path | file MB | ours s | peer | peer s | peer / ours | fastest runs, peer / ours | CPU peer / ours | ours / plain read |',
-         '|---|---|---|---|---|---|---|---|---|']
+def pairs(name):
+    ratios = sorted(mean(os.path.join(results, 'pair-%s-%d.json' % (name, k)), 'iconv')
+                    / mean(os.path.join(results, 'pair-%s-%d.json' % (name, k)), 'ours') for k in range(1, 8))
+    return '%.1f / %.1f' % (ratios[len(ratios) // 2], ratios[0])
+lines = ['| path | file MB | ours s | peer | peer s | peer / ours | fastest runs, peer / ours | CPU peer / ours '
+         '| ours / plain read | in pairs, median / lowest |',
+         '|---|---|---|---|---|---|---|---|---|---|']
 for name, enc in (('euc', 'euc-jp'), ('jis', 'iso-2022-jp'), ('utf8', 'utf-8'), ('utf16', 'utf-16le')):
     path = os.path.join(results, 'convert-%s.json' % name)
     ours, iconv, read = mean(path, 'ours'), mean(path, 'iconv'), mean(path, 'read')
     size = os.path.getsize(os.path.join(data, 'log.' + enc)) / 1e6
     ratio = cpu(path, 'iconv') / cpu(path, 'ours')
     best = fastest(path, 'iconv') / fastest(path, 'ours')
-    lines.append('| %s to Shift_JIS | %.0f | %.3f | iconv | %.3f | %.1f | %.1f | %.1f | %.1f |'
-                 % (name, size, ours, iconv, iconv / ours, best, ratio, ours / read))
+    lines.append('| %s to Shift_JIS | %.0f | %.3f | iconv | %.3f | %.1f | %.1f | %.1f | %.1f | %s |'
+                 % (name, size, ours, iconv, iconv / ours, best, ratio, ours / read, pairs(name)))
 for enc in ('euc-jp', 'iso-2022-jp', 'utf-8', 'utf-16le', 'shift_jis'):
     path = os.path.join(results, 'detect-%s.json' % enc)
     ours, read = mean(path, 'ours'), mean(path, 'read')
@@ -123,22 +141,28 @@ for enc in ('euc-jp', 'iso-2022-jp', 'utf-8', 'utf-16le', 'shift_jis'):
     nkfPath = os.path.join(results, 'detect-%s-nkf.json' % enc)
     ratio = cpu(nkfPath, 'nkf') / cpu(path, 'ours')
     best = fastest(nkfPath, 'nkf') / fastest(path, 'ours')
-    lines.append('| detect %s | %.0f | %.3f | nkf --guess | %.3f | %.1f | %.1f | %.1f | %.1f |'
+    lines.append('| detect %s | %.0f | %.3f | nkf --guess | %.3f | %.1f | %.1f | %.1f | %.1f | |'
                  % (enc, size, ours, nkf, nkf / ours, best, ratio, ours / read))
 # In process: median and fastest CPU time of each side's repetitions, and the
 # spread (coefficient of variation) that says how quiet the machine was.
+# The paired runs give the ratio itself (iconv_per_ours, the median of each
+# repetition's pairs): its median and lowest over the repetitions.
 stats = {}
+paired = {}
 for b in json.load(open(os.path.join(results, 'throughput.json')))['benchmarks']:
     if b.get('aggregate_name') in ('median', 'min', 'cv'):
         stats[(b['run_name'], b['aggregate_name'])] = b['cpu_time']
+        if b['run_name'].startswith('paired/'):
+            paired[(b['run_name'].split('/')[1], b['aggregate_name'])] = b['iconv_per_ours']
 lines += ['', '| conversion in process | ours ms (CPU), median / fastest | iconv(3) ms (CPU), median / fastest '
-          '| iconv / ours, medians | iconv / ours, fastest | spread ours / iconv |', '|---|---|---|---|---|---|']
+          '| iconv / ours, medians | iconv / ours, fastest | spread ours / iconv '
+          '| iconv / ours in pairs, median / lowest |', '|---|---|---|---|---|---|---|']
 for enc in ('euc-jp', 'iso-2022-jp', 'utf-8', 'utf-16le'):
     o, i = 'ours/' + enc, 'iconv/' + enc
-    lines.append('| %s | %.1f / %.1f | %.1f / %.1f | %.1f | %.1f | %.2f / %.2f |'
+    lines.append('| %s | %.1f / %.1f | %.1f / %.1f | %.1f | %.1f | %.2f / %.2f | %.2f / %.2f |'
                  % (enc, stats[(o, 'median')], stats[(o, 'min')], stats[(i, 'median')], stats[(i, 'min')],
                     stats[(i, 'median')] / stats[(o, 'median')], stats[(i, 'min')] / stats[(o, 'min')],
-                    stats[(o, 'cv')], stats[(i, 'cv')]))
+                    stats[(o, 'cv')], stats[(i, 'cv')], paired[(enc, 'median')], paired[(enc, 'min')]))
 lines += ['', '| run | input MiB | buffers held at once MiB | peak RSS MiB | above them MiB |',
           '|---|---|---|---|---|']
 sjis = os.path.getsize(os.path.join(data, 'log.shift_jis'))
