@@ -82,13 +82,30 @@ int64_t Convert(SjisRoute route, uint8_t* output, const Text& text, uint64_t cap
     return -1;
 }
 
+// One conversion of ours, both calls; false where they disagree.
+bool OursOnce(SjisRoute route, const Text& text, std::vector<uint8_t>& output)
+{
+    const int64_t measured = Convert(route, nullptr, text, 0);
+    return Convert(route, output.data(), text, static_cast<uint64_t>(measured) + 1) == measured;
+}
+
+// One conversion by iconv(3), from its initial state; false where it fails.
+bool IconvOnce(iconv_t cd, const Text& text, std::vector<uint8_t>& output)
+{
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(text.Bytes()));
+    size_t inLeft = text.Size;
+    char* out = reinterpret_cast<char*>(output.data());
+    size_t outLeft = output.size();
+    return iconv(cd, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1);
+}
+
 void Ours(benchmark::State& state, Route route)
 {
     const Text& text = Load(route.File);
     std::vector<uint8_t>& output = Output(text.Size * 2 + 16);
     for (auto _ : state) {
-        const int64_t measured = Convert(route.Converter, nullptr, text, 0);
-        if (Convert(route.Converter, output.data(), text, static_cast<uint64_t>(measured) + 1) != measured)
+        if (!OursOnce(route.Converter, text, output))
             state.SkipWithError("measuring and converting disagree");
         benchmark::DoNotOptimize(output.data());
     }
@@ -105,12 +122,7 @@ void Iconv(benchmark::State& state, Route route)
         return;
     }
     for (auto _ : state) {
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        char* in = const_cast<char*>(reinterpret_cast<const char*>(text.Bytes()));
-        size_t inLeft = text.Size;
-        char* out = reinterpret_cast<char*>(output.data());
-        size_t outLeft = output.size();
-        if (iconv(cd, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1))
+        if (!IconvOnce(cd, text, output))
             state.SkipWithError("iconv failed");
         benchmark::DoNotOptimize(output.data());
     }
@@ -139,18 +151,8 @@ void Paired(benchmark::State& state, Route route)
         state.SkipWithError("iconv_open failed");
         return;
     }
-    const auto ours = [&] {
-        const int64_t measured = Convert(route.Converter, nullptr, text, 0);
-        return Convert(route.Converter, output.data(), text, static_cast<uint64_t>(measured) + 1) == measured;
-    };
-    const auto theirs = [&] {
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        char* in = const_cast<char*>(reinterpret_cast<const char*>(text.Bytes()));
-        size_t inLeft = text.Size;
-        char* out = reinterpret_cast<char*>(output.data());
-        size_t outLeft = output.size();
-        return iconv(cd, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1);
-    };
+    const auto ours = [&] { return OursOnce(route.Converter, text, output); };
+    const auto theirs = [&] { return IconvOnce(cd, text, output); };
     const auto timed = [](const auto& run, bool& ok) {
         const double start = ThreadSeconds();
         ok = run() && ok;
