@@ -458,7 +458,8 @@ void TKZSock::CaptureFile(const std::string& fileName)
     FBytesRecvd = 0;
     TimerOn();
     Finally stop{[this] { TimerOff(); }};
-    int file = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A symlink in its place is refused, never followed.
+    int file = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (file < 0)
         throw Exception(FileErrorText("Cannot create file", fileName, errno));
     Finally closeFile{[file] { ::close(file); }};
