@@ -5,8 +5,8 @@
 
 #include "app/FindDialog.h"
 
-#include "app/LogHighlighter.h"
-#include "app/SjisMemo.h"
+#include "view/LogHighlighter.h"
+#include "view/SjisMemo.h"
 #include "app/WindowKeeper.h"
 
 #include <QAction>

@@ -3,10 +3,10 @@
 // that in Memo1 scrolled to the end.
 #include "app/Form1.h"
 
-#include "app/MappedFile.h"
+#include "view/MappedFile.h"
 #include "app/MessageBox.h"
-#include "app/SjisCodec.h"
-#include "app/SjisMemo.h"
+#include "codec/SjisCodec.h"
+#include "view/SjisMemo.h"
 #include "app/Tag.h"
 #include "decode/Convert.h"
 #include "decode/Detect.h"

@@ -3,12 +3,12 @@
 // connection closed and its outcome on the status line.
 #include "app/Form1.h"
 
-#include "app/FetchTrace.h"
+#include "fetch/FetchTrace.h"
 #include "app/FollowCommand.h"
-#include "app/HostProfile.h"
-#include "app/HostText.h"
+#include "profiles/HostProfile.h"
+#include "codec/HostText.h"
 #include "app/RunningFetch.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "app/Tag.h"
 #include "ftp/TKZFTP.h"
 

@@ -2,7 +2,7 @@
 // panel.
 #include "app/Form1.h"
 
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "app/WindowKeeper.h"
 
 #include <QAction>

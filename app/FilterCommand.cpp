@@ -2,9 +2,9 @@
 // shows the last file again when the text is empty.
 #include "app/Form1.h"
 
-#include "app/SjisFindText.h"
-#include "app/SjisMemo.h"
-#include "app/SjisText.h"
+#include "view/SjisFindText.h"
+#include "view/SjisMemo.h"
+#include "view/SjisText.h"
 
 #include <QLineEdit>
 

@@ -2,7 +2,7 @@
 // direction (Down unless chosen otherwise), "Find Next" and "Cancel".
 #pragma once
 
-#include "app/SjisDirectedSearch.h"
+#include "view/SjisDirectedSearch.h"
 
 #include <QDialog>
 #include <QRect>

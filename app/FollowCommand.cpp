@@ -1,11 +1,11 @@
 #include "app/FollowCommand.h"
 
-#include "app/FetchTrace.h"
+#include "fetch/FetchTrace.h"
 #include "app/Form1.h"
-#include "app/HostProfile.h"
-#include "app/HostText.h"
+#include "profiles/HostProfile.h"
+#include "codec/HostText.h"
 #include "app/RunningFetch.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "app/Tag.h"
 #include "ftp/TKZFTP.h"
 

@@ -1,8 +1,8 @@
 #include "app/FollowDisplay.h"
 
-#include "app/SjisCodec.h"
-#include "app/SjisMemo.h"
-#include "app/SjisText.h"
+#include "codec/SjisCodec.h"
+#include "view/SjisMemo.h"
+#include "view/SjisText.h"
 #include "decode/Convert.h"
 #include "decode/Detect.h"
 

@@ -2,8 +2,8 @@
 // and the program-wide state of the viewer.
 #pragma once
 
-#include "app/FetchOutcome.h"
-#include "app/TextList.h"
+#include "fetch/FetchOutcome.h"
+#include "profiles/TextList.h"
 
 #include <QMainWindow>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "app/MessageBox.h"
 
-#include "app/ServerText.h"
+#include "fetch/ServerText.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -3,7 +3,7 @@
 // before anything is dialled.
 #include "app/Form1.h"
 
-#include "app/HostProfile.h"
+#include "profiles/HostProfile.h"
 
 #include <QAction>
 #include <QComboBox>

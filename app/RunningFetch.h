@@ -3,7 +3,7 @@
 // follows its progress. One RunningFetch lives for the whole of a fetch.
 #pragma once
 
-#include "app/FetchProgress.h"
+#include "fetch/FetchProgress.h"
 
 #include <functional>
 

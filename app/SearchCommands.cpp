@@ -5,10 +5,10 @@
 #include "app/FindDialog.h"
 #include "app/FindOptionsCommands.h"
 #include "app/MessageBox.h"
-#include "app/SjisDirectedSearch.h"
-#include "app/SjisFindText.h"
-#include "app/SjisMemo.h"
-#include "app/SjisText.h"
+#include "view/SjisDirectedSearch.h"
+#include "view/SjisFindText.h"
+#include "view/SjisMemo.h"
+#include "view/SjisText.h"
 
 #include <QAction>
 #include <QPushButton>

@@ -1,7 +1,7 @@
 // The encoding menu, "Select &All" (and its shortcut) and "E&xit".
 #include "app/Form1.h"
 
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 
 #include <QAction>
 #include <QActionGroup>

@@ -1,7 +1,7 @@
 #include "app/Startup.h"
 
 #include "app/ErrorReport.h"
-#include "app/InstalledUse.h"
+#include "profiles/InstalledUse.h"
 #include "app/TerminationSignals.h"
 #include "sock/TKZSock.h"
 

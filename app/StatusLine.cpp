@@ -1,7 +1,7 @@
 // TForm1::ShowStatus: the menu bar's status line.
 #include "app/Form1.h"
 
-#include "app/ServerText.h"
+#include "fetch/ServerText.h"
 
 #include <QAction>
 

@@ -1,7 +1,7 @@
 #include "app/WindowKeeper.h"
 
 #include "app/Form1.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 
 #include <QEvent>
 #include <QLineEdit>

@@ -1,4 +1,4 @@
-#include "app/InstalledUse.h"
+#include "profiles/InstalledUse.h"
 #include "app/Startup.h"
 #include "app/WisplogApplication.h"
 

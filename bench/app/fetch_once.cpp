@@ -19,7 +19,7 @@
 // be split into download and display.
 #include "app/Form1.h"
 #include "app/MessageBox.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "app/WisplogApplication.h"
 #include "ftp/TKZFTP.h"
 

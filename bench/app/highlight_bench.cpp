@@ -5,9 +5,9 @@
 // in twenty), so every screenful has some to colour.
 // Run: build/bench/bench/app/highlight_bench (offscreen); compare the times.
 #include "app/Form1.h"
-#include "app/LogHighlighter.h"
+#include "view/LogHighlighter.h"
 #include "app/MessageBox.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "app/WisplogApplication.h"
 
 #include <QCoreApplication>

@@ -10,8 +10,8 @@
 #include "app/FindDialog.h"
 #include "app/Form1.h"
 #include "app/MessageBox.h"
-#include "app/SjisMemo.h"
-#include "app/SjisText.h"
+#include "view/SjisMemo.h"
+#include "view/SjisText.h"
 #include "app/WisplogApplication.h"
 
 #include <QAction>

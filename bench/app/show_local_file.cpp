@@ -10,7 +10,7 @@
 // it.
 #include "app/Form1.h"
 #include "app/MessageBox.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "app/WisplogApplication.h"
 
 #include <QElapsedTimer>

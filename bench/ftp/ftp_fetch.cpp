@@ -9,7 +9,7 @@
 // events), kept in memory instead of the status line.
 //
 // Exits 0 on success; prints the failure text and exits 1 otherwise.
-#include "app/FetchProgress.h"
+#include "fetch/FetchProgress.h"
 #include "ftp/TKZFTP.h"
 
 #include <QCoreApplication>

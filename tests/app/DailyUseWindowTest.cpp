@@ -7,9 +7,9 @@
 
 #include "app/FindDialog.h"
 #include "app/FindOptionsCommands.h"
-#include "app/LogHighlighter.h"
-#include "app/SjisCodec.h"
-#include "app/SjisMemo.h"
+#include "view/LogHighlighter.h"
+#include "codec/SjisCodec.h"
+#include "view/SjisMemo.h"
 #include "app/WindowKeeper.h"
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"

@@ -21,8 +21,8 @@ TEST(ErrorReportPeriod, NotAppendedAfterPeriodParenthesisOrBelow)
     EXPECT_EQ(WithReportPeriod(""), "");
 }
 
-#include "app/FetchOutcome.h"
-#include "app/ServerText.h"
+#include "fetch/FetchOutcome.h"
+#include "fetch/ServerText.h"
 
 TEST(ServerText, DecodedLosslesslyWithControlsMarked)
 {

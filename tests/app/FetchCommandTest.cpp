@@ -2,7 +2,7 @@
 // (pyftpdlib) and, where an exact reply or a fault is needed, a scripted one.
 #include "FetchDirFixture.h"
 
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "app/Tag.h"
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"

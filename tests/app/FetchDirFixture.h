@@ -4,7 +4,7 @@
 
 #include "StartupFixture.h"
 
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "ftp/TKZFTP.h"
 
 #include <QDir>

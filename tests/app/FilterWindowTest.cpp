@@ -1,8 +1,8 @@
 // The line filter ("&Grep"), the encoding menu, "Select &All" and "E&xit".
 #include "StartupFixture.h"
 
-#include "app/SjisCodec.h"
-#include "app/SjisMemo.h"
+#include "codec/SjisCodec.h"
+#include "view/SjisMemo.h"
 
 #include <QAction>
 #include <QActionGroup>

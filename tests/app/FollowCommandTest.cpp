@@ -3,7 +3,7 @@
 #include "FetchDirFixture.h"
 
 #include "app/FollowCommand.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"
 #include "tests/support/ScriptedFtpServer.h"

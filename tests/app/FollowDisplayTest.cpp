@@ -4,7 +4,7 @@
 // only the new bytes.
 #include "app/FollowDisplay.h"
 #include "app/Form1.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "tests/app/StartupFixture.h"
 
 #include <QScrollBar>

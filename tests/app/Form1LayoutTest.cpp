@@ -5,7 +5,7 @@
 #include "app/FindDialog.h"
 #include "app/FollowCommand.h"
 #include "app/Gra.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "app/Tag.h"
 #include "ftp/TKZFTP.h"
 

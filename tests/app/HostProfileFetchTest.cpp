@@ -3,7 +3,7 @@
 // anything is dialled, and the encoding field selects the menu item.
 #include "FetchDirFixture.h"
 
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"
 #include "tests/support/ScriptedFtpServer.h"

@@ -3,8 +3,8 @@
 // downloads going to the user's data directory.
 #include "StartupFixture.h"
 
-#include "app/InstalledUse.h"
-#include "app/SjisMemo.h"
+#include "profiles/InstalledUse.h"
+#include "view/SjisMemo.h"
 #include "app/Startup.h"
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"

@@ -3,8 +3,8 @@
 #include "StartupFixture.h"
 
 #include "app/FindDialog.h"
-#include "app/SjisCodec.h"
-#include "app/SjisMemo.h"
+#include "codec/SjisCodec.h"
+#include "view/SjisMemo.h"
 
 #include <QAction>
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 // ShowLocalFile: each conversion route and detection, the tail cut, the
 // unconverted route, the failure box, on files the tests write.
 #include "app/Form1.h"
-#include "app/MappedFile.h"
-#include "app/SjisCodec.h"
-#include "app/SjisMemo.h"
+#include "view/MappedFile.h"
+#include "codec/SjisCodec.h"
+#include "view/SjisMemo.h"
 #include "app/Tag.h"
 #include "tests/app/StartupFixture.h"
 

@@ -5,7 +5,7 @@
 #include "FetchDirFixture.h"
 
 #include "app/FindDialog.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"
 #include "tests/support/ScriptedFtpServer.h"

@@ -8,7 +8,7 @@
 #include "SlowLookup.h"
 
 #include "app/Form1.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "app/Startup.h"
 #include "app/WisplogApplication.h"
 #include "ftp/TKZFTP.h"

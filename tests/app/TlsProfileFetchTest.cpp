@@ -4,7 +4,7 @@
 // handshake the server never answers.
 #include "FetchDirFixture.h"
 
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"
 #include "tests/support/ScriptedFtpServer.h"

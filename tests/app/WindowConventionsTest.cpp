@@ -3,7 +3,7 @@
 #include "StartupFixture.h"
 
 #include "app/ErrorReport.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 
 #include <QAction>
 #include <QComboBox>

@@ -5,7 +5,7 @@
 // Run by test_demo_unprivileged.py as an ordinary user.
 #include "app/Form1.h"
 #include "app/MessageBox.h"
-#include "app/SjisMemo.h"
+#include "view/SjisMemo.h"
 #include "app/WisplogApplication.h"
 
 #include <QAction>

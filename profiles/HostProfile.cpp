@@ -1,0 +1,78 @@
+#include "profiles/HostProfile.h"
+
+#include "codec/HostText.h"
+
+#include <algorithm>
+#include <charconv>
+#include <iterator>
+
+namespace {
+
+// A host-list text as the error report shows it: UTF-8.
+std::string Shown(const std::string& bytes, bool shiftJis)
+{
+    return HostTextToQString(bytes, shiftJis).toStdString();
+}
+
+[[noreturn]] void Refuse(const HostProfile& profile, bool shiftJis, const std::string& what,
+                         const std::string& value, const std::string& hint)
+{
+    throw EProfileError("ホスト「" + Shown(profile.Label, shiftJis) + "」の" + what + "「" +
+                        Shown(value, shiftJis) + "」は使えません (" + hint + ")");
+}
+
+std::string Field(const TextList& fields, int index)
+{
+    return index < fields.Count() ? fields[index] : std::string();
+}
+
+} // namespace
+
+int ParseProfilePort(const std::string& field)
+{
+    if (field.empty())
+        return HostProfile::DefaultPort;
+    if (!std::all_of(field.begin(), field.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return 0;
+    int port = 0;
+    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), port);
+    if (error != std::errc() || end != field.data() + field.size() || port < 1 || port > 65535)
+        return 0;
+    return port;
+}
+
+TTlsSecurity ParseSecurityField(const HostProfile& profile, bool shiftJis)
+{
+    TTlsSecurity security;
+    if (!TTlsSecurity::Parse(profile.Security, security))
+        Refuse(profile, shiftJis, "第 8 欄 (TLS)", profile.Security,
+               "空欄、tls、または証明書の SHA-256 指紋 (16 進数 64 桁) を書いてください");
+    return security;
+}
+
+HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
+{
+    HostProfile profile;
+    profile.User = fields[2];
+    profile.Password = fields[3];
+    profile.PassiveFlag = fields[4];
+    profile.Host = fields[1];
+    profile.Label = fields[0];
+    profile.DefaultFile = Field(fields, 5);
+
+    const std::string port = Field(fields, 6);
+    profile.Port = ParseProfilePort(port);
+    if (profile.Port == 0)
+        Refuse(profile, shiftJis, "ポート", port, "1～65535 の数字で書いてください");
+
+    profile.Security = Field(fields, 7);
+    profile.Tls = ParseSecurityField(profile, shiftJis);
+
+    profile.Encoding = Shown(Field(fields, 8), shiftJis);
+    if (!profile.Encoding.empty() &&
+        std::find(std::begin(ProfileEncodingNames), std::end(ProfileEncodingNames),
+                  profile.Encoding) == std::end(ProfileEncodingNames))
+        Refuse(profile, shiftJis, "漢字コード", Field(fields, 8),
+               "JIS, EUC, UTF8, Unicode, SJIS, 自動 のどれか");
+    return profile;
+}
