@@ -689,7 +689,7 @@ SftpFileInfo SftpSession::Stat(const std::string& remotePath)
 
 // Reads remotePath from offset to its end with many requests in flight and
 // writes each reply at its place in fd. Runs on the worker thread.
-int64_t SftpSession::Pipeline(void* opened, int64_t offset, int fd, int64_t total)
+int64_t SftpSession::Pipeline(void* opened, const std::string& path, int64_t offset, int fd)
 {
     Impl& d = *FImpl;
     auto* file = static_cast<sftp_file>(opened);
@@ -702,7 +702,6 @@ int64_t SftpSession::Pipeline(void* opened, int64_t offset, int fd, int64_t tota
     int64_t next = offset;
     int64_t written = 0;
     bool atEnd = false;
-    const std::string path = file->name != nullptr ? std::string(file->name) : std::string();
 
     auto ask = [&] {
         if (sftp_seek64(file, uint64_t(next)) != 0)
@@ -766,7 +765,6 @@ int64_t SftpSession::Pipeline(void* opened, int64_t offset, int fd, int64_t tota
                 },
                 Qt::QueuedConnection);
     }
-    (void)total;
     return written;
 }
 
@@ -777,12 +775,14 @@ int64_t SftpSession::ReadFrom(const std::string& remotePath, int64_t offset, int
         throw ESftpError("Not connected");
     int64_t written = 0;
     d.Done = 0;
+    d.Total = FReadTotal;
+    FReadTotal = 0;
     d.ProgressPosted = false;
     Run([&] {
         SftpFileHolder file(sftp_open(d.Sftp.get(), remotePath.c_str(), O_RDONLY, 0));
         if (!file)
             ThrowSftpError(remotePath);
-        written = Pipeline(file.get(), offset, fd, d.Total);
+        written = Pipeline(file.get(), remotePath, offset, fd);
     });
     return written;
 }
@@ -794,7 +794,7 @@ int64_t SftpSession::Download(const std::string& remotePath, const std::string& 
     const int fd = ::open(part.Path().c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         throw Exception("Cannot create file \"" + localPath + "\". " + std::strerror(errno));
-    FImpl->Total = info.Size;
+    FReadTotal = info.Size;
     int64_t received = 0;
     try {
         received = ReadFrom(remotePath, 0, fd);

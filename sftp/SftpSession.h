@@ -120,10 +120,11 @@ private:
     void CheckHostKey();
     void OpenSftp();
     std::string AskPassphrase(const std::string& keyFile);
-    int64_t Pipeline(void* file, int64_t offset, int fd, int64_t total);
+    int64_t Pipeline(void* file, const std::string& path, int64_t offset, int fd);
 
     std::unique_ptr<Impl> FImpl;
     bool FConnected = false;
     bool FLoggedIn = false;
     std::string FServerFingerprint;
+    int64_t FReadTotal = 0;   // the size the next read reports as its total
 };
