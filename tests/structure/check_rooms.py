@@ -19,7 +19,7 @@ MAY_INCLUDE = {
     "decode": set(),
     "sock": set(),
     "ftp": {"sock"},
-    "sftp": {"sock"},
+    "sftp": {"sock", "ftp"},
     "codec": set(),
     "profiles": {"codec", "sock"},
     "view": {"codec", "decode"},
