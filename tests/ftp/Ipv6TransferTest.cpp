@@ -205,6 +205,7 @@ TEST_F(Ipv6Transfer, PyftpdlibOnIPv6CarriesBothModesFromABracketedHost)
     for (bool passive : {true, false}) {
         ftp.Passive = passive;
         ftp.Connect();
+        ftp.SetTransferType(2);
         ftp.RetrieveFile("app.log", Local("copy.log"));
         ftp.StoreFile(Local("copy.log"), passive ? "up1.log" : "up2.log");
         ftp.Disconnect();
@@ -233,6 +234,7 @@ TEST_F(Ipv6Transfer, PyftpdlibOnIPv4TakesEpsvOrFallsBackToPasv)
         ftp.Password = server.Password();
         ftp.Passive = true;
         ftp.Connect();
+        ftp.SetTransferType(2);
         ftp.RetrieveFile("a.log", Local("a.log"));
         ftp.RetrieveFile("a.log", Local("b.log"));
         ftp.Disconnect();
@@ -261,6 +263,7 @@ TEST_F(Ipv6Transfer, HostWhoseFirstAddressRefusesIsReachedAtTheNext)
     ftp.Password = server.Password();
     ftp.Passive = true;
     ftp.Connect();
+    ftp.SetTransferType(2);
     EXPECT_EQ(ftp.RemoteAddress().Text(), "127.0.0.1:" + std::to_string(server.Port()));
     ftp.RetrieveFile("a.log", Local("a.log"));
     ftp.Disconnect();
@@ -295,6 +298,7 @@ TEST_F(Ipv6Transfer, TlsToAnIPv6LiteralChecksTheCertificatesAddress)
         const std::string failure = Failure([&] { ftp.Connect(); });
         if (forSix) {
             ASSERT_EQ(failure, "(no failure)");
+            ftp.SetTransferType(2);
             ftp.RetrieveFile("s.log", Local("s.log"));
             ftp.Disconnect();
             EXPECT_EQ(ReadWholeFile(Local("s.log")), "secret six\n");
