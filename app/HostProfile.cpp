@@ -64,10 +64,10 @@ HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
     // A host in brackets is an IPv6 address and nothing else.
     if (!profile.Host.empty() && profile.Host.front() == '[') {
         if (profile.Host.back() != ']')
-            Refuse(profile, shiftJis, "ホスト", profile.Host, "角括弧 [ ] が閉じていません");
+            Refuse(profile, shiftJis, "アドレス", profile.Host, "角括弧 [ ] が閉じていません");
         TSockAddress address;
         if (!TSockAddress::ParseIPv6(profile.Host, address))
-            Refuse(profile, shiftJis, "ホスト", profile.Host, "[ ] の中には IPv6 アドレスを書いてください");
+            Refuse(profile, shiftJis, "アドレス", profile.Host, "[ ] の中には IPv6 アドレスを書いてください");
     }
 
     const std::string port = Field(fields, 6);

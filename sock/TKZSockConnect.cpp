@@ -243,6 +243,7 @@ void TKZSock::Connect()
     bool nextDue = true;
     QTimer nextTimer;
     nextTimer.setSingleShot(true);
+    nextTimer.setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
     QObject::connect(&nextTimer, &QTimer::timeout, [&] { nextDue = true; });
     size_t next = 0;
     int winner = NoSocket;
@@ -311,6 +312,12 @@ void TKZSock::Connect()
         FInput.Clear();
         FSocketHandle = winner;
         FRemoteAddress = addresses[dialled[winner]];
+        // Data that came before the adoption was announced to nobody: the
+        // next readiness is reported again.
+        if (SocketEntry* entry = Entry(winner)) {
+            entry->readArmed = true;
+            UpdateNotifiers(*entry);
+        }
         HandleSocketMessage(WM_SOCKETEVENT, winner, FD_CONNECT, 0);
         if (FConnected)
             return;

@@ -112,7 +112,7 @@ TEST(HostProfile, BracketsHoldAnIPv6AddressClosedByItsBracket)
 
     // The field splitter leaves an unclosed bracket at the next colon.
     EXPECT_EQ(Refusal("本番:[2001:db8::1:u:p:1:/a.log"),
-              "ホスト「本番」のホスト「[2001」は使えません (角括弧 [ ] が閉じていません)");
+              "ホスト「本番」のアドレス「[2001」は使えません (角括弧 [ ] が閉じていません)");
     for (const char* host : {"[]", "[host.example]", "[127.0.0.1]", "[::1]x", "[:::]"}) {
         TextList bad;
         for (const char* field : {"本番", host, "u", "p", "1", "/a.log"})
@@ -121,7 +121,7 @@ TEST(HostProfile, BracketsHoldAnIPv6AddressClosedByItsBracket)
             ReadHostProfile(bad, false);
             ADD_FAILURE() << host << " accepted";
         } catch (const EProfileError& e) {
-            EXPECT_EQ(std::string(e.what()), std::string("ホスト「本番」のホスト「") + host +
+            EXPECT_EQ(std::string(e.what()), std::string("ホスト「本番」のアドレス「") + host +
                                                  (std::string(host).back() == ']'
                                                       ? "」は使えません ([ ] の中には IPv6 アドレスを書いてください)"
                                                       : "」は使えません (角括弧 [ ] が閉じていません)"));
