@@ -289,8 +289,19 @@ void TForm1::SplitFields(const std::string& text, char separator)
 {
     HostFields.Clear();
     std::size_t start = 0;
-    for (std::size_t at = text.find(separator); at != std::string::npos;
-         at = text.find(separator, start)) {
+    for (;;) {
+        // In a profile line a field that begins with '[' (an IPv6 address)
+        // runs to its ']', colons included. Without a ']' the field ends at
+        // the next colon as any other; the profile check then refuses it.
+        std::size_t from = start;
+        if (separator == ':' && start < text.size() && text[start] == '[') {
+            const std::size_t close = text.find(']', start);
+            if (close != std::string::npos)
+                from = close;
+        }
+        const std::size_t at = text.find(separator, from);
+        if (at == std::string::npos)
+            break;
         HostFields.Add(text.substr(start, at - start));
         start = at + 1;
     }

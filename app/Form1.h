@@ -57,7 +57,8 @@ public:
     bool TerminationRequested() const { return FTerminationRequested; }
 
     // Splits a text at every separator into HostFields (n separators give
-    // n + 1 fields, empty ones included).
+    // n + 1 fields, empty ones included). With ':' (a profile line), a field
+    // that begins with '[' keeps the colons up to its first ']'.
     void SplitFields(const std::string& text, char separator);
     // Puts field 5 of the selected profile into EdtFile; throws the list
     // index error for a short profile.

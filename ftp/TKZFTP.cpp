@@ -139,6 +139,7 @@ void TKZFTP::Connect()
         return;
     TKZSock::Connect();
     FControlBroken = false;
+    FEpsvRefused = false;
     try {
         // Greeting: start from a line of one blank so that at least one line
         // is read; its code is that of its first line.

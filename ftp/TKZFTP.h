@@ -2,7 +2,8 @@
 // control connection; on top of the line-oriented socket it reads multi-line
 // replies, logs in (directly or through a proxy with one of three firewall
 // schemes), sends single commands and moves files over a second TKZSock per
-// transfer (passive: PASV and dial; active: listen, PORT and accept).
+// transfer (passive: EPSV or PASV and dial; active: listen, EPRT or PORT and
+// accept).
 //
 // Every operation waits inside the Qt event loop of the calling thread, like
 // the socket component; failures are exceptions (FTPException for a refused
@@ -62,7 +63,7 @@ public:
     // ProxyPort are the socket component's) --------------------------------
     std::string UserID;
     std::string Password;             // never appears in any status text
-    bool Passive = false;             // true: PASV and dial; false: PORT and accept
+    bool Passive = false;             // true: EPSV/PASV and dial; false: EPRT/PORT and accept
     TFirewallType FirewallType = FTUser;
     std::string FWUserID;
     std::string FWPassword;
@@ -166,6 +167,8 @@ private:
     void SecureDataConnection();
     void RunTransfer(bool download, const std::function<bool()>& body);
     bool OpenDataConnection();
+    bool OpenPassive(bool ipv6);
+    bool OpenActive(bool ipv6);
     void AcceptDataConnection();
     std::string FinalReply(std::string& line);
     void SettleAfterFailedDataPhase();
@@ -181,6 +184,9 @@ private:
     bool FControlBroken = false;
     // Stop was called; cleared by Connect.
     bool FStopped = false;
+    // The server answered EPSV with a 5xx reply: passive mode asks with PASV
+    // for the rest of the session. Cleared by Connect.
+    bool FEpsvRefused = false;
 };
 
 // The byte count that a RETR reply line announces: the run of digits that

@@ -57,6 +57,32 @@ std::string FileNamePart(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The port of an extended passive reply, "229 ... (|||port|)": any
+// character from '!' to '~' may stand for '|'. Throws Exception when the
+// reply carries no valid port.
+int EpsvPort(const std::string& reply)
+{
+    const size_t open = reply.find('(');
+    const std::string shown = open == std::string::npos ? reply : reply.substr(open);
+    auto invalid = [&] {
+        std::string text = shown.substr(0, shown.find_first_of("\r\n"));
+        return Exception("'" + text + "' is not a valid port");
+    };
+    if (open == std::string::npos || reply.size() < open + 5)
+        throw invalid();
+    const char d = reply[open + 1];
+    if (d < '!' || d > '~' || (d >= '0' && d <= '9') || reply[open + 2] != d || reply[open + 3] != d)
+        throw invalid();
+    size_t i = open + 4;
+    int64_t port = 0;
+    const size_t digits = i;
+    for (; i < reply.size() && reply[i] >= '0' && reply[i] <= '9' && i - digits < 6; ++i)
+        port = port * 10 + (reply[i] - '0');
+    if (i == digits || i >= reply.size() || reply[i] != d || port < 1 || port > 65535)
+        throw invalid();
+    return int(port);
+}
+
 } // namespace
 
 void TKZFTP::RetrieveFile(const std::string& remoteName, const std::string& localName)
@@ -127,13 +153,37 @@ void TKZFTP::RunTransfer(bool download, const std::function<bool()>& body)
         OnSuccess(ctTransfer);
 }
 
-// Opens the data connection: PASV and dial Host at the announced port, or
-// listen and announce the address with PORT. False when the server refused
-// and OnFailure took the failure.
+
+// Opens the data connection in the form the control connection's family
+// asks for: over IPv6 EPSV (passive) or EPRT (active) only; over IPv4 EPSV
+// first, PASV once the server has refused EPSV in this session, and PORT.
+// False when the server refused and OnFailure took the failure.
 bool TKZFTP::OpenDataConnection()
 {
+    const bool ipv6 = PeerAddress().Family() == AF_INET6;
+    return Passive ? OpenPassive(ipv6) : OpenActive(ipv6);
+}
+
+// Passive mode: ask for a port, then dial it at the control connection's
+// peer (at Host when a proxy stands in between).
+bool TKZFTP::OpenPassive(bool ipv6)
+{
     std::string reply;
-    if (Passive) {
+    int64_t port = 0;
+    if (ipv6 || !FEpsvRefused) {
+        Transaction("EPSV", reply);
+        if (!ipv6 && ReplyNumber() >= 500 && ReplyNumber() <= 599) {
+            // A server that does not know EPSV is not asked again until the
+            // next Connect.
+            FEpsvRefused = true;
+        } else if (ReplyNumber() >= 400) {
+            FailureReport(reply, ctTransfer, false);
+            return false;
+        } else {
+            port = EpsvPort(reply);
+        }
+    }
+    if (port == 0) {
         Transaction("PASV", reply);
         if (ReplyNumber() > 499) {
             FailureReport(reply, ctTransfer, false);
@@ -145,29 +195,44 @@ bool TKZFTP::OpenDataConnection()
         NthField(reply, ',', 5, p1Text);
         const int64_t p1 = StrToInt(p1Text);
         const int64_t p2 = StrToInt(p2Text);
-        const int64_t port = p1 * 256 + p2;
+        port = p1 * 256 + p2;
         if (p1 < 0 || p1 > 255 || p2 < 0 || p2 > 255 || port == 0)
             throw Exception("'" + p1Text + "," + p2Text + "' is not a valid port");
-        // The address in the reply is not used: the data connection goes to
-        // the server the control connection was opened for.
-        FDataConnection->Port = int(port);
-        FDataConnection->Host = Host;
-        FDataConnection->Connect();
+    }
+    // The address in a PASV reply is not used: the data connection goes to
+    // the server the control connection is connected to.
+    FDataConnection->Port = int(port);
+    FDataConnection->Host = Proxy.empty() ? PeerAddress().HostText() : Host;
+    FDataConnection->Connect();
+    return true;
+}
+
+// Active mode: listen and announce the address with EPRT (IPv6) or PORT.
+bool TKZFTP::OpenActive(bool ipv6)
+{
+    // The server's connection is taken on the address the server knows
+    // this end by, and only from the server's own address.
+    const TSockAddress local = LocalAddress();
+    FDataConnection->Port = 0;
+    FDataConnection->ListenAddress = local;
+    FDataConnection->AcceptPeer = PeerAddress();
+    FDataConnection->Listen(true);
+    std::string reply;
+    if (ipv6) {
+        // The zone of a link-local address means nothing to the server.
+        std::string address = local.HostText();
+        address = address.substr(0, address.find('%'));
+        Transaction("EPRT |2|" + address + "|" + std::to_string(FDataConnection->LocalAddress().Port()) + "|",
+                    reply);
     } else {
-        // The server's connection is taken on the address the server
-        // knows this end by, and only from the server's own address.
-        FDataConnection->Port = 0;
-        FDataConnection->ListenAddress = LocalIPv4();
-        FDataConnection->AcceptPeer = PeerIPv4();
-        FDataConnection->Listen(true);
         std::string address, port;
         LocalAddressText(address);
         FDataConnection->LocalPortText(port);
         Transaction("PORT " + address + port, reply);
-        if (ReplyNumber() >= 301 && ReplyNumber() <= 599) {
-            FailureReport(reply, ctTransfer, false);
-            return false;
-        }
+    }
+    if (ReplyNumber() >= 301 && ReplyNumber() <= 599) {
+        FailureReport(reply, ctTransfer, false);
+        return false;
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "profiles/HostProfile.h"
 
 #include "codec/HostText.h"
+#include "sock/TKZSock.h"
 
 #include <algorithm>
 #include <charconv>
@@ -59,6 +60,15 @@ HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
     profile.Host = fields[1];
     profile.Label = fields[0];
     profile.DefaultFile = Field(fields, 5);
+
+    // A host in brackets is an IPv6 address and nothing else.
+    if (!profile.Host.empty() && profile.Host.front() == '[') {
+        if (profile.Host.back() != ']')
+            Refuse(profile, shiftJis, "アドレス", profile.Host, "角括弧 [ ] が閉じていません");
+        TSockAddress address;
+        if (!TSockAddress::ParseIPv6(profile.Host, address))
+            Refuse(profile, shiftJis, "アドレス", profile.Host, "[ ] の中には IPv6 アドレスを書いてください");
+    }
 
     const std::string port = Field(fields, 6);
     profile.Port = ParseProfilePort(port);

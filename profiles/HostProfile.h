@@ -17,7 +17,7 @@ struct HostProfile {
     static constexpr int DefaultPort = 21;
 
     std::string Label;        // field 0
-    std::string Host;         // field 1
+    std::string Host;         // field 1: a name, an IPv4 address or "[IPv6]"
     std::string User;         // field 2
     std::string Password;     // field 3
     std::string PassiveFlag;  // field 4: exactly "1" for passive
@@ -40,8 +40,8 @@ inline constexpr const char* ProfileEncodingNames[] = {"JIS", "EUC", "UTF8", "Un
                                                        "自動"};
 
 // Reads a profile from its fields: fields 2, 3, 4 and 1, in this order (the
-// list index error names the first missing one), then the optional fields,
-// each checked. shiftJis: the host list is Shift_JIS, so texts quoted in an
+// list index error names the first missing one), then the host (a '[' must
+// open an IPv6 address closed by ']') and the optional fields, each checked. shiftJis: the host list is Shift_JIS, so texts quoted in an
 // error are decoded from it. Throws EListError or EProfileError.
 HostProfile ReadHostProfile(const TextList& fields, bool shiftJis);
 

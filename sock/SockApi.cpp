@@ -82,10 +82,29 @@ int MapErrno(int error)
     }
 }
 
-int Socket(int protocol)
+int Socket(int protocol, int family)
 {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
-    return s < 0 ? Fail() : s;
+    int s = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    if (s < 0)
+        return Fail();
+    // An IPv6 socket speaks IPv6 only: IPv4 peers get sockets of their own,
+    // so an address is never seen in its IPv4-mapped form.
+    int one = 1;
+    if (family == AF_INET6 && ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) < 0) {
+        const int r = Fail();
+        ::close(s);
+        return r;
+    }
+    return s;
+}
+
+int Family(int s)
+{
+    int family = AF_UNSPEC;
+    socklen_t length = sizeof family;
+    if (::getsockopt(s, SOL_SOCKET, SO_DOMAIN, &family, &length) < 0)
+        return AF_UNSPEC;
+    return family;
 }
 
 int Close(int s)
@@ -94,11 +113,11 @@ int Close(int s)
     return ::close(s) < 0 ? Fail() : 0;
 }
 
-int Connect(int s, const sockaddr_in& address)
+int Connect(int s, const sockaddr* address, socklen_t length)
 {
     int r;
     do {
-        r = ::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        r = ::connect(s, address, length);
     } while (r < 0 && errno == EINTR);
     if (r < 0 && errno == EINPROGRESS) {
         lastError = WouldBlock;
@@ -142,9 +161,9 @@ ssize_t SpliceFromSocket(int s, int pipeIn, size_t length, bool& refused)
     return n < 0 ? Fail() : n;
 }
 
-int Bind(int s, const sockaddr_in& address)
+int Bind(int s, const sockaddr* address, socklen_t length)
 {
-    return ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ? Fail() : 0;
+    return ::bind(s, address, length) < 0 ? Fail() : 0;
 }
 
 int Listen(int s, int backlog)
@@ -152,7 +171,7 @@ int Listen(int s, int backlog)
     return ::listen(s, backlog) < 0 ? Fail() : 0;
 }
 
-int Accept(int s, sockaddr_in* peer)
+int Accept(int s, sockaddr_storage* peer)
 {
     socklen_t length = sizeof *peer;
     int r;
@@ -162,13 +181,13 @@ int Accept(int s, sockaddr_in* peer)
     return r < 0 ? Fail() : r;
 }
 
-int GetSockName(int s, sockaddr_in* address)
+int GetSockName(int s, sockaddr_storage* address)
 {
     socklen_t length = sizeof *address;
     return ::getsockname(s, reinterpret_cast<sockaddr*>(address), &length) < 0 ? Fail() : 0;
 }
 
-int GetPeerName(int s, sockaddr_in* address)
+int GetPeerName(int s, sockaddr_storage* address)
 {
     socklen_t length = sizeof *address;
     return ::getpeername(s, reinterpret_cast<sockaddr*>(address), &length) < 0 ? Fail() : 0;

@@ -1,11 +1,12 @@
 // Thin wrappers over the POSIX socket calls the socket component uses.
-// Sockets are IPv4 TCP, non-blocking and close-on-exec from creation; calls
+// Sockets are IPv4 or IPv6 TCP, non-blocking and close-on-exec from creation; calls
 // are retried on EINTR; send never raises SIGPIPE. A failing call answers -1
 // and leaves its error, mapped to the Winsock error number of the error-text
 // table, for LastError(): errno is read in this file only.
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -20,11 +21,14 @@ int LastError();
 // The Winsock number for a POSIX errno value (one table for the program).
 int MapErrno(int error);
 
-// A new non-blocking TCP socket (protocol 0 or IPPROTO_TCP), or -1.
-int Socket(int protocol);
+// A new non-blocking TCP socket of family (AF_INET or AF_INET6; protocol
+// 0 or IPPROTO_TCP), or -1. An IPv6 socket takes IPv6 only.
+int Socket(int protocol, int family = AF_INET);
+// The address family of socket s (AF_UNSPEC when it cannot be told).
+int Family(int s);
 int Close(int s);
 // EINPROGRESS counts as the would-block answer (10035).
-int Connect(int s, const sockaddr_in& address);
+int Connect(int s, const sockaddr* address, socklen_t length);
 // Dissolves a pending or established connection; the socket stays usable.
 int Dissolve(int s);
 // recv/send without blocking; send never raises SIGPIPE.
@@ -36,12 +40,12 @@ ssize_t Send(int s, const void* data, size_t length);
 // LastError. refused tells that this kernel or socket takes no splice (the
 // caller then reads with Recv); nothing has been moved in that case.
 ssize_t SpliceFromSocket(int s, int pipeIn, size_t length, bool& refused);
-int Bind(int s, const sockaddr_in& address);
+int Bind(int s, const sockaddr* address, socklen_t length);
 int Listen(int s, int backlog);
 // Accepts one connection as a non-blocking socket; peer receives its address.
-int Accept(int s, sockaddr_in* peer);
-int GetSockName(int s, sockaddr_in* address);
-int GetPeerName(int s, sockaddr_in* address);
+int Accept(int s, sockaddr_storage* peer);
+int GetSockName(int s, sockaddr_storage* address);
+int GetPeerName(int s, sockaddr_storage* address);
 int SetLinger(int s, bool on, int seconds);
 // Minimum number of queued bytes before the socket reports readable.
 int SetReceiveLowWater(int s, int bytes);

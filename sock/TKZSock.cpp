@@ -86,9 +86,9 @@ void TKZSock::InitWinsock()
     }
 }
 
-int TKZSock::NewSocket(bool linger)
+int TKZSock::NewSocket(bool linger, int family)
 {
-    int s = SockApi::Socket(linger ? IPPROTO_TCP : 0);
+    int s = SockApi::Socket(linger ? IPPROTO_TCP : 0, family);
     if (s < 0)
         return NoSocket;
     // Lingering on with time 0: closing resets the connection at once.
@@ -176,7 +176,7 @@ void TKZSock::SetSocketHandle(int handle)
     // A socket made elsewhere gets notifiers too, or no wait could ever
     // learn of its data.
     if (handle != NoSocket && !Entry(handle)) {
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         bool connected = SockApi::GetPeerName(handle, &peer) == 0;
         Register(handle, WM_SOCKETEVENT, connected ? PhaseConnected : PhaseIdle);
     }
@@ -197,16 +197,20 @@ void TKZSock::AdoptAcceptedSocket(int handle)
     FConnected = true;
 }
 
-uint32_t TKZSock::LocalIPv4() const
+TSockAddress TKZSock::LocalAddress() const
 {
-    sockaddr_in address{};
-    return SockApi::GetSockName(FSocketHandle, &address) == 0 ? address.sin_addr.s_addr : 0;
+    sockaddr_storage address{};
+    if (SockApi::GetSockName(FSocketHandle, &address) < 0)
+        return {};
+    return TSockAddress(reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
-uint32_t TKZSock::PeerIPv4() const
+TSockAddress TKZSock::PeerAddress() const
 {
-    sockaddr_in address{};
-    return SockApi::GetPeerName(FSocketHandle, &address) == 0 ? address.sin_addr.s_addr : 0;
+    sockaddr_storage address{};
+    if (SockApi::GetPeerName(FSocketHandle, &address) < 0)
+        return {};
+    return TSockAddress(reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
 void TKZSock::SetLinger(bool on, int seconds)

@@ -1,4 +1,4 @@
-// TKZSock: one non-blocking IPv4 TCP socket with blocking-style operations
+// TKZSock: one non-blocking TCP socket (IPv4 or IPv6) with blocking-style operations
 // (connect, line and block I/O, file streaming, listen and accept) that wait
 // inside the Qt event loop of the calling (user-interface) thread, so the
 // window and every other event stay live while they wait. Waits block until
@@ -15,6 +15,7 @@
 #include <QObject>
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <cstdint>
@@ -26,6 +27,41 @@
 
 class QSocketNotifier;
 class QHostInfo;
+
+// An IPv4 or IPv6 socket address with its port, or none (family AF_UNSPEC).
+class TSockAddress {
+public:
+    TSockAddress() = default;
+    // The address a socket call filled in; none when the family is neither
+    // IPv4 nor IPv6.
+    TSockAddress(const sockaddr* address, socklen_t length);
+    // An IPv4 address in network order.
+    static TSockAddress IPv4(uint32_t address, int port = 0);
+    // A numeric IPv6 address, with or without brackets ("[2001:db8::1]",
+    // "::1", a zone as in "fe80::1%eth0"). False (address untouched) for
+    // anything else. Does not throw.
+    static bool ParseIPv6(const std::string& text, TSockAddress& address);
+
+    int Family() const { return FStorage.ss_family; }
+    bool Empty() const { return Family() == AF_UNSPEC; }
+    // 0.0.0.0 or ::, which no connection can be made to.
+    bool Unspecified() const;
+    int Port() const;
+    void SetPort(int port);
+    // The IPv4 address in network order; 0 for any other family.
+    uint32_t IPv4() const;
+    // Same family and address (the port is not compared).
+    bool SameHost(const TSockAddress& other) const;
+    // "127.0.0.1", "::1" (zone included); empty when none.
+    std::string HostText() const;
+    // "127.0.0.1:21", "[::1]:21"; empty when none.
+    std::string Text() const;
+    const sockaddr* Data() const { return reinterpret_cast<const sockaddr*>(&FStorage); }
+    socklen_t Length() const;
+
+private:
+    sockaddr_storage FStorage{};
+};
 
 // Event types. Handlers are tested for presence and called synchronously.
 using THandlerEvent = std::function<void(bool& Handled)>;
@@ -59,18 +95,23 @@ public:
     ~TKZSock() override;
 
     // --- Published properties -------------------------------------------
-    std::string Host;    // remote host: dotted IPv4 address or host name
+    // Remote host: a dotted IPv4 address, an IPv6 address (brackets
+    // optional) or a host name, looked up for all its addresses.
+    std::string Host;
     int Port = 0;        // remote port for Connect, local port for Listen
     int TimeOut = 0;     // ms; time-out of the timed waits, 0 = none
     int ReportLevel = 0; // highest status level passed to OnStatus
     std::string Proxy;   // when not empty, Connect dials Proxy:ProxyPort
     int ProxyPort = 0;
-    // Local IPv4 address (network order) that Listen binds to; INADDR_ANY:
-    // every local address.
-    uint32_t ListenAddress = INADDR_ANY;
-    // When not INADDR_ANY, Accept takes only a connection from this IPv4
-    // address (network order) and closes any other unread.
-    uint32_t AcceptPeer = INADDR_ANY;
+    // Local address that Listen binds to (its port is not used; Port is);
+    // empty: every local IPv4 address.
+    TSockAddress ListenAddress;
+    // When not empty, Accept takes only a connection from this address (the
+    // port is not compared) and closes any other unread.
+    TSockAddress AcceptPeer;
+    // Delay after which Connect dials the next address of the host while
+    // the earlier attempts are still unanswered.
+    static constexpr int NextAttemptDelay = 250;
 
     // --- Events ---------------------------------------------------------
     TNotifyEvent OnDataAvailable;          // FD_READ on the socket
@@ -92,7 +133,11 @@ public:
     bool TimedOut() const { return FTimedOut; }
     const std::string& Status() const { return FStatus; }
     int LastError() const { return FLastError; }
-    const sockaddr_in& RemoteAddress() const { return FRemoteAddress; }
+    // The address connected to (or the last one that failed); after Accept,
+    // the peer; after Listen, the bound address.
+    const TSockAddress& RemoteAddress() const { return FRemoteAddress; }
+    // Every address the last ResolveHost found, in the resolver's order.
+    const std::vector<TSockAddress>& Addresses() const { return FAddresses; }
     int SocketHandle() const { return FSocketHandle; }
     int64_t ReplyNumber() const { return FReplyNumber; }
     const std::string& TransactionReply() const { return FTransactionReply; }
@@ -101,10 +146,10 @@ public:
     int64_t TransferSize() const { return FTransferSize; }
     const std::vector<std::string>& WinsockInfo() const { return FWinsockInfo; }
     TThreadTimer* TimeoutTimer() const { return FTimeoutTimer; }
-    // IPv4 address (network order) of the socket's own end, or of its peer;
-    // 0 when the socket has none. Do not wait, do not throw.
-    uint32_t LocalIPv4() const;
-    uint32_t PeerIPv4() const;
+    // Address of the socket's own end, or of its peer; empty when the socket
+    // has none. Do not wait, do not throw.
+    TSockAddress LocalAddress() const;
+    TSockAddress PeerAddress() const;
     // Number of live components holding the socket layer started.
     static int WinsockUsers();
     // Host look-ups started and not yet answered, abandoned ones included
@@ -126,10 +171,13 @@ public:
     void SetLinger(bool on, int seconds);
 
     // --- Lifecycle and connection -----------------------------------------
-    // Resolves Host (or Proxy) and connects under TimeOut, on a socket no
-    // earlier attempt has used (a failed attempt's socket is closed); waits. Throws
+    // Resolves Host (or Proxy) and connects under TimeOut, trying the
+    // addresses in the resolver's order, each on a socket of its own; the next
+    // one starts when the earlier ones failed or after NextAttemptDelay
+    // without an answer, and the first to connect is kept. Waits. Throws
     // ESockError: "Already connected", "Host Lookup Timed Out"/"...Canceled",
-    // "Null Remote Address", "Connection Timed out"/"...Canceled"/"...Failed".
+    // "Null Remote Address", "Connection Canceled", "Connection Timed out: "
+    // or "Connection Failed: " followed by the address that failed last.
     virtual void Connect();
     // Closes the socket and opens a fresh one; does not wait.
     virtual void Disconnect();
@@ -140,9 +188,11 @@ public:
     // Returns when connected; else gives OnConnectionRequired one chance.
     // Throws Exception "Not Connected".
     void CheckConnection();
-    // Fills the address of RemoteAddress from Proxy or Host; may wait for a
-    // look-up under TimeOut. Throws ESockError "Host Lookup Timed Out",
-    // "Host Lookup Canceled" or "Host Lookup Failed".
+    // Fills Addresses (and RemoteAddress with the first) from Proxy or Host:
+    // a numeric address as it stands, a name by a look-up of all its IPv6
+    // and IPv4 addresses under TimeOut (waits). 0.0.0.0 and :: are left out.
+    // Throws ESockError "Host Lookup Timed Out", "Host Lookup Canceled" or
+    // "Host Lookup Failed".
     void ResolveHost();
     // Closes the socket (OnDisconnect) and opens a fresh one. Does not wait.
     // Throws ESockError when close fails.
@@ -205,7 +255,7 @@ public:
     // Timed Out", "Accepting Canceled", "Error creating Data Connection",
     // or the error text of a failing accept.
     virtual int Accept();
-    // Local address of the socket with commas for dots ("127,0,0,1").
+    // Local IPv4 address of the socket with commas for dots ("127,0,0,1").
     void LocalAddressText(std::string& text);
     // Local port of the socket as ",<high>,<low>".
     void LocalPortText(std::string& text);
@@ -247,6 +297,9 @@ protected:
     void HandleSocketMessage(int kind, int socket, int event, int error);
     // Runs pending events; with mayBlock, first blocks until something arrives.
     void ProcessMessages(bool mayBlock);
+    // The addresses Connect dials, in order, ports set. A derived component
+    // may reorder or drop some; the base keeps the resolver's order.
+    virtual void OrderAddresses(std::vector<TSockAddress>& addresses);
 
     std::array<char, BufferSize + 1> Buffer{};
     bool FConnected = false;
@@ -262,7 +315,8 @@ protected:
     int64_t FBytesSent = 0;
     int64_t FBytesRecvd = 0;
     int64_t FTransferSize = 0;
-    sockaddr_in FRemoteAddress{};
+    TSockAddress FRemoteAddress;
+    std::vector<TSockAddress> FAddresses;
     std::string FTransactionReply;
     int64_t FReplyNumber = 0;
     int FSocketHandle = NoSocket;
@@ -275,7 +329,10 @@ private:
     struct SocketEntry;
 
     void InitWinsock();
-    int NewSocket(bool linger);
+    int NewSocket(bool linger, int family = AF_INET);
+    // Starts a connection to address on a socket of its own; answers the
+    // socket, or NoSocket with error set when the attempt failed at once.
+    int StartAttempt(const TSockAddress& address, int& error);
     // Closes the current socket and makes a fresh one in its place, so that
     // nothing of a failed or finished connection reaches the next one.
     void RenewSocket();
@@ -322,7 +379,10 @@ private:
     std::vector<QObject*> FRetiredNotifiers; // deleted when no notifier runs
     int FDispatchDepth = 0;
     int FLookupId = -1;
-    uint32_t FLookupAddress = 0;
+    std::vector<TSockAddress> FLookupAddresses;
+    // Sockets of the connection attempts under way, with their outcome: -1
+    // while unanswered, 0 connected, else the Winsock number of the failure.
+    std::map<int, int> FAttempts;
     bool FReadWaiting = false; // a read loop blocks for the current socket
     bool FReadHold = false;  // wait without read interest (no more data can come)
     int FReadTarget = 1;     // SO_RCVLOWAT set on FReadTargetSocket

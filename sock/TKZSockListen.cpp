@@ -17,14 +17,24 @@ void TKZSock::Listen(bool useDoneMessage)
     ReportStatus(8, "Listening");
     if (Port < 0 || Port > 65535)
         throw ESockError("Listen: port " + std::to_string(Port) + " out of range 0..65535");
-    FRemoteAddress = sockaddr_in{};
-    FRemoteAddress.sin_family = AF_INET;
-    FRemoteAddress.sin_port = htons(static_cast<uint16_t>(Port));
-    FRemoteAddress.sin_addr.s_addr = ListenAddress;
+    FRemoteAddress = ListenAddress.Empty() ? TSockAddress::IPv4(INADDR_ANY) : ListenAddress;
+    FRemoteAddress.SetPort(Port);
     Done = false;
+    // The socket must be of the address's family; an unused one of the
+    // other family is replaced.
+    if (SockApi::Family(FSocketHandle) != FRemoteAddress.Family()) {
+        SocketEntry* old = Entry(FSocketHandle);
+        if (old && old->used)
+            throw ESockError("Listen: the socket is in use");
+        if (FSocketHandle != NoSocket)
+            CloseRegistered(FSocketHandle);
+        FSocketHandle = NewSocket(true, FRemoteAddress.Family());
+        if (FSocketHandle == NoSocket)
+            RaiseSocketError(SockApi::LastError());
+    }
     // A failing bind or listen is raised with its error text: the accept
     // notification it would prevent could never end a wait.
-    if (SockApi::Bind(FSocketHandle, FRemoteAddress) < 0)
+    if (SockApi::Bind(FSocketHandle, FRemoteAddress.Data(), FRemoteAddress.Length()) < 0)
         RaiseSocketError(SockApi::LastError());
     if (SockApi::Listen(FSocketHandle, 1) < 0)
         RaiseSocketError(SockApi::LastError());
@@ -52,8 +62,9 @@ int TKZSock::Accept()
             throw ESockError("Accepting Canceled");
         if (!Succeeded)
             throw ESockError("Error creating Data Connection");
-        sockaddr_in peer{};
-        int s = SockApi::Accept(FSocketHandle, &peer);
+        sockaddr_storage peerStorage{};
+        int s = SockApi::Accept(FSocketHandle, &peerStorage);
+        const TSockAddress peer(reinterpret_cast<const sockaddr*>(&peerStorage), sizeof peerStorage);
         // The next incoming connection may be reported again.
         if (SocketEntry* entry = Entry(FSocketHandle)) {
             entry->readArmed = true;
@@ -61,14 +72,14 @@ int TKZSock::Accept()
         }
         if (s < 0)
             RaiseSocketError(SockApi::LastError());
-        if (AcceptPeer == INADDR_ANY || peer.sin_addr.s_addr == AcceptPeer) {
+        if (AcceptPeer.Empty() || peer.SameHost(AcceptPeer)) {
             Register(s, WM_SOCKETEVENT, PhaseConnected);
             FRemoteAddress = peer;
             return s;
         }
         // Not the expected peer: reset at once, nothing read, and wait on
         // for the next one under the time-out already running.
-        ReportStatus(4, std::string("Refused connection from ") + inet_ntoa(peer.sin_addr));
+        ReportStatus(4, "Refused connection from " + peer.HostText());
         SockApi::SetLinger(s, true, 0);
         SockApi::Close(s);
         Done = false;
@@ -77,9 +88,9 @@ int TKZSock::Accept()
 
 void TKZSock::LocalAddressText(std::string& text)
 {
-    sockaddr_in address{};
-    SockApi::GetSockName(FSocketHandle, &address);
-    text = inet_ntoa(address.sin_addr);
+    in_addr address{};
+    address.s_addr = LocalAddress().IPv4();
+    text = inet_ntoa(address);
     int replaced = 0;
     for (char& c : text) {
         if (replaced == 3)
@@ -93,9 +104,7 @@ void TKZSock::LocalAddressText(std::string& text)
 
 void TKZSock::LocalPortText(std::string& text)
 {
-    sockaddr_in address{};
-    SockApi::GetSockName(FSocketHandle, &address);
-    unsigned port = ntohs(address.sin_port);
+    unsigned port = unsigned(LocalAddress().Port());
     char formatted[32];
     std::snprintf(formatted, sizeof formatted, ",%u,%u", port / 256, port % 256);
     text = formatted;

@@ -56,6 +56,13 @@ void TKZSock::WriteReady(int handle)
         entry->phase = error == 0 ? PhaseConnected : PhaseIdle;
         entry->readArmed = true;
         UpdateNotifiers(*entry);
+        // One of Connect's attempts: Connect itself settles the outcome.
+        auto attempt = FAttempts.find(handle);
+        if (attempt != FAttempts.end()) {
+            attempt->second = error;
+            Wake();
+            return;
+        }
         Notify(entry->kind, handle, FD_CONNECT, error);
         return;
     }

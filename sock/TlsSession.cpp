@@ -53,10 +53,20 @@ std::shared_ptr<SSL_CTX> NewContext(const TTlsSecurity& security)
     return holder;
 }
 
-bool IsIpv4Address(const std::string& host)
+// The IP address that host names, in the form the certificate check reads
+// ("192.0.2.1", "2001:db8::1": brackets and an IPv6 zone taken off); empty
+// when host is a name.
+std::string IpAddressOf(const std::string& host)
 {
-    in_addr address{};
-    return inet_pton(AF_INET, host.c_str(), &address) == 1;
+    std::string bare = host;
+    if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']')
+        bare = bare.substr(1, bare.size() - 2);
+    bare = bare.substr(0, bare.find('%'));
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, bare.c_str(), &v4) == 1 || inet_pton(AF_INET6, bare.c_str(), &v6) == 1)
+        return bare;
+    return {};
 }
 
 } // namespace
@@ -96,8 +106,14 @@ TlsSession::TlsSession(int fd, const TTlsSecurity& security, const std::string& 
         SSL_free(FSsl);
         throw Exception("TLS: OpenSSL cannot take the socket");
     }
-    if (IsIpv4Address(host)) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl), host.c_str());
+    // An address is checked against the certificate's IP address entries;
+    // a name against its DNS names (and sent as SNI, which takes no address).
+    const std::string ip = IpAddressOf(host);
+    if (!ip.empty()) {
+        if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl), ip.c_str()) != 1) {
+            SSL_free(FSsl);
+            throw Exception("TLS: OpenSSL cannot take the address " + ip);
+        }
     } else {
         SSL_set_tlsext_host_name(FSsl, host.c_str());
         SSL_set1_host(FSsl, host.c_str());

@@ -234,7 +234,7 @@ TEST_F(Fetch, PassiveExactlyForFlagOne)
         ASSERT_TRUE(server.WaitScriptDone(5s)) << server.Error();
         const auto transcript = server.Transcript();
         ASSERT_GE(transcript.size(), 5u);
-        EXPECT_EQ(transcript[4].substr(0, 4), flag == "1" ? "PASV" : "PORT");
+        EXPECT_EQ(transcript[4].substr(0, 4), flag == "1" ? "EPSV" : "PORT");
         EXPECT_EQ(form->Memo1->Text(), "abc\r\n");
     }
 }
@@ -255,7 +255,7 @@ TEST_F(Fetch, PathWithoutSlashSendsAnEmptyCwdAndStillFetches)
     auto form = MakeFetchForm(ScriptedProfile("1", "plain.log"), server.Port());
     form->mnGetAll->trigger();
     ASSERT_TRUE(server.WaitScriptDone(5s)) << server.Error();
-    EXPECT_EQ(server.Transcript(), (std::vector<std::string>{"USER u", "PASS p", "CWD ", "TYPE I",
+    EXPECT_EQ(server.Transcript(), (std::vector<std::string>{"USER u", "PASS p", "CWD ", "TYPE I", "EPSV",
                                                              "PASV", "RETR plain.log", "QUIT"}));
     EXPECT_EQ(form->Memo1->Text(), "line\r\n");
     EXPECT_TRUE(Boxes.empty());
@@ -282,9 +282,9 @@ TEST_F(Fetch, ShiftJisHostListSendsItsPathInShiftJis)
     form->mnGetAll->trigger();
     ASSERT_TRUE(server.WaitScriptDone(5s)) << server.Error();
     const auto transcript = server.Transcript();
-    ASSERT_GE(transcript.size(), 6u);
+    ASSERT_GE(transcript.size(), 7u);
     EXPECT_EQ(transcript[2], "CWD " + dir);
-    EXPECT_EQ(transcript[5], "RETR " + file);
+    EXPECT_EQ(transcript[6], "RETR " + file);
     EXPECT_EQ(ReadLocal(file), "ok\n") << "the local copy keeps the server's name";
     EXPECT_EQ(form->Memo1->Text(), "ok\r\n");
 }
@@ -325,7 +325,7 @@ TEST_F(Fetch, RefusedTypeIsReportedThenTheConnectionClosesAndTheNextFetchLogsInA
     form->CmbHost->setCurrentIndex(1);
     form->mnGetAll->trigger();
     ASSERT_TRUE(second.WaitScriptDone(5s)) << second.Error();
-    EXPECT_EQ(second.Transcript(), (std::vector<std::string>{"USER u", "PASS p", "CWD /d/", "TYPE I",
+    EXPECT_EQ(second.Transcript(), (std::vector<std::string>{"USER u", "PASS p", "CWD /d/", "TYPE I", "EPSV",
                                                              "PASV", "RETR f.log", "QUIT"}));
     EXPECT_EQ(form->Memo1->Text(), "x\r\n");
     EXPECT_EQ(form->mnStatus->text(), "");
@@ -386,7 +386,10 @@ TEST_F(Fetch, FailedConnectOrLogInNamesTheFirstFailureAndEndsTheFetch)
     RunFromLoop(*refused, [&] { refused->mnGet10Ktail->trigger(); });
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, "Not Connected.") << "the error report keeps its text";
-    EXPECT_EQ(refused->mnStatus->text(), "接続失敗: Connection Failed");
+    EXPECT_EQ(refused->mnStatus->text(), QString::fromStdString("接続失敗: Connection Failed: 127.0.0.1:" +
+                                                                std::to_string(closedPort) +
+                                                                " (10061:Connection refused)"))
+        << "the notice names the address that failed";
     EXPECT_EQ(refused->Memo1->Text(), "before\r\n");
     EXPECT_TRUE(refused->LastFetch().Failed);
     EXPECT_EQ(refused->LastFetch().Step, FetchStep::Connect);
@@ -571,7 +574,7 @@ TEST_F(Fetch, SecondFetchDuringARunningOneStartsNothing)
     form->mnGetAll->trigger();
     ASSERT_TRUE(server.WaitScriptDone(5s)) << server.Error();
     EXPECT_EQ(extra, 1);
-    EXPECT_EQ(server.Transcript().size(), 7u);
+    EXPECT_EQ(server.Transcript().size(), 8u) << "one session: USER, PASS, CWD, TYPE, EPSV, PASV, RETR, QUIT";
     EXPECT_EQ(form->Memo1->Text(), "once\r\n");
     EXPECT_EQ(Tag(form->Button1), 0) << "the running fetch's tail size";
     EXPECT_TRUE(Boxes.empty());

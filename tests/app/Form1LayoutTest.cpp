@@ -190,6 +190,49 @@ TEST_F(Form1Layout, SplitFieldsKeepsEveryEmptyField)
     EXPECT_EQ(fields(" h : u ", ':'), (V{" h ", " u "}));
 }
 
+TEST_F(Form1Layout, SplitFieldsKeepsABracketedFieldWhole)
+{
+    auto form = MakeForm("a:b:c:d:e:f\n");
+    auto fields = [&](const std::string& text, char sep) {
+        form->SplitFields(text, sep);
+        std::vector<std::string> out;
+        for (int i = 0; i < form->HostFields.Count(); ++i)
+            out.push_back(form->HostFields[i]);
+        return out;
+    };
+    using V = std::vector<std::string>;
+    // An IPv6 host keeps its colons, wherever the field stands.
+    EXPECT_EQ(fields("s:[2001:db8::1]:u:p:1:/a.log", ':'), (V{"s", "[2001:db8::1]", "u", "p", "1", "/a.log"}));
+    EXPECT_EQ(fields("[::1]", ':'), (V{"[::1]"}));
+    EXPECT_EQ(fields("s:[::1]", ':'), (V{"s", "[::1]"}));
+    EXPECT_EQ(fields("s:[::1]:", ':'), (V{"s", "[::1]", ""}));
+    // Text after the ']' stays in the field up to the next colon.
+    EXPECT_EQ(fields("s:[::1]x:u", ':'), (V{"s", "[::1]x", "u"}));
+    // A '[' inside a field, or a ']' alone, changes nothing.
+    EXPECT_EQ(fields("s:h:pa[ss:1", ':'), (V{"s", "h", "pa[ss", "1"}));
+    EXPECT_EQ(fields("s:h]:u", ':'), (V{"s", "h]", "u"}));
+    // Never closed: split as before, so the profile check can name the label.
+    EXPECT_EQ(fields("s:[2001:db8::1:u:p", ':'), (V{"s", "[2001", "db8", "", "1", "u", "p"}));
+    // Paths are split at every '/', brackets or not.
+    EXPECT_EQ(fields("/logs/[a/b]/x.log", '/'), (V{"", "logs", "[a", "b]", "x.log"}));
+
+    // Every line without a '[' at the start of a field splits as a plain
+    // split at each colon does.
+    const std::vector<std::string> lines = {
+        "", ":", "::", "a", "本番:host.example:user:pw:1:/var/log/x.log:2121:tls:UTF8",
+        "s:10.0.0.1:u:p:0:", " [a:b] ", "s:h:u:p]:1", "s:h:u:p:1:/a[1].log"};
+    for (const std::string& line : lines) {
+        V plain;
+        std::size_t start = 0;
+        for (std::size_t at = line.find(':'); at != std::string::npos; at = line.find(':', start)) {
+            plain.push_back(line.substr(start, at - start));
+            start = at + 1;
+        }
+        plain.push_back(line.substr(start));
+        EXPECT_EQ(fields(line, ':'), plain) << line;
+    }
+}
+
 TEST_F(Form1Layout, ShortProfileLaterFailsWithIndexFive)
 {
     auto form = MakeForm("good:h:u:p:1:/a.log\r\n\r\nshort:h:u\r\n");

@@ -5,6 +5,7 @@
 
 #include "view/SjisMemo.h"
 #include "ftp/TKZFTP.h"
+#include "tests/support/Ipv6Loopback.h"
 #include "tests/support/PyFtpServer.h"
 #include "tests/support/ScriptedFtpServer.h"
 
@@ -115,6 +116,38 @@ TEST_F(ProfileFetch, BadFieldsAreReportedAndNothingIsDialled)
     }
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(server.ClientConnected()) << "a refused profile dialled the server";
+}
+
+// An IPv6 address in brackets reaches the server on ::1 through F5; one
+// whose bracket is never closed is refused naming the label, undialled.
+TEST_F(ProfileFetch, BracketedIPv6HostThroughF5)
+{
+    {
+        ScriptedFtpServer server(2000ms);
+        server.Send("220 ready\r\n");
+        auto form = ShownForm("本番:[127.0.0.1:u:p:1:/d/f.log:" + std::to_string(server.Port()) + "\r\n");
+        PressF5(*form);
+        ASSERT_EQ(Boxes.size(), 1u);
+        EXPECT_EQ(Boxes[0].Text, "ホスト「本番」のアドレス「[127.0.0.1」は使えません (角括弧 [ ] が閉じていません)");
+        std::this_thread::sleep_for(200ms);
+        EXPECT_FALSE(server.ClientConnected()) << "a refused profile dialled the server";
+    }
+
+    SKIP_WITHOUT_IPV6_LOOPBACK();
+    PyFtpServer::Options options;
+    options.Address = "::1";
+    PyFtpServer server(options);
+    QDir(QString::fromStdString(server.Root())).mkpath("logs");
+    server.WriteFile("logs/app.log", Utf8Line);
+    Boxes.clear();
+    for (const char* passive : {"1", "0"}) {
+        SCOPED_TRACE(passive);
+        auto form = ShownForm(std::string("v6:[::1]:user:secret:") + passive + ":/logs/app.log:" +
+                              std::to_string(server.Port()) + "::UTF8\r\n");
+        PressF5(*form);
+        EXPECT_TRUE(form->Memo1->Text() == SjisLine) << "fetched over IPv6";
+        EXPECT_TRUE(Boxes.empty()) << (Boxes.empty() ? "" : Boxes[0].Text);
+    }
 }
 
 TEST_F(ProfileFetch, EncodingFieldSelectsTheMenuItemWhenTheProfileIsChosen)

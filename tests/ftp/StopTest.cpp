@@ -62,7 +62,7 @@ TEST(Stop, DataWaitEndsAtOnceAndNothingMoreIsSaid)
     }
     ftp.Disconnect();
     EXPECT_FALSE(ftp.Connected());
-    EXPECT_EQ(Settled(server), (Transcript{"USER alice", "PASV", "RETR log.txt"})) << "no ABOR, NOOP or QUIT";
+    EXPECT_EQ(Settled(server), (Transcript{"USER alice", "EPSV", "PASV", "RETR log.txt"})) << "no ABOR, NOOP or QUIT";
 
     // The next Connect starts clean.
     ScriptedFtpServer next;

@@ -147,7 +147,7 @@ TEST_F(TransferOutcome, ResetDataConnectionFailsAndItsFinalReplyIsNotQuitsReply)
         const auto statuses = log.Statuses();
         EXPECT_NE(std::find(statuses.begin(), statuses.end(), "426 reset\r\n"), statuses.end());
         EXPECT_NO_THROW(ftp.Disconnect());
-        EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "RETR r", "QUIT"}));
+        EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "EPSV", "PASV", "RETR r", "QUIT"}));
     }
 }
 

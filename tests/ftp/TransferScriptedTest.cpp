@@ -83,7 +83,7 @@ TEST_F(TransferScripted, PassiveDownloadDialsHostAndFiresEventsInOrder)
     EXPECT_TRUE(LockIsFree(ftp));
     ftp.Disconnect();
 
-    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "RETR log.txt", "QUIT"}));
+    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "EPSV", "PASV", "RETR log.txt", "QUIT"}));
     EXPECT_EQ(From(log.Entries, "status: RETR log.txt"),
               (Transcript{"status: RETR log.txt", "status: 150 Opening data connection for log.txt (10 bytes)\r\n",
                           "OnTransactionStart", "OnPacketRecvd", "OnTransactionStop",
@@ -113,7 +113,7 @@ TEST_F(TransferScripted, PassiveUploadFiresEventsInOrder)
     ftp.Disconnect();
     EXPECT_EQ(server.ReceivedData(), content);
     EXPECT_EQ(sizeAtStart, int64_t(content.size()));
-    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "STOR remote.bin", "QUIT"}));
+    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "EPSV", "PASV", "STOR remote.bin", "QUIT"}));
     EXPECT_EQ(From(log.Entries, "status: STOR remote.bin"),
               (Transcript{"status: STOR remote.bin", "status: 150 Ok to send data\r\n", "OnTransactionStart",
                           "OnPacketSent", "OnTransactionStop", "status: 226 stored\r\n", "OnSuccess 9",
@@ -156,7 +156,7 @@ TEST_F(TransferScripted, BadPasvRepliesFailWithoutDialling)
     EXPECT_FALSE(FileExists(Local("f")));
     EXPECT_TRUE(log.Events().empty());
     ftp.Disconnect();
-    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "PASV", "PASV", "QUIT"}));
+    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "EPSV", "PASV", "PASV", "PASV", "QUIT"}));
 }
 
 TEST_F(TransferScripted, ActiveDownloadAcceptsPortReply300)
@@ -216,7 +216,7 @@ TEST_F(TransferScripted, MultiLineRetrReplyIsReadBeforeTheData)
                           "OnTransactionStop", "OnSuccess 9"}));
     // The whole final reply was consumed: QUIT gets its own answer.
     ftp.Disconnect();
-    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "RETR m", "QUIT"}));
+    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "EPSV", "PASV", "RETR m", "QUIT"}));
 }
 
 // Cancel on the component during the data phase: the data still arrives
@@ -252,8 +252,8 @@ TEST_F(TransferScripted, CancelDuringDownloadSendsAborAndSucceeds)
     EXPECT_EQ(From(log.Entries, "status: Received 2000 Bytes")[1], "status: 150 go\r\n");
     ftp.Disconnect();
     const Transcript t = server.Transcript();
-    ASSERT_GE(t.size(), 4u);
-    EXPECT_EQ(Transcript(t.begin(), t.begin() + 4), (Transcript{"USER alice", "PASV", "RETR c", "ABOR"}));
+    ASSERT_GE(t.size(), 5u);
+    EXPECT_EQ(Transcript(t.begin(), t.begin() + 5), (Transcript{"USER alice", "EPSV", "PASV", "RETR c", "ABOR"}));
 }
 
 class RefusedRetr : public TransferScripted {
@@ -461,7 +461,7 @@ TEST_F(TransferScripted, NestedTransferLeavesTheOuterDataConnectionAlone)
     EXPECT_EQ(ftp.DataConnection(), nullptr);
     EXPECT_TRUE(LockIsFree(ftp));
     ftp.Disconnect();
-    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "RETR o", "QUIT"}));
+    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "EPSV", "PASV", "RETR o", "QUIT"}));
 }
 
 // Abort (unlike Cancel) stops the data phase itself: the download fails,
@@ -487,5 +487,5 @@ TEST_F(TransferScripted, AbortDuringDownloadFailsTheTransfer)
     EXPECT_EQ(log.Events(), Transcript{"OnTransactionStart"});
     EXPECT_EQ(ftp.DataConnection(), nullptr);
     ftp.Disconnect();
-    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASV", "RETR a", "QUIT"}));
+    EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "EPSV", "PASV", "RETR a", "QUIT"}));
 }

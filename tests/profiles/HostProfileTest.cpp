@@ -103,6 +103,32 @@ TEST(HostProfile, BadOptionalFieldsAreRefusedNamingLabelAndValue)
     EXPECT_NE(Refusal("l:h:u:p:1:/a.log:x:tls:bad").find("ポート「x」"), std::string::npos);
 }
 
+TEST(HostProfile, BracketsHoldAnIPv6AddressClosedByItsBracket)
+{
+    TextList fields;
+    for (const char* field : {"v6", "[2001:db8::1]", "u", "p", "1", "/a.log"})
+        fields.Add(field);
+    EXPECT_EQ(ReadHostProfile(fields, false).Host, "[2001:db8::1]");
+
+    // The field splitter leaves an unclosed bracket at the next colon.
+    EXPECT_EQ(Refusal("本番:[2001:db8::1:u:p:1:/a.log"),
+              "ホスト「本番」のアドレス「[2001」は使えません (角括弧 [ ] が閉じていません)");
+    for (const char* host : {"[]", "[host.example]", "[127.0.0.1]", "[::1]x", "[:::]"}) {
+        TextList bad;
+        for (const char* field : {"本番", host, "u", "p", "1", "/a.log"})
+            bad.Add(field);
+        try {
+            ReadHostProfile(bad, false);
+            ADD_FAILURE() << host << " accepted";
+        } catch (const EProfileError& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("ホスト「本番」のアドレス「") + host +
+                                                 (std::string(host).back() == ']'
+                                                      ? "」は使えません ([ ] の中には IPv6 アドレスを書いてください)"
+                                                      : "」は使えません (角括弧 [ ] が閉じていません)"));
+        }
+    }
+}
+
 TEST(HostProfile, EveryMenuEncodingIsAcceptedAndShiftJisListsAreDecoded)
 {
     for (const char* name : ProfileEncodingNames)

@@ -451,8 +451,8 @@ TEST(TKZSockListen, ListenOnASystemPortAndAccept)
     script.Join();
     ASSERT_GE(accepted, 0);
     EXPECT_TRUE(data.Connected());
-    EXPECT_EQ(data.RemoteAddress().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(data.RemoteAddress().sin_port, clientAddress.sin_port);
+    EXPECT_EQ(data.RemoteAddress().IPv4(), htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(data.RemoteAddress().Port(), ntohs(clientAddress.sin_port));
 
     // The accepted socket takes the listening one's place.
     data.AdoptAcceptedSocket(accepted);

@@ -23,6 +23,7 @@ PyFtpServer::PyFtpServer(const Options& options)
         throw std::runtime_error("PyFtpServer: no temporary directory");
     QStringList args{QStringLiteral(WISPLOG_SOURCE_DIR "/tests/support/pyftpd_launcher.py"),
                      FRoot->path()};
+    args << "--address" << QString::fromStdString(FOptions.Address);
     if (!FOptions.User.empty())
         args << "--user" << QString::fromStdString(FOptions.User) << "--password"
              << QString::fromStdString(FOptions.Password);

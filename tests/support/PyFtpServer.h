@@ -1,5 +1,5 @@
 // A real FTP server for tests: pyftpdlib run by /usr/bin/python3 on
-// 127.0.0.1 with a port the system chooses, serving a fresh temporary
+// 127.0.0.1 (or Options::Address, e.g. "::1") with a port the system chooses, serving a fresh temporary
 // directory that is removed again when the fixture goes away.
 //
 //     PyFtpServer server;                     // user "user", password "secret"
@@ -37,6 +37,7 @@ public:
         // server speaks explicit TLS and refuses plain log-ins and transfers.
         std::string TlsCertificate;
         std::string TlsKey;
+        std::string Address = "127.0.0.1"; // the address listened on
     };
     static constexpr std::chrono::milliseconds StartLimit{15000};
 

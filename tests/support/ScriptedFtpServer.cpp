@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -17,26 +18,36 @@ namespace {
 // noticed quickly.
 constexpr milliseconds Slice{20};
 
-int ListenOnLoopback(uint16_t& port, int receiveBuffer)
+int ListenOnLoopback(uint16_t& port, int receiveBuffer, bool ipv6)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw std::runtime_error("ScriptedFtpServer: socket failed");
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (receiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    if (ipv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_loopback;
+        len = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&addr);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof *a;
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 4) != 0
         || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         ::close(fd);
-        throw std::runtime_error("ScriptedFtpServer: cannot listen on 127.0.0.1");
+        throw std::runtime_error(ipv6 ? "ScriptedFtpServer: cannot listen on ::1"
+                                      : "ScriptedFtpServer: cannot listen on 127.0.0.1");
     }
-    port = ntohs(addr.sin_port);
+    port = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port)
+                : ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
     return fd;
 }
 
@@ -49,10 +60,17 @@ void CloseFd(int& fd)
 
 } // namespace
 
-ScriptedFtpServer::ScriptedFtpServer(milliseconds stepLimit) : FStepLimit(stepLimit)
+ScriptedFtpServer::ScriptedFtpServer(milliseconds stepLimit, Family family)
+    : FStepLimit(stepLimit), FFamily(family)
 {
-    FListener = ListenOnLoopback(FPort, 0);
-    FDataListener = ListenOnLoopback(FDataPort, 4096);
+    const bool ipv6 = family == Family::IPv6;
+    FListener = ListenOnLoopback(FPort, 0, ipv6);
+    try {
+        FDataListener = ListenOnLoopback(FDataPort, 4096, ipv6);
+    } catch (...) {
+        CloseFd(FListener);
+        throw;
+    }
     FThread = std::thread([this] { Run(); });
 }
 
@@ -71,6 +89,17 @@ std::string ScriptedFtpServer::PasvReply(uint16_t port, const std::string& addre
 {
     return "227 Entering Passive Mode (" + address + "," + std::to_string(port / 256) + ","
         + std::to_string(port % 256) + ")\r\n";
+}
+
+std::string ScriptedFtpServer::EpsvReply(uint16_t port)
+{
+    return "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)\r\n";
+}
+
+ScriptedFtpServer& ScriptedFtpServer::ScriptEpsv()
+{
+    FScriptEpsv = true;
+    return *this;
 }
 
 ScriptedFtpServer& ScriptedFtpServer::Add(Step step)
@@ -177,6 +206,19 @@ bool ScriptedFtpServer::ReadCommand(std::string& line)
     }
 }
 
+bool ScriptedFtpServer::ReadScriptedCommand(std::string& line)
+{
+    for (;;) {
+        if (!ReadCommand(line))
+            return false;
+        if (FScriptEpsv || line != "EPSV")
+            return true;
+        Record(line);
+        if (!SendAll(FControl, "500 'EPSV': command not understood.\r\n"))
+            return false;
+    }
+}
+
 bool ScriptedFtpServer::SendAll(int fd, const std::string& bytes)
 {
     size_t sent = 0;
@@ -207,7 +249,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
         return true;
     case Kind::Reply: {
         std::string line;
-        if (!ReadCommand(line))
+        if (!ReadScriptedCommand(line))
             return Fail("no command came for the reply " + step.Bytes), false;
         Record(line);
         if (!step.Bytes.empty() && !SendAll(FControl, step.Bytes))
@@ -224,20 +266,40 @@ bool ScriptedFtpServer::RunStep(const Step& step)
         return true;
     }
     case Kind::ConnectData: {
-        std::string port;
-        for (const auto& command : Transcript())
+        std::string port, eprt;
+        for (const auto& command : Transcript()) {
             if (command.rfind("PORT ", 0) == 0)
-                port = command.substr(5);
-        unsigned h1, h2, h3, h4, p1, p2;
-        if (std::sscanf(port.c_str(), "%u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) != 6)
-            return Fail("no usable PORT command: " + port), false;
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl((h1 << 24) | (h2 << 16) | (h3 << 8) | h4);
-        addr.sin_port = htons(uint16_t(p1 * 256 + p2));
+                port = command.substr(5), eprt.clear();
+            if (command.rfind("EPRT ", 0) == 0)
+                eprt = command.substr(5), port.clear();
+        }
+        sockaddr_storage addr{};
+        socklen_t length = 0;
+        if (!eprt.empty()) {
+            // "|2|address|port|" (any delimiter).
+            const char d = eprt[0];
+            const size_t a = eprt.find(d, 1), b = eprt.find(d, a + 1), c = eprt.find(d, b + 1);
+            auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+            if (a == std::string::npos || b == std::string::npos || c == std::string::npos ||
+                eprt.substr(1, a - 1) != "2" ||
+                ::inet_pton(AF_INET6, eprt.substr(a + 1, b - a - 1).c_str(), &v6->sin6_addr) != 1)
+                return Fail("no usable EPRT command: " + eprt), false;
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(uint16_t(std::strtoul(eprt.substr(b + 1, c - b - 1).c_str(), nullptr, 10)));
+            length = sizeof *v6;
+        } else {
+            unsigned h1, h2, h3, h4, p1, p2;
+            if (std::sscanf(port.c_str(), "%u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) != 6)
+                return Fail("no usable PORT command: " + port), false;
+            auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+            v4->sin_family = AF_INET;
+            v4->sin_addr.s_addr = htonl((h1 << 24) | (h2 << 16) | (h3 << 8) | h4);
+            v4->sin_port = htons(uint16_t(p1 * 256 + p2));
+            length = sizeof *v4;
+        }
         CloseFd(FData);
-        FData = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(FData, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        FData = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(FData, reinterpret_cast<sockaddr*>(&addr), length) != 0)
             return Fail("connect to the PORT address failed"), false;
         return true;
     }
@@ -320,7 +382,7 @@ void ScriptedFtpServer::Run()
     // Past the script: record whatever else comes and refuse it.
     std::string line;
     while (!FStop && FControl >= 0) {
-        if (!ReadCommand(line)) {
+        if (!ReadScriptedCommand(line)) {
             if (FStop || !WaitReadable(FControl, milliseconds(0)))
                 continue;
             break; // the client closed

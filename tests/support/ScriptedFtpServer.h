@@ -1,5 +1,5 @@
 // An FTP server for tests that need exact replies or faults. It listens on
-// 127.0.0.1 (port chosen by the system), accepts one control connection and
+// 127.0.0.1 or ::1 (port chosen by the system), accepts one control connection and
 // then runs a script of steps, in order, on a thread of its own, so it keeps
 // working while the client under test waits in the Qt event loop.
 //
@@ -23,7 +23,11 @@
 // instead of hanging the client. Each step waits at most StepLimit (given
 // to the constructor) for the client; a step that runs out records its
 // error in Error() and ends the script. Build the script before the client
-// connects. The destructor stops the thread within a bounded time and closes
+// connects.
+//
+// Like a server that predates EPSV, it answers an "EPSV" command itself with
+// "500 'EPSV': command not understood." (recorded in the transcript, no
+// step used), unless ScriptEpsv() hands EPSV to the script. The destructor stops the thread within a bounded time and closes
 // every socket.
 #pragma once
 
@@ -39,20 +43,28 @@
 
 class ScriptedFtpServer {
 public:
-    explicit ScriptedFtpServer(std::chrono::milliseconds stepLimit = std::chrono::milliseconds(10000));
+    enum class Family { IPv4, IPv6 };
+    // Listens on 127.0.0.1, or on ::1 for Family::IPv6 (throws
+    // std::runtime_error when ::1 cannot be bound).
+    explicit ScriptedFtpServer(std::chrono::milliseconds stepLimit = std::chrono::milliseconds(10000),
+                               Family family = Family::IPv4);
     ~ScriptedFtpServer();
     ScriptedFtpServer(const ScriptedFtpServer&) = delete;
     ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
 
     // The control port.
     uint16_t Port() const { return FPort; }
-    // Port of the passive-mode data listener (on 127.0.0.1, created here).
+    // Port of the passive-mode data listener (on the control address, created here).
     // Its receive buffer is small, so a client that uploads to a server that
     // does not read stalls soon.
     uint16_t DataPort() const { return FDataPort; }
     // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)\r\n" for a port; the
     // address part is given as text, for example "192,168,0,9".
     static std::string PasvReply(uint16_t port, const std::string& address = "127,0,0,1");
+    // "229 Entering Extended Passive Mode (|||port|)\r\n".
+    static std::string EpsvReply(uint16_t port);
+    // EPSV commands are read by Reply steps like any other command.
+    ScriptedFtpServer& ScriptEpsv();
 
     // --- script steps (each returns *this so steps chain) ---
     // Sends bytes on the control connection exactly as given.
@@ -63,7 +75,7 @@ public:
     ScriptedFtpServer& Receive() { return Reply(""); }
     // Accepts the client's connection on DataPort().
     ScriptedFtpServer& AcceptData();
-    // Connects to the address and port of the last PORT command recorded.
+    // Connects to the address and port of the last PORT or EPRT command recorded.
     ScriptedFtpServer& ConnectData();
     // Sends bytes on the data connection.
     ScriptedFtpServer& SendData(std::string bytes);
@@ -106,6 +118,8 @@ private:
     bool RunStep(const Step& step);
     bool WaitReadable(int fd, std::chrono::milliseconds limit);
     bool ReadCommand(std::string& line);
+    // ReadCommand, answering EPSV itself unless the script takes it.
+    bool ReadScriptedCommand(std::string& line);
     bool SendAll(int fd, const std::string& bytes);
     void Record(const std::string& line);
     void Fail(const std::string& error);
@@ -120,6 +134,8 @@ private:
     std::string FPending;   // control bytes read past the last line
     std::atomic<bool> FStop{false};
     std::atomic<bool> FClientConnected{false};
+    std::atomic<bool> FScriptEpsv{false};
+    Family FFamily;
 
     mutable std::mutex FLock;
     mutable std::condition_variable FChanged;

@@ -39,6 +39,7 @@ TestCertificates::TestCertificates() : FDir(std::make_unique<QTemporaryDir>())
             dir);
     Sign("signed", "IP:127.0.0.1,DNS:localhost");
     Sign("elsewhere", "DNS:elsewhere.invalid");
+    Sign("signed6", "IP:::1");
     OpenSsl(QStringList{"req", "-x509"} + EcKey +
                 QStringList{"-keyout", "self.key", "-out", "self.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
                             "-addext", "subjectAltName=IP:127.0.0.1"},

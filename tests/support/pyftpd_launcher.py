@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""Runs a pyftpdlib FTP server on 127.0.0.1 for the tests.
+"""Runs a pyftpdlib FTP server on 127.0.0.1 (or --address, e.g. ::1) for the tests.
 
-Usage: pyftpd_launcher.py ROOT [--user NAME --password PW] [--anonymous]
+Usage: pyftpd_launcher.py ROOT [--address ADDR] [--user NAME --password PW] [--anonymous]
                           [--refuse COMMAND]... [--ignore-rest] [--idle SECONDS]
                           [--tls-cert PEM --tls-key PEM]
 
@@ -46,6 +46,7 @@ def make_handler(base, refused, ignore_rest):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("root")
+    parser.add_argument("--address", default="127.0.0.1")
     parser.add_argument("--user", default="")
     parser.add_argument("--password", default="")
     parser.add_argument("--anonymous", action="store_true")
@@ -77,7 +78,7 @@ def main():
         handler.timeout = args.idle
     handler.banner = "pyftpdlib test server ready."
     handler.permit_foreign_addresses = False
-    server = FTPServer(("127.0.0.1", 0), handler)
+    server = FTPServer((args.address, 0), handler)
     port = server.socket.getsockname()[1]
 
     def watch_stdin():
