@@ -278,6 +278,55 @@ TEST_F(TransferScripted, CancelDuringDownloadSendsAborAndFails)
     }
 }
 
+// A plain data connection that ends before the announced size fails with
+// both counts, whether the size came from the 150 reply or from the caller
+// (ExpectedSize, used once); a restart point moves the announced end; more
+// bytes than announced are growth.
+TEST_F(TransferScripted, FewerBytesThanAnnouncedFailWithBothCounts)
+{
+    ScriptedFtpServer server;
+    LogInScript(server);
+    PasvScript(server);
+    server.Reply("150 Opening data connection for a (10 bytes)\r\n").SendData("01234").CloseData()
+        .Send("226 done\r\n");
+    PasvScript(server);
+    server.Reply("150 go\r\n").SendData("0123456789").CloseData().Send("226 done\r\n");
+    PasvScript(server);
+    server.Reply("150 go\r\n").SendData("0123456789").CloseData().Send("226 done\r\n");
+    server.Reply("350 restarting\r\n");
+    PasvScript(server);
+    server.Reply("150 Opening data connection for d (110 bytes)\r\n").SendData("0123456789").CloseData()
+        .Send("226 done\r\n");
+    PasvScript(server);
+    server.Reply("150 Opening data connection for e (10 bytes)\r\n").SendData("0123456789+grown").CloseData()
+        .Send("226 done\r\n")
+        .Reply("221 bye\r\n");
+    TKZFTP ftp;
+    LogIn(ftp, server, true);
+    auto failure = [&](const std::string& name) -> std::string {
+        try {
+            ftp.RetrieveFile(name, Local(name));
+        } catch (const ESockError& e) {
+            return e.what();
+        }
+        return "";
+    };
+    EXPECT_EQ(failure("a"), "Transfer ended early: 5 of 10 bytes");
+    ftp.ExpectedSize = 12;
+    EXPECT_EQ(failure("b"), "Transfer ended early: 10 of 12 bytes");
+    EXPECT_EQ(ftp.ExpectedSize, -1);
+    EXPECT_EQ(failure("c"), "") << "ExpectedSize holds for one download only";
+    std::string reply;
+    ftp.Transaction("REST 100", reply);
+    EXPECT_EQ(failure("d"), "");
+    EXPECT_EQ(failure("e"), "");
+    EXPECT_EQ(ReadWholeFile(Local("e")), "0123456789+grown");
+    ftp.Disconnect();
+    EXPECT_EQ(server.Transcript(),
+              (Transcript{"USER alice", "PASV", "RETR a", "PASV", "RETR b", "PASV", "RETR c", "REST 100", "PASV",
+                          "RETR d", "PASV", "RETR e", "QUIT"}));
+}
+
 class RefusedRetr : public TransferScripted {
 protected:
     void SetUp() override

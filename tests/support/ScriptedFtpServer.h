@@ -25,6 +25,14 @@
 // error in Error() and ends the script. Build the script before the client
 // connects. The destructor stops the thread within a bounded time and closes
 // every socket.
+//
+// TLS: UseTls(certificate, key) before the script gives the server a
+// certificate; SecureControl() then runs the server's side of the handshake
+// on the control connection (after the "234" reply to AUTH TLS), and
+// SecureData() on the data connection (after the "150" reply). From then on
+// that connection's bytes are protected; CloseData() ends a protected data
+// connection with close_notify, CutData() with a plain TCP close only, as a
+// forged or broken close would.
 #pragma once
 
 #include <atomic>
@@ -33,9 +41,13 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <sys/types.h>
 #include <string>
 #include <thread>
 #include <vector>
+
+struct ssl_st;
+struct ssl_ctx_st;
 
 class ScriptedFtpServer {
 public:
@@ -54,6 +66,10 @@ public:
     // address part is given as text, for example "192,168,0,9".
     static std::string PasvReply(uint16_t port, const std::string& address = "127,0,0,1");
 
+    // Loads the certificate and key (PEM files) for SecureControl and
+    // SecureData. Throws std::runtime_error when they cannot be used.
+    void UseTls(const std::string& certificateFile, const std::string& keyFile);
+
     // --- script steps (each returns *this so steps chain) ---
     // Sends bytes on the control connection exactly as given.
     ScriptedFtpServer& Send(std::string bytes);
@@ -69,8 +85,15 @@ public:
     ScriptedFtpServer& SendData(std::string bytes);
     // Reads the data connection until the client closes it; ReceivedData().
     ScriptedFtpServer& ReceiveData();
-    // Closes the data connection (end of a download for the client).
+    // Closes the data connection (end of a download for the client); a
+    // protected one with close_notify first.
     ScriptedFtpServer& CloseData();
+    // Closes the data connection without close_notify (same as CloseData on
+    // a plain one).
+    ScriptedFtpServer& CutData();
+    // TLS handshake, server side, on the control or the data connection.
+    ScriptedFtpServer& SecureControl();
+    ScriptedFtpServer& SecureData();
     // Resets the data connection (closes it with lingering on, time 0).
     ScriptedFtpServer& ResetData();
     // Does nothing for a while (the data connection, if any, stays open).
@@ -92,8 +115,8 @@ public:
     bool WaitScriptDone(std::chrono::milliseconds limit) const;
 
 private:
-    enum class Kind { Send, Reply, AcceptData, ConnectData, SendData, ReceiveData, CloseData, ResetData,
-                      Pause, CloseControl, Call };
+    enum class Kind { Send, Reply, AcceptData, ConnectData, SendData, ReceiveData, CloseData, CutData,
+                      ResetData, Pause, CloseControl, Call, SecureControl, SecureData };
     struct Step {
         Kind What;
         std::string Bytes;
@@ -107,6 +130,10 @@ private:
     bool WaitReadable(int fd, std::chrono::milliseconds limit);
     bool ReadCommand(std::string& line);
     bool SendAll(int fd, const std::string& bytes);
+    ssize_t ReceiveSome(int fd, char* into, size_t size);
+    bool Secure(int fd, ssl_st*& tls);
+    ssl_st* TlsOf(int fd) const;
+    void EndTls(ssl_st*& tls, bool notify);
     void Record(const std::string& line);
     void Fail(const std::string& error);
 
@@ -118,6 +145,9 @@ private:
     uint16_t FPort = 0;
     uint16_t FDataPort = 0;
     std::string FPending;   // control bytes read past the last line
+    ssl_ctx_st* FTlsContext = nullptr;
+    ssl_st* FControlTls = nullptr;
+    ssl_st* FDataTls = nullptr;
     std::atomic<bool> FStop{false};
     std::atomic<bool> FClientConnected{false};
 
