@@ -105,7 +105,9 @@ void AppendTail(const std::string& from, int64_t skip, const std::string& to, in
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.Get() < 0)
         FileFailure("Cannot open file", from, errno);
-    Fd out(::open(to.c_str(), O_WRONLY | O_CLOEXEC));
+    // The copy was checked by its identity just before; a symlink put in
+    // its place since is refused rather than written through.
+    Fd out(::open(to.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
     if (out.Get() < 0)
         FileFailure("Cannot open file", to, errno);
     const int64_t total = SizeOf(from) - skip;
