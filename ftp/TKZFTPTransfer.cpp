@@ -294,10 +294,11 @@ void TKZFTP::MoveData(bool download, const std::function<void()>& move)
 void TKZFTP::CheckNotCanceled()
 {
     const bool dataCanceled = FDataConnection && FDataConnection->Canceled();
-    if (!FCanceled && !dataCanceled)
+    if (!FCanceled && !dataCanceled && !FTimedOut)
         return;
     SettleAfterFailedDataPhase();
-    throw EAbortError(FStopped ? StoppedText : CanceledText);
+    // The control connection's own timer may have ended it as well.
+    throw EAbortError(FStopped ? StoppedText : FTimedOut ? ReplyTimedOutText : CanceledText);
 }
 
 bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localName)
