@@ -351,3 +351,38 @@ TEST(TlsDataEnd, DownloadIsWholeOnlyWithCloseNotifyAndTheAnnouncedBytes)
         EXPECT_EQ(server.Error(), "");
     }
 }
+
+// A server that asks for a renegotiation in the middle of a protected
+// download is declined; the download then fails rather than going on under
+// keys the client did not agree to.
+TEST(TlsDataEnd, RenegotiationIsRefused)
+{
+    TestCertificates certificates;
+    QTemporaryDir dir;
+    ScriptedFtpServer server;
+    server.UseTls(certificates.SignedCertificate(), certificates.SignedKey(), true);
+    server.Send("220 hi\r\n").Reply("234 go ahead\r\n").SecureControl()
+        .Reply("230 in\r\n").Reply("200 PBSZ=0\r\n").Reply("200 protected\r\n")
+        .Reply(ScriptedFtpServer::PasvReply(server.DataPort())).AcceptData()
+        .Reply("150 Opening BINARY mode data connection for app.log\r\n")
+        .SecureData()
+        .SendData("first part\n")
+        .RenegotiateData()
+        .CutData()
+        .Send("426 Connection closed; transfer aborted.\r\n")
+        .Reply("221 bye\r\n");
+    TKZFTP ftp;
+    ftp.Host = "127.0.0.1";
+    ftp.Port = server.Port();
+    ftp.TimeOut = 10000;
+    ftp.UserID = "alice";
+    ftp.Password = "pw";
+    ftp.Passive = true;
+    ftp.Security = Pinned(TestCertificates::Fingerprint(certificates.SignedCertificate()));
+    ftp.Connect();
+    EXPECT_THROW(ftp.RetrieveFile("app.log", dir.path().toStdString() + "/app.log"), Exception);
+    ftp.Disconnect();
+    EXPECT_EQ(server.Renegotiation(), "refused");
+    EXPECT_EQ(server.Transcript(), (Transcript{"AUTH TLS", "USER alice", "PBSZ 0", "PROT P", "PASV",
+                                               "RETR app.log", "QUIT"}));
+}

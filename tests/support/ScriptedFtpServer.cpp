@@ -100,11 +100,21 @@ ScriptedFtpServer& ScriptedFtpServer::CutData() { return Add(Step{Kind::CutData,
 ScriptedFtpServer& ScriptedFtpServer::SecureControl() { return Add(Step{Kind::SecureControl, {}, milliseconds(0), {}}); }
 ScriptedFtpServer& ScriptedFtpServer::SecureData() { return Add(Step{Kind::SecureData, {}, milliseconds(0), {}}); }
 
-void ScriptedFtpServer::UseTls(const std::string& certificateFile, const std::string& keyFile)
+ScriptedFtpServer& ScriptedFtpServer::RenegotiateData() { return Add(Step{Kind::RenegotiateData, {}, milliseconds(0), {}}); }
+
+std::string ScriptedFtpServer::Renegotiation() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FRenegotiation;
+}
+
+void ScriptedFtpServer::UseTls(const std::string& certificateFile, const std::string& keyFile, bool tls12Only)
 {
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (!context)
         throw std::runtime_error("ScriptedFtpServer: no TLS context");
+    if (tls12Only)
+        SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
     if (SSL_CTX_use_certificate_chain_file(context, certificateFile.c_str()) != 1
         || SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
         SSL_CTX_free(context);
@@ -365,6 +375,32 @@ bool ScriptedFtpServer::RunStep(const Step& step)
         if (!Secure(FData, FDataTls))
             return Fail("TLS handshake on the data connection failed"), false;
         return true;
+    case Kind::RenegotiateData: {
+        if (!FDataTls)
+            return Fail("no protected data connection to renegotiate"), false;
+        timeval limit{2, 0};
+        ::setsockopt(FData, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::string outcome;
+        if (SSL_renegotiate(FDataTls) != 1 || SSL_do_handshake(FDataTls) != 1) {
+            outcome = "the request could not be sent";
+        } else {
+            // The client's answer comes in with the next read: a new
+            // handshake, or an alert that declines it.
+            char byte;
+            const int n = SSL_read(FDataTls, &byte, 1);
+            const unsigned long code = ERR_peek_last_error();
+            if (n <= 0 && ERR_GET_REASON(code) == SSL_R_NO_RENEGOTIATION)
+                outcome = "refused";
+            else if (SSL_renegotiate_pending(FDataTls) == 0)
+                outcome = "accepted";
+            else
+                outcome = code ? ERR_reason_error_string(code) : "no answer";
+        }
+        ERR_clear_error();
+        std::lock_guard<std::mutex> guard(FLock);
+        FRenegotiation = outcome;
+        return true;
+    }
     case Kind::ResetData: {
         if (FData >= 0) {
             linger hard{1, 0};

@@ -68,7 +68,11 @@ public:
 
     // Loads the certificate and key (PEM files) for SecureControl and
     // SecureData. Throws std::runtime_error when they cannot be used.
-    void UseTls(const std::string& certificateFile, const std::string& keyFile);
+    // tls12Only: TLS 1.2 at most (the last version with renegotiation).
+    void UseTls(const std::string& certificateFile, const std::string& keyFile, bool tls12Only = false);
+    // What RenegotiateData found: "accepted", "refused" (the client
+    // declined), or the library's reason for another failure.
+    std::string Renegotiation() const;
 
     // --- script steps (each returns *this so steps chain) ---
     // Sends bytes on the control connection exactly as given.
@@ -94,6 +98,9 @@ public:
     // TLS handshake, server side, on the control or the data connection.
     ScriptedFtpServer& SecureControl();
     ScriptedFtpServer& SecureData();
+    // Asks the client to renegotiate the protected data connection and
+    // waits (at most 2 s) for its answer; see Renegotiation().
+    ScriptedFtpServer& RenegotiateData();
     // Resets the data connection (closes it with lingering on, time 0).
     ScriptedFtpServer& ResetData();
     // Does nothing for a while (the data connection, if any, stays open).
@@ -116,7 +123,7 @@ public:
 
 private:
     enum class Kind { Send, Reply, AcceptData, ConnectData, SendData, ReceiveData, CloseData, CutData,
-                      ResetData, Pause, CloseControl, Call, SecureControl, SecureData };
+                      ResetData, Pause, CloseControl, Call, SecureControl, SecureData, RenegotiateData };
     struct Step {
         Kind What;
         std::string Bytes;
@@ -157,6 +164,7 @@ private:
     std::vector<std::string> FTranscript;
     std::string FReceived;
     std::string FError;
+    std::string FRenegotiation;
     bool FScriptDone = false;
     std::thread FThread;
 };
