@@ -1,6 +1,7 @@
 #include "ftp/IncrementalFetch.h"
 
 #include "ftp/TKZFTP.h"
+#include "sock/PartFile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -34,26 +35,6 @@ private:
 {
     throw Exception(what + " \"" + path + "\". " + std::strerror(error));
 }
-
-// The temporary file beside the copy (same directory, so the rename that
-// promotes a whole fetch is atomic).
-std::string TemporaryPathFor(const std::string& localPath)
-{
-    const size_t slash = localPath.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : localPath.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
-    return dir + "." + base + ".wisplog-part";
-}
-
-// Removes the temporary file on every path unless it was promoted.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(std::string path) : Path(std::move(path)) { ::unlink(Path.c_str()); }
-    ~TemporaryFile() { ::unlink(Path.c_str()); }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    const std::string Path;
-};
 
 int64_t SizeOf(const std::string& path)
 {
@@ -124,7 +105,9 @@ void AppendTail(const std::string& from, int64_t skip, const std::string& to, in
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.Get() < 0)
         FileFailure("Cannot open file", from, errno);
-    Fd out(::open(to.c_str(), O_WRONLY | O_CLOEXEC));
+    // The copy was checked by its identity just before; a symlink put in
+    // its place since is refused rather than written through.
+    Fd out(::open(to.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
     if (out.Get() < 0)
         FileFailure("Cannot open file", to, errno);
     const int64_t total = SizeOf(from) - skip;
@@ -158,7 +141,7 @@ class Refresher {
 public:
     Refresher(TKZFTP& ftp, const std::string& remoteName, const std::string& localPath, FollowCopyState& state)
         : Ftp(ftp), RemoteName(remoteName), LocalPath(localPath), State(state),
-          Temp(TemporaryPathFor(localPath))
+          Temp(localPath)
     {
     }
 
@@ -203,26 +186,28 @@ private:
                 return Whole(remoteSize);
         }
         try {
-            Ftp.RetrieveFile(RemoteName, Temp.Path);
+            Ftp.RetrieveFile(RemoteName, Temp.Path());
         } catch (const FTPException&) {
             // Refused after REST (the file shrank meanwhile, or the server
             // cannot restart): a plain fetch settles it.
             return Whole(remoteSize);
         }
-        const int64_t received = SizeOf(Temp.Path);
+        const int64_t received = SizeOf(Temp.Path());
         Result.BytesReceived += received;
 
-        // The data must end where the server says the file ends; a file
-        // that grew during the transfer is asked again. A REST that was
-        // ignored (data from 0) or a transfer cut short fails here.
-        bool complete = offset + received == remoteSize;
-        if (!complete) {
-            const std::optional<int64_t> now = AskSize(Ftp, RemoteName);
-            complete = now && offset + received == *now;
-            if (complete)
-                RemoteTime = AskTime(Ftp, RemoteName);
+        // The data must reach at least where the server said the file
+        // ended; anything past it is what the log gained meanwhile (a busy
+        // log grows during every transfer). A transfer cut short fails here.
+        // So does a REST that was ignored: its data from byte 0 would be at
+        // least the whole file before the transfer, which the part after
+        // the restart point can only reach by growing more than the offset.
+        const bool complete = offset + received >= remoteSize && (offset == 0 || received < remoteSize);
+        if (complete && offset + received > remoteSize) {
+            // The time of the grown file, so that the next refresh does not
+            // take the later time for a rewrite at the same size.
+            RemoteTime = AskTime(Ftp, RemoteName);
         }
-        const bool continues = complete && received >= overlap && SameBytes(Temp.Path, LocalPath, offset, overlap);
+        const bool continues = complete && received >= overlap && SameBytes(Temp.Path(), LocalPath, offset, overlap);
         if (!continues) {
             if (offset == 0 && complete)
                 return Promote(received);   // the temporary file is the whole file
@@ -232,7 +217,7 @@ private:
         const std::optional<LocalCopyStamp> again = StampOfLocalFile(LocalPath);
         if (!again || !(*again == local))
             return Whole(remoteSize);
-        AppendTail(Temp.Path, overlap, LocalPath, local.Size);
+        AppendTail(Temp.Path(), overlap, LocalPath, local.Size);
         Result.Kind = received > overlap ? RefreshKind::Appended : RefreshKind::Unchanged;
         Result.NewSize = local.Size + (received - overlap);
         Remember();
@@ -241,8 +226,8 @@ private:
 
     RefreshResult Whole(const std::optional<int64_t>& remoteSize)
     {
-        Ftp.RetrieveFile(RemoteName, Temp.Path);
-        const int64_t received = SizeOf(Temp.Path);
+        Ftp.RetrieveFile(RemoteName, Temp.Path());
+        const int64_t received = SizeOf(Temp.Path());
         Result.BytesReceived += received;
         if (remoteSize && received < *remoteSize) {
             // Fewer bytes than announced: the data connection ended early,
@@ -252,14 +237,16 @@ private:
                 throw Exception("Transfer ended early: " + std::to_string(received) + " of " +
                                 std::to_string(*remoteSize) + " bytes");
             RemoteTime = AskTime(Ftp, RemoteName);
+        } else if (remoteSize && received > *remoteSize) {
+            // Grown during the transfer: the time that goes with these bytes.
+            RemoteTime = AskTime(Ftp, RemoteName);
         }
         return Promote(received);
     }
 
     RefreshResult Promote(int64_t size)
     {
-        if (::rename(Temp.Path.c_str(), LocalPath.c_str()) != 0)
-            FileFailure("Cannot create file", LocalPath, errno);
+        Temp.Commit();
         Result.Kind = RefreshKind::Whole;
         Result.NewSize = size;
         Remember();
@@ -278,7 +265,10 @@ private:
     const std::string& RemoteName;
     const std::string& LocalPath;
     FollowCopyState& State;
-    TemporaryFile Temp;
+    // Received into a file of its own, created new beside the copy (never a
+    // name another program could have prepared), so a whole fetch replaces
+    // the copy by one rename and a failed one leaves it as it was.
+    PartFile Temp;
     std::string RemoteTime;
     RefreshResult Result;
 };

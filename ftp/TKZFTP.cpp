@@ -112,6 +112,19 @@ void TKZFTP::Transaction(const std::string& command, std::string& reply)
     ExpectOpen(reply);
     std::string line = reply;
     ContinueReply(line, nullptr);
+    // A restart point moves where the next download's data begins, so the
+    // size its 150 reply announces is reached that much earlier.
+    if (command.size() > 5 && (command.compare(0, 5, "REST ") == 0 || command.compare(0, 5, "rest ") == 0)) {
+        FRestOffset = 0;
+        if (ReplyNumber() == 350) {
+            int64_t offset = 0;
+            size_t i = 5;
+            for (; i < command.size() && i < 5 + 18 && command[i] >= '0' && command[i] <= '9'; ++i)
+                offset = offset * 10 + (command[i] - '0');
+            // An offset this end cannot read leaves the count unknown.
+            FRestOffset = i == command.size() ? offset : -1;
+        }
+    }
 }
 
 void TKZFTP::DropStaleInput()
@@ -235,6 +248,13 @@ void TKZFTP::Disconnect()
         std::rethrow_exception(failure);
     if (code >= 301 && code <= 599)
         throw FTPException(reply);
+}
+
+void TKZFTP::Cancel()
+{
+    TKZSock::Cancel();
+    if (FDataConnection)
+        FDataConnection->Cancel();
 }
 
 void TKZFTP::Abort()

@@ -53,6 +53,12 @@ public:
     static constexpr const char* ClosedText = "Connection Closed By Server";
     // Message of the failure of every control-connection wait after Stop.
     static constexpr const char* StoppedText = "Stopped";
+    // Message of the failure of a transfer ended by Cancel or Abort.
+    static constexpr const char* CanceledText = "Transfer canceled";
+    // Message of the failure of a protected download whose data connection
+    // ended with a plain TCP close instead of the server's close_notify:
+    // the end of the data cannot be told from a close forged on the path.
+    static constexpr const char* NoTlsClosureText = "Data connection ended without TLS closure";
 
     // Port 21, no data connection, Vendor 2411. Throws as TKZSock.
     explicit TKZFTP(QObject* owner = nullptr);
@@ -70,6 +76,11 @@ public:
     bool FWAuthenticate = false;      // log in to the firewall first
     int Vendor = DefaultVendor;       // set back to 2411 by Disconnect; not read here
     bool ParseList = false;           // stored only
+    // Bytes the next RetrieveFile must at least receive (the SIZE answer,
+    // less a REST offset); -1: only the count of the server's 150 reply is
+    // checked. Fewer bytes fail the download, more are growth and accepted.
+    // Set back to -1 when RetrieveFile or StoreFile ends, however it ends.
+    int64_t ExpectedSize = -1;
     // Off: plain FTP. Verify or Pin: explicit TLS (AUTH TLS, then PBSZ 0 and
     // PROT P after the log-in) on the control and every data connection, the
     // server's certificate checked as the mode says; never a fallback to
@@ -105,6 +116,10 @@ public:
     // Cancels the running data connection, if any; does not wait. Called by
     // the time-out, it also ends the control connection's own wait.
     void Abort() override;
+    // Ends the running wait of the control connection and of the data
+    // connection; a transfer it interrupts fails with CanceledText. Does not
+    // wait, does not throw.
+    void Cancel() override;
 
     // --- Stopping (TKZFTPStop.cpp) ------------------------------------------
     // The user's stop: ends the running wait of the control and the data
@@ -133,9 +148,14 @@ public:
     // --- Transfers ----------------------------------------------------------
     // Downloads remoteName into localName (empty: remoteName); waits. The
     // local file is created or truncated only when the data phase starts.
-    // Completes only on a 2xx final reply. Throws FTPException (a refused
-    // reply, a final reply other than 2xx), the socket's failures (a failed
-    // data connection, ClosedText, ReplyTimedOutText), file and conversion
+    // Completes only on a 2xx final reply, with at least the bytes announced
+    // (ExpectedSize, the count in the 150 reply less a REST offset) and, on
+    // a protected data connection, the server's close_notify. Throws
+    // FTPException (a refused reply, a final reply other than 2xx),
+    // ESockError "Transfer ended early: <got> of <announced> bytes",
+    // NoTlsClosureText, EAbortError CanceledText, StoppedText, "Data
+    // connection silent for <n> s", the socket's failures (a failed data
+    // connection, ClosedText, ReplyTimedOutText), file and conversion
     // errors, unless OnFailure sets Handled.
     void RetrieveFile(const std::string& remoteName, const std::string& localName);
     // Uploads localName as remoteName (empty: the local file-name part);
@@ -173,6 +193,8 @@ private:
     std::string FinalReply(std::string& line);
     void SettleAfterFailedDataPhase();
     void RunDataPhase(const std::function<void()>& phase);
+    void MoveData(bool download, const std::function<void()>& move);
+    void CheckNotCanceled();
     bool Retrieve(const std::string& remoteName, const std::string& localName);
     bool Store(const std::string& localName, const std::string& remoteName);
 
@@ -187,6 +209,9 @@ private:
     // The server answered EPSV with a 5xx reply: passive mode asks with PASV
     // for the rest of the session. Cleared by Connect.
     bool FEpsvRefused = false;
+    // The offset of a REST the server accepted (350), for the next transfer;
+    // -1 when the offset could not be read.
+    int64_t FRestOffset = 0;
 };
 
 // The byte count that a RETR reply line announces: the run of digits that

@@ -1,6 +1,7 @@
 // TKZFTP: downloads and uploads over a passive or active data connection.
 #include "ftp/TKZFTP.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -48,6 +49,20 @@ int64_t LocalFileSize(const std::string& fileName)
     }
     ::close(fd);
     return int64_t(st.st_size);
+}
+
+// A time-out in milliseconds as seconds: "10 s", "0.8 s", "1.25 s".
+std::string SecondsText(int milliseconds)
+{
+    std::string text = std::to_string(milliseconds / 1000);
+    int fraction = milliseconds % 1000;
+    if (fraction != 0) {
+        std::string digits = std::to_string(1000 + fraction).substr(1);
+        while (digits.back() == '0')
+            digits.pop_back();
+        text += "." + digits;
+    }
+    return text + " s";
 }
 
 // The file-name part of a local path: the text after its last '/'.
@@ -108,6 +123,15 @@ void TKZFTP::StoreFile(const std::string& localName, const std::string& remoteNa
 void TKZFTP::RunTransfer(bool download, const std::function<bool()>& body)
 {
     bool completed = false;
+    // The expected size and restart point belong to this transfer only.
+    struct Reset {
+        TKZFTP& Ftp;
+        ~Reset()
+        {
+            Ftp.ExpectedSize = -1;
+            Ftp.FRestOffset = 0;
+        }
+    } reset{*this};
     try {
         FCanceled = false;
         CheckConnection();
@@ -309,6 +333,39 @@ void TKZFTP::RunDataPhase(const std::function<void()>& phase)
     }
 }
 
+// Moves the data (capture or send). A wait of the data connection that was
+// ended is told apart by what ended it: the user's stop, the time-out (the
+// connection was silent, or took nothing, for TimeOut), or a cancel.
+void TKZFTP::MoveData(bool download, const std::function<void()>& move)
+{
+    RunDataPhase([&] {
+        try {
+            move();
+        } catch (const EAbortError&) {
+            if (FStopped)
+                throw EAbortError(StoppedText);
+            if (FDataConnection && FDataConnection->TimedOut())
+                throw EAbortError(std::string(download ? "Data connection silent for "
+                                                       : "Data connection stalled for ") +
+                                  SecondsText(TimeOut));
+            throw EAbortError(CanceledText);
+        }
+    });
+}
+
+// A transfer that Cancel, Abort or Stop interrupted outside a wait of the
+// data connection (before the data moved, or right after) fails too; the
+// final reply is settled as after any failed data phase.
+void TKZFTP::CheckNotCanceled()
+{
+    const bool dataCanceled = FDataConnection && FDataConnection->Canceled();
+    if (!FCanceled && !dataCanceled && !FTimedOut)
+        return;
+    SettleAfterFailedDataPhase();
+    // The control connection's own timer may have ended it as well.
+    throw EAbortError(FStopped ? StoppedText : FTimedOut ? ReplyTimedOutText : CanceledText);
+}
+
 bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localName)
 {
     if (!OpenDataConnection())
@@ -335,15 +392,25 @@ bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localNam
     RunDataPhase([this] { SecureDataConnection(); });
     FTransferSize = SizeFromReply(line);
 
+    // The least the data must bring: what the caller learnt (SIZE) or what
+    // the server announced, from the restart point on.
+    int64_t expected = ExpectedSize;
+    if (FTransferSize > 0 && FRestOffset >= 0 && FTransferSize - FRestOffset > 0)
+        expected = std::max(expected, FTransferSize - FRestOffset);
+
     if (OnTransactionStart)
         OnTransactionStart(this);
     // The local file is created (or truncated) only here, once the server
     // has accepted RETR and the data connection stands.
     if (!FCanceled && !FTimedOut)
-        RunDataPhase([&] { FDataConnection->CaptureFile(localName.empty() ? remoteName : localName); });
+        MoveData(true, [&] { FDataConnection->CaptureFile(localName.empty() ? remoteName : localName); });
     if (OnTransactionStop)
         OnTransactionStop(this);
+    CheckNotCanceled();
 
+    // Asked before the close, which ends the session.
+    const bool protectedData = FDataConnection->Secure() || Security.Mode != TTlsMode::Off;
+    const bool closedCleanly = FDataConnection->TlsClosedCleanly();
     FDataConnection->RequestCloseSocket();
     FTransferSize = FDataConnection->BytesRecvd();
     ReportStatus(1, "Received " + std::to_string(FTransferSize) + " Bytes");
@@ -352,6 +419,16 @@ bool TKZFTP::Retrieve(const std::string& remoteName, const std::string& localNam
         OnTransactionStop(this);
     if (!refused.empty())
         throw FTPException(refused);
+    // Cancelled from the last OnTransactionStop: the reply is already read.
+    if (FCanceled)
+        throw EAbortError(FStopped ? StoppedText : CanceledText);
+    // The server's 226 says only that it sent everything; whether all of it
+    // arrived shows in the data connection's end and in the count.
+    if (protectedData && !closedCleanly)
+        throw ESockError(NoTlsClosureText);
+    if (expected >= 0 && FTransferSize < expected)
+        throw ESockError("Transfer ended early: " + std::to_string(FTransferSize) + " of " +
+                         std::to_string(expected) + " bytes");
     return true;
 }
 
@@ -375,9 +452,10 @@ bool TKZFTP::Store(const std::string& localName, const std::string& remoteName)
     if (OnTransactionStart)
         OnTransactionStart(this);
     if (!FCanceled && !FTimedOut)
-        RunDataPhase([&] { FDataConnection->SendFile(localName); });
+        MoveData(false, [&] { FDataConnection->SendFile(localName); });
     if (OnTransactionStop)
         OnTransactionStop(this);
+    CheckNotCanceled();
 
     // Every socket starts with lingering on and a time of 0, which would
     // reset the connection on close and lose data still in flight.

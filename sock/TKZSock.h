@@ -184,7 +184,7 @@ public:
     // Base: reports "Abort" and cancels the running wait. Does not wait.
     virtual void Abort();
     // Asks the running (or next) wait to end. Does not wait, does not throw.
-    void Cancel();
+    virtual void Cancel();
     // Returns when connected; else gives OnConnectionRequired one chance.
     // Throws Exception "Not Connected".
     void CheckConnection();
@@ -239,7 +239,7 @@ public:
     // Receives into the (truncated) file until the peer closes; TimeOut
     // measures silence; waits. Throws Exception (file), ESockError (also a
     // reset that ended the connection before this read met it),
-    // EAbortError "Socket send aborted" (the file keeps what arrived).
+    // EAbortError "Socket receive aborted" (the file keeps what arrived).
     void CaptureFile(const std::string& fileName);
 
     // --- Listening and accepting -----------------------------------------
@@ -282,6 +282,11 @@ public:
     bool Secure() const { return FTls != nullptr; }
     // The socket's TLS connection (nullptr when it speaks none).
     const TlsSession* Tls() const { return FTls.get(); }
+    // True when the peer of the last TLS connection on this socket ended it
+    // with close_notify (also after the socket was closed); false without
+    // TLS, while it is open, or when the peer just closed the TCP connection.
+    // Does not throw.
+    bool TlsClosedCleanly() const { return FTls ? FTls->ClosedCleanly() : FTlsClosedCleanly; }
 
     // --- Timer ------------------------------------------------------------
     // Clears TimedOut and starts TimeOut afresh (0: stops the timer).
@@ -390,4 +395,5 @@ private:
     QElapsedTimer FPumpClock;
     std::unique_ptr<TlsSession> FTls;
     std::string FTlsInput; // decrypted bytes not yet taken by a reader
+    bool FTlsClosedCleanly = false; // TlsClosedCleanly of the session EndTls ended
 };

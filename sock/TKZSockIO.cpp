@@ -523,6 +523,6 @@ void TKZSock::CaptureFile(const std::string& fileName)
     }
     if (FCanceled) {
         FCanceled = false;
-        throw EAbortError("Socket send aborted");
+        throw EAbortError("Socket receive aborted");
     }
 }

@@ -79,6 +79,7 @@ void TKZSock::StartTls(const TTlsSecurity& security, const TKZSock* resumeFrom)
         throw ESockError(refusal);
     FTls = std::move(session);
     FTlsInput.clear();
+    FTlsClosedCleanly = false;
     ReportStatus(4, FTls->Resumed() ? "TLS Session Resumed" : "TLS Established");
 }
 
@@ -92,6 +93,7 @@ void TKZSock::EndTls()
     FTlsInput.clear();
     if (!FTls)
         return;
+    FTlsClosedCleanly = FTls->ClosedCleanly();
     FTls->Shutdown();
     FTls.reset();
     while (SockApi::Recv(FSocketHandle, Buffer.data(), BufferSize, 0) > 0) {
@@ -361,6 +363,6 @@ void TKZSock::TlsCaptureFile(int file, const std::string& fileName)
     }
     if (FCanceled && !closed) {
         FCanceled = false;
-        throw EAbortError("Socket send aborted");
+        throw EAbortError("Socket receive aborted");
     }
 }

@@ -38,9 +38,9 @@ std::shared_ptr<SSL_CTX> NewContext(const TTlsSecurity& security)
     // Partial writes let a send loop move on with what was taken; the write
     // buffer may move between the attempts of one write.
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // A peer that closes without close_notify ends the data like a plain
-    // close; FTP's final reply tells whether the transfer was complete.
-    SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // A renegotiation asked for in the middle of a connection is refused:
+    // nothing this program does needs one, and it only opens ways to attack.
+    SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
     // The certificate is judged after the handshake (CheckPeer), so that a
     // refusal can name the reason and the fingerprint; in Verify mode the
     // library still checks the chain and the host name and records the
@@ -51,6 +51,19 @@ std::shared_ptr<SSL_CTX> NewContext(const TTlsSecurity& security)
     if (security.Mode == TTlsMode::Verify && SSL_CTX_set_default_verify_paths(context) != 1)
         throw Exception("TLS: the trusted certificates cannot be loaded");
     return holder;
+}
+
+// The peer's TCP close came without close_notify: OpenSSL 3 reports it as
+// an SSL error with its own reason, older versions as a system-call error
+// without errno.
+bool UnexpectedEnd(int error, unsigned long code)
+{
+#ifdef SSL_R_UNEXPECTED_EOF_WHILE_READING
+    if (error == SSL_ERROR_SSL && ERR_GET_LIB(code) == ERR_LIB_SSL
+        && ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING)
+        return true;
+#endif
+    return error == SSL_ERROR_SYSCALL && code == 0 && errno == 0;
 }
 
 // The IP address that host names, in the form the certificate check reads
@@ -143,6 +156,14 @@ TlsSession::Step TlsSession::Outcome(int result, const char* operation)
     default: break;
     }
     const unsigned long code = ERR_peek_last_error();
+    // The peer's TCP close without close_notify ends the connection like a
+    // close; ClosedCleanly() tells the two apart for a reader that must know
+    // whether it got everything (anyone on the path can forge a TCP close).
+    if (UnexpectedEnd(error, code)) {
+        FEndedWithoutClosure = true;
+        ERR_clear_error();
+        return Step::Closed;
+    }
     if (const char* reason = code ? ERR_reason_error_string(code) : nullptr)
         FFailure = reason;
     else if (error == SSL_ERROR_SYSCALL && errno != 0)
@@ -231,6 +252,11 @@ void TlsSession::Shutdown()
     // answer is not awaited.
     SSL_shutdown(FSsl);
     ERR_clear_error();
+}
+
+bool TlsSession::ClosedCleanly() const
+{
+    return !FEndedWithoutClosure && (SSL_get_shutdown(FSsl) & SSL_RECEIVED_SHUTDOWN) != 0;
 }
 
 bool TlsSession::HasPending() const

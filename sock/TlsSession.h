@@ -48,8 +48,12 @@ public:
     // message that says why not, with the certificate's fingerprint.
     std::string CheckPeer() const;
     // Up to length decrypted bytes into data; got := their number.
-    // Closed: the peer ended the connection (close_notify or plain close).
+    // Closed: the peer ended the connection (close_notify or plain close:
+    // see ClosedCleanly).
     Step Read(char* data, size_t length, size_t& got);
+    // True once the peer's close_notify arrived; false while the connection
+    // is open and after a close without it. Does not throw.
+    bool ClosedCleanly() const;
     // Encrypts and sends up to length bytes; put := how many were taken.
     Step Write(const char* data, size_t length, size_t& put);
     // Sends close_notify once, without waiting for the peer's. Does not throw.
@@ -72,4 +76,5 @@ private:
     TTlsSecurity FSecurity;
     std::string FFailure;
     bool FShutdownSent = false;
+    bool FEndedWithoutClosure = false;
 };

@@ -75,7 +75,7 @@ protected:
     std::string LocalPath() const { return Dir.path().toStdString() + "/app.log"; }
     bool TemporaryLeft() const
     {
-        return !QDir(Dir.path()).entryList(QStringList{"*wisplog-part*"}, QDir::Files | QDir::Hidden).isEmpty();
+        return !QDir(Dir.path()).entryList(QStringList{"*.part"}, QDir::Files | QDir::Hidden).isEmpty();
     }
 
     QTemporaryDir Dir;
@@ -279,7 +279,7 @@ TEST_F(Refresh, FaultsLeaveThePreviousCopyIntact)
             .SendData(grown.substr(size_t(offset)))
             .CloseData()
             .Send("226 done\r\n")
-            .Reply(lie)   // asked again: still the lie, so not appended
+            // Short of the size: not appended, fetched whole instead.
             .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
             .AcceptData()
             .Reply("150 here\r\n")
@@ -293,6 +293,68 @@ TEST_F(Refresh, FaultsLeaveThePreviousCopyIntact)
         ASSERT_GE(transcript.size(), 7u);
         EXPECT_EQ(transcript[4], "REST " + std::to_string(offset));
     }
+}
+
+// A busy log: it grows by 300 bytes while each RETR runs and by 300 more
+// before the next command. Every refresh appends by REST what the transfer
+// brought, the growth past the size asked before included; none falls back
+// to a whole fetch.
+TEST_F(Refresh, LogGrowingDuringEachTransferIsAlwaysAppended)
+{
+    const std::string remote = Lines(0, 1000);
+    size_t localSize = 12000;
+    WriteLocal(LocalPath(), remote.substr(0, localSize));
+    ScriptedFtpServer server;
+    LogIn(server);
+    size_t remoteSize = localSize + 300;
+    std::vector<std::string> expected{"USER u", "PASS p"};
+    std::vector<size_t> sizes;
+    for (int refresh = 0; refresh < 3; ++refresh) {
+        const size_t offset = localSize - size_t(ResumeOverlap);
+        const std::string time = "2026120712000" + std::to_string(refresh);
+        server.Reply("213 " + std::to_string(remoteSize) + "\r\n")
+            .Reply("213 " + time + "\r\n")
+            .Reply("350 Restarting at " + std::to_string(offset) + "\r\n")
+            .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
+            .AcceptData()
+            .Reply("150 Opening BINARY mode data connection for app.log (" + std::to_string(remoteSize) +
+                   " bytes).\r\n")
+            .SendData(remote.substr(offset, remoteSize + 300 - offset))
+            .CloseData()
+            .Send("226 Transfer complete\r\n")
+            .Reply("213 " + time + "5\r\n");
+        for (const char* command : {"SIZE app.log", "MDTM app.log"})
+            expected.push_back(command);
+        for (const std::string& command : {"REST " + std::to_string(offset), std::string("PASV"),
+                                           std::string("RETR app.log"), std::string("MDTM app.log")})
+            expected.push_back(command);
+        localSize = remoteSize + 300;
+        sizes.push_back(localSize);
+        remoteSize = localSize + 300;
+    }
+    server.Reply("221 bye\r\n");
+    expected.push_back("QUIT");
+
+    TKZFTP ftp;
+    ftp.Host = "127.0.0.1";
+    ftp.Port = server.Port();
+    ftp.TimeOut = 5000;
+    ftp.UserID = "u";
+    ftp.Password = "p";
+    ftp.Passive = true;
+    ftp.Connect();
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        SCOPED_TRACE("refresh " + std::to_string(i));
+        const RefreshResult r = RefreshLocalCopy(ftp, "app.log", LocalPath(), State);
+        EXPECT_EQ(r.Kind, RefreshKind::Appended);
+        EXPECT_EQ(r.NewSize, int64_t(sizes[i]));
+        EXPECT_EQ(r.BytesReceived, ResumeOverlap + 600) << "overlap, 300 bytes before and 300 during the transfer";
+        EXPECT_EQ(ReadLocal(LocalPath()), remote.substr(0, sizes[i]));
+    }
+    ftp.Disconnect();
+    EXPECT_EQ(server.Transcript(), expected);
+    EXPECT_EQ(server.Error(), "");
+    EXPECT_FALSE(TemporaryLeft());
 }
 
 } // namespace

@@ -287,3 +287,102 @@ TEST(TlsStalled, HandshakeEndsByTimeOutOrCancelWithoutSpinning)
         EXPECT_EQ(server.Transcript(), (Transcript{"AUTH TLS"}));
     }
 }
+
+// The end of a protected download on the scripted server: the server's 226
+// alone does not make a download whole. A data connection cut by a plain TCP
+// close (as anyone on the path can forge) fails even when the count looks
+// right; a clean close with fewer bytes than announced fails naming both
+// counts; more bytes than announced are a log that grew.
+TEST(TlsDataEnd, DownloadIsWholeOnlyWithCloseNotifyAndTheAnnouncedBytes)
+{
+    TestCertificates certificates;
+    const std::string whole = PatternBytes(840000);
+    struct Case {
+        std::string Sent;
+        bool CloseNotify;
+        std::string Failure;  // empty: the download completes
+    };
+    const Case cases[] = {
+        {whole.substr(0, 420000), false, TKZFTP::NoTlsClosureText},
+        {whole, false, TKZFTP::NoTlsClosureText},
+        {whole.substr(0, 420000), true, "Transfer ended early: 420000 of 840000 bytes"},
+        {whole + "grown line\n", true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.Sent.size()) + (c.CloseNotify ? " with close_notify" : " cut"));
+        QTemporaryDir dir;
+        const std::string local = dir.path().toStdString() + "/app.log";
+        ScriptedFtpServer server;
+        server.UseTls(certificates.SignedCertificate(), certificates.SignedKey());
+        server.Send("220 hi\r\n").Reply("234 go ahead\r\n").SecureControl()
+            .Reply("230 in\r\n").Reply("200 PBSZ=0\r\n").Reply("200 protected\r\n")
+            .Reply(ScriptedFtpServer::PasvReply(server.DataPort())).AcceptData()
+            .Reply("150 Opening BINARY mode data connection for app.log (840000 bytes).\r\n")
+            .SecureData()
+            .SendData(c.Sent);
+        if (c.CloseNotify)
+            server.CloseData();
+        else
+            server.CutData();
+        server.Send("226 Transfer complete\r\n").Reply("221 bye\r\n");
+
+        TKZFTP ftp;
+        ftp.Host = "127.0.0.1";
+        ftp.Port = server.Port();
+        ftp.TimeOut = 10000;
+        ftp.UserID = "alice";
+        ftp.Password = "pw";
+        ftp.Passive = true;
+        ftp.Security = Pinned(TestCertificates::Fingerprint(certificates.SignedCertificate()));
+        ftp.Connect();
+        std::string failure;
+        try {
+            ftp.RetrieveFile("app.log", local);
+        } catch (const ESockError& e) {
+            failure = e.what();
+        }
+        EXPECT_EQ(failure, c.Failure);
+        if (c.Failure.empty())
+            EXPECT_EQ(ReadWholeFile(local), c.Sent);
+        // The final reply was read: the session goes on in step.
+        ftp.Disconnect();
+        EXPECT_EQ(server.Transcript(), (Transcript{"AUTH TLS", "USER alice", "PBSZ 0", "PROT P", "PASV",
+                                                   "RETR app.log", "QUIT"}));
+        EXPECT_EQ(server.Error(), "");
+    }
+}
+
+// A server that asks for a renegotiation in the middle of a protected
+// download is declined; the download then fails rather than going on under
+// keys the client did not agree to.
+TEST(TlsDataEnd, RenegotiationIsRefused)
+{
+    TestCertificates certificates;
+    QTemporaryDir dir;
+    ScriptedFtpServer server;
+    server.UseTls(certificates.SignedCertificate(), certificates.SignedKey(), true);
+    server.Send("220 hi\r\n").Reply("234 go ahead\r\n").SecureControl()
+        .Reply("230 in\r\n").Reply("200 PBSZ=0\r\n").Reply("200 protected\r\n")
+        .Reply(ScriptedFtpServer::PasvReply(server.DataPort())).AcceptData()
+        .Reply("150 Opening BINARY mode data connection for app.log\r\n")
+        .SecureData()
+        .SendData("first part\n")
+        .RenegotiateData()
+        .CutData()
+        .Send("426 Connection closed; transfer aborted.\r\n")
+        .Reply("221 bye\r\n");
+    TKZFTP ftp;
+    ftp.Host = "127.0.0.1";
+    ftp.Port = server.Port();
+    ftp.TimeOut = 10000;
+    ftp.UserID = "alice";
+    ftp.Password = "pw";
+    ftp.Passive = true;
+    ftp.Security = Pinned(TestCertificates::Fingerprint(certificates.SignedCertificate()));
+    ftp.Connect();
+    EXPECT_THROW(ftp.RetrieveFile("app.log", dir.path().toStdString() + "/app.log"), Exception);
+    ftp.Disconnect();
+    EXPECT_EQ(server.Renegotiation(), "refused");
+    EXPECT_EQ(server.Transcript(), (Transcript{"AUTH TLS", "USER alice", "PBSZ 0", "PROT P", "PASV",
+                                               "RETR app.log", "QUIT"}));
+}

@@ -193,7 +193,7 @@ TEST_F(TransferScripted, MultiLineRetrReplyIsReadBeforeTheData)
     PasvScript(server);
     server.Reply("150-Opening (999 bytes)\r\n150-still opening\r\n")
         .Pause(milliseconds(200))
-        .Send("150 data of 1234 bytes follows\r\n")
+        .Send("150 data of 3 bytes follows\r\n")
         .SendData("abc")
         .CloseData()
         .Send("226-done\r\n226 really done\r\n")
@@ -207,11 +207,11 @@ TEST_F(TransferScripted, MultiLineRetrReplyIsReadBeforeTheData)
         log.Entries.push_back("OnTransactionStart");
     };
     ftp.RetrieveFile("m", Local("m"));
-    EXPECT_EQ(sizeAtStart, 1234);
+    EXPECT_EQ(sizeAtStart, 3);
     EXPECT_EQ(ftp.TransferSize(), 3);
     EXPECT_EQ(From(log.Entries, "status: RETR m"),
               (Transcript{"status: RETR m", "status: 150-Opening (999 bytes)\r\n", "status: 150-still opening\r\n",
-                          "status: 150 data of 1234 bytes follows\r\n", "OnTransactionStart", "OnTransactionStop",
+                          "status: 150 data of 3 bytes follows\r\n", "OnTransactionStart", "OnTransactionStop",
                           "status: Received 3 Bytes", "status: 226-done\r\n", "status: 226 really done\r\n",
                           "OnTransactionStop", "OnSuccess 9"}));
     // The whole final reply was consumed: QUIT gets its own answer.
@@ -219,41 +219,112 @@ TEST_F(TransferScripted, MultiLineRetrReplyIsReadBeforeTheData)
     EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "EPSV", "PASV", "RETR m", "QUIT"}));
 }
 
-// Cancel on the component during the data phase: the data still arrives
-// whole, the final reply is skipped, ABOR is sent and OnSuccess fires.
-TEST_F(TransferScripted, CancelDuringDownloadSendsAborAndSucceeds)
+// Cancel on the component during the data phase ends the data phase: the
+// download fails as cancelled, the final reply is skipped and ABOR is sent.
+// A cancel before the data moved fails the same way.
+TEST_F(TransferScripted, CancelDuringDownloadSendsAborAndFails)
 {
-    const std::string first = PatternBytes(1000, 1), second = PatternBytes(1000, 2);
+    const std::string first = PatternBytes(1000, 1);
+    {
+        ScriptedFtpServer server;
+        LogInScript(server);
+        PasvScript(server);
+        server.Reply("150 go\r\n")
+            .SendData(first)
+            .Pause(milliseconds(300))
+            .CloseData()
+            .Reply("426 Transfer aborted\r\n226 ABOR ok\r\n")
+            .Reply("221 bye\r\n");
+        TKZFTP ftp;
+        LogIn(ftp, server, true);
+        EventLog log(ftp);
+        log.HandleFailures(false);
+        ftp.OnPacketRecvd = [&](QObject*) {
+            if (!ftp.Canceled())
+                ftp.Cancel();
+        };
+        try {
+            ftp.RetrieveFile("c", Local("c"));
+            FAIL() << "no failure";
+        } catch (const EAbortError& e) {
+            EXPECT_STREQ(e.what(), TKZFTP::CanceledText);
+        }
+        EXPECT_EQ(ReadWholeFile(Local("c")), first) << "what arrived stays, nothing after the cancel";
+        EXPECT_EQ(log.Events(), (Transcript{"OnTransactionStart", "OnFailure 9"}));
+        EXPECT_FALSE(ftp.Canceled());
+        EXPECT_EQ(ftp.DataConnection(), nullptr);
+        EXPECT_TRUE(LockIsFree(ftp));
+        ftp.Disconnect();
+        const Transcript t = server.Transcript();
+        ASSERT_GE(t.size(), 5u);
+        EXPECT_EQ(Transcript(t.begin(), t.begin() + 5), (Transcript{"USER alice", "EPSV", "PASV", "RETR c", "ABOR"}));
+    }
+    {
+        // Cancelled as the data phase begins: nothing is received.
+        ScriptedFtpServer server;
+        LogInScript(server);
+        PasvScript(server);
+        server.Reply("150 go\r\n").SendData(first).CloseData().Send("226 done\r\n")
+            .Reply("225 ABOR ok\r\n").Reply("221 bye\r\n");
+        TKZFTP ftp;
+        LogIn(ftp, server, true);
+        ftp.OnTransactionStart = [&](QObject*) { ftp.Cancel(); };
+        EXPECT_THROW(ftp.RetrieveFile("d", Local("d")), EAbortError);
+        EXPECT_FALSE(FileExists(Local("d")));
+        ftp.Disconnect();
+        const Transcript t = server.Transcript();
+        ASSERT_GE(t.size(), 5u);
+        EXPECT_EQ(Transcript(t.begin(), t.begin() + 5), (Transcript{"USER alice", "EPSV", "PASV", "RETR d", "ABOR"}));
+    }
+}
+
+// A plain data connection that ends before the announced size fails with
+// both counts, whether the size came from the 150 reply or from the caller
+// (ExpectedSize, used once); a restart point moves the announced end; more
+// bytes than announced are growth.
+TEST_F(TransferScripted, FewerBytesThanAnnouncedFailWithBothCounts)
+{
     ScriptedFtpServer server;
     LogInScript(server);
     PasvScript(server);
-    server.Reply("150 go\r\n")
-        .SendData(first)
-        .Pause(milliseconds(300))
-        .SendData(second)
-        .CloseData()
+    server.Reply("150 Opening data connection for a (10 bytes)\r\n").SendData("01234").CloseData()
+        .Send("226 done\r\n");
+    PasvScript(server);
+    server.Reply("150 go\r\n").SendData("0123456789").CloseData().Send("226 done\r\n");
+    PasvScript(server);
+    server.Reply("150 go\r\n").SendData("0123456789").CloseData().Send("226 done\r\n");
+    server.Reply("350 restarting\r\n");
+    PasvScript(server);
+    server.Reply("150 Opening data connection for d (110 bytes)\r\n").SendData("0123456789").CloseData()
+        .Send("226 done\r\n");
+    PasvScript(server);
+    server.Reply("150 Opening data connection for e (10 bytes)\r\n").SendData("0123456789+grown").CloseData()
         .Send("226 done\r\n")
-        .Reply("225 ABOR ok\r\n")
         .Reply("221 bye\r\n");
     TKZFTP ftp;
     LogIn(ftp, server, true);
-    EventLog log(ftp);
-    ftp.OnPacketRecvd = [&](QObject*) {
-        if (!ftp.Canceled())
-            ftp.Cancel();
+    auto failure = [&](const std::string& name) -> std::string {
+        try {
+            ftp.RetrieveFile(name, Local(name));
+        } catch (const ESockError& e) {
+            return e.what();
+        }
+        return "";
     };
-    ftp.RetrieveFile("c", Local("c"));
-    EXPECT_EQ(ReadWholeFile(Local("c")), first + second);
-    const auto events = log.Events();
-    ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.back(), "OnSuccess 9");
-    EXPECT_FALSE(ftp.Canceled());
-    // The final reply was not read: the RETR reply is reported again.
-    EXPECT_EQ(From(log.Entries, "status: Received 2000 Bytes")[1], "status: 150 go\r\n");
+    EXPECT_EQ(failure("a"), "Transfer ended early: 5 of 10 bytes");
+    ftp.ExpectedSize = 12;
+    EXPECT_EQ(failure("b"), "Transfer ended early: 10 of 12 bytes");
+    EXPECT_EQ(ftp.ExpectedSize, -1);
+    EXPECT_EQ(failure("c"), "") << "ExpectedSize holds for one download only";
+    std::string reply;
+    ftp.Transaction("REST 100", reply);
+    EXPECT_EQ(failure("d"), "");
+    EXPECT_EQ(failure("e"), "");
+    EXPECT_EQ(ReadWholeFile(Local("e")), "0123456789+grown");
     ftp.Disconnect();
-    const Transcript t = server.Transcript();
-    ASSERT_GE(t.size(), 5u);
-    EXPECT_EQ(Transcript(t.begin(), t.begin() + 5), (Transcript{"USER alice", "EPSV", "PASV", "RETR c", "ABOR"}));
+    EXPECT_EQ(server.Transcript(),
+              (Transcript{"USER alice", "EPSV", "PASV", "RETR a", "PASV", "RETR b", "PASV", "RETR c", "REST 100", "PASV",
+                          "RETR d", "PASV", "RETR e", "QUIT"}));
 }
 
 class RefusedRetr : public TransferScripted {
@@ -317,7 +388,7 @@ TEST_F(TransferScripted, StalledDownloadEndsWithinTheTimeOut)
         ftp.RetrieveFile("s", Local("s"));
         FAIL() << "no failure";
     } catch (const EAbortError& e) {
-        EXPECT_EQ(e.Message(), "Socket send aborted");
+        EXPECT_EQ(e.Message(), "Data connection silent for 0.8 s");
     }
     EXPECT_LT(clock.elapsed(), 800 + 3000);
     EXPECT_EQ(ReadWholeFile(Local("s")), "partial");
@@ -341,7 +412,7 @@ TEST_F(TransferScripted, StalledUploadEndsWithinTheTimeOut)
         ftp.StoreFile(Local("big.bin"), "big.bin");
         FAIL() << "no failure";
     } catch (const EAbortError& e) {
-        EXPECT_EQ(e.Message(), "Socket send aborted");
+        EXPECT_EQ(e.Message(), "Data connection stalled for 0.8 s");
     }
     EXPECT_LT(clock.elapsed(), 10000);
     EXPECT_EQ(ftp.DataConnection(), nullptr);
@@ -482,7 +553,7 @@ TEST_F(TransferScripted, AbortDuringDownloadFailsTheTransfer)
         ftp.RetrieveFile("a", Local("a"));
         FAIL() << "no failure";
     } catch (const EAbortError& e) {
-        EXPECT_EQ(e.Message(), "Socket send aborted");
+        EXPECT_STREQ(e.what(), TKZFTP::CanceledText);
     }
     EXPECT_EQ(log.Events(), Transcript{"OnTransactionStart"});
     EXPECT_EQ(ftp.DataConnection(), nullptr);

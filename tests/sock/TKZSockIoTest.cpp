@@ -362,7 +362,7 @@ TEST_F(TKZSockIo, BytesRecvdRestartsAndCancelKeepsWhatArrived)
         if (sock.BytesRecvd() >= static_cast<int64_t>(part.size()))
             QTimer::singleShot(50, [&] { sock.Cancel(); });
     };
-    EXPECT_EQ(ThrownMessage<EAbortError>([&] { sock.CaptureFile(target); }), "Socket send aborted");
+    EXPECT_EQ(ThrownMessage<EAbortError>([&] { sock.CaptureFile(target); }), "Socket receive aborted");
     EXPECT_FALSE(sock.Canceled());
     EXPECT_EQ(sock.BytesRecvd(), static_cast<int64_t>(part.size()));
     EXPECT_TRUE(ReadFile(target) == part);
@@ -407,7 +407,7 @@ TEST_F(TKZSockIo, CaptureTimeOutMeasuresSilence)
     sock.Disconnect();
     peer = ConnectPair(sock, listener);
     loopback::SendAll(peer, "early");
-    EXPECT_EQ(ThrownMessage<EAbortError>([&] { sock.CaptureFile(target); }), "Socket send aborted");
+    EXPECT_EQ(ThrownMessage<EAbortError>([&] { sock.CaptureFile(target); }), "Socket receive aborted");
     EXPECT_TRUE(sock.TimedOut());
     EXPECT_EQ(ReadFile(target), "early");
 }

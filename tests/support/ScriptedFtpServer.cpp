@@ -1,10 +1,13 @@
 #include "tests/support/ScriptedFtpServer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -79,6 +82,10 @@ ScriptedFtpServer::~ScriptedFtpServer()
     FStop = true;
     if (FThread.joinable())
         FThread.join();
+    EndTls(FDataTls, false);
+    EndTls(FControlTls, false);
+    if (FTlsContext)
+        SSL_CTX_free(FTlsContext);
     CloseFd(FData);
     CloseFd(FControl);
     CloseFd(FDataListener);
@@ -118,6 +125,85 @@ ScriptedFtpServer& ScriptedFtpServer::ConnectData() { return Add(Step{Kind::Conn
 ScriptedFtpServer& ScriptedFtpServer::SendData(std::string bytes) { return Add(Step{Kind::SendData, std::move(bytes), milliseconds(0), {}}); }
 ScriptedFtpServer& ScriptedFtpServer::ReceiveData() { return Add(Step{Kind::ReceiveData, {}, milliseconds(0), {}}); }
 ScriptedFtpServer& ScriptedFtpServer::CloseData() { return Add(Step{Kind::CloseData, {}, milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::CutData() { return Add(Step{Kind::CutData, {}, milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::SecureControl() { return Add(Step{Kind::SecureControl, {}, milliseconds(0), {}}); }
+ScriptedFtpServer& ScriptedFtpServer::SecureData() { return Add(Step{Kind::SecureData, {}, milliseconds(0), {}}); }
+
+ScriptedFtpServer& ScriptedFtpServer::RenegotiateData() { return Add(Step{Kind::RenegotiateData, {}, milliseconds(0), {}}); }
+
+std::string ScriptedFtpServer::Renegotiation() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FRenegotiation;
+}
+
+void ScriptedFtpServer::UseTls(const std::string& certificateFile, const std::string& keyFile, bool tls12Only)
+{
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    if (!context)
+        throw std::runtime_error("ScriptedFtpServer: no TLS context");
+    if (tls12Only)
+        SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
+    if (SSL_CTX_use_certificate_chain_file(context, certificateFile.c_str()) != 1
+        || SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        SSL_CTX_free(context);
+        throw std::runtime_error("ScriptedFtpServer: cannot load " + certificateFile);
+    }
+    FTlsContext = context;
+}
+
+// The server's side of a handshake on a blocking socket, bounded by the
+// step limit through the socket's own time-outs.
+bool ScriptedFtpServer::Secure(int fd, ssl_st*& tls)
+{
+    if (!FTlsContext || fd < 0)
+        return false;
+    timeval limit{};
+    limit.tv_sec = long(FStepLimit.count() / 1000);
+    limit.tv_usec = long(FStepLimit.count() % 1000) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    EndTls(tls, false);
+    tls = SSL_new(FTlsContext);
+    if (!tls || SSL_set_fd(tls, fd) != 1 || SSL_accept(tls) != 1) {
+        ERR_clear_error();
+        EndTls(tls, false);
+        return false;
+    }
+    return true;
+}
+
+ssl_st* ScriptedFtpServer::TlsOf(int fd) const
+{
+    if (fd >= 0 && fd == FControl)
+        return FControlTls;
+    if (fd >= 0 && fd == FData)
+        return FDataTls;
+    return nullptr;
+}
+
+void ScriptedFtpServer::EndTls(ssl_st*& tls, bool notify)
+{
+    if (!tls)
+        return;
+    if (notify)
+        SSL_shutdown(tls);
+    SSL_free(tls);
+    ERR_clear_error();
+    tls = nullptr;
+}
+
+// One receive, through TLS where the connection is protected.
+ssize_t ScriptedFtpServer::ReceiveSome(int fd, char* into, size_t size)
+{
+    if (ssl_st* tls = TlsOf(fd)) {
+        const int n = SSL_read(tls, into, int(size));
+        ERR_clear_error();
+        return n > 0 ? n : (SSL_get_error(tls, n) == SSL_ERROR_ZERO_RETURN ? 0 : -1);
+    }
+    return ::recv(fd, into, size, 0);
+}
+
 ScriptedFtpServer& ScriptedFtpServer::CloseControl() { return Add(Step{Kind::CloseControl, {}, milliseconds(0), {}}); }
 
 ScriptedFtpServer& ScriptedFtpServer::Pause(milliseconds duration)
@@ -196,10 +282,12 @@ bool ScriptedFtpServer::ReadCommand(std::string& line)
                 line.pop_back();
             return true;
         }
-        if (FControl < 0 || !WaitReadable(FControl, FStepLimit))
+        if (FControl < 0)
+            return false;
+        if (!(FControlTls && SSL_pending(FControlTls) > 0) && !WaitReadable(FControl, FStepLimit))
             return false;
         char buf[4096];
-        ssize_t n = ::recv(FControl, buf, sizeof buf, 0);
+        ssize_t n = ReceiveSome(FControl, buf, sizeof buf);
         if (n <= 0)
             return false;
         FPending.append(buf, size_t(n));
@@ -229,6 +317,14 @@ bool ScriptedFtpServer::SendAll(int fd, const std::string& bytes)
         pollfd p{fd, POLLOUT, 0};
         if (::poll(&p, 1, int(Slice.count())) <= 0)
             continue;
+        if (ssl_st* tls = TlsOf(fd)) {
+            const int n = SSL_write(tls, bytes.data() + sent, int(std::min<size_t>(bytes.size() - sent, 1 << 20)));
+            ERR_clear_error();
+            if (n <= 0)
+                return false;
+            sent += size_t(n);
+            continue;
+        }
         ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
@@ -259,6 +355,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
     case Kind::AcceptData: {
         if (!WaitReadable(FDataListener, FStepLimit))
             return Fail("the client did not open the data connection"), false;
+        EndTls(FDataTls, false);
         CloseFd(FData);
         FData = ::accept4(FDataListener, nullptr, nullptr, SOCK_CLOEXEC);
         if (FData < 0)
@@ -297,6 +394,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
             v4->sin_port = htons(uint16_t(p1 * 256 + p2));
             length = sizeof *v4;
         }
+        EndTls(FDataTls, false);
         CloseFd(FData);
         FData = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (::connect(FData, reinterpret_cast<sockaddr*>(&addr), length) != 0)
@@ -314,7 +412,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
             if (!WaitReadable(FData, FStepLimit))
                 return Fail("the data connection was not closed by the client"), false;
             char buf[65536];
-            ssize_t n = ::recv(FData, buf, sizeof buf, 0);
+            ssize_t n = ReceiveSome(FData, buf, sizeof buf);
             if (n == 0)
                 return true;
             if (n < 0)
@@ -324,13 +422,53 @@ bool ScriptedFtpServer::RunStep(const Step& step)
         }
     }
     case Kind::CloseData:
+        EndTls(FDataTls, true);
         CloseFd(FData);
         return true;
+    case Kind::CutData:
+        EndTls(FDataTls, false);
+        CloseFd(FData);
+        return true;
+    case Kind::SecureControl:
+        if (!Secure(FControl, FControlTls))
+            return Fail("TLS handshake on the control connection failed"), false;
+        return true;
+    case Kind::SecureData:
+        if (!Secure(FData, FDataTls))
+            return Fail("TLS handshake on the data connection failed"), false;
+        return true;
+    case Kind::RenegotiateData: {
+        if (!FDataTls)
+            return Fail("no protected data connection to renegotiate"), false;
+        timeval limit{2, 0};
+        ::setsockopt(FData, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::string outcome;
+        if (SSL_renegotiate(FDataTls) != 1 || SSL_do_handshake(FDataTls) != 1) {
+            outcome = "the request could not be sent";
+        } else {
+            // The client's answer comes in with the next read: a new
+            // handshake, or an alert that declines it.
+            char byte;
+            const int n = SSL_read(FDataTls, &byte, 1);
+            const unsigned long code = ERR_peek_last_error();
+            if (n <= 0 && ERR_GET_REASON(code) == SSL_R_NO_RENEGOTIATION)
+                outcome = "refused";
+            else if (SSL_renegotiate_pending(FDataTls) == 0)
+                outcome = "accepted";
+            else
+                outcome = code ? ERR_reason_error_string(code) : "no answer";
+        }
+        ERR_clear_error();
+        std::lock_guard<std::mutex> guard(FLock);
+        FRenegotiation = outcome;
+        return true;
+    }
     case Kind::ResetData: {
         if (FData >= 0) {
             linger hard{1, 0};
             ::setsockopt(FData, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         }
+        EndTls(FDataTls, false);
         CloseFd(FData);
         return true;
     }
@@ -342,6 +480,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
         return !FStop;
     }
     case Kind::CloseControl:
+        EndTls(FControlTls, false);
         CloseFd(FControl);
         return true;
     case Kind::Call:

@@ -29,6 +29,14 @@
 // "500 'EPSV': command not understood." (recorded in the transcript, no
 // step used), unless ScriptEpsv() hands EPSV to the script. The destructor stops the thread within a bounded time and closes
 // every socket.
+//
+// TLS: UseTls(certificate, key) before the script gives the server a
+// certificate; SecureControl() then runs the server's side of the handshake
+// on the control connection (after the "234" reply to AUTH TLS), and
+// SecureData() on the data connection (after the "150" reply). From then on
+// that connection's bytes are protected; CloseData() ends a protected data
+// connection with close_notify, CutData() with a plain TCP close only, as a
+// forged or broken close would.
 #pragma once
 
 #include <atomic>
@@ -37,9 +45,13 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <sys/types.h>
 #include <string>
 #include <thread>
 #include <vector>
+
+struct ssl_st;
+struct ssl_ctx_st;
 
 class ScriptedFtpServer {
 public:
@@ -66,6 +78,14 @@ public:
     // EPSV commands are read by Reply steps like any other command.
     ScriptedFtpServer& ScriptEpsv();
 
+    // Loads the certificate and key (PEM files) for SecureControl and
+    // SecureData. Throws std::runtime_error when they cannot be used.
+    // tls12Only: TLS 1.2 at most (the last version with renegotiation).
+    void UseTls(const std::string& certificateFile, const std::string& keyFile, bool tls12Only = false);
+    // What RenegotiateData found: "accepted", "refused" (the client
+    // declined), or the library's reason for another failure.
+    std::string Renegotiation() const;
+
     // --- script steps (each returns *this so steps chain) ---
     // Sends bytes on the control connection exactly as given.
     ScriptedFtpServer& Send(std::string bytes);
@@ -81,8 +101,18 @@ public:
     ScriptedFtpServer& SendData(std::string bytes);
     // Reads the data connection until the client closes it; ReceivedData().
     ScriptedFtpServer& ReceiveData();
-    // Closes the data connection (end of a download for the client).
+    // Closes the data connection (end of a download for the client); a
+    // protected one with close_notify first.
     ScriptedFtpServer& CloseData();
+    // Closes the data connection without close_notify (same as CloseData on
+    // a plain one).
+    ScriptedFtpServer& CutData();
+    // TLS handshake, server side, on the control or the data connection.
+    ScriptedFtpServer& SecureControl();
+    ScriptedFtpServer& SecureData();
+    // Asks the client to renegotiate the protected data connection and
+    // waits (at most 2 s) for its answer; see Renegotiation().
+    ScriptedFtpServer& RenegotiateData();
     // Resets the data connection (closes it with lingering on, time 0).
     ScriptedFtpServer& ResetData();
     // Does nothing for a while (the data connection, if any, stays open).
@@ -104,8 +134,8 @@ public:
     bool WaitScriptDone(std::chrono::milliseconds limit) const;
 
 private:
-    enum class Kind { Send, Reply, AcceptData, ConnectData, SendData, ReceiveData, CloseData, ResetData,
-                      Pause, CloseControl, Call };
+    enum class Kind { Send, Reply, AcceptData, ConnectData, SendData, ReceiveData, CloseData, CutData,
+                      ResetData, Pause, CloseControl, Call, SecureControl, SecureData, RenegotiateData };
     struct Step {
         Kind What;
         std::string Bytes;
@@ -121,6 +151,10 @@ private:
     // ReadCommand, answering EPSV itself unless the script takes it.
     bool ReadScriptedCommand(std::string& line);
     bool SendAll(int fd, const std::string& bytes);
+    ssize_t ReceiveSome(int fd, char* into, size_t size);
+    bool Secure(int fd, ssl_st*& tls);
+    ssl_st* TlsOf(int fd) const;
+    void EndTls(ssl_st*& tls, bool notify);
     void Record(const std::string& line);
     void Fail(const std::string& error);
 
@@ -132,6 +166,9 @@ private:
     uint16_t FPort = 0;
     uint16_t FDataPort = 0;
     std::string FPending;   // control bytes read past the last line
+    ssl_ctx_st* FTlsContext = nullptr;
+    ssl_st* FControlTls = nullptr;
+    ssl_st* FDataTls = nullptr;
     std::atomic<bool> FStop{false};
     std::atomic<bool> FClientConnected{false};
     std::atomic<bool> FScriptEpsv{false};
@@ -143,6 +180,7 @@ private:
     std::vector<std::string> FTranscript;
     std::string FReceived;
     std::string FError;
+    std::string FRenegotiation;
     bool FScriptDone = false;
     std::thread FThread;
 };
