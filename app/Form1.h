@@ -269,6 +269,12 @@ private:
     // Closes the control connection, logging out when it is in step; never
     // throws.
     void CloseControlConnection();
+    // Downloads fileName over KZFTP1 into a part file beside the local copy
+    // of that name and renames it onto the copy once the final reply and the
+    // byte count are complete; waits. Throws the transfer's failures, and
+    // Exception for a short count or a part file that cannot be made or
+    // renamed; the older copy is untouched whenever it throws or is stopped.
+    void DownloadFile(const std::string& fileName);
 
     bool FTerminationRequested = false;
     bool FFetchRunning = false;

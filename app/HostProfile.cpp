@@ -1,6 +1,7 @@
 #include "app/HostProfile.h"
 
 #include "app/HostText.h"
+#include "ftp/TKZFTP.h"
 
 #include <algorithm>
 #include <charconv>
@@ -75,4 +76,14 @@ HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
         Refuse(profile, shiftJis, "漢字コード", Field(fields, 8),
                "JIS, EUC, UTF8, Unicode, SJIS, 自動 のどれか");
     return profile;
+}
+
+void ApplyHostProfile(TKZFTP& ftp, const HostProfile& profile)
+{
+    ftp.Host = profile.Host;
+    ftp.UserID = profile.User;
+    ftp.Password = profile.Password;
+    ftp.Passive = profile.PassiveFlag == "1";
+    ftp.Port = profile.Port;
+    ftp.Security = profile.Tls;
 }

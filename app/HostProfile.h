@@ -12,6 +12,8 @@
 
 #include <string>
 
+class TKZFTP;
+
 struct HostProfile {
     // The port of a profile whose port field is empty or absent.
     static constexpr int DefaultPort = 21;
@@ -44,6 +46,13 @@ inline constexpr const char* ProfileEncodingNames[] = {"JIS", "EUC", "UTF8", "Un
 // each checked. shiftJis: the host list is Shift_JIS, so texts quoted in an
 // error are decoded from it. Throws EListError or EProfileError.
 HostProfile ReadHostProfile(const TextList& fields, bool shiftJis);
+
+// Sets every connection field of ftp from the profile: host, user,
+// password, passive mode, port and security. Every connection a command
+// opens goes through here, so nothing an earlier session left in the
+// component (a plain-FTP security, another port) carries over. Does not wait
+// or throw.
+void ApplyHostProfile(TKZFTP& ftp, const HostProfile& profile);
 
 // The port field's value: empty means DefaultPort; otherwise digits only,
 // 1 to 65535. Returns 0 for anything else. Does not throw.

@@ -22,6 +22,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <iconv.h>
+
 namespace {
 
 // Log lines in EUC-JP and as the view holds them (Shift_JIS, LF).
@@ -67,6 +69,36 @@ std::string ReadLocal(const std::string& name)
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+// UTF-8 text in another encoding, by glibc's iconv (an independent
+// converter, not the program's own).
+std::string Encoded(const std::string& utf8, const char* encoding)
+{
+    iconv_t cd = iconv_open(encoding, "UTF-8");
+    EXPECT_NE(cd, iconv_t(-1)) << encoding;
+    std::string out(utf8.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* to = out.data();
+    size_t toLeft = out.size();
+    EXPECT_NE(iconv(cd, &in, &inLeft, &to, &toLeft), size_t(-1)) << encoding;
+    iconv(cd, nullptr, nullptr, &to, &toLeft);
+    iconv_close(cd);
+    out.resize(out.size() - toLeft);
+    return out;
+}
+
+// Japanese log lines (UTF-8), wider than the view so that they wrap: kanji,
+// kana and full-width signs only, which every encoding under test maps the
+// same way.
+std::string JapaneseLines(int from, int count)
+{
+    std::string text;
+    for (int i = from; i < from + count; ++i)
+        text += "2026-12-07 10:00:00 情報 #" + std::to_string(i) +
+                " 日本語のログ行です。受付番号の処理を続けます。画面の幅より長い行は折り返して表示されます\n";
+    return text;
 }
 
 class Follow : public FetchDirFixture {
@@ -178,6 +210,52 @@ TEST_F(Follow, RefreshesAddTheNewBytesAndKeepTheUsersPlace)
     EXPECT_FALSE(form->Follow1->Following());
     EXPECT_FALSE(form->Follow1->Action()->isChecked());
     EXPECT_TRUE(Boxes.empty());
+}
+
+// A caret at the end stays at the end whatever the text's encoding: the
+// tail of Japanese text is as many characters as bytes nowhere, so a check
+// that mixed the two would leave the caret behind in the middle.
+TEST_F(Follow, CaretAtTheEndFollowsTheNewEndInEveryEncoding)
+{
+    struct Case {
+        const char* Profile;   // the profile's encoding field
+        const char* Iconv;
+    };
+    for (const Case& c : {Case{"EUC", "EUC-JP"}, Case{"UTF8", "UTF-8"}, Case{"JIS", "ISO-2022-JP"},
+                          Case{"Unicode", "UTF-16LE"}, Case{"SJIS", "SHIFT_JIS"}}) {
+        SCOPED_TRACE(c.Profile);
+        PyFtpServer server;
+        std::string text = JapaneseLines(0, 100);
+        server.WriteFile("app.log", Encoded(text, c.Iconv));
+        auto form = MakeForm("log:127.0.0.1:" + server.User() + ":" + server.Password() + ":1:app.log:" +
+                             std::to_string(server.Port()) + "::" + c.Profile + "\r\n");
+        form->KZFTP1->TimeOut = 5000;
+        form->Follow1->IntervalMs = 100;
+        form->resize(640, 300);
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        form->Memo1->setFocus();
+
+        Press(*form, Qt::Key_F5);
+        ASSERT_TRUE(form->Memo1->Text() == Shown(Encoded(text, "SHIFT_JIS"), 10000));
+        ASSERT_EQ(form->Memo1->SelStart(), form->Memo1->TextLength());
+        Press(*form, Qt::Key_F6);
+        ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("追跡中"); }))
+            << form->mnStatus->text().toStdString();
+
+        // About 10 KB more: the view shows the new end, cut to the tail.
+        text += JapaneseLines(100, 100);
+        server.WriteFile("app.log", Encoded(text, c.Iconv));
+        const std::string expected = Shown(Encoded(text, "SHIFT_JIS"), 10000);
+        ASSERT_TRUE(WaitFor([&] { return form->Memo1->Text() == expected; }))
+            << form->Memo1->TextLength() << " bytes shown";
+        EXPECT_EQ(form->Memo1->SelStart(), form->Memo1->TextLength());
+        EXPECT_EQ(form->Memo1->SelLength(), 0);
+        const QScrollBar* bar = form->Memo1->verticalScrollBar();
+        EXPECT_EQ(bar->value(), bar->maximum()) << "the new end is on screen";
+        EXPECT_TRUE(form->Memo1->textCursor().atEnd());
+        Press(*form, Qt::Key_F6);
+    }
 }
 
 TEST_F(Follow, RotationFilterAndEncodingKeepWorking)
