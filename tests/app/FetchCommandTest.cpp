@@ -521,6 +521,21 @@ TEST_F(Fetch, ServerTextInTheStatusIsPlainTextInItsOwnEncoding)
     EXPECT_EQ(form->mnStatus->text(), QStringLiteral("ダウンロード失敗: 550 <b>x</b> && 日本\u2401\u2409end"));
     EXPECT_EQ(form->LastFetch().Notice(), QStringLiteral("ダウンロード失敗: 550 <b>x</b> & 日本\u2401\u2409end"));
     EXPECT_EQ(form->LastFetch().Message, "550 <b>x</b> & \x93\xFA\x96\x7B\x01\tend\r\n");
+
+    // UTF-8 text with C1 controls (NEL, CSI): marked like the other controls.
+    ScriptedFtpServer c1;
+    LogIn(c1)
+        .Reply("250 ok\r\n")
+        .Reply("200 binary\r\n")
+        .Reply(ScriptedFtpServer::PasvReply(c1.DataPort()))
+        .AcceptData()
+        .Reply("550 \xE6\x97\xA5\xC2\x85x\xC2\x9B" "1m\xC2\xA0" "end\r\n")
+        .CloseData()
+        .Reply("221 bye\r\n");
+    Retarget(*form, ScriptedProfile("1", "/d/f.log"), c1.Port());
+    form->mnGetAll->trigger();
+    ASSERT_TRUE(c1.WaitScriptDone(5s)) << c1.Error();
+    EXPECT_EQ(form->mnStatus->text(), QStringLiteral("ダウンロード失敗: 550 日\uFFFDx\uFFFD1m\u00A0end"));
 }
 
 TEST_F(Fetch, FailedDownloadShowsTheOldCopyAndSaysSoInTheStatus)

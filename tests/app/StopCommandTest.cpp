@@ -550,15 +550,18 @@ TEST_F(Stop, ClosingDuringAFetchEndsTheProcessWithinASecond)
 // Closing the window while following ends the process within a second in
 // every state a refresh leaves: a session kept open between refreshes
 // (plain and TLS), and a failed refresh's log-out that the server never
-// answers.
-TEST_F(Stop, ClosingWhileFollowingEndsTheProcessWithinASecond)
+// answers. Closing it during a download removes the part file and keeps
+// the older copy.
+TEST_F(Stop, ClosingWhileFollowingOrDownloadingEndsTheProcessWithinASecond)
 {
-    auto run = [&](const std::string& ini, const std::function<bool()>& ready) {
+    auto run = [&](const std::string& ini, const std::function<bool()>& ready, bool follow = true) {
         WriteIni(ini);
         QProcess helper;
         helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        helper.start(QStringLiteral(WISPLOG_BINARY_DIR "/tests/app/stop_exit_helper"),
-                     QStringList{Dir.path(), QStringLiteral("follow")});
+        QStringList arguments{Dir.path()};
+        if (follow)
+            arguments << QStringLiteral("follow");
+        helper.start(QStringLiteral(WISPLOG_BINARY_DIR "/tests/app/stop_exit_helper"), arguments);
         ASSERT_TRUE(helper.waitForStarted(10000));
         QElapsedTimer waited;
         waited.start();
@@ -580,6 +583,8 @@ TEST_F(Stop, ClosingWhileFollowingEndsTheProcessWithinASecond)
         EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(helper.exitCode(), 0);
         EXPECT_TRUE(PartFiles().isEmpty());
+        if (!follow)
+            EXPECT_EQ(ReadLocal("f.log"), "old copy\n") << "the half download never became the copy";
         QFile::remove(QStringLiteral("f.log"));
     };
     {
@@ -608,6 +613,22 @@ TEST_F(Stop, ClosingWhileFollowingEndsTheProcessWithinASecond)
         LogIn(server).Reply("550 no such directory\r\n").Receive().Pause(20s);
         run(WithPort(ScriptedProfile("127.0.0.1", "1", "/d/f.log"), server.Port()),
             [&] { return Has(server.Transcript(), "QUIT"); });
+    }
+    {
+        SCOPED_TRACE("F5 while the data has stalled halfway");
+        {
+            std::ofstream old("f.log", std::ios::binary);
+            old << "old copy\n";
+        }
+        ScriptedFtpServer server;
+        UpToData(server, "150 here (200000 bytes)\r\n").SendData(std::string(100000, 'x')).Pause(20s);
+        run(WithPort(ScriptedProfile("127.0.0.1", "1", "/d/f.log"), server.Port()),
+            [&] {
+                const QStringList parts = PartFiles();
+                return parts.size() == 1 && QFileInfo(parts[0]).size() == 100000;
+            },
+            false);
+        EXPECT_FALSE(QFile::exists(QStringLiteral("f.log"))) << "removed by run() after the check";
     }
     {
         SCOPED_TRACE("between refreshes, a TLS session open");
