@@ -140,7 +140,8 @@ public:
     // asked for while one runs is refused quietly.
     void mnGetAllClick(QObject* sender);
     // One FTP session with KZFTP1: log in, change directory, image type,
-    // download ("GET") or upload ("PUT"), log out; waits. The first failure
+    // download ("GET", through DownloadFile: the local copy is replaced only
+    // by a complete file) or upload ("PUT"), log out; waits. The first failure
     // is recorded for the fetch's outcome. Failures of the log-in, a change
     // to the log-in directory (empty directory) and the transfer go no
     // further; a failed change to another directory skips the transfer. A
