@@ -3,6 +3,7 @@
 // connection closed and its outcome on the status line.
 #include "app/Form1.h"
 
+#include "fetch/ApplyHostProfile.h"
 #include "fetch/FetchTrace.h"
 #include "app/FollowCommand.h"
 #include "profiles/HostProfile.h"
@@ -11,10 +12,12 @@
 #include "view/SjisMemo.h"
 #include "app/Tag.h"
 #include "ftp/TKZFTP.h"
+#include "sock/PartFile.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QScopeGuard>
 
 #include <exception>
 
@@ -77,8 +80,7 @@ void TForm1::FetchAndShow(int32_t tailSize, RunningFetch& running)
     // A profile with a bad field is refused here, before anything is dialled.
     const HostProfile profile = SelectedProfile();
     SelectProfileEncoding(profile);
-    KZFTP1->Port = profile.Port;
-    KZFTP1->Security = profile.Tls;
+    ApplyHostProfile(*KZFTP1, profile);
 
     // A stopped fetch displays nothing: the copy on disk may be partial.
     if (!running.Transfer([&] {
@@ -146,7 +148,7 @@ void TForm1::FtpTransfer(const std::string& direction, const std::string& host,
                 FFetchStep = direction == "GET" ? FetchStep::Download : FetchStep::Upload;
                 try {
                     if (direction == "GET")
-                        KZFTP1->RetrieveFile(fileName, "");
+                        DownloadFile(fileName);
                     else
                         KZFTP1->StoreFile(fileName, "");
                 } catch (...) {
@@ -162,6 +164,33 @@ void TForm1::FtpTransfer(const std::string& direction, const std::string& host,
     FFetchStep = FetchStep::LogOut;
     // Closes the connection even when the log-out fails.
     KZFTP1->Disconnect();
+}
+
+void TForm1::DownloadFile(const std::string& fileName)
+{
+    // The data goes into a file of its own beside the local copy, which is
+    // replaced in one rename only once the server has confirmed the end and
+    // every announced byte is there: a download that fails or is stopped
+    // halfway never costs the older copy, and no half file is shown as the
+    // log. The part file goes away on every other path.
+    PartFile part(fileName);
+    int64_t announced = 0;
+    const TNotifyEvent started = KZFTP1->OnTransactionStart;
+    KZFTP1->OnTransactionStart = [&](QObject* sender) {
+        announced = KZFTP1->TransferSize();
+        if (started)
+            started(sender);
+    };
+    const auto restore = qScopeGuard([&] { KZFTP1->OnTransactionStart = started; });
+    KZFTP1->RetrieveFile(fileName, part.Path());
+    // After the transfer the component's size is the count received.
+    const int64_t received = KZFTP1->TransferSize();
+    if (announced > 0 && received < announced)
+        throw Exception("Transfer ended short (" + std::to_string(received) + " of " +
+                        std::to_string(announced) + " bytes)");
+    if (KZFTP1->Stopped())
+        return;
+    part.Commit();
 }
 
 void TForm1::CloseControlConnection()

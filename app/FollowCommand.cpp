@@ -1,5 +1,6 @@
 #include "app/FollowCommand.h"
 
+#include "fetch/ApplyHostProfile.h"
 #include "fetch/FetchTrace.h"
 #include "app/Form1.h"
 #include "profiles/HostProfile.h"
@@ -85,11 +86,7 @@ bool FollowCommand::TargetFromForm(int tailSize, Target& target)
     } catch (const std::exception&) {
         return false;   // the fetch itself reports a bad profile
     }
-    target.Host = profile.Host;
-    target.User = profile.User;
-    target.Password = profile.Password;
-    target.PassiveFlag = profile.PassiveFlag;
-    target.Port = profile.Port;
+    target.Profile = profile;
     target.TailSize = tailSize;
     return true;
 }
@@ -148,12 +145,36 @@ void FollowCommand::CloseSession(bool quickly)
     }
 }
 
+void FollowCommand::EndSession()
+{
+    if (!FSessionOpen)
+        return;
+    if (Form.FetchRunning()) {
+        // A fetch of the user's own holds the component and has closed the
+        // session already.
+        FSessionOpen = false;
+        return;
+    }
+    // The goodbye waits for the server: like a fetch, it shows in the
+    // controls and the status line, and Esc or a close ends it at once.
+    const QString shown = Form.mnStatus->text().replace(QStringLiteral("&&"), QStringLiteral("&"));
+    Form.FFetchRunning = true;
+    {
+        RunningFetch running(Form);
+        Form.ShowStatus(QString::fromUtf8(ClosingText));
+        running.Transfer([this] { CloseSession(); });
+        FSessionOpen = false;
+    }
+    Form.FFetchRunning = false;
+    Form.ShowStatus(shown);
+}
+
 void FollowCommand::Stop(const QString& status)
 {
     FTimer.stop();
     // A refresh that runs closes its session itself when it ends.
     if (!FRefreshing)
-        CloseSession();
+        EndSession();
     if (FFollowing) {
         FFollowing = false;
         const QSignalBlocker quiet(FAction);
@@ -222,11 +243,7 @@ void FollowCommand::Refresh()
         try {
             if (fresh) {
                 CloseSession();
-                ftp.Host = FTarget.Host;
-                ftp.UserID = FTarget.User;
-                ftp.Password = FTarget.Password;
-                ftp.Passive = FTarget.PassiveFlag == "1";
-                ftp.Port = FTarget.Port;
+                ApplyHostProfile(ftp, FTarget.Profile);
                 {
                     const FetchTrace trace(ftp);
                     try {
@@ -259,13 +276,16 @@ void FollowCommand::Refresh()
         if (!outcome.Failed || stopped || fresh)
             break;
     }
+    // Ending the session belongs to the refresh: the wait for the server's
+    // goodbye runs with the controls busy and ends at Esc or a close.
+    if (!stopped && (outcome.Failed || !FFollowing))
+        CloseSession();
     });
+    stopped = Form.FFetchStopped;
     running.reset();
     // A stopped session is out of step: closed without a goodbye.
     if (stopped)
         FSessionOpen = false;
-    if (outcome.Failed || !FFollowing)
-        CloseSession(stopped);
     FLastBytesReceived = result.BytesReceived;
 
     FLastDisplayIncremental = false;

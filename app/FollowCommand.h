@@ -7,6 +7,7 @@
 #pragma once
 
 #include "app/FollowDisplay.h"
+#include "profiles/HostProfile.h"
 #include "ftp/IncrementalFetch.h"
 
 #include <QObject>
@@ -28,6 +29,8 @@ public:
     static constexpr const char* FollowingText = "追跡中";
     static constexpr const char* GaveUpText = "追跡停止: 5回続けて失敗";
     static constexpr const char* StoppedText = "追跡停止";
+    // While the session kept between refreshes logs out.
+    static constexpr const char* ClosingText = "FTP... 切断";
 
     // Adds the checkable "Follow" item to the form's File menu. Does not throw.
     explicit FollowCommand(TForm1& form);
@@ -42,7 +45,8 @@ public:
     // from the event loop at once. Does not wait.
     void Start();
     // Ends following; status replaces the status line unless it is null.
-    // Does not wait; a refresh that runs goes on to its end.
+    // Waits (stoppable, the controls busy) while an idle session logs out;
+    // a refresh that runs goes on to its end.
     void Stop(const QString& status = QString());
     // A user fetch is starting (sender's tag is its tail size): following
     // ends, and unless another fetch is still running its profile, path and
@@ -64,9 +68,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // What a refresh repeats: the whole profile (every connection field,
+    // its security included), the path and the tail mode.
     struct Target {
-        std::string Host, User, Password, PassiveFlag, Directory, FileName;
-        int Port = 21;
+        HostProfile Profile;
+        std::string Directory, FileName;
         int TailSize = 0;
     };
     bool TargetFromForm(int tailSize, Target& target);
@@ -74,6 +80,9 @@ private:
     // Logs out of the session kept between refreshes, if one is open;
     // quickly: closes it without waiting for the server.
     void CloseSession(bool quickly = false);
+    // CloseSession with the window busy as during a fetch, stoppable; the
+    // status line shows what it showed before once it is done. Waits.
+    void EndSession();
     void SetStatus(const QString& text);
 
     TForm1& Form;

@@ -211,10 +211,25 @@ std::pair<size_t, bool> TailCut(const std::string& text, bool stray, int32_t tai
     return {start, onTrail || splitBreak};
 }
 
+// The caret stands at the end of the text with nothing selected, and the
+// user has not scrolled away from it. The caret is compared in the view's
+// own byte offsets and, as a second opinion, in the document's characters:
+// each measure is consistent only with itself, and Japanese text is never
+// as many characters as bytes. The end counts as shown while the caret's
+// line is inside the viewport, even when a late layout pass has moved the
+// scroll bar's maximum on by a line.
 bool CaretAtEnd(const SjisMemo& memo)
 {
+    const QTextCursor cursor = memo.textCursor();
+    const bool byBytes = memo.SelLength() == 0 && memo.SelStart() == memo.TextLength();
+    const bool byCharacters = !cursor.hasSelection() && cursor.atEnd();
+    if (!byBytes && !byCharacters)
+        return false;
     const QScrollBar* bar = memo.verticalScrollBar();
-    return memo.SelLength() == 0 && memo.SelStart() == memo.TextLength() && bar->value() == bar->maximum();
+    if (bar->value() == bar->maximum())
+        return true;
+    const QRect caret = memo.cursorRect(cursor);
+    return caret.top() >= 0 && caret.bottom() <= memo.viewport()->height();
 }
 
 void ScrollToEnd(SjisMemo& memo)

@@ -141,7 +141,8 @@ public:
     // asked for while one runs is refused quietly.
     void mnGetAllClick(QObject* sender);
     // One FTP session with KZFTP1: log in, change directory, image type,
-    // download ("GET") or upload ("PUT"), log out; waits. The first failure
+    // download ("GET", through DownloadFile: the local copy is replaced only
+    // by a complete file) or upload ("PUT"), log out; waits. The first failure
     // is recorded for the fetch's outcome. Failures of the log-in, a change
     // to the log-in directory (empty directory) and the transfer go no
     // further; a failed change to another directory skips the transfer. A
@@ -270,6 +271,12 @@ private:
     // Closes the control connection, logging out when it is in step; never
     // throws.
     void CloseControlConnection();
+    // Downloads fileName over KZFTP1 into a part file beside the local copy
+    // of that name and renames it onto the copy once the final reply and the
+    // byte count are complete; waits. Throws the transfer's failures, and
+    // Exception for a short count or a part file that cannot be made or
+    // renamed; the older copy is untouched whenever it throws or is stopped.
+    void DownloadFile(const std::string& fileName);
 
     bool FTerminationRequested = false;
     bool FFetchRunning = false;

@@ -86,3 +86,4 @@ HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
                "JIS, EUC, UTF8, Unicode, SJIS, 自動 のどれか");
     return profile;
 }
+

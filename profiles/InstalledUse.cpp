@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,10 +57,13 @@ bool MakeFromExample(const std::string& path, const std::string& example)
     if (!source.open(QIODevice::ReadOnly))
         return false;
     const QByteArray bytes = source.readAll();
-    const std::string temporary = path + ".new-" + std::to_string(::getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A fresh name opened with O_EXCL (mkostemp): a name prepared in advance,
+    // a symlink included, is never opened and so never written through.
+    std::string name = path + ".new-XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
+    const std::string temporary = name;
     // The mode above is narrowed by the umask only; fchmod makes it exact.
     const bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;

@@ -11,6 +11,8 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
@@ -522,6 +524,21 @@ TEST_F(Fetch, ServerTextInTheStatusIsPlainTextInItsOwnEncoding)
     EXPECT_EQ(form->mnStatus->text(), QStringLiteral("ダウンロード失敗: 550 <b>x</b> && 日本\u2401\u2409end"));
     EXPECT_EQ(form->LastFetch().Notice(), QStringLiteral("ダウンロード失敗: 550 <b>x</b> & 日本\u2401\u2409end"));
     EXPECT_EQ(form->LastFetch().Message, "550 <b>x</b> & \x93\xFA\x96\x7B\x01\tend\r\n");
+
+    // UTF-8 text with C1 controls (NEL, CSI): marked like the other controls.
+    ScriptedFtpServer c1;
+    LogIn(c1)
+        .Reply("250 ok\r\n")
+        .Reply("200 binary\r\n")
+        .Reply(ScriptedFtpServer::PasvReply(c1.DataPort()))
+        .AcceptData()
+        .Reply("550 \xE6\x97\xA5\xC2\x85x\xC2\x9B" "1m\xC2\xA0" "end\r\n")
+        .CloseData()
+        .Reply("221 bye\r\n");
+    Retarget(*form, ScriptedProfile("1", "/d/f.log"), c1.Port());
+    form->mnGetAll->trigger();
+    ASSERT_TRUE(c1.WaitScriptDone(5s)) << c1.Error();
+    EXPECT_EQ(form->mnStatus->text(), QStringLiteral("ダウンロード失敗: 550 日\uFFFDx\uFFFD1m\u00A0end"));
 }
 
 TEST_F(Fetch, FailedDownloadShowsTheOldCopyAndSaysSoInTheStatus)
@@ -546,6 +563,92 @@ TEST_F(Fetch, FailedDownloadShowsTheOldCopyAndSaysSoInTheStatus)
     EXPECT_EQ(ReadLocal("f.log"), "old copy\n") << "the old copy is untouched";
     EXPECT_EQ(form->mnStatus->text(), "ダウンロード失敗: 550 f.log: No such file");
     EXPECT_TRUE(Boxes.empty());
+}
+
+// A download that does not complete never becomes the local copy: the
+// older copy stays byte for byte and is what the view shows, the status
+// names the failure, and no part file is left behind.
+TEST_F(Fetch, IncompleteDownloadKeepsTheOlderCopyAndTheView)
+{
+    const std::string half(3000, 'h');
+    struct Case {
+        const char* Name;
+        std::function<void(ScriptedFtpServer&)> Data;  // from the 150 reply on
+        const char* Status;                            // the notice's start
+    };
+    const Case cases[] = {
+        {"data goes silent halfway",
+         [&](ScriptedFtpServer& s) {
+             s.Reply("150 Opening BINARY mode data connection for f.log (6000 bytes)\r\n")
+                 .SendData(half)
+                 .Pause(3s);
+         },
+         "ダウンロード失敗: "},
+        {"the server ends the data early and says done",
+         [&](ScriptedFtpServer& s) {
+             s.Reply("150 Opening BINARY mode data connection for f.log (6000 bytes)\r\n")
+                 .SendData(half)
+                 .CloseData()
+                 .Send("226 done\r\n")
+                 .Reply("221 bye\r\n");
+         },
+         "ダウンロード失敗: "},
+        {"the server aborts the transfer",
+         [&](ScriptedFtpServer& s) {
+             s.Reply("150 here\r\n").SendData(half).CloseData().Send("426 aborted\r\n").Reply("221 bye\r\n");
+         },
+         "ダウンロード失敗: 426 aborted"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        {
+            std::ofstream old("f.log", std::ios::binary | std::ios::trunc);
+            old << "old copy\n";
+        }
+        ScriptedFtpServer server;
+        LogIn(server)
+            .Reply("250 ok\r\n")
+            .Reply("200 binary\r\n")
+            .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
+            .AcceptData();
+        c.Data(server);
+        auto form = MakeFetchForm(ScriptedProfile("1", "/d/f.log"), server.Port());
+        form->KZFTP1->TimeOut = 1000;
+        form->mnGetAll->trigger();
+        EXPECT_TRUE(form->mnStatus->text().startsWith(QString::fromUtf8(c.Status)))
+            << form->mnStatus->text().toStdString();
+        EXPECT_EQ(ReadLocal("f.log"), "old copy\n") << "the older copy is untouched";
+        EXPECT_EQ(form->Memo1->Text(), "old copy\r\n") << "no half file is shown as the log";
+        EXPECT_TRUE(PartFiles().isEmpty()) << PartFiles().join(' ').toStdString();
+        EXPECT_FALSE(form->KZFTP1->Connected());
+    }
+}
+
+// A complete download replaces the copy in one step: a symlink planted in
+// the copy's place is replaced, not followed, and the file gets the usual
+// mode.
+TEST_F(Fetch, CompleteDownloadReplacesTheCopyWithoutFollowingALink)
+{
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("victim"));
+    {
+        std::ofstream victim(target.toStdString(), std::ios::binary);
+        victim << "not yours\n";
+    }
+    ASSERT_EQ(::symlink(target.toStdString().c_str(), "f.log"), 0);
+    PyFtpServer server;
+    server.WriteFile("f.log", "fresh\n");
+    auto form = MakeFetchForm(Profile("p", server, "1", "/f.log"), server.Port());
+    form->mnGetAll->trigger();
+    EXPECT_TRUE(form->mnStatus->text().isEmpty()) << form->mnStatus->text().toStdString();
+    EXPECT_EQ(form->Memo1->Text(), "fresh\r\n");
+    EXPECT_FALSE(QFileInfo(QStringLiteral("f.log")).isSymLink());
+    EXPECT_EQ(ReadLocal("f.log"), "fresh\n");
+    EXPECT_EQ(ReadLocal(target.toStdString()), "not yours\n");
+    EXPECT_EQ(QFileInfo(QStringLiteral("f.log")).permissions() & QFileDevice::ReadOther,
+              QFileDevice::ReadOther)
+        << "the copy gets the mode of a new file, not the part file's 0600";
+    EXPECT_TRUE(PartFiles().isEmpty());
 }
 
 TEST_F(Fetch, SecondFetchDuringARunningOneStartsNothing)

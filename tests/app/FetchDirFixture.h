@@ -54,6 +54,13 @@ protected:
         ASSERT_TRUE(done) << "the fetch did not end";
     }
 
+    // The download part files left in the current directory.
+    static QStringList PartFiles()
+    {
+        return QDir().entryList(QStringList{QStringLiteral("*.part"), QStringLiteral("*wisplog-part*")},
+                                QDir::Files | QDir::Hidden | QDir::System);
+    }
+
     QTemporaryDir WorkDir;
     QString OldCurrent;
 };

@@ -7,6 +7,7 @@
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"
 #include "tests/support/ScriptedFtpServer.h"
+#include "tests/support/TestCertificates.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -19,10 +20,15 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
+#include <iconv.h>
+
 namespace {
+
+using namespace std::chrono_literals;
 
 // Log lines in EUC-JP and as the view holds them (Shift_JIS, LF).
 struct LogText {
@@ -67,6 +73,44 @@ std::string ReadLocal(const std::string& name)
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+bool Has(const std::vector<std::string>& transcript, const std::string& prefix)
+{
+    for (const auto& line : transcript)
+        if (line.rfind(prefix, 0) == 0)
+            return true;
+    return false;
+}
+
+// UTF-8 text in another encoding, by glibc's iconv (an independent
+// converter, not the program's own).
+std::string Encoded(const std::string& utf8, const char* encoding)
+{
+    iconv_t cd = iconv_open(encoding, "UTF-8");
+    EXPECT_NE(cd, iconv_t(-1)) << encoding;
+    std::string out(utf8.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* to = out.data();
+    size_t toLeft = out.size();
+    EXPECT_NE(iconv(cd, &in, &inLeft, &to, &toLeft), size_t(-1)) << encoding;
+    iconv(cd, nullptr, nullptr, &to, &toLeft);
+    iconv_close(cd);
+    out.resize(out.size() - toLeft);
+    return out;
+}
+
+// Japanese log lines (UTF-8), wider than the view so that they wrap: kanji,
+// kana and full-width signs only, which every encoding under test maps the
+// same way.
+std::string JapaneseLines(int from, int count)
+{
+    std::string text;
+    for (int i = from; i < from + count; ++i)
+        text += "2026-12-07 10:00:00 情報 #" + std::to_string(i) +
+                " 日本語のログ行です。受付番号の処理を続けます。画面の幅より長い行は折り返して表示されます\n";
+    return text;
 }
 
 class Follow : public FetchDirFixture {
@@ -178,6 +222,54 @@ TEST_F(Follow, RefreshesAddTheNewBytesAndKeepTheUsersPlace)
     EXPECT_FALSE(form->Follow1->Following());
     EXPECT_FALSE(form->Follow1->Action()->isChecked());
     EXPECT_TRUE(Boxes.empty());
+}
+
+// A caret at the end stays at the end whatever the text's encoding: the
+// tail of Japanese text is as many characters as bytes nowhere, so a check
+// that mixed the two would leave the caret behind in the middle.
+TEST_F(Follow, CaretAtTheEndFollowsTheNewEndInEveryEncoding)
+{
+    struct Case {
+        const char* Profile;   // the profile's encoding field
+        const char* Iconv;
+    };
+    for (const Case& c : {Case{"EUC", "EUC-JP"}, Case{"UTF8", "UTF-8"}, Case{"JIS", "ISO-2022-JP"},
+                          Case{"Unicode", "UTF-16LE"}, Case{"SJIS", "SHIFT_JIS"}}) {
+        SCOPED_TRACE(c.Profile);
+        PyFtpServer server;
+        std::string text = JapaneseLines(0, 100);
+        server.WriteFile("app.log", Encoded(text, c.Iconv));
+        auto form = MakeForm("log:127.0.0.1:" + server.User() + ":" + server.Password() + ":1:app.log:" +
+                             std::to_string(server.Port()) + "::" + c.Profile + "\r\n");
+        form->KZFTP1->TimeOut = 5000;
+        form->Follow1->IntervalMs = 100;
+        // The window at the size it opens with, as at start: right after F5
+        // its last layout pass may leave the scroll bar a line short of its
+        // end while the caret's line is in view.
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        form->Memo1->setFocus();
+
+        Press(*form, Qt::Key_F5);
+        ASSERT_TRUE(form->Memo1->Text() == Shown(Encoded(text, "SHIFT_JIS"), 10000));
+        ASSERT_EQ(form->Memo1->SelStart(), form->Memo1->TextLength());
+        Press(*form, Qt::Key_F6);
+        ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("追跡中"); }))
+            << form->mnStatus->text().toStdString();
+
+        // About 10 KB more: the view shows the new end, cut to the tail.
+        text += JapaneseLines(100, 100);
+        server.WriteFile("app.log", Encoded(text, c.Iconv));
+        const std::string expected = Shown(Encoded(text, "SHIFT_JIS"), 10000);
+        ASSERT_TRUE(WaitFor([&] { return form->Memo1->Text() == expected; }))
+            << form->Memo1->TextLength() << " bytes shown";
+        EXPECT_EQ(form->Memo1->SelStart(), form->Memo1->TextLength());
+        EXPECT_EQ(form->Memo1->SelLength(), 0);
+        const QScrollBar* bar = form->Memo1->verticalScrollBar();
+        EXPECT_EQ(bar->value(), bar->maximum()) << "the new end is on screen";
+        EXPECT_TRUE(form->Memo1->textCursor().atEnd());
+        Press(*form, Qt::Key_F6);
+    }
 }
 
 TEST_F(Follow, RotationFilterAndEncodingKeepWorking)
@@ -336,6 +428,132 @@ TEST_F(Follow, ClosingTheWindowEndsFollowing)
     form->close();
     EXPECT_FALSE(form->Follow1->Following());
     EXPECT_FALSE(form->Follow1->Action()->isChecked());
+}
+
+// F6 as the very first command takes the profile's security as a fetch
+// does: on a TLS profile the server's first command is AUTH TLS and, when
+// the server refuses it, nothing of the log-in or the file follows in clear.
+TEST_F(Follow, FirstRefreshOnATlsProfileNeverLogsInInClear)
+{
+    const std::string pin(64, 'a');
+    for (const std::string security : {std::string("tls"), pin}) {
+        SCOPED_TRACE(security);
+        ScriptedFtpServer server;
+        server.Send("220 ready\r\n").Reply("500 AUTH not understood\r\n").Pause(1s);
+        auto form = MakeForm("s:127.0.0.1:u:secret:1:/d/app.log:" + std::to_string(server.Port()) + ":" +
+                             security + "\r\n");
+        form->KZFTP1->TimeOut = 5000;
+        form->Follow1->IntervalMs = 60000;   // one refresh only: the server takes one connection
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        form->Memo1->setFocus();
+        Press(*form, Qt::Key_F6);
+        ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("接続失敗: 500"); }))
+            << form->mnStatus->text().toStdString();
+        Press(*form, Qt::Key_F6);
+        ASSERT_TRUE(server.WaitScriptDone(5s)) << server.Error();
+        // The component's goodbye to a server that refused TLS is the one
+        // plain line allowed: no user name, no password, no path.
+        std::vector<std::string> transcript = server.Transcript();
+        if (transcript.size() == 2 && transcript[1] == "QUIT")
+            transcript.pop_back();
+        EXPECT_EQ(transcript, std::vector<std::string>{"AUTH TLS"});
+        EXPECT_FALSE(QFile::exists("app.log"));
+        EXPECT_TRUE(Boxes.empty()) << "a refresh shows no message box";
+    }
+
+    // The same against a real TLS server with the certificate pinned: the
+    // refresh fetches the file.
+    TestCertificates certificates;
+    PyFtpServer::Options options;
+    options.TlsCertificate = certificates.SelfSignedCertificate();
+    options.TlsKey = certificates.SelfSignedKey();
+    PyFtpServer server(options);
+    server.WriteFile("app.log", "secure line\n");
+    auto form = MakeForm("pinned:127.0.0.1:user:secret:1:app.log:" + std::to_string(server.Port()) + ":" +
+                         TestCertificates::Fingerprint(certificates.SelfSignedCertificate()) + "\r\n");
+    form->KZFTP1->TimeOut = 5000;
+    form->Follow1->IntervalMs = 100;
+    form->show();
+    QApplication::setActiveWindow(form.get());
+    form->Memo1->setFocus();
+    Press(*form, Qt::Key_F6);
+    ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("追跡中"); }))
+        << form->mnStatus->text().toStdString();
+    EXPECT_TRUE(form->Memo1->Text() == "secure line\r\n");
+    EXPECT_TRUE(form->KZFTP1->Secure()) << "the session kept between refreshes is the TLS one";
+    Press(*form, Qt::Key_F6);
+}
+
+// The log-out that ends a refresh or following waits for the server: the
+// window shows it (controls disabled, "FTP..."), so F5 pressed meanwhile is
+// visibly unavailable rather than lost, and Esc ends the wait at once.
+TEST_F(Follow, TheSessionsLogOutShowsAsBusyAndEscEndsIt)
+{
+    struct Case {
+        const char* Name;
+        bool FailRefresh;   // else: Follow unchecked between refreshes
+    };
+    for (const Case& c : {Case{"after a failed refresh", true}, Case{"when following ends", false}}) {
+        SCOPED_TRACE(c.Name);
+        ScriptedFtpServer server;
+        server.Send("220 ready\r\n").Reply("331 password\r\n").Reply("230 in\r\n");
+        if (c.FailRefresh) {
+            server.Reply("550 no such directory\r\n");
+        } else {
+            server.Reply("250 ok\r\n")
+                .Reply("200 binary\r\n")
+                .Reply("213 5\r\n")
+                .Reply("502 no\r\n")
+                .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
+                .AcceptData()
+                .Reply("150 here\r\n")
+                .SendData("abcd\n")
+                .CloseData()
+                .Send("226 done\r\n");
+        }
+        server.Receive().Pause(8s);   // QUIT, never answered
+        auto form = MakeForm("s:127.0.0.1:u:p:1:/d/f.log:" + std::to_string(server.Port()) + "\r\n");
+        form->KZFTP1->TimeOut = 20000;
+        form->Follow1->IntervalMs = 60000;
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        form->Memo1->setFocus();
+
+        bool sawBusy = false;
+        bool f5Enabled = true;
+        QString status;
+        QElapsedTimer sinceEsc;
+        QTimer poke;
+        QObject::connect(&poke, &QTimer::timeout, [&] {
+            if (sinceEsc.isValid() || !Has(server.Transcript(), "QUIT"))
+                return;
+            sawBusy = form->FetchRunning();
+            f5Enabled = form->mnGet10Ktail->isEnabled() || form->Button1->isEnabled();
+            status = form->mnStatus->text();
+            Press(*form, Qt::Key_F5);   // disabled: no second session is started
+            sinceEsc.start();
+            Press(*form, Qt::Key_Escape);
+        });
+        poke.start(20);
+        Press(*form, Qt::Key_F6);
+        if (!c.FailRefresh) {
+            ASSERT_TRUE(WaitFor([&] { return form->mnStatus->text().startsWith("追跡中"); }));
+            form->Follow1->Action()->trigger();   // unchecked: the session logs out
+        }
+        ASSERT_TRUE(WaitFor([&] { return sinceEsc.isValid() && !form->FetchRunning(); }));
+        EXPECT_LT(sinceEsc.elapsed(), 1000) << "Esc ends the log-out's wait";
+        EXPECT_TRUE(sawBusy);
+        EXPECT_FALSE(f5Enabled) << "F5 shows that it cannot run yet";
+        EXPECT_TRUE(status.startsWith("FTP...")) << status.toStdString();
+        EXPECT_FALSE(form->Follow1->Following());
+        EXPECT_FALSE(form->KZFTP1->Connected());
+        EXPECT_TRUE(form->mnGet10Ktail->isEnabled());
+        EXPECT_TRUE(form->Button1->isEnabled());
+        const std::vector<std::string> transcript = server.Transcript();
+        EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "USER u"), 1)
+            << "the F5 pressed during the wait started nothing behind the user's back";
+    }
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -99,6 +100,30 @@ TEST_F(InstalledUse, FirstStartMakesAPrivateCopyOfTheExampleAndKeepsItAfterwards
     EXPECT_EQ(form->IniPath, Beside("wisplog.ini"));
     EXPECT_EQ(form->CmbHost->itemText(0), "beside");
     EXPECT_TRUE(Boxes.empty());
+}
+
+// A name prepared in the configuration directory beforehand (a symlink
+// where the copy is first written) is never written through.
+TEST_F(InstalledUse, MakingTheCopyNeverWritesThroughAPreparedLink)
+{
+    const ScopedEnv config("XDG_CONFIG_HOME", InHome("config"));
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(InHome("config/wisplog"))));
+    const std::string victim = InHome("victim");
+    WriteAll(victim, "someone else's file\n");
+    const std::string planted = InHome("config/wisplog/wisplog.ini.new-") + std::to_string(::getpid());
+    ASSERT_EQ(::symlink(victim.c_str(), planted.c_str()), 0);
+
+    auto form = std::make_unique<TForm1>(Options());
+    const std::string own = InHome("config/wisplog/wisplog.ini");
+    EXPECT_EQ(ReadAll(victim), "someone else's file\n");
+    EXPECT_EQ(ReadAll(own), Example);
+    struct stat info {};
+    ASSERT_EQ(::lstat(own.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << "the list is a file of its own, not a link";
+    EXPECT_EQ(QDir(QString::fromStdString(InHome("config/wisplog")))
+                  .entryList(QDir::Files | QDir::Hidden | QDir::System)
+                  .size(),
+              2) << "the list and the prepared name, nothing left over";
 }
 
 TEST_F(InstalledUse, WithoutTheExampleOrWhenTheCopyCannotBeMadeTheReportNamesTheFile)

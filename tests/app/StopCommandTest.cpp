@@ -9,6 +9,7 @@
 #include "ftp/TKZFTP.h"
 #include "tests/support/PyFtpServer.h"
 #include "tests/support/ScriptedFtpServer.h"
+#include "tests/support/TestCertificates.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -266,15 +267,24 @@ TEST_F(Stop, EscEndsEveryKindOfWaitAtOnce)
         UpToData(server, "150 Opening BINARY mode data connection for f.log (1000000 bytes)\r\n")
             .SendData(part)
             .Pause(20s);
+        {
+            std::ofstream old("f.log", std::ios::binary);
+            old << "old copy\n";
+        }
         auto form = MakeStopForm(ScriptedProfile("127.0.0.1", "1", "/d/f.log"), server.Port());
         const qint64 took = FetchAndAct(
-            *form, [&] { return QFileInfo(QStringLiteral("f.log")).size() == qint64(part.size()); },
+            *form,
+            [&] {
+                const QStringList parts = PartFiles();
+                return parts.size() == 1 && QFileInfo(parts[0]).size() == qint64(part.size());
+            },
             [&] { PressEsc(*form); });
         EXPECT_GE(took, 0);
         EXPECT_LE(took, Bound);
         ReportStopTime("data", took);
         ExpectStopped(*form, "data");
-        EXPECT_EQ(ReadLocal("f.log"), part) << "every byte received stays on disk";
+        EXPECT_EQ(ReadLocal("f.log"), "old copy\n") << "the half download never replaces the copy";
+        EXPECT_TRUE(PartFiles().isEmpty()) << "nor stays on disk";
         QTest::qWait(100);
         const auto transcript = server.Transcript();
         EXPECT_FALSE(Has(transcript, "ABOR"));
@@ -534,6 +544,103 @@ TEST_F(Stop, ClosingDuringAFetchEndsTheProcessWithinASecond)
         EXPECT_EQ(helper.exitCode(), 0);
         QTest::qWait(100);
         EXPECT_FALSE(Has(server.Transcript(), "QUIT"));
+    }
+}
+
+// Closing the window while following ends the process within a second in
+// every state a refresh leaves: a session kept open between refreshes
+// (plain and TLS), and a failed refresh's log-out that the server never
+// answers. Closing it during a download removes the part file and keeps
+// the older copy.
+TEST_F(Stop, ClosingWhileFollowingOrDownloadingEndsTheProcessWithinASecond)
+{
+    auto run = [&](const std::string& ini, const std::function<bool()>& ready, bool follow = true) {
+        WriteIni(ini);
+        QProcess helper;
+        helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QStringList arguments{Dir.path()};
+        if (follow)
+            arguments << QStringLiteral("follow");
+        helper.start(QStringLiteral(WISPLOG_BINARY_DIR "/tests/app/stop_exit_helper"), arguments);
+        ASSERT_TRUE(helper.waitForStarted(10000));
+        QElapsedTimer waited;
+        waited.start();
+        while (!helper.canReadLine() && waited.elapsed() < 20000)
+            helper.waitForReadyRead(100);
+        ASSERT_EQ(helper.readLine().trimmed(), "running");
+        while (!ready() && waited.elapsed() < 20000)
+            QTest::qWait(10);
+        ASSERT_TRUE(ready());
+        QTest::qWait(100);   // the refresh's end, when it is not waiting
+        QElapsedTimer clock;
+        clock.start();
+        helper.write("close\n");
+        const bool ended = helper.waitForFinished(10000);
+        const qint64 took = clock.elapsed();
+        ASSERT_TRUE(ended);
+        EXPECT_LE(took, 1000);
+        std::printf("[ figure   ] process ended %lld ms after the close\n", (long long)took);
+        EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(helper.exitCode(), 0);
+        EXPECT_TRUE(PartFiles().isEmpty());
+        if (!follow)
+            EXPECT_EQ(ReadLocal("f.log"), "old copy\n") << "the half download never became the copy";
+        QFile::remove(QStringLiteral("f.log"));
+    };
+    {
+        SCOPED_TRACE("between refreshes, the session open");
+        ScriptedFtpServer server;
+        LogIn(server)
+            .Reply("250 ok\r\n")
+            .Reply("200 binary\r\n")
+            .Reply("213 5\r\n")        // SIZE
+            .Reply("502 no\r\n")       // MDTM
+            .Reply(ScriptedFtpServer::PasvReply(server.DataPort()))
+            .AcceptData()
+            .Reply("150 here\r\n")
+            .SendData("abcd\n")
+            .CloseData()
+            .Send("226 done\r\n")
+            .Receive()                  // QUIT, never answered
+            .Pause(20s);
+        run(WithPort(ScriptedProfile("127.0.0.1", "1", "f.log"), server.Port()),
+            [&] { return server.Transcript().size() >= 8; });
+        EXPECT_FALSE(Has(server.Transcript(), "QUIT")) << "an idle session closes without a goodbye";
+    }
+    {
+        SCOPED_TRACE("during a failed refresh's QUIT");
+        ScriptedFtpServer server;
+        LogIn(server).Reply("550 no such directory\r\n").Receive().Pause(20s);
+        run(WithPort(ScriptedProfile("127.0.0.1", "1", "/d/f.log"), server.Port()),
+            [&] { return Has(server.Transcript(), "QUIT"); });
+    }
+    {
+        SCOPED_TRACE("F5 while the data has stalled halfway");
+        {
+            std::ofstream old("f.log", std::ios::binary);
+            old << "old copy\n";
+        }
+        ScriptedFtpServer server;
+        UpToData(server, "150 here (200000 bytes)\r\n").SendData(std::string(100000, 'x')).Pause(20s);
+        run(WithPort(ScriptedProfile("127.0.0.1", "1", "/d/f.log"), server.Port()),
+            [&] {
+                const QStringList parts = PartFiles();
+                return parts.size() == 1 && QFileInfo(parts[0]).size() == 100000;
+            },
+            false);
+        EXPECT_FALSE(QFile::exists(QStringLiteral("f.log"))) << "removed by run() after the check";
+    }
+    {
+        SCOPED_TRACE("between refreshes, a TLS session open");
+        TestCertificates certificates;
+        PyFtpServer::Options options;
+        options.TlsCertificate = certificates.SelfSignedCertificate();
+        options.TlsKey = certificates.SelfSignedKey();
+        PyFtpServer server(options);
+        server.WriteFile("f.log", "secure\n");
+        const std::string pin = TestCertificates::Fingerprint(certificates.SelfSignedCertificate());
+        run("s:127.0.0.1:user:secret:1:f.log:" + std::to_string(server.Port()) + ":" + pin + "\r\n",
+            [&] { return QFile::exists(QStringLiteral("f.log")); });
     }
 }
 

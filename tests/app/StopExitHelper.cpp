@@ -2,11 +2,14 @@
 // in the window, prints "running" once the fetch runs (for the look-up
 // variant: once the look-up is held), then takes one command from stdin:
 // "exit" (File → Exit), "close" (the window's close box). Signals come
-// from the test itself.
+// from the test itself. With "follow" it presses F6 instead and prints
+// "running" once following has started; the test watches its server for
+// the moment to close.
 //
-//   stop_exit_helper EXE_DIR [lookup]
+//   stop_exit_helper EXE_DIR [lookup|follow]
 #include "SlowLookup.h"
 
+#include "app/FollowCommand.h"
 #include "app/Form1.h"
 #include "view/SjisMemo.h"
 #include "app/Startup.h"
@@ -32,6 +35,7 @@ int main(int argc, char** argv)
     StartupOptions options;
     options.ExeDir = argv[1];
     const bool lookup = argc > 2 && std::strcmp(argv[2], "lookup") == 0;
+    const bool follow = argc > 2 && std::strcmp(argv[2], "follow") == 0;
 
     TForm1* form = nullptr;
     QTimer poll;
@@ -47,7 +51,8 @@ int main(int argc, char** argv)
             form->close();
     });
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (!form->FetchRunning() || (lookup && !SlowLookup::WaitHeld(std::chrono::milliseconds(0))))
+        if (follow ? !form->Follow1->Following()
+                   : !form->FetchRunning() || (lookup && !SlowLookup::WaitHeld(std::chrono::milliseconds(0))))
             return;
         poll.stop();
         std::printf("running\n");
@@ -65,7 +70,7 @@ int main(int argc, char** argv)
         if (!QTest::qWaitForWindowActive(form))
             std::fprintf(stderr, "stop_exit_helper: the window did not become active\n");
         poll.start(10);
-        QTest::keyClick(form->Memo1, Qt::Key_F5);
+        QTest::keyClick(form->Memo1, follow ? Qt::Key_F6 : Qt::Key_F5);
     });
     const int status = RunMainWindow(options);
     EndIfLookupsRun(status);

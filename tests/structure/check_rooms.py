@@ -23,7 +23,7 @@ MAY_INCLUDE = {
     "codec": set(),
     "profiles": {"codec", "sock"},
     "view": {"codec", "decode"},
-    "fetch": {"ftp", "sftp", "sock", "codec"},
+    "fetch": {"ftp", "sftp", "profiles", "sock", "codec"},
     "app": {"fetch", "view", "profiles", "codec", "ftp", "sftp", "sock", "decode"},
 }
 # Folders that hold no library code.
