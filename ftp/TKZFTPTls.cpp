@@ -11,9 +11,11 @@ void TKZFTP::SecureControlConnection()
     std::string reply;
     Transaction("AUTH TLS", reply);
     // Only the agreed answer lets TLS begin. Anything else ends the session
-    // here: the user name and the password are never sent in clear.
-    if (ReplyNumber() != 234)
+    // here, without even a QUIT: nothing at all follows AUTH TLS in clear.
+    if (ReplyNumber() != 234) {
+        FControlBroken = true;
         RefuseConnect(reply);
+    }
     try {
         // Plain bytes after the agreement would be read as if they had been
         // protected: a server that sends any is not trusted.

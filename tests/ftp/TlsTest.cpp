@@ -219,12 +219,13 @@ TEST(TlsRefused, ServerWithoutTlsGetsNoUserNameOrPassword)
     EXPECT_EQ(failure.substr(0, 4), "500 ") << failure;
     EXPECT_FALSE(ftp.Connected());
 
-    // Exactly what goes over the wire: AUTH TLS, then only QUIT.
+    // Exactly what goes over the wire: AUTH TLS and nothing after it, not
+    // even QUIT.
     ScriptedFtpServer refusing;
-    refusing.Send("220 ready\r\n").Reply("534 TLS not available\r\n").Reply("221 bye\r\n");
+    refusing.Send("220 ready\r\n").Reply("534 TLS not available\r\n");
     ftp.Port = refusing.Port();
     EXPECT_EQ(ConnectFailure(ftp), "534 TLS not available\r\n");
-    EXPECT_EQ(refusing.Transcript(), (Transcript{"AUTH TLS", "QUIT"}));
+    EXPECT_EQ(refusing.Transcript(), (Transcript{"AUTH TLS"}));
 
     // A server that agrees but sends plain text after its agreement is not
     // believed: nothing more is sent.
