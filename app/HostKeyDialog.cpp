@@ -55,6 +55,7 @@ HostKeyDialog::HostKeyDialog(const HostKeyInfo& key, QWidget* parent) : QDialog(
                                             "指紋がサーバー管理者から聞いたものと同じか確かめてください。"),
                              this);
     HostLabel = PlainLabel(HostText(key), this);
+    HostLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     KeyTypeLabel = PlainLabel(QString::fromStdString(key.KeyType), this);
     FingerprintEdit = CopyableField(QString::fromStdString(key.Fingerprint), this);
     PinEdit = CopyableField(QString::fromStdString(key.PinValue), this);
@@ -123,6 +124,8 @@ PassphraseDialog::PassphraseDialog(const std::string& keyFile, QWidget* parent) 
     // Kept out of the clipboard and of input-method histories.
     PassphraseEdit->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
     PassphraseEdit->setContextMenuPolicy(Qt::NoContextMenu);
+    // Room for a long passphrase without the dialog looking cramped.
+    PassphraseEdit->setMinimumWidth(QFontMetrics(font()).horizontalAdvance(QString(40, QChar('M'))));
 
     OkButton = new QPushButton(QStringLiteral("OK"), this);
     OkButton->setDefault(true);

@@ -93,10 +93,8 @@ TEST(PassphraseDialog, OkGivesThePassphraseCancelSkipsTheKey)
         EXPECT_EQ(dialog.KeyFileLabel->text(), "/home/u/.ssh/id_ed25519");
     }
     std::string passphrase = "stale";
-    QLineEdit* edit = nullptr;
-    WhenModal([&edit](QWidget* w) {
-        auto* dialog = static_cast<PassphraseDialog*>(w);
-        edit = dialog->PassphraseEdit;
+    WhenModal([](QWidget* w) {
+        QLineEdit* edit = static_cast<PassphraseDialog*>(w)->PassphraseEdit;
         QTest::keyClicks(edit, "s3cret pass");
         QTest::keyClick(edit, Qt::Key_Return);
     });
