@@ -50,7 +50,10 @@ void FetchTrace::Status(const std::string& text)
     // Level 1 carries the reply lines and a few texts of the component's
     // own: the commands of the log-in and log-out, and "Disconnected".
     if (text.starts_with("USER ") || text.starts_with("PASS ")) {
+        const bool first = !FLogInStarted;
         FLogInStarted = true;
+        if (first && OnLogInStarted)
+            OnLogInStarted();
         return;
     }
     if (text == "QUIT" || text == "Disconnected")

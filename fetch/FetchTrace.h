@@ -6,6 +6,7 @@
 
 #include "sock/TKZSock.h"
 
+#include <functional>
 #include <string>
 
 class TKZFTP;
@@ -25,6 +26,8 @@ public:
     // True once the user name has gone out: a failure from then on is the
     // log-in's, before it the connection's.
     bool LogInStarted() const { return FLogInStarted; }
+    // Called once, when the user name goes out.
+    std::function<void()> OnLogInStarted;
     // The message of the first failure that the component's exception may
     // not carry: the server's line that refused the greeting or the log-in,
     // or the failed look-up of the host. Empty when there was none.

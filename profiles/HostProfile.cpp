@@ -2,6 +2,7 @@
 
 #include "codec/HostText.h"
 #include "sock/TKZSock.h"
+#include "sock/SshFingerprint.h"
 
 #include <algorithm>
 #include <charconv>
@@ -47,8 +48,34 @@ TTlsSecurity ParseSecurityField(const HostProfile& profile, bool shiftJis)
     TTlsSecurity security;
     if (!TTlsSecurity::Parse(profile.Security, security))
         Refuse(profile, shiftJis, "第 8 欄 (TLS)", profile.Security,
-               "空欄、tls、または証明書の SHA-256 指紋 (16 進数 64 桁) を書いてください");
+               "空欄、tls、証明書の SHA-256 指紋 (16 進数 64 桁)、sftp、または sftp=鍵の指紋 を書いてください");
     return security;
+}
+
+void ParseProtocolField(HostProfile& profile, bool shiftJis)
+{
+    const std::string& text = profile.Security;
+    std::string lower;
+    std::transform(text.begin(), text.end(), std::back_inserter(lower),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+    profile.Tls = TTlsSecurity{};
+    profile.PinnedKey.clear();
+    if (lower == "sftp") {
+        profile.Protocol = RemoteProtocol::Sftp;
+        return;
+    }
+    if (lower.starts_with("sftp=")) {
+        // base64 is case-sensitive: the key is taken as written.
+        const std::string key = text.substr(5);
+        if (!IsPinnedFingerprint(key))
+            Refuse(profile, shiftJis, "第 8 欄 (SFTP)", text,
+                   "sftp= の後に ssh-keygen -l が SHA256: に続けて示す 43 文字を書いてください");
+        profile.Protocol = RemoteProtocol::Sftp;
+        profile.PinnedKey = key;
+        return;
+    }
+    profile.Protocol = RemoteProtocol::Ftp;
+    profile.Tls = ParseSecurityField(profile, shiftJis);
 }
 
 HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
@@ -74,9 +101,12 @@ HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
     profile.Port = ParseProfilePort(port);
     if (profile.Port == 0)
         Refuse(profile, shiftJis, "ポート", port, "1～65535 の数字で書いてください");
+    profile.PortGiven = !port.empty();
 
     profile.Security = Field(fields, 7);
-    profile.Tls = ParseSecurityField(profile, shiftJis);
+    ParseProtocolField(profile, shiftJis);
+    if (profile.Protocol == RemoteProtocol::Sftp && !profile.PortGiven)
+        profile.Port = HostProfile::DefaultSftpPort;
 
     profile.Encoding = Shown(Field(fields, 8), shiftJis);
     if (!profile.Encoding.empty() &&

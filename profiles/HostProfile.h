@@ -1,9 +1,9 @@
 // One host profile: a line of the host list split at ':'. Fields 0 to 5 are
 // the label, host, user, password, passive flag and default file; field 6 is
-// the control connection's port, field 7 the connection's security (plain,
-// TLS verified, or TLS with a pinned certificate), field 8 names the display
-// encoding. Fields after the ninth are
-// ignored.
+// the server's port, field 7 the protocol and its security (plain FTP, TLS
+// verified, TLS with a pinned certificate, SFTP with the host key checked
+// against the known-hosts files, or SFTP with a pinned host key), field 8
+// names the display encoding. Fields after the ninth are ignored.
 #pragma once
 
 #include "profiles/Errors.h"
@@ -12,19 +12,27 @@
 
 #include <string>
 
+// How the profile's server is reached.
+enum class RemoteProtocol { Ftp, Sftp };
+
 struct HostProfile {
-    // The port of a profile whose port field is empty or absent.
+    // The port of an FTP profile whose port field is empty or absent.
     static constexpr int DefaultPort = 21;
+    // The same for an SFTP profile.
+    static constexpr int DefaultSftpPort = 22;
 
     std::string Label;        // field 0
     std::string Host;         // field 1: a name, an IPv4 address or "[IPv6]"
     std::string User;         // field 2
     std::string Password;     // field 3
-    std::string PassiveFlag;  // field 4: exactly "1" for passive
+    std::string PassiveFlag;  // field 4: exactly "1" for passive (FTP only)
     std::string DefaultFile;  // field 5; empty when absent
-    int Port = DefaultPort;   // field 6, checked
+    int Port = DefaultPort;   // field 6, checked; the protocol's default when empty
+    bool PortGiven = false;   // field 6 was written (SFTP: else ~/.ssh/config may name it)
     std::string Security;     // field 7 as written
-    TTlsSecurity Tls;         // field 7, checked
+    RemoteProtocol Protocol = RemoteProtocol::Ftp;  // field 7: "sftp" or "sftp=..." is SFTP
+    TTlsSecurity Tls;         // field 7 of an FTP profile, checked; Off for SFTP
+    std::string PinnedKey;    // field 7 "sftp=<43 characters>": the host key's SHA-256; else ""
     std::string Encoding;     // field 8: an encoding menu caption, or empty
 };
 
@@ -52,5 +60,14 @@ int ParseProfilePort(const std::string& field);
 // Field 7: empty for plain FTP, "tls" for TLS verified against the trusted
 // certificates, or the 64 hexadecimal digits of the certificate's SHA-256
 // fingerprint for TLS with that certificate only. Throws EProfileError for
-// anything else, so a profile meant for TLS never goes out in clear.
+// anything else (the SFTP values included), so a profile meant for TLS never
+// goes out in clear.
 TTlsSecurity ParseSecurityField(const HostProfile& profile, bool shiftJis);
+
+// Field 7 as a whole: sets Protocol, Tls and PinnedKey of profile from its
+// Security text. "sftp" (any letter case) is SFTP with the host key checked
+// against the known-hosts files; "sftp=" and the 43 base64 characters that
+// follow "SHA256:" in `ssh-keygen -l` is SFTP with that key only; anything
+// else is read by ParseSecurityField. Throws EProfileError naming the label
+// and the value, so nothing is dialled with a profile meant for a checked key.
+void ParseProtocolField(HostProfile& profile, bool shiftJis);

@@ -15,11 +15,6 @@ namespace {
 
 constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-bool IsBase64(char c)
-{
-    return c != '\0' && std::strchr(Alphabet, c) != nullptr;
-}
-
 [[noreturn]] void FileFailure(const std::string& file, int error)
 {
     throw Exception("Cannot write file \"" + file + "\". " + std::strerror(error));
@@ -48,19 +43,6 @@ std::string UnpaddedBase64(const unsigned char* bytes, size_t count)
         out += Alphabet[(v >> 6) & 63];
     }
     return out;
-}
-
-bool IsPinnedFingerprint(const std::string& text)
-{
-    if (text.size() != 43)
-        return false;
-    for (char c : text)
-        if (!IsBase64(c))
-            return false;
-    // 32 bytes are 256 bits; the 43rd character holds the last 4 bits and
-    // two zero bits, so its value is a multiple of 4.
-    const size_t last = size_t(std::strchr(Alphabet, text.back()) - Alphabet);
-    return last % 4 == 0;
 }
 
 std::string KnownHostsName(const std::string& host, int port)

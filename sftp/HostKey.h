@@ -3,6 +3,8 @@
 // OpenSSH's known-hosts files.
 #pragma once
 
+#include "sock/SshFingerprint.h"   // IsPinnedFingerprint, the profile's pin rule
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,11 +12,6 @@
 
 // Unpadded base64 of bytes, as OpenSSH prints fingerprints. Does not throw.
 std::string UnpaddedBase64(const unsigned char* bytes, size_t count);
-
-// True when text is a pinned fingerprint: exactly the 43 base64 characters
-// that follow "SHA256:" in `ssh-keygen -l` (a 32-byte digest, so the last
-// character carries only 4 bits: one of A E I M Q U Y c g k o s w 0 4 8).
-bool IsPinnedFingerprint(const std::string& text);
 
 // The name a known-hosts entry is written under: "host" on port 22,
 // "[host]:port" otherwise.

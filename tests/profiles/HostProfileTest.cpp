@@ -86,8 +86,8 @@ TEST(HostProfile, BadOptionalFieldsAreRefusedNamingLabelAndValue)
         EXPECT_EQ(text, "ホスト「本番」のポート「" + port + "」は使えません (1～65535 の数字で書いてください)");
     }
     EXPECT_EQ(Refusal("本番:h:u:p:1:/a.log:21:ssl"),
-              "ホスト「本番」の第 8 欄 (TLS)「ssl」は使えません (空欄、tls、または証明書の SHA-256 "
-              "指紋 (16 進数 64 桁) を書いてください)");
+              "ホスト「本番」の第 8 欄 (TLS)「ssl」は使えません (空欄、tls、証明書の SHA-256 "
+              "指紋 (16 進数 64 桁)、sftp、または sftp=鍵の指紋 を書いてください)");
     EXPECT_NE(Refusal("l:h:u:p:1:/a.log:: ").find("「 」"), std::string::npos)
         << "a blank alone is not plain FTP";
     // A fingerprint one digit short, or written with colons, is refused as a
@@ -127,6 +127,53 @@ TEST(HostProfile, BracketsHoldAnIPv6AddressClosedByItsBracket)
                                                       : "」は使えません (角括弧 [ ] が閉じていません)"));
         }
     }
+}
+
+TEST(HostProfile, SftpFieldChoosesTheProtocolItsPortAndThePinnedKey)
+{
+    // The fingerprint `ssh-keygen -l` prints after "SHA256:" for a real key.
+    const std::string key = "nThbg6kXUpJWGl7E1IGOCspRomTxdCARLviKw6E5SY8";
+    const HostProfile checked = Read("l:h:u:p:1:/a.log::sftp");
+    EXPECT_EQ(checked.Protocol, RemoteProtocol::Sftp);
+    EXPECT_EQ(checked.Port, 22) << "an empty port field means SSH's port";
+    EXPECT_FALSE(checked.PortGiven);
+    EXPECT_EQ(checked.PinnedKey, "");
+    EXPECT_EQ(checked.Tls.Mode, TTlsMode::Off);
+    EXPECT_EQ(Read("l:h:u:p:1:/a.log::SFTP").Protocol, RemoteProtocol::Sftp);
+
+    const HostProfile pinned = Read("l:h:u:p:0:/a.log:2222:sftp=" + key + ":UTF8");
+    EXPECT_EQ(pinned.Protocol, RemoteProtocol::Sftp);
+    EXPECT_EQ(pinned.PinnedKey, key);
+    EXPECT_EQ(pinned.Port, 2222);
+    EXPECT_TRUE(pinned.PortGiven);
+    EXPECT_EQ(pinned.Encoding, "UTF8");
+    EXPECT_EQ(Read("l:h:u:p:1:/a.log:22:Sftp=" + key).PinnedKey, key) << "the word in any case";
+
+    // FTP profiles keep port 21 and no key.
+    const HostProfile ftp = Read("l:h:u:p:1:/a.log::tls");
+    EXPECT_EQ(ftp.Protocol, RemoteProtocol::Ftp);
+    EXPECT_EQ(ftp.Port, 21);
+    EXPECT_EQ(ftp.PinnedKey, "");
+}
+
+TEST(HostProfile, BadSftpValuesAreRefusedNamingLabelAndValue)
+{
+    const std::string key = "nThbg6kXUpJWGl7E1IGOCspRomTxdCARLviKw6E5SY8";
+    const std::string hint = "sftp= の後に ssh-keygen -l が SHA256: に続けて示す 43 文字を書いてください";
+    // A pin one character short or long, with its "SHA256:" prefix (whose
+    // colon splits the field), with bits past the digest, with padding, or
+    // empty.
+    for (const std::string value : {"sftp=" + key.substr(1), "sftp=" + key + "A", "sftp=" + key.substr(0, 42) + "9",
+                                    "sftp=" + key + "=", std::string("sftp="),
+                                    "sftp= " + key.substr(1)}) {
+        SCOPED_TRACE(value);
+        EXPECT_EQ(Refusal("本番:h:u:p:1:/a.log::" + value),
+                  "ホスト「本番」の第 8 欄 (SFTP)「" + value + "」は使えません (" + hint + ")");
+    }
+    EXPECT_NE(Refusal("l:h:u:p:1:/a.log::sftp=SHA256:" + key).find("「sftp=SHA256」"), std::string::npos);
+    // Near misses of the word are not taken for plain FTP.
+    for (const std::string value : {"sftp ", " sftp", "ssh", "sftps", "scp"})
+        EXPECT_NE(Refusal("l:h:u:p:1:/a.log::" + value).find("第 8 欄"), std::string::npos) << value;
 }
 
 TEST(HostProfile, EveryMenuEncodingIsAcceptedAndShiftJisListsAreDecoded)

@@ -23,6 +23,7 @@ MAY_INCLUDE = {
     "codec": set(),
     "profiles": {"codec", "sock"},
     "view": {"codec", "decode"},
+    # fetch opens a remote file from a host profile, which sits below it.
     "fetch": {"ftp", "sftp", "profiles", "sock", "codec"},
     "app": {"fetch", "view", "profiles", "codec", "ftp", "sftp", "sock", "decode"},
 }
