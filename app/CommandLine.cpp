@@ -17,17 +17,28 @@ struct QtOption {
 };
 
 constexpr std::array QtOptions{
-    QtOption{"platform", true},        QtOption{"platformpluginpath", true},
-    QtOption{"platformtheme", true},   QtOption{"plugin", true},
-    QtOption{"qwindowgeometry", true}, QtOption{"geometry", true},
-    QtOption{"qwindowtitle", true},    QtOption{"title", true},
-    QtOption{"qwindowicon", true},     QtOption{"icon", true},
-    QtOption{"session", true},         QtOption{"style", true},
-    QtOption{"stylesheet", true},      QtOption{"display", true},
-    QtOption{"name", true},            QtOption{"visual", true},
-    QtOption{"reverse", false},        QtOption{"widgetcount", false},
-    QtOption{"nograb", false},         QtOption{"dograb", false},
-    QtOption{"sync", false},           QtOption{"testability", false},
+    QtOption{"platform", true},
+    QtOption{"platformpluginpath", true},
+    QtOption{"platformtheme", true},
+    QtOption{"plugin", true},
+    QtOption{"qwindowgeometry", true},
+    QtOption{"geometry", true},
+    QtOption{"qwindowtitle", true},
+    QtOption{"title", true},
+    QtOption{"qwindowicon", true},
+    QtOption{"icon", true},
+    QtOption{"session", true},
+    QtOption{"style", true},
+    QtOption{"stylesheet", true},
+    QtOption{"display", true},
+    QtOption{"name", true},
+    QtOption{"visual", true},
+    QtOption{"reverse", false},
+    QtOption{"widgetcount", false},
+    QtOption{"nograb", false},
+    QtOption{"dograb", false},
+    QtOption{"sync", false},
+    QtOption{"testability", false},
 };
 
 // Options Qt also takes in the form -name=value.
@@ -104,20 +115,16 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
 
 int ReportCommandLine(const CommandLine& commandLine, std::FILE* out, std::FILE* err)
 {
-    switch (commandLine.Action) {
-    case CommandLine::TAction::Help:
-        std::fputs(UsageText, out);
-        return std::fflush(out) == 0 ? 0 : 1;
-    case CommandLine::TAction::Version:
-        std::fputs(VersionText, out);
-        return std::fflush(out) == 0 ? 0 : 1;
-    case CommandLine::TAction::Error:
+    if (commandLine.Action == CommandLine::TAction::Error) {
         std::fprintf(err, "wisplog: %s\n", commandLine.Error.c_str());
         std::fputs(UsageText, err);
         std::fflush(err);
         return 2;
-    case CommandLine::TAction::Run:
-        break;
     }
-    return 0;
+    if (commandLine.Action == CommandLine::TAction::Run)
+        return 0;
+    // A summary that could not be written (a full disk, a closed pipe) is a
+    // failure, not a success.
+    std::fputs(commandLine.Action == CommandLine::TAction::Help ? UsageText : VersionText, out);
+    return std::fflush(out) == 0 && !std::ferror(out) ? 0 : 1;
 }
