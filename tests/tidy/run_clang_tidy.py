@@ -17,6 +17,7 @@ import hashlib
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -57,7 +58,15 @@ def key_of(path, entry, deps, build_dir, common):
     digest = hashlib.sha256(common)
     digest.update(json.dumps([entry.get('command') or entry.get('arguments'), path]).encode())
     output = entry.get('output')
+    if not output:
+        # Older CMake leaves the object out of the entry; the command names it.
+        arguments = entry.get('arguments') or shlex.split(entry.get('command', ''))
+        output = next((arguments[i + 1] for i, a in enumerate(arguments[:-1]) if a == '-o'), None)
     inputs = deps.get(os.path.normpath(os.path.join(entry['directory'], output)), []) if output else []
+    if not inputs:
+        # Without the build's record of its includes a header change would go
+        # unseen: such a source is checked every time.
+        return None
     for name in [path] + inputs:
         name = os.path.join(build_dir, name) if not os.path.isabs(name) else name
         try:
@@ -106,11 +115,12 @@ def main(argv):
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
         for path, status, output in pool.map(check, todo):
             if status == 0 and not re.search(r'(warning|error):', output):
-                clean.add(keys[path])
+                if keys[path]:
+                    clean.add(keys[path])
             else:
                 found.append(path)
                 print(output.rstrip() or f'{path}: clang-tidy ended with status {status}', flush=True)
-    current = set(keys.values())
+    current = set(keys.values()) - {None}
     with open(cache_path + '.new', 'w') as f:
         f.write('\n'.join(sorted(clean & current)) + '\n')
     os.replace(cache_path + '.new', cache_path)
