@@ -10,7 +10,8 @@
 # an unchanged copy of the example (earlier versions made it). On the PATH there
 # is a relative link
 # <prefix>/bin/wisplog -> the program (the program finds its directory through
-# the link), and the desktop entry and the icon go to <prefix>/share.
+# the link), and the desktop entry, the icon and the manual page go to
+# <prefix>/share.
 #
 #   sudo cmake --install build/release            # /opt/wisplog, /usr/local/bin
 #   cpack --config build/release/CPackConfig.cmake  # wisplog_<version>_<arch>.deb
@@ -25,6 +26,8 @@ install(FILES packaging/wisplog.ini.example DESTINATION ${WISPLOG_INSTALL_DIR})
 install(FILES packaging/wisplog.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/wisplog.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+# The manual page, made from packaging/wisplog.1.txt with the usage text.
+install(FILES ${PROJECT_BINARY_DIR}/wisplog.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 foreach(size 48 256)
   install(FILES packaging/wisplog-${size}.png RENAME wisplog.png
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)

@@ -69,6 +69,7 @@ class InstallTest(unittest.TestCase):
             entry = f.read()
         self.assertIn('\nExec=wisplog --desktop\n', entry)
         self.assertIn('\nIcon=wisplog\n', entry)
+        self.assertTrue(os.path.isfile(os.path.join(share, 'man', 'man1', 'wisplog.1.gz')))
         for icon in ('scalable/apps/wisplog.svg', '48x48/apps/wisplog.png',
                      '256x256/apps/wisplog.png'):
             self.assertTrue(os.path.isfile(os.path.join(share, 'icons', 'hicolor', icon)), icon)
@@ -154,7 +155,8 @@ class InstallTest(unittest.TestCase):
         names = [line.split()[5] for line in listing.splitlines()]
         for name in ('./opt/wisplog/wisplog', './opt/wisplog/NKF32.DLL',
                      './usr/share/applications/wisplog.desktop',
-                     './usr/share/icons/hicolor/scalable/apps/wisplog.svg'):
+                     './usr/share/icons/hicolor/scalable/apps/wisplog.svg',
+                     './usr/share/man/man1/wisplog.1.gz'):
             self.assertIn(name, names)
         self.assertIn('./usr/bin/wisplog -> ../../opt/wisplog/wisplog', listing)
         self.assertNotIn('./opt/wisplog/wisplog.ini', names)
