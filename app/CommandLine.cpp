@@ -1,6 +1,6 @@
 #include "app/CommandLine.h"
 
-#include "app/InstalledUse.h"
+#include "profiles/InstalledUse.h"
 #include "app/UsageText.h"
 
 #include <array>
