@@ -14,23 +14,6 @@
 
 namespace {
 
-// A file descriptor closed on every path.
-class Fd {
-public:
-    explicit Fd(int fd) : FFd(fd) {}
-    ~Fd()
-    {
-        if (FFd >= 0)
-            ::close(FFd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
-
 [[noreturn]] void FileFailure(const std::string& what, const std::string& path, int error)
 {
     throw Exception(what + " \"" + path + "\". " + std::strerror(error));
@@ -42,21 +25,6 @@ int64_t SizeOf(const std::string& path)
     if (::stat(path.c_str(), &st) != 0)
         FileFailure("Cannot read file", path, errno);
     return int64_t(st.st_size);
-}
-
-void ReadExactly(int fd, void* into, size_t count, int64_t at, const std::string& path)
-{
-    auto* bytes = static_cast<char*>(into);
-    while (count > 0) {
-        const ssize_t n = ::pread(fd, bytes, count, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            FileFailure("Cannot read file", path, n < 0 ? errno : EIO);
-        bytes += n;
-        count -= size_t(n);
-        at += n;
-    }
 }
 
 std::string Trimmed(const std::string& reply, size_t from)
@@ -80,61 +48,6 @@ std::string AskTime(TKZFTP& ftp, const std::string& remoteName)
     std::string reply;
     ftp.Transaction("MDTM " + remoteName, reply);
     return ftp.ReplyNumber() == 213 ? Trimmed(reply, 4) : std::string();
-}
-
-// The bytes of two files compared over a range: a's [0, count) with b's
-// [bAt, bAt + count).
-bool SameBytes(const std::string& a, const std::string& b, int64_t bAt, int64_t count)
-{
-    Fd fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC));
-    Fd fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fa.Get() < 0)
-        FileFailure("Cannot open file", a, errno);
-    if (fb.Get() < 0)
-        FileFailure("Cannot open file", b, errno);
-    std::vector<char> x(static_cast<size_t>(count)), y(static_cast<size_t>(count));
-    ReadExactly(fa.Get(), x.data(), x.size(), 0, a);
-    ReadExactly(fb.Get(), y.data(), y.size(), bAt, b);
-    return x == y;
-}
-
-// Appends from's bytes behind skip to the end of to, which must still be
-// toSize bytes long; a failure cuts to back to toSize so it stays intact.
-void AppendTail(const std::string& from, int64_t skip, const std::string& to, int64_t toSize)
-{
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.Get() < 0)
-        FileFailure("Cannot open file", from, errno);
-    // The copy was checked by its identity just before; a symlink put in
-    // its place since is refused rather than written through.
-    Fd out(::open(to.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (out.Get() < 0)
-        FileFailure("Cannot open file", to, errno);
-    const int64_t total = SizeOf(from) - skip;
-    std::vector<char> buffer(1 << 18);
-    int64_t done = 0;
-    try {
-        while (done < total) {
-            const size_t chunk = size_t(std::min<int64_t>(total - done, int64_t(buffer.size())));
-            ReadExactly(in.Get(), buffer.data(), chunk, skip + done, from);
-            size_t written = 0;
-            while (written < chunk) {
-                const ssize_t n = ::pwrite(out.Get(), buffer.data() + written, chunk - written,
-                                           toSize + done + int64_t(written));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n < 0)
-                    FileFailure("Cannot write file", to, errno);
-                written += size_t(n);
-            }
-            done += int64_t(chunk);
-        }
-    } catch (...) {
-        if (::ftruncate(out.Get(), toSize) != 0) {
-            // Nothing more can be done; the failure below is reported.
-        }
-        throw;
-    }
 }
 
 class Refresher {
@@ -207,7 +120,7 @@ private:
             // take the later time for a rewrite at the same size.
             RemoteTime = AskTime(Ftp, RemoteName);
         }
-        const bool continues = complete && received >= overlap && SameBytes(Temp.Path(), LocalPath, offset, overlap);
+        const bool continues = complete && received >= overlap && OverlapMatches(Temp.Path(), LocalPath, offset, overlap);
         if (!continues) {
             if (offset == 0 && complete)
                 return Promote(received);   // the temporary file is the whole file
@@ -217,7 +130,7 @@ private:
         const std::optional<LocalCopyStamp> again = StampOfLocalFile(LocalPath);
         if (!again || !(*again == local))
             return Whole(remoteSize);
-        AppendTail(Temp.Path(), overlap, LocalPath, local.Size);
+        AppendToCopy(Temp.Path(), overlap, LocalPath, local.Size);
         Result.Kind = received > overlap ? RefreshKind::Appended : RefreshKind::Unchanged;
         Result.NewSize = local.Size + (received - overlap);
         Remember();
@@ -274,19 +187,6 @@ private:
 };
 
 } // namespace
-
-std::optional<LocalCopyStamp> StampOfLocalFile(const std::string& path)
-{
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    LocalCopyStamp stamp;
-    stamp.Device = uint64_t(st.st_dev);
-    stamp.Inode = uint64_t(st.st_ino);
-    stamp.Size = int64_t(st.st_size);
-    stamp.ModifiedNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    return stamp;
-}
 
 std::optional<int64_t> SizeFromSizeReply(int64_t replyNumber, const std::string& reply)
 {

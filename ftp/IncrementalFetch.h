@@ -6,43 +6,13 @@
 // before the copy is touched, so a failed refresh leaves the copy as it was.
 #pragma once
 
+#include "localcopy/LocalCopy.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 
 class TKZFTP;
-
-// Identity and state of a local file as stat gives them.
-struct LocalCopyStamp {
-    uint64_t Device = 0;
-    uint64_t Inode = 0;
-    int64_t Size = 0;
-    int64_t ModifiedNs = 0;
-    bool operator==(const LocalCopyStamp&) const = default;
-};
-
-// What the last refresh left behind; kept by the caller between refreshes.
-struct FollowCopyState {
-    bool Known = false;         // false: nothing is known yet (first refresh)
-    LocalCopyStamp Local;       // the copy as the last refresh wrote it
-    std::string RemoteTime;     // the server's MDTM answer then; "" unsupported
-};
-
-enum class RefreshKind {
-    Unchanged,   // nothing new: the copy was already the remote file
-    Appended,    // new bytes were added to the end of the copy
-    Whole,       // the copy was replaced by a whole fetch
-};
-
-struct RefreshResult {
-    RefreshKind Kind = RefreshKind::Unchanged;
-    int64_t OldSize = 0;          // the copy's size before (0 when it was missing)
-    int64_t NewSize = 0;          // the copy's size after
-    int64_t BytesReceived = 0;    // data bytes moved over the network
-};
-
-// Bytes fetched again from before the copy's end and compared with it.
-inline constexpr int64_t ResumeOverlap = 4096;
 
 // Makes localPath byte-identical to remoteName (relative to the server's
 // current directory) over ftp, which must be logged in with the image type
@@ -53,10 +23,6 @@ inline constexpr int64_t ResumeOverlap = 4096;
 // state are unchanged whenever it throws.
 RefreshResult RefreshLocalCopy(TKZFTP& ftp, const std::string& remoteName, const std::string& localPath,
                                FollowCopyState& state);
-
-// The stamp of a regular file; nullopt when it is missing or not regular.
-// Does not wait or throw.
-std::optional<LocalCopyStamp> StampOfLocalFile(const std::string& path);
 
 // The size from a "213 <digits>" SIZE reply; nullopt for any other reply.
 // Does not throw.

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -33,34 +32,6 @@ public:
 private:
     int FFd;
 };
-
-void ReadExactly(int fd, char* into, size_t count, int64_t at, const std::string& path)
-{
-    while (count > 0) {
-        const ssize_t n = ::pread(fd, into, count, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            FileFailure("Cannot read file", path, n < 0 ? errno : EIO);
-        into += n;
-        count -= size_t(n);
-        at += n;
-    }
-}
-
-void WriteExactly(int fd, const char* from, size_t count, int64_t at, const std::string& path)
-{
-    while (count > 0) {
-        const ssize_t n = ::pwrite(fd, from, count, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            FileFailure("Cannot write file", path, errno);
-        from += n;
-        count -= size_t(n);
-        at += n;
-    }
-}
 
 // The attributes that tell a changed file: size and modification time.
 std::string RemoteStamp(const SftpFileInfo& info)
@@ -106,7 +77,7 @@ private:
             received = Session.ReadFrom(RemotePath, offset, out.Get());
         }
         Result.BytesReceived += received;
-        if (received < overlap || !SameAsCopy(part.Path(), offset, overlap)) {
+        if (received < overlap || !OverlapMatches(part.Path(), LocalPath, offset, overlap)) {
             if (offset == 0)
                 return Promote(part, received);   // the temporary file is the whole file
             return Whole();
@@ -115,43 +86,11 @@ private:
         const std::optional<LocalCopyStamp> again = StampOfLocalFile(LocalPath);
         if (!again || !(*again == local))
             return Whole();
-        AppendTail(part.Path(), overlap, received - overlap, local.Size);
+        AppendToCopy(part.Path(), overlap, LocalPath, local.Size);
         Result.Kind = received > overlap ? RefreshKind::Appended : RefreshKind::Unchanged;
         Result.NewSize = local.Size + (received - overlap);
         Remember();
         return Result;
-    }
-
-    bool SameAsCopy(const std::string& temp, int64_t offset, int64_t count)
-    {
-        Fd a(temp, O_RDONLY);
-        Fd b(LocalPath, O_RDONLY);
-        std::vector<char> x(static_cast<size_t>(count)), y(static_cast<size_t>(count));
-        ReadExactly(a.Get(), x.data(), x.size(), 0, temp);
-        ReadExactly(b.Get(), y.data(), y.size(), offset, LocalPath);
-        return x == y;
-    }
-
-    // Appends count bytes of from (behind skip) to the copy, which is still
-    // toSize long; a failure cuts the copy back to toSize.
-    void AppendTail(const std::string& from, int64_t skip, int64_t count, int64_t toSize)
-    {
-        Fd in(from, O_RDONLY);
-        Fd out(LocalPath, O_WRONLY);
-        std::vector<char> buffer(1 << 18);
-        try {
-            for (int64_t done = 0; done < count;) {
-                const size_t chunk = size_t(std::min<int64_t>(count - done, int64_t(buffer.size())));
-                ReadExactly(in.Get(), buffer.data(), chunk, skip + done, from);
-                WriteExactly(out.Get(), buffer.data(), chunk, toSize + done, LocalPath);
-                done += int64_t(chunk);
-            }
-        } catch (...) {
-            if (::ftruncate(out.Get(), toSize) != 0) {
-                // Nothing more can be done; the failure is reported.
-            }
-            throw;
-        }
     }
 
     RefreshResult Whole()

@@ -3,11 +3,12 @@
 // time), then a read from a little before the copy's end; the bytes read
 // before the copy's end must equal the copy's own, else the file was rotated
 // or rewritten and is fetched whole. The same rules as the FTP refresh
-// (ftp/IncrementalFetch.h), whose state and result types it shares, so the
-// Follow command keeps one state whichever protocol a profile uses.
+// (ftp/IncrementalFetch.h); both keep the state and result types of
+// localcopy/, so the Follow command keeps one state whichever protocol a
+// profile uses.
 #pragma once
 
-#include "ftp/IncrementalFetch.h"
+#include "localcopy/LocalCopy.h"
 
 #include <string>
 

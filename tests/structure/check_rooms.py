@@ -18,14 +18,15 @@ import sys
 MAY_INCLUDE = {
     "decode": set(),
     "sock": set(),
-    "ftp": {"sock"},
-    "sftp": {"sock", "ftp"},
+    "localcopy": {"sock"},
+    "ftp": {"sock", "localcopy"},
+    "sftp": {"sock", "localcopy"},
     "codec": set(),
     "profiles": {"codec", "sock"},
     "view": {"codec", "decode"},
     # fetch opens a remote file from a host profile, which sits below it.
-    "fetch": {"ftp", "sftp", "profiles", "sock", "codec"},
-    "app": {"fetch", "view", "profiles", "codec", "ftp", "sftp", "sock", "decode"},
+    "fetch": {"ftp", "sftp", "localcopy", "profiles", "sock", "codec"},
+    "app": {"fetch", "view", "profiles", "codec", "ftp", "sftp", "localcopy", "sock", "decode"},
 }
 # Folders that hold no library code.
 NOT_ROOMS = {"tests", "bench", "fuzz", "tools", "scripts", "packaging", "cmake", "docs", "build"}
