@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 
@@ -435,6 +436,48 @@ TEST_F(SftpWindow, EscEndsEveryWaitWithin200Ms)
                   2000);
         EXPECT_EQ(ReadAll("big.log"), "older copy\n") << "a stopped download keeps the older copy";
         EXPECT_TRUE(PartFiles().isEmpty());
+    }
+}
+
+TEST_F(SftpWindow, ClosingTheWindowDuringAnSftpWaitEndsTheProcessWithinASecond)
+{
+    const auto closeWhileWaiting = [&](const std::string& line, int waitMs) {
+        WriteIni(line);
+        WriteAll("f.log", "old copy\n");
+        QProcess helper;
+        helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        helper.start(QStringLiteral(WISPLOG_BINARY_DIR "/tests/app/stop_exit_helper"), {Dir.path()});
+        ASSERT_TRUE(helper.waitForStarted(10000));
+        QElapsedTimer waited;
+        waited.start();
+        while (!helper.canReadLine() && waited.elapsed() < 20000)
+            helper.waitForReadyRead(100);
+        ASSERT_EQ(helper.readLine().trimmed(), "running");
+        QTest::qWait(waitMs);
+        QElapsedTimer clock;
+        clock.start();
+        helper.write("close\n");
+        ASSERT_TRUE(helper.waitForFinished(10000));
+        const qint64 took = clock.elapsed();
+        EXPECT_LE(took, 1000);
+        std::printf("[ figure   ] process ended %lld ms after the close\n", (long long)took);
+        EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(helper.exitCode(), 0);
+        EXPECT_EQ(ReadAll("f.log"), "old copy\n");
+        EXPECT_TRUE(PartFiles().isEmpty());
+    };
+    {
+        SCOPED_TRACE("key exchange with a server that says nothing");
+        Listener mute(false);
+        closeWhileWaiting("s:127.0.0.1:u::1:f.log:" + std::to_string(mute.Port()) + ":sftp\r\n", 300);
+    }
+    {
+        SCOPED_TRACE("a read that stalls");
+        ScriptedSsh scripted("stall");
+        Shell("head -c 3145728 /dev/urandom > '" + scripted.Dir() + "/f.log'");
+        closeWhileWaiting("s:127.0.0.1:demo:" + Password + ":1:" + scripted.Dir() + "/f.log:" +
+                              std::to_string(scripted.Port()) + ":" + scripted.Pin() + "\r\n",
+                          2000);
     }
 }
 
