@@ -1,18 +1,16 @@
-// The fetch command: one FTP session for the selected profile's file, then
-// the display of the local copy. Every fetch ends with its control
-// connection closed and its outcome on the status line.
+// The fetch command: one session (FTP or SFTP, as the profile says) for the
+// selected profile's file, then the display of the local copy. Every fetch
+// ends with its connection closed and its outcome on the status line.
 #include "app/Form1.h"
 
-#include "fetch/ApplyHostProfile.h"
-#include "fetch/FetchTrace.h"
 #include "app/FollowCommand.h"
 #include "profiles/HostProfile.h"
 #include "codec/HostText.h"
 #include "app/RunningFetch.h"
 #include "view/SjisMemo.h"
 #include "app/Tag.h"
+#include "fetch/RemoteSource.h"
 #include "ftp/TKZFTP.h"
-#include "sock/PartFile.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -80,13 +78,15 @@ void TForm1::FetchAndShow(int32_t tailSize, RunningFetch& running)
     // A profile with a bad field is refused here, before anything is dialled.
     const HostProfile profile = SelectedProfile();
     SelectProfileEncoding(profile);
-    ApplyHostProfile(*KZFTP1, profile);
+
+    // The profile's protocol picks the source; everything below is the
+    // same for each.
+    const std::unique_ptr<RemoteSource> source = MakeRemoteSource(profile, *KZFTP1);
+    running.Watch(*source);
+    const auto unwatch = qScopeGuard([&] { running.Unwatch(); });
 
     // A stopped fetch displays nothing: the copy on disk may be partial.
-    if (!running.Transfer([&] {
-            FtpTransfer("GET", profile.Host, profile.User, profile.Password, directory,
-                        profile.PassiveFlag, fileName);
-        }))
+    if (!running.Transfer([&] { FtpTransfer(*source, profile, directory, fileName); }))
         return;
 
     FFetchStep = FetchStep::Display;
@@ -97,100 +97,44 @@ void TForm1::FetchAndShow(int32_t tailSize, RunningFetch& running)
     Memo1->setFocus();
 }
 
-void TForm1::FtpTransfer(const std::string& direction, const std::string& host,
-                         const std::string& user, const std::string& password,
-                         const std::string& directory, const std::string& passiveFlag,
+void TForm1::FtpTransfer(RemoteSource& source, const HostProfile& profile, const std::string& directory,
                          const std::string& fileName)
 {
-    // Every fetch is a session of its own, whatever an earlier one left.
+    // Every fetch is a session of its own, whatever an earlier one left on
+    // the window's FTP component.
     CloseControlConnection();
-    KZFTP1->Host = host;
-    KZFTP1->UserID = user;
-    KZFTP1->Password = password;
-    KZFTP1->Passive = passiveFlag == "1";
 
-    FFetchStep = FetchStep::Connect;
-    {
-        const FetchTrace trace(*KZFTP1);
-        try {
-            KZFTP1->Connect();
-        } catch (...) {
-            const std::string thrown = CurrentFailureText();
-            FFetch.NoteFailure(trace.LogInStarted() ? FetchStep::LogIn : FetchStep::Connect,
-                               trace.FirstFailure().empty() ? thrown : trace.FirstFailure());
-        }
+    try {
+        source.Open(profile);
+    } catch (...) {
+        FFetch.NoteFailure(source.Step(), CurrentFailureText());
     }
 
-    const bool loggedIn = KZFTP1->Connected();
     try {
-        bool reached = true;
-        if (loggedIn) {
-            FFetchStep = FetchStep::ChangeDir;
-            try {
-                KZFTP1->ChangeWorkingDir(directory);
-            } catch (...) {
-                // An empty directory asks for the log-in directory, where the
-                // file is looked for anyway; any other directory must be
-                // reached, or the file of that name elsewhere would be shown
-                // as the one asked for.
-                if (!directory.empty()) {
-                    reached = false;
-                    FFetch.NoteFailure(FetchStep::ChangeDir, CurrentFailureText());
-                }
-            }
-        }
-        if (reached) {
-            // After a failed log-in this throws "Not Connected", the error
-            // report's text.
-            FFetchStep = FetchStep::TransferType;
-            KZFTP1->SetTransferType(2);
-            if (direction == "GET" || direction == "PUT") {
-                FFetchStep = direction == "GET" ? FetchStep::Download : FetchStep::Upload;
-                try {
-                    if (direction == "GET")
-                        DownloadFile(fileName);
-                    else
-                        KZFTP1->StoreFile(fileName, "");
-                } catch (...) {
-                    FFetch.NoteFailure(FFetchStep, CurrentFailureText());
-                }
-            }
+        try {
+            // After a failed log-in the FTP source throws "Not Connected" in
+            // the transfer-type step, which goes on to the error report.
+            source.Download(directory, fileName, fileName);
+        } catch (...) {
+            // A refused transfer type (or the "Not Connected" above) ends
+            // the fetch with the error report; a directory that cannot be
+            // reached or a failed download is the fetch's outcome, and the
+            // session still logs out.
+            if (source.Step() == FetchStep::TransferType)
+                throw;
+            FFetch.NoteFailure(source.Step(), CurrentFailureText());
         }
     } catch (...) {
-        FFetch.NoteFailure(FFetchStep, CurrentFailureText());
-        CloseControlConnection();
+        FFetch.NoteFailure(source.Step(), CurrentFailureText());
+        try {
+            source.Close(false);
+        } catch (...) {
+        }
         throw;
     }
-    FFetchStep = FetchStep::LogOut;
-    // Closes the connection even when the log-out fails.
-    KZFTP1->Disconnect();
-}
-
-void TForm1::DownloadFile(const std::string& fileName)
-{
-    // The data goes into a file of its own beside the local copy, which is
-    // replaced in one rename only once the server has confirmed the end and
-    // every announced byte is there: a download that fails or is stopped
-    // halfway never costs the older copy, and no half file is shown as the
-    // log. The part file goes away on every other path.
-    PartFile part(fileName);
-    int64_t announced = 0;
-    const TNotifyEvent started = KZFTP1->OnTransactionStart;
-    KZFTP1->OnTransactionStart = [&](QObject* sender) {
-        announced = KZFTP1->TransferSize();
-        if (started)
-            started(sender);
-    };
-    const auto restore = qScopeGuard([&] { KZFTP1->OnTransactionStart = started; });
-    KZFTP1->RetrieveFile(fileName, part.Path());
-    // After the transfer the component's size is the count received.
-    const int64_t received = KZFTP1->TransferSize();
-    if (announced > 0 && received < announced)
-        throw Exception("Transfer ended short (" + std::to_string(received) + " of " +
-                        std::to_string(announced) + " bytes)");
-    if (KZFTP1->Stopped())
-        return;
-    part.Commit();
+    // Closes the connection even when the log-out fails; a failed log-out
+    // goes on to the error report.
+    source.Close(false);
 }
 
 void TForm1::CloseControlConnection()

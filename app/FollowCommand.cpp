@@ -1,8 +1,7 @@
 #include "app/FollowCommand.h"
 
-#include "fetch/ApplyHostProfile.h"
-#include "fetch/FetchTrace.h"
 #include "app/Form1.h"
+#include "fetch/RemoteSource.h"
 #include "profiles/HostProfile.h"
 #include "codec/HostText.h"
 #include "app/RunningFetch.h"
@@ -55,6 +54,20 @@ FollowCommand::FollowCommand(TForm1& form) : QObject(&form), Form(form)
     FTimer.setSingleShot(true);
     connect(&FTimer, &QTimer::timeout, this, &FollowCommand::Refresh);
     form.installEventFilter(this);
+    // The window's FTP component goes before this command when the window
+    // is destroyed: an FTP session on it is let go, not closed through it.
+    connect(form.KZFTP1, &QObject::destroyed, this, [this] {
+        if (FSource)
+            FSource->Forget();
+        FSource.reset();
+    });
+}
+
+FollowCommand::~FollowCommand() = default;
+
+bool FollowCommand::SessionOpen() const
+{
+    return FSource && FSource->IsOpen();
 }
 
 bool FollowCommand::eventFilter(QObject* watched, QEvent* event)
@@ -62,9 +75,8 @@ bool FollowCommand::eventFilter(QObject* watched, QEvent* event)
     if (watched == &Form && event->type() == QEvent::Close && FFollowing) {
         // A refresh waiting for the network is stopped by the window's own
         // close; the idle session closes without waiting for the goodbye.
-        if (!FRefreshing && FSessionOpen && Form.KZFTP1->Connected())
-            Form.KZFTP1->TKZSock::Disconnect();
-        FSessionOpen = false;
+        if (!FRefreshing)
+            CloseSession(true);
         Stop();
     }
     return QObject::eventFilter(watched, event);
@@ -131,28 +143,22 @@ void FollowCommand::Start()
 
 void FollowCommand::CloseSession(bool quickly)
 {
-    if (!FSessionOpen)
+    if (!SessionOpen())
         return;
-    FSessionOpen = false;
     try {
-        if (Form.KZFTP1->Connected()) {
-            if (quickly)
-                Form.KZFTP1->TKZSock::Disconnect();
-            else
-                Form.KZFTP1->Disconnect();
-        }
+        FSource->Close(quickly);
     } catch (...) {
     }
 }
 
 void FollowCommand::EndSession()
 {
-    if (!FSessionOpen)
+    if (!SessionOpen())
         return;
     if (Form.FetchRunning()) {
-        // A fetch of the user's own holds the component and has closed the
-        // session already.
-        FSessionOpen = false;
+        // A fetch of the user's own holds the FTP component and has closed
+        // the session already.
+        FSource->Forget();
         return;
     }
     // The goodbye waits for the server: like a fetch, it shows in the
@@ -161,9 +167,9 @@ void FollowCommand::EndSession()
     Form.FFetchRunning = true;
     {
         RunningFetch running(Form);
+        running.Watch(*FSource);
         Form.ShowStatus(QString::fromUtf8(ClosingText));
         running.Transfer([this] { CloseSession(); });
-        FSessionOpen = false;
     }
     Form.FFetchRunning = false;
     Form.ShowStatus(shown);
@@ -229,7 +235,13 @@ void FollowCommand::Refresh()
     std::optional<RunningFetch> running;
     running.emplace(Form);
 
-    TKZFTP& ftp = *Form.KZFTP1;
+    // A new source when no session stands, so a profile changed since the
+    // last one gets its own protocol.
+    if (!SessionOpen())
+        FSource = MakeRemoteSource(FTarget.Profile, *Form.KZFTP1);
+    RemoteSource& source = *FSource;
+    running->Watch(source);
+
     RefreshResult result;
     bool stopped = false;
     FetchOutcome outcome;
@@ -237,55 +249,30 @@ void FollowCommand::Refresh()
     // failure on it (the server may have dropped an idle connection) gets
     // one more try on a fresh one.
     running->Transfer([&] {
-    for (const bool fresh : {!FSessionOpen || !ftp.Connected(), true}) {
-        outcome = {};
-        FetchStep step = FetchStep::Connect;
-        try {
-            if (fresh) {
-                CloseSession();
-                ApplyHostProfile(ftp, FTarget.Profile);
-                {
-                    const FetchTrace trace(ftp);
-                    try {
-                        ftp.Connect();
-                    } catch (...) {
-                        outcome.NoteFailure(trace.LogInStarted() ? FetchStep::LogIn : FetchStep::Connect,
-                                            trace.FirstFailure().empty() ? CurrentFailureText()
-                                                                         : trace.FirstFailure());
-                        throw;
-                    }
+        for (const bool fresh : {!source.IsOpen(), true}) {
+            outcome = {};
+            try {
+                if (fresh) {
+                    CloseSession();
+                    source.Open(FTarget.Profile);
                 }
-                FSessionOpen = true;
-                step = FetchStep::ChangeDir;
-                try {
-                    ftp.ChangeWorkingDir(FTarget.Directory);
-                } catch (const FTPException&) {
-                    // As for a fetch: only the log-in directory may be missed.
-                    if (!FTarget.Directory.empty())
-                        throw;
-                }
-                step = FetchStep::TransferType;
-                ftp.SetTransferType(2);
+                result = source.Refresh(FTarget.Directory, FTarget.FileName, FTarget.FileName, FCopy);
+            } catch (...) {
+                outcome.NoteFailure(source.Step(), CurrentFailureText());
             }
-            step = FetchStep::Download;
-            result = RefreshLocalCopy(ftp, FTarget.FileName, FTarget.FileName, FCopy);
-        } catch (...) {
-            outcome.NoteFailure(step, CurrentFailureText());
+            stopped = Form.FFetchStopped;
+            if (!outcome.Failed || stopped || fresh)
+                break;
         }
-        stopped = Form.FFetchStopped;
-        if (!outcome.Failed || stopped || fresh)
-            break;
-    }
-    // Ending the session belongs to the refresh: the wait for the server's
-    // goodbye runs with the controls busy and ends at Esc or a close.
-    if (!stopped && (outcome.Failed || !FFollowing))
-        CloseSession();
+        // Ending the session belongs to the refresh: the wait for the
+        // server's goodbye runs with the controls busy and ends at Esc or a
+        // close.
+        if (!stopped && (outcome.Failed || !FFollowing))
+            CloseSession();
     });
     stopped = Form.FFetchStopped;
+    // A stopped session has been closed without a goodbye.
     running.reset();
-    // A stopped session is out of step: closed without a goodbye.
-    if (stopped)
-        FSessionOpen = false;
     FLastBytesReceived = result.BytesReceived;
 
     FLastDisplayIncremental = false;

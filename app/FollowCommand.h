@@ -15,9 +15,11 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class QAction;
+class RemoteSource;
 class TForm1;
 
 class FollowCommand : public QObject {
@@ -34,6 +36,7 @@ public:
 
     // Adds the checkable "Follow" item to the form's File menu. Does not throw.
     explicit FollowCommand(TForm1& form);
+    ~FollowCommand() override;
 
     QAction* Action() const { return FAction; }
     bool Following() const { return FFollowing; }
@@ -52,8 +55,8 @@ public:
     // ends, and unless another fetch is still running its profile, path and
     // tail mode become the ones a later Follow repeats. Does not wait.
     void FetchStarting(QObject* sender);
-    // One refresh now: an FTP session that brings the local copy up to
-    // date, then the display. Waits for the network with the window live;
+    // One refresh now: a session (FTP or SFTP, as the profile says) that
+    // brings the local copy up to date, then the display. Waits for the network with the window live;
     // does nothing while a fetch runs. Never throws.
     void Refresh();
 
@@ -90,9 +93,11 @@ private:
     QTimer FTimer;
     bool FFollowing = false;
     bool FRefreshing = false;
-    // The control connection of the last refresh is kept open while
-    // following, so a refresh costs no log-in.
-    bool FSessionOpen = false;
+    // The session of the last refresh is kept open while following, so a
+    // refresh costs no log-in; made for the target's protocol when none
+    // stands.
+    std::unique_ptr<RemoteSource> FSource;
+    bool SessionOpen() const;
     bool FHaveTarget = false;
     Target FTarget;
     FollowCopyState FCopy;

@@ -21,6 +21,7 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class QWidget;
+class RemoteSource;
 class RunningFetch;
 class SjisMemo;
 class TKZFTP;
@@ -140,18 +141,15 @@ public:
     // of sender's tag; waits for the network with the window live. A fetch
     // asked for while one runs is refused quietly.
     void mnGetAllClick(QObject* sender);
-    // One FTP session with KZFTP1: log in, change directory, image type,
-    // download ("GET", through DownloadFile: the local copy is replaced only
-    // by a complete file) or upload ("PUT"), log out; waits. The first failure
-    // is recorded for the fetch's outcome. Failures of the log-in, a change
-    // to the log-in directory (empty directory) and the transfer go no
-    // further; a failed change to another directory skips the transfer. A
-    // failed log-in then throws "Not Connected", a refused transfer type its
-    // reply, a failed log-out its failure. The control connection is closed
-    // when it returns or throws.
-    void FtpTransfer(const std::string& direction, const std::string& host,
-                     const std::string& user, const std::string& password,
-                     const std::string& directory, const std::string& passiveFlag,
+    // One session with source (over KZFTP1 for an FTP profile): open (connect
+    // and log in), download into the local copy (replaced only by a complete
+    // file), close (log out); waits. The first failure is recorded for the
+    // fetch's outcome. A failed log-in, an unreachable directory and a
+    // failed download go no further; the session then still logs out. A
+    // failure in the transfer-type step (a refused TYPE I, or "Not
+    // Connected" after a failed FTP log-in) and a failed log-out are thrown
+    // on. The connection is closed when it returns or throws.
+    void FtpTransfer(RemoteSource& source, const HostProfile& profile, const std::string& directory,
                      const std::string& fileName);
     // The user chose another profile: its default file, then a fetch.
     void CmbHostChange();
@@ -268,21 +266,17 @@ private:
     // Ends a fetch: its outcome becomes LastFetch and the status line shows
     // its notice (empty after success).
     void EndFetch();
-    // Closes the control connection, logging out when it is in step; never
-    // throws.
+    // Closes KZFTP1's control connection, logging out when it is in step;
+    // never throws.
     void CloseControlConnection();
-    // Downloads fileName over KZFTP1 into a part file beside the local copy
-    // of that name and renames it onto the copy once the final reply and the
-    // byte count are complete; waits. Throws the transfer's failures, and
-    // Exception for a short count or a part file that cannot be made or
-    // renamed; the older copy is untouched whenever it throws or is stopped.
-    void DownloadFile(const std::string& fileName);
-
     bool FTerminationRequested = false;
     bool FFetchRunning = false;
     bool FFetchStopped = false;
     // The network part of a fetch runs: a stop can end it.
     bool FStopArmed = false;
+    // The remote source the running fetch or refresh talks through, which a
+    // stop reaches; null between fetches.
+    RemoteSource* FRunningSource = nullptr;
     // The running fetch's outcome so far, and the last ended one's.
     FetchOutcome FFetch;
     FetchOutcome FLastFetch;

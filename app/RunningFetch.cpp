@@ -1,6 +1,8 @@
 #include "app/RunningFetch.h"
 
 #include "app/Form1.h"
+#include "app/HostKeyDialog.h"
+#include "fetch/RemoteSource.h"
 #include "ftp/TKZFTP.h"
 
 #include <QAction>
@@ -14,20 +16,43 @@ RunningFetch::RunningFetch(TForm1& form)
     FForm.FFetchStopped = false;
     FForm.SetFetchControlsEnabled(false);
     FProgress.Connecting();
-
-    TKZFTP* ftp = FForm.KZFTP1;
-    ftp->OnTransactionStart = [this, ftp](QObject*) { FProgress.TransferStarted(ftp->TransferSize()); };
-    // Called by the data connection after every chunk it has written.
-    ftp->OnPacketRecvd = [this](QObject* sender) {
-        FProgress.Received(static_cast<TKZSock*>(sender)->BytesRecvd());
-    };
 }
 
 RunningFetch::~RunningFetch()
 {
-    FForm.KZFTP1->OnTransactionStart = nullptr;
-    FForm.KZFTP1->OnPacketRecvd = nullptr;
+    Unwatch();
     FForm.SetFetchControlsEnabled(true);
+}
+
+void RunningFetch::Watch(RemoteSource& source)
+{
+    Unwatch();
+    FSource = &source;
+    FForm.FRunningSource = &source;
+    if (FProgress.Label() != source.Name()) {
+        FProgress.SetLabel(source.Name());
+        FProgress.Connecting();
+    }
+    source.OnStep = [this](FetchStep step) { FForm.FFetchStep = step; };
+    source.OnTransferStarted = [this](int64_t size) { FProgress.TransferStarted(size); };
+    source.OnReceived = [this](int64_t bytes) { FProgress.Received(bytes); };
+    TForm1* form = &FForm;
+    source.OnUnknownHostKey = [form](const HostKeyInfo& key) { return HostKeyDialog::Ask(key, form); };
+    source.OnPassphrase = [form](const std::string& keyFile, std::string& passphrase) {
+        return PassphraseDialog::Ask(keyFile, passphrase, form);
+    };
+}
+
+void RunningFetch::Unwatch()
+{
+    if (FSource == nullptr)
+        return;
+    FSource->OnStep = nullptr;
+    FSource->OnTransferStarted = nullptr;
+    FSource->OnReceived = nullptr;
+    if (FForm.FRunningSource == FSource)
+        FForm.FRunningSource = nullptr;
+    FSource = nullptr;
 }
 
 bool RunningFetch::Transfer(const std::function<void()>& body)
@@ -51,7 +76,9 @@ bool RunningFetch::Transfer(const std::function<void()>& body)
 
 void RunningFetch::EndStopped()
 {
-    // A stopped session is out of step: it is closed without QUIT.
+    // A stopped session is out of step: it is closed without a goodbye.
+    if (FSource != nullptr)
+        FSource->Close(true);
     FForm.CloseControlConnection();
     FForm.FFetch.NoteStopped();
 }

@@ -2,6 +2,7 @@
 // item, and closing the window while a fetch runs.
 #include "app/Form1.h"
 
+#include "fetch/RemoteSource.h"
 #include "ftp/TKZFTP.h"
 
 #include <QAction>
@@ -59,7 +60,12 @@ void TForm1::StopFetch()
     if (!FStopArmed || FFetchStopped)
         return;
     FFetchStopped = true;
-    KZFTP1->Stop();
+    // The running source's waits end at once; before the fetch has one (or
+    // while only the FTP component is in use) the component is stopped.
+    if (FRunningSource != nullptr)
+        FRunningSource->Stop();
+    else
+        KZFTP1->Stop();
 }
 
 void TForm1::SetFetchControlsEnabled(bool enabled)

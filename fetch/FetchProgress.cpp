@@ -25,7 +25,7 @@ Unit UnitFor(double bytes)
 
 void FetchProgress::Connecting()
 {
-    FSink("FTP... 接続");
+    FSink(FLabel + "... 接続");
 }
 
 void FetchProgress::TransferStarted(int64_t size)
@@ -33,7 +33,7 @@ void FetchProgress::TransferStarted(int64_t size)
     FSize = size;
     FClock.start();
     FLastShownMs = 0;
-    FSink("FTP... 転送");
+    FSink(FLabel + "... 転送");
 }
 
 void FetchProgress::Received(int64_t bytes)
@@ -44,7 +44,7 @@ void FetchProgress::Received(int64_t bytes)
     if (now - FLastShownMs < IntervalMs)
         return;
     FLastShownMs = now;
-    FSink(ProgressText(bytes, FSize, double(now) / 1000.0));
+    FSink(ProgressText(bytes, FSize, double(now) / 1000.0, FLabel));
 }
 
 std::string FetchProgress::AmountText(double bytes)
@@ -68,10 +68,11 @@ std::string FetchProgress::RateText(double bytesPerSecond)
     return text;
 }
 
-std::string FetchProgress::ProgressText(int64_t bytes, int64_t size, double seconds)
+std::string FetchProgress::ProgressText(int64_t bytes, int64_t size, double seconds, const std::string& label)
 {
     // Appended piece by piece (g++ 12 warns falsely about "literal" + string).
-    std::string text = "FTP... ";
+    std::string text = label;
+    text += "... ";
     text += AmountText(double(bytes));
     if (size > 0 && bytes <= size) {
         text += " / ";

@@ -18,6 +18,10 @@ public:
 
     explicit FetchProgress(Sink sink) : FSink(std::move(sink)) {}
 
+    // The protocol's name the texts begin with: "FTP" until set.
+    const std::string& Label() const { return FLabel; }
+    void SetLabel(const std::string& label) { FLabel = label; }
+
     // "FTP... 接続": connecting and logging in. Does not throw unless the sink does.
     void Connecting();
     // "FTP... 転送": the data phase starts; size is the file's size from the
@@ -29,8 +33,9 @@ public:
 
     // The progress text: "FTP... 12.3 MB / 100.0 MB 12% 85 MB/s", or
     // without size "FTP... 12.3 MB 85 MB/s" (also when more than size has
-    // come). Does not throw.
-    static std::string ProgressText(int64_t bytes, int64_t size, double seconds);
+    // come); label replaces "FTP". Does not throw.
+    static std::string ProgressText(int64_t bytes, int64_t size, double seconds,
+                                    const std::string& label = "FTP");
     // An amount in decimal units: "512 B", "12.3 kB", "100.0 MB", "1.5 GB".
     static std::string AmountText(double bytes);
     // A rate: "850 kB/s", "8.5 MB/s" (one decimal below ten units).
@@ -38,6 +43,7 @@ public:
 
 private:
     Sink FSink;
+    std::string FLabel = "FTP";
     QElapsedTimer FClock;
     int64_t FSize = 0;
     int64_t FLastShownMs = 0;

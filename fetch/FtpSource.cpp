@@ -6,10 +6,14 @@
 
 class FtpSource::ProgressHook {
 public:
-    explicit ProgressHook(FtpSource& source)
+    // announced, when given, receives the size the server announced as the
+    // data phase began.
+    explicit ProgressHook(FtpSource& source, int64_t* announced = nullptr)
         : FFtp(source.FFtp), FOldStart(FFtp.OnTransactionStart), FOldPacket(FFtp.OnPacketRecvd)
     {
-        FFtp.OnTransactionStart = [this, &source](QObject* sender) {
+        FFtp.OnTransactionStart = [this, &source, announced](QObject* sender) {
+            if (announced != nullptr)
+                *announced = FFtp.TransferSize();
             if (FOldStart)
                 FOldStart(sender);
             if (source.OnTransferStarted)
@@ -100,7 +104,7 @@ void FtpSource::Prepare(const std::string& remoteDir)
             FFtp.ChangeWorkingDir(remoteDir);
             FInDirectory = true;
             FDirectory = remoteDir;
-        } catch (const FTPException&) {
+        } catch (...) {
             // An empty directory asks for the log-in directory, where the
             // file is looked for anyway; any other directory must be
             // reached, or the file of that name elsewhere would be fetched
@@ -123,11 +127,24 @@ void FtpSource::Download(const std::string& remoteDir, const std::string& remote
 {
     Prepare(remoteDir);
     EnterStep(FetchStep::Download);
+    // The data goes into a file of its own beside the local copy, which is
+    // replaced in one rename only once the server has confirmed the end and
+    // every announced byte is there: a download that fails or is stopped
+    // halfway never costs the older copy, and no half file is shown as the
+    // log. The part file goes away on every other path.
     PartFile part(localPath);
+    int64_t announced = 0;
     {
-        const ProgressHook hook(*this);
+        const ProgressHook hook(*this, &announced);
         FFtp.RetrieveFile(remoteName, part.Path());
     }
+    // After the transfer the component's size is the count received.
+    const int64_t received = FFtp.TransferSize();
+    if (announced > 0 && received < announced)
+        throw Exception("Transfer ended short (" + std::to_string(received) + " of " +
+                        std::to_string(announced) + " bytes)");
+    if (FFtp.Stopped())
+        return;
     part.Commit();
 }
 
@@ -162,4 +179,14 @@ void FtpSource::Close(bool quickly)
     EnterStep(FetchStep::LogOut);
     // Closes the connection even when the log-out is refused.
     FFtp.Disconnect();
+}
+
+void FtpSource::Forget()
+{
+    // The component is the window's: a fetch that took it over owns
+    // whatever connection it holds now.
+    FOpen = false;
+    FInDirectory = false;
+    FDirectory.clear();
+    FImageType = false;
 }

@@ -24,6 +24,8 @@ public:
     void Stop() override;
     void Close(bool quickly) override;
     bool IsOpen() const override;
+    void Forget() override;
+    const char* Name() const override { return "FTP"; }
 
 private:
     // CWD (when the session is not there yet) and TYPE I (once a session).

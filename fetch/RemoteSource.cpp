@@ -2,6 +2,7 @@
 
 #include "fetch/FtpSource.h"
 #include "fetch/SftpSource.h"
+#include "ftp/TKZFTP.h"
 
 void RemoteSource::EnterStep(FetchStep step)
 {
@@ -12,7 +13,11 @@ void RemoteSource::EnterStep(FetchStep step)
 
 std::unique_ptr<RemoteSource> MakeRemoteSource(const HostProfile& profile, TKZFTP& ftp)
 {
-    if (profile.Protocol == RemoteProtocol::Sftp)
-        return std::make_unique<SftpSource>();
+    if (profile.Protocol == RemoteProtocol::Sftp) {
+        auto source = std::make_unique<SftpSource>();
+        if (ftp.TimeOut > 0)
+            source->Session().TimeOut = ftp.TimeOut;
+        return source;
+    }
     return std::make_unique<FtpSource>(ftp);
 }

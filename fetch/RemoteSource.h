@@ -86,6 +86,13 @@ public:
     virtual void Close(bool quickly) = 0;
     // True while a logged-in session stands. Does not throw.
     virtual bool IsOpen() const = 0;
+    // Lets go of the session without a word to the server and without
+    // touching a connection it shares with another user of the same
+    // component, who may have taken it over; a connection of its own is
+    // closed. Does not wait or throw.
+    virtual void Forget() = 0;
+    // The protocol's short name for the progress texts ("FTP", "SFTP").
+    virtual const char* Name() const = 0;
 
 protected:
     void EnterStep(FetchStep step);
@@ -95,5 +102,7 @@ private:
 };
 
 // The source for profile's protocol: an FtpSource over ftp (the window's
-// one FTP component) or an SftpSource of its own. Does not wait or throw.
+// one FTP component) or an SftpSource of its own, which takes ftp's
+// time-out so both protocols give up after the same silence. Does not wait
+// or throw.
 std::unique_ptr<RemoteSource> MakeRemoteSource(const HostProfile& profile, TKZFTP& ftp);

@@ -85,3 +85,9 @@ void SftpSource::Close(bool quickly)
         EnterStep(FetchStep::LogOut);
     FSession.Disconnect();
 }
+
+void SftpSource::Forget()
+{
+    // The connection is this source's alone.
+    FSession.Disconnect();
+}

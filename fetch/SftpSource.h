@@ -25,6 +25,8 @@ public:
     void Stop() override;
     void Close(bool quickly) override;
     bool IsOpen() const override;
+    void Forget() override;
+    const char* Name() const override { return "SFTP"; }
 
 private:
     SftpSession FSession;

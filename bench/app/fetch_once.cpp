@@ -7,8 +7,11 @@
 // after the display; the program checks that the view holds at least 10,000
 // bytes and that no failure was reported, then exits.
 //
-//   fetch_once PORT [WORKDIR] [--remote PATH] [--encoding NAME] [--phases]
+//   fetch_once PORT [WORKDIR] [--remote PATH] [--encoding NAME] [--sftp USER] [--phases]
 //
+// --sftp makes the profile "label:127.0.0.1:USER::1:PATH:PORT:sftp": the file
+// comes over SFTP, the host key from HOME's known_hosts and the log-in by
+// the agent or HOME's key files (bench/sftp/bench_fetch.sh).
 // The local copy is written in WORKDIR (default: a temporary directory removed
 // at exit). --remote replaces the profile's path /big.log (its file name must
 // stay big.log). --encoding names the view's encoding in the profile (a
@@ -48,6 +51,7 @@ int main(int argc, char** argv)
     std::string remote = "/big.log";
     std::string encoding;
     bool phases = false;
+    std::string sftpUser;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--phases") == 0)
             phases = true;
@@ -55,6 +59,8 @@ int main(int argc, char** argv)
             remote = argv[++i];
         else if (std::strcmp(argv[i], "--encoding") == 0 && i + 1 < argc)
             encoding = argv[++i];
+        else if (std::strcmp(argv[i], "--sftp") == 0 && i + 1 < argc)
+            sftpUser = argv[++i];
         else
             workDirArg = QString::fromLocal8Bit(argv[i]);
     }
@@ -79,8 +85,10 @@ int main(int argc, char** argv)
             return 1;
         // Field 6 is the server's port, field 8 the view's encoding.
         const std::string encodingField = encoding == "auto" ? "自動" : encoding;
-        const std::string profile = "label:127.0.0.1:anonymous:guest:1:" + remote + ":" + std::to_string(port)
-                                    + "::" + encodingField + "\r\n";
+        const std::string login = sftpUser.empty() ? "anonymous:guest" : sftpUser + ":";
+        const std::string security = sftpUser.empty() ? "" : "sftp";
+        const std::string profile = "label:127.0.0.1:" + login + ":1:" + remote + ":" + std::to_string(port)
+                                    + ":" + security + ":" + encodingField + "\r\n";
         ini.write(profile.data(), static_cast<qint64>(profile.size()));
     }
     QTemporaryDir ownWorkDir;
