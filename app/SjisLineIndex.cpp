@@ -213,3 +213,36 @@ std::size_t SjisLineIndex::MemoryUse() const
 {
     return FBlocks.capacity() * sizeof(Block) + FDeltas.capacity() + FOpenStarts.capacity() * sizeof(uint64_t);
 }
+
+void SjisLineIndex::Truncate(std::size_t raw)
+{
+    if (raw >= FScanned)
+        return;
+    // The last line that starts at or before raw stays, empty.
+    int64_t lo = 0;
+    int64_t hi = FLines - 1;
+    while (lo < hi) {
+        const int64_t mid = lo + (hi - lo + 1) / 2;
+        if (RawStart(mid) <= raw)
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    const auto b = static_cast<std::size_t>(lo / BlockLines);
+    if (b < FBlocks.size()) {
+        // Open the sealed block that holds the line again.
+        uint64_t starts[BlockLines];
+        BlockStarts(b, starts);
+        FOpenStarts.assign(starts, starts + BlockLines);
+        FOpenLoneBits = FBlocks[b].LoneBits;
+        FOpenLonesBefore = FBlocks[b].LonesBefore;
+        FDeltas.resize(FBlocks[b].DeltaAt);
+        FBlocks.resize(b);
+    }
+    const auto k = static_cast<std::size_t>(lo % BlockLines);
+    FOpenStarts.resize(k + 1);
+    FOpenLoneBits &= LowBits(static_cast<int>(k));
+    FLines = lo + 1;
+    FLoneBreaks = FOpenLonesBefore + static_cast<uint64_t>(std::popcount(FOpenLoneBits));
+    FScanned = FOpenStarts.back();
+}

@@ -29,6 +29,10 @@ public:
     std::size_t Scan(std::string_view bytes, std::size_t maxBytes = SIZE_MAX);
     // Raw bytes scanned so far.
     std::size_t Scanned() const { return FScanned; }
+    // Forgets everything from raw offset raw on (the bytes were cut there);
+    // the next Scan goes on from the start of the line that held it, at a
+    // cost of that line and one block. Does not throw.
+    void Truncate(std::size_t raw);
 
     // Lines of the scanned text, the line after the last break included even
     // when it is empty (so never less than one).

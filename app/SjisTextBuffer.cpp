@@ -16,6 +16,19 @@ void SjisTextBuffer::Append(std::string_view bytes)
     FBytes.append(bytes);
 }
 
+void SjisTextBuffer::Truncate(uint64_t raw)
+{
+    if (raw >= FBytes.size())
+        return;
+    FBytes.resize(raw);
+    if (FBytes.empty()) {
+        FFirstByteStray = false;
+        FIndex = SjisLineIndex(false);
+    } else {
+        FIndex.Truncate(raw);
+    }
+}
+
 bool SjisTextBuffer::IndexMore(std::size_t maxBytes)
 {
     FIndex.Scan(FBytes, maxBytes);

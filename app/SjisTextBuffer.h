@@ -56,6 +56,9 @@ public:
     // Appends bytes to the text; the index takes them on its next
     // IndexMore, at a cost in proportion to them. Throws std::bad_alloc.
     void Append(std::string_view bytes);
+    // Cuts the text at raw offset raw (nothing past its end); the index
+    // goes back to the start of the line that held it. Does not throw.
+    void Truncate(uint64_t raw);
     // Indexes up to maxBytes more; true when the whole text is indexed.
     // Does not wait.
     bool IndexMore(std::size_t maxBytes = SIZE_MAX);

@@ -103,6 +103,22 @@ TEST(SjisTextBuffer, RandomTextsMatchThePlainModelWhateverTheSlicesAndAppends)
         EXPECT_EQ(grown.TextCopy(), Split(text, stray).Text);
         if (HasFatalFailure())
             return;
+
+        // Cut anywhere (inside a CR LF too) and grown again, as replacing
+        // the end of the text does.
+        std::string cut = text;
+        for (int k = 0; k < 6; ++k) {
+            const std::size_t at = 1 + rng() % cut.size();
+            cut.resize(at);
+            grown.Truncate(at);
+            const std::string more = RandomText(rng, 1 + rng() % 8);
+            cut += more;
+            grown.Append(more);
+            grown.IndexMore();
+            ExpectSameLines(grown, Split(cut, stray));
+            if (HasFatalFailure())
+                return;
+        }
     }
 }
 
