@@ -39,6 +39,19 @@ LogHighlighter::Tone LogHighlighter::ToneOf(QStringView line)
     return Tone::None;
 }
 
+QColor LogHighlighter::ColourOf(Tone tone)
+{
+    switch (tone) {
+    case Tone::Error:
+        return ErrorColour;
+    case Tone::Warning:
+        return WarningColour;
+    case Tone::None:
+        break;
+    }
+    return Qt::white;
+}
+
 bool LogHighlighter::eventFilter(QObject* watched, QEvent* event)
 {
     // The paint that follows uses the selections set here.

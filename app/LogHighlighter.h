@@ -4,6 +4,7 @@
 // so the cost does not grow with the text.
 #pragma once
 
+#include <QColor>
 #include <QObject>
 #include <QStringView>
 
@@ -21,6 +22,8 @@ public:
     // 異常 (as written, case included), else Warning when it holds WARN or
     // 警告, else None.
     static Tone ToneOf(QStringView line);
+    // The colour a line of that tone is drawn in (white for None).
+    static QColor ColourOf(Tone tone);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
