@@ -230,12 +230,11 @@ void ScrollToEnd(SjisMemo& memo)
 struct Place {
     explicit Place(SjisMemo& memo)
         : Memo(memo), Start(memo.SelStart()), Length(memo.SelLength()),
-          Cursor(memo.textCursor()), H(memo.horizontalScrollBar()->value()),
-          V(memo.verticalScrollBar()->value())
+          H(memo.horizontalScrollBar()->value()), V(memo.verticalScrollBar()->value())
     {
     }
-    // After text was only added behind: the document's own cursor survives.
-    void RestoreCursor() { Memo.setTextCursor(Cursor); RestoreScroll(); }
+    // After text was only added behind: the offsets before it still hold.
+    void RestoreCursor() { RestoreOffsets(); }
     // After the text was replaced: by byte offsets, clamped.
     void RestoreOffsets()
     {
@@ -251,7 +250,6 @@ struct Place {
     }
     SjisMemo& Memo;
     int64_t Start, Length;
-    QTextCursor Cursor;
     int H, V;
 };
 

@@ -8,7 +8,6 @@
 #include "app/SjisDirectedSearch.h"
 #include "app/SjisFindText.h"
 #include "app/SjisMemo.h"
-#include "app/SjisText.h"
 
 #include <QAction>
 #include <QPushButton>
@@ -24,15 +23,9 @@ bool TForm1::SearchMemo(const QString& findText, bool matchCase)
     const auto find = ExactSjisBytes(findText);
     if (!find)
         return false;
-    const std::string text = Memo1->Text();
-    const int64_t caret = Memo1->SelStart();
-    const std::size_t at = sjis::SearchText(text, static_cast<std::size_t>(caret), *find, matchCase,
-                                            FirstByteShownAlone(*Memo1));
-    if (at == sjis::npos)
-        return false;
-    Memo1->SetSelStart(static_cast<int64_t>(at));
-    Memo1->SetSelLength(static_cast<int64_t>(find->size()));
-    return true;
+    // The view scans its own bytes, the match selected when found; a big
+    // text is scanned with the window answering and Esc stopping.
+    return Memo1->FindWait(*find, sjis::FindOptions{matchCase, false, false}) == SjisView::SearchEnd::Found;
 }
 
 void TForm1::FindNextMatch()
@@ -42,7 +35,7 @@ void TForm1::FindNextMatch()
         FindDialog1->CloseDialog();
         activateWindow();
     }
-    if (!SearchMemoWith(FindDialog1->FindText(), FindDialog1->Options()))
+    if (!SearchMemoWith(FindDialog1->FindText(), FindDialog1->Options()) && !Memo1->SearchWasStopped())
         ShowMessageBox("なし", "検索", 0);
 }
 

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -47,7 +48,11 @@ SjisView::SjisView(QWidget* parent) : QAbstractScrollArea(parent), FBuffer(std::
     FBuffer->IndexMore();
 }
 
-SjisView::~SjisView() = default;
+SjisView::~SjisView()
+{
+    // A wait for a search ends with the view.
+    StopSearch();
+}
 
 const SjisLines& SjisView::Lines() const
 {
@@ -58,10 +63,15 @@ const SjisLines& SjisView::Lines() const
 
 void SjisView::Clear()
 {
-    SetText(std::string());
+    AdoptText(std::string());
 }
 
-void SjisView::SetText(std::string bytes, bool firstByteStray)
+void SjisView::SetText(std::string_view bytes, bool firstByteStray)
+{
+    AdoptText(std::string(bytes), firstByteStray);
+}
+
+void SjisView::AdoptText(std::string bytes, bool firstByteStray)
 {
     StopSearch();
     FKept.reset();
@@ -306,14 +316,9 @@ void SjisView::SetSelText(std::string_view bytes)
     viewport()->update();
 }
 
-void SjisView::Copy()
+QString SjisView::TextBetween(uint64_t from, uint64_t to) const
 {
     const SjisLines& lines = Lines();
-    uint64_t from = static_cast<uint64_t>(SelStart());
-    uint64_t to = from + static_cast<uint64_t>(SelLength());
-    const bool cut = to - from > CopyLimit;
-    if (cut)
-        to = SnapOffset(from + CopyLimit);
     QString text;
     for (int64_t line = lines.LineAt(from); from < to && line < lines.Count(); ++line) {
         const uint64_t start = lines.Start(line);
@@ -326,9 +331,67 @@ void SjisView::Copy()
             text += u'\n';
         from = line + 1 < lines.Count() ? lines.Start(line + 1) : to;
     }
-    QApplication::clipboard()->setText(text);
+    return text;
+}
+
+QString SjisView::SelectedText() const
+{
+    const uint64_t from = static_cast<uint64_t>(SelStart());
+    return TextBetween(from, from + static_cast<uint64_t>(SelLength()));
+}
+
+QString SjisView::ShownText() const
+{
+    return TextBetween(0, Lines().Length());
+}
+
+QString SjisView::ShownLine(int64_t i) const
+{
+    const SjisLines& lines = Lines();
+    if (i < 0 || i >= lines.Count())
+        return {};
+    return SjisCodec::Decode(lines.Bytes(i), i == 0 && lines.FirstByteStray());
+}
+
+void SjisView::Copy()
+{
+    const uint64_t from = static_cast<uint64_t>(SelStart());
+    uint64_t to = from + static_cast<uint64_t>(SelLength());
+    const bool cut = to - from > CopyLimit;
+    if (cut)
+        to = SnapOffset(from + CopyLimit);
+    QApplication::clipboard()->setText(TextBetween(from, to));
     if (cut && OnNotice)
         OnNotice(QStringLiteral("コピーを%1MBまでにしました").arg(CopyLimit >> 20));
+}
+
+QRect SjisView::CaretRect(int64_t offset) const
+{
+    const SjisLines& lines = Lines();
+    const uint64_t at = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(0, offset)), lines.Length());
+    const int64_t line = lines.LineAt(at);
+    const int spacing = QFontMetrics(font()).lineSpacing();
+    // Lines off screen stand above or below the viewport.
+    if (line < TopLine())
+        return QRect(Margin, -2 * spacing, 1, spacing);
+    int y = Margin;
+    for (int64_t i = TopLine(); i < line; ++i) {
+        y += LineHeight(i);
+        if (y >= viewport()->height())
+            return QRect(Margin, viewport()->height() + spacing, 1, spacing);
+    }
+    const QTextLayout& layout = Layout(line);
+    const int chars = CharOf(line, at);
+    if (layout.lineCount() == 0)
+        return QRect(Margin, y, 1, spacing);
+    const QTextLine row = layout.lineForTextPosition(chars);
+    return QRect(Margin + static_cast<int>(row.cursorToX(chars)), y + static_cast<int>(row.y()), 1, spacing);
+}
+
+void SjisView::SetHighlighting(bool on)
+{
+    FHighlighting = on;
+    viewport()->update();
 }
 
 int64_t SjisView::TopLine() const
@@ -368,8 +431,14 @@ void SjisView::DeleteLine(int i)
     const uint64_t end = i + 1 < lines.Count() ? lines.Start(i + 1) : start + lines.Bytes(i).size();
     std::string text = Text();
     text.erase(start, end - start);
+    // Positions behind the line move up with the text; those inside it go
+    // to where it was.
+    auto moved = [&](uint64_t at) { return at >= end ? at - (end - start) : std::min(at, start); };
+    const uint64_t anchor = moved(FAnchor);
+    const uint64_t caret = moved(FCaret);
     ReplaceWhole(std::move(text), lines.FirstByteStray() && i > 0);
-    FAnchor = FCaret = std::min<uint64_t>(FCaret, Lines().Length());
+    FAnchor = anchor;
+    FCaret = caret;
 }
 
 // Layout ----------------------------------------------------------------
@@ -498,8 +567,7 @@ void SjisView::paintEvent(QPaintEvent*)
     int y = Margin;
     for (int64_t i = TopLine(); i < lines.Count() && y < viewport()->height(); ++i) {
         QTextLayout& layout = Layout(i);
-        const LogHighlighter::Tone tone = LogHighlighter::ToneOf(layout.text());
-        painter.setPen(LogHighlighter::ColourOf(tone));
+        painter.setPen(FHighlighting ? LogHighlighter::ColourOf(LogHighlighter::ToneOf(layout.text())) : Qt::white);
         QList<QTextLayout::FormatRange> selections;
         const uint64_t start = lines.Start(i);
         const uint64_t end = start + lines.Bytes(i).size();
@@ -693,10 +761,17 @@ void SjisView::EndSearch(bool finished)
     FSearchTimer.stop();
     std::unique_ptr<SjisLineSearch> search = std::move(FSearch);
     std::function<void(bool)> done = std::move(FSearchDone);
+    std::function<void()> stopped = std::move(FSearchStopped);
+    FSearchDone = nullptr;
+    FSearchStopped = nullptr;
+    FSearchWasStopped = !finished;
     if (OnProgress)
         OnProgress(QString(), 1.0);
-    if (!finished)
+    if (!finished) {
+        if (stopped)
+            stopped();
         return;
+    }
     bool result = false;
     if (FSearchIsFilter) {
         const SjisLines& lines = Lines();
@@ -745,4 +820,44 @@ void SjisView::EndSearch(bool finished)
     }
     if (done)
         done(result);
+}
+
+SjisView::SearchEnd SjisView::FindWait(std::string find, const sjis::FindOptions& options)
+{
+    SearchEnd end = SearchEnd::Stopped;
+    bool running = true;
+    QEventLoop loop;
+    StartFind(std::move(find), options, [&](bool found) {
+        end = found ? SearchEnd::Found : SearchEnd::NotFound;
+        running = false;
+        loop.quit();
+    });
+    if (running) {
+        FSearchStopped = [&] {
+            running = false;
+            loop.quit();
+        };
+        loop.exec();
+    }
+    return end;
+}
+
+SjisView::SearchEnd SjisView::FilterWait(std::string needle)
+{
+    SearchEnd end = SearchEnd::Stopped;
+    bool running = true;
+    QEventLoop loop;
+    StartFilter(std::move(needle), [&](bool changed) {
+        end = changed ? SearchEnd::Found : SearchEnd::NotFound;
+        running = false;
+        loop.quit();
+    });
+    if (running) {
+        FSearchStopped = [&] {
+            running = false;
+            loop.quit();
+        };
+        loop.exec();
+    }
+    return end;
 }

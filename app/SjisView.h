@@ -12,6 +12,7 @@
 #include "app/SjisTextBuffer.h"
 
 #include <QAbstractScrollArea>
+#include <QRect>
 #include <QTimer>
 
 #include <cstdint>
@@ -40,12 +41,14 @@ public:
 
     // Empties the view. Does not wait; does not throw.
     void Clear();
-    // Replaces the whole text (taken, not copied); line breaks of every kind
+    // Replaces the whole text by a copy of bytes; line breaks of every kind
     // are kept as they came and read as CR LF. With firstByteStray the first
-    // byte is shown alone. Caret at the start. A text beyond one slice is
+    // byte is shown alone. Caret at the start. A text beyond one piece is
     // indexed from the event loop: until then the view shows what is indexed
     // and OnProgress reports. Does not wait; throws std::bad_alloc.
-    void SetText(std::string bytes, bool firstByteStray = false);
+    void SetText(std::string_view bytes, bool firstByteStray = false);
+    // SetText without the copy: the view takes bytes.
+    void AdoptText(std::string bytes, bool firstByteStray = false);
     // Appends bytes at the end (Follow): costs in proportion to them.
     // The caret and the lines shown stay. Throws std::bad_alloc.
     void Append(std::string_view bytes);
@@ -101,6 +104,31 @@ public:
     void StopSearch();
     bool Searching() const { return FSearch != nullptr; }
 
+    enum class SearchEnd { Found, NotFound, Stopped };
+    // StartFind / StartFilter that wait for the end, running the event loop
+    // meanwhile (so the window answers, and Esc or a new text stops them).
+    // For the filter Found means the lines shown changed. The view may be
+    // gone when they return Stopped.
+    SearchEnd FindWait(std::string find, const sjis::FindOptions& options);
+    SearchEnd FilterWait(std::string needle);
+    // True when the last find or filter was stopped before its end.
+    bool SearchWasStopped() const { return FSearchWasStopped; }
+
+    // Colours error and warning lines as LogHighlighter::ToneOf says.
+    void SetHighlighting(bool on);
+    // The characters line i is drawn with (the stray byte's own character
+    // included); empty outside the text.
+    QString ShownLine(int64_t i) const;
+    // The whole text as drawn, lines joined by LF: costs a copy of it.
+    QString ShownText() const;
+    // The selection as drawn, lines joined by LF, as copy gives it.
+    QString SelectedText() const;
+    // Where the caret would stand at offset, in viewport coordinates
+    // (above or below the viewport for a line not on screen).
+    QRect CaretRect(int64_t offset) const;
+    // Scrolls the caret into sight.
+    void EnsureCaretVisible();
+
     // Reports work in slices: a short status word and the share done (0-1);
     // an empty word when the work ended.
     std::function<void(const QString& what, double share)> OnProgress;
@@ -136,7 +164,7 @@ private:
     uint64_t PreviousOffset(uint64_t offset) const;
     uint64_t OffsetAt(const QPoint& point) const;
     void MoveCaret(uint64_t offset, bool keepAnchor);
-    void EnsureCaretVisible();
+    QString TextBetween(uint64_t from, uint64_t to) const;
     void ReplaceWhole(std::string bytes, bool stray);
     int64_t TopLine() const;
 
@@ -149,6 +177,9 @@ private:
     QTimer FSearchTimer;
     std::unique_ptr<class SjisLineSearch> FSearch;
     std::function<void(bool)> FSearchDone;
+    std::function<void()> FSearchStopped;
+    bool FHighlighting = false;
+    bool FSearchWasStopped = false;
     bool FSearchIsFilter = false;
     uint64_t FSearchLength = 0;
     mutable std::map<int64_t, std::unique_ptr<QTextLayout>> FLayouts;

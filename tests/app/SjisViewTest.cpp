@@ -149,6 +149,7 @@ TEST(SjisView, ErrorAndWarningLinesAreColouredOnScreen)
     SjisView view;
     view.resize(300, 100);
     view.show();
+    view.SetHighlighting(true);
     view.SetText("ERROR one\r\nplain\r\nWARN two\r\n");
     const QImage image = view.viewport()->grab().toImage();
     int red = 0;
@@ -202,7 +203,7 @@ TEST(SjisView, ATextOfHundredsOfMegabytesStaysResponsive)
     view.OnProgress = [&](const QString&, double) { ++progressCalls; };
     clock.start();
     tick.start();
-    view.SetText(std::move(text));
+    view.AdoptText(std::move(text));
     EXPECT_TRUE(view.Indexing());
     QTRY_VERIFY_WITH_TIMEOUT(!view.Indexing(), 60000);
     EXPECT_LT(longest, 250);
