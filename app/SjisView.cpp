@@ -56,6 +56,20 @@ SjisView::~SjisView()
 
 const SjisLines& SjisView::Lines() const
 {
+    Complete();
+    return Current();
+}
+
+void SjisView::Complete() const
+{
+    // Offsets count every line break before them, so whatever reads them
+    // needs the whole index; the view's own painting does not wait for it.
+    if (!FBuffer->Indexed())
+        FBuffer->IndexMore();
+}
+
+const SjisLines& SjisView::Current() const
+{
     if (FKept)
         return *FKept;
     return *FBuffer;
@@ -108,7 +122,7 @@ void SjisView::Append(std::string_view bytes)
     }
     // The last line may have grown: lay it out again.
     if (!FLayouts.empty())
-        FLayouts.erase(FLayouts.lower_bound(std::max<int64_t>(0, Lines().Count() - 2)), FLayouts.end());
+        FLayouts.erase(FLayouts.lower_bound(std::max<int64_t>(0, Current().Count() - 2)), FLayouts.end());
     UpdateScrollRange();
     viewport()->update();
 }
@@ -144,7 +158,8 @@ void SjisView::IndexSlice()
 
 std::string SjisView::Text() const
 {
-    const SjisLines& lines = Lines();
+    Complete();
+    const SjisLines& lines = Current();
     std::string text;
     text.reserve(lines.Length());
     for (int64_t i = 0; i < lines.Count(); ++i) {
@@ -157,7 +172,8 @@ std::string SjisView::Text() const
 
 int64_t SjisView::TextLength() const
 {
-    return static_cast<int64_t>(Lines().Length());
+    Complete();
+    return static_cast<int64_t>(Current().Length());
 }
 
 int64_t SjisView::SelStart() const
@@ -172,7 +188,7 @@ int64_t SjisView::SelLength() const
 
 uint64_t SjisView::SnapOffset(uint64_t offset) const
 {
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     offset = std::min<uint64_t>(offset, lines.Length());
     const int64_t line = lines.LineAt(offset);
     const uint64_t end = lines.Start(line) + lines.Bytes(line).size();
@@ -184,7 +200,7 @@ uint64_t SjisView::SnapOffset(uint64_t offset) const
 
 uint64_t SjisView::NextOffset(uint64_t offset) const
 {
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     const int64_t line = lines.LineAt(offset);
     const uint64_t start = lines.Start(line);
     const std::string_view bytes = lines.Bytes(line);
@@ -196,7 +212,7 @@ uint64_t SjisView::NextOffset(uint64_t offset) const
 
 uint64_t SjisView::PreviousOffset(uint64_t offset) const
 {
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     const int64_t line = lines.LineAt(offset);
     const uint64_t start = lines.Start(line);
     if (offset == start)
@@ -214,7 +230,7 @@ uint64_t SjisView::PreviousOffset(uint64_t offset) const
 
 int SjisView::CharOf(int64_t line, uint64_t offset) const
 {
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     const std::string_view bytes = lines.Bytes(line);
     const uint64_t within = offset - lines.Start(line);
     const bool stray = line == 0 && lines.FirstByteStray();
@@ -231,7 +247,7 @@ int SjisView::CharOf(int64_t line, uint64_t offset) const
 
 uint64_t SjisView::OffsetOf(int64_t line, int chars) const
 {
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     const std::string_view bytes = lines.Bytes(line);
     const bool stray = line == 0 && lines.FirstByteStray();
     int seen = 0;
@@ -248,6 +264,7 @@ uint64_t SjisView::OffsetOf(int64_t line, int chars) const
 
 void SjisView::SetSelStart(int64_t offset)
 {
+    Complete();
     const uint64_t at = SnapOffset(static_cast<uint64_t>(std::max<int64_t>(0, offset)));
     FAnchor = FCaret = at;
     FGoalX = -1;
@@ -256,6 +273,7 @@ void SjisView::SetSelStart(int64_t offset)
 
 void SjisView::SetSelLength(int64_t length)
 {
+    Complete();
     const uint64_t start = static_cast<uint64_t>(SelStart());
     FAnchor = start;
     FCaret = SnapOffset(static_cast<uint64_t>(std::max<int64_t>(0, static_cast<int64_t>(start) + length)));
@@ -266,8 +284,9 @@ void SjisView::SetSelLength(int64_t length)
 
 void SjisView::SelectAll()
 {
+    Complete();
     FAnchor = 0;
-    FCaret = Lines().Length();
+    FCaret = Current().Length();
     viewport()->update();
 }
 
@@ -288,10 +307,10 @@ void SjisView::SetSelText(std::string_view bytes)
     const uint64_t start = static_cast<uint64_t>(SelStart());
     const uint64_t end = start + static_cast<uint64_t>(SelLength());
     FinishIndex();
-    if (FKept || end < Lines().Length()) {
+    if (FKept || end < Current().Length()) {
         // An edit inside the text: the text is made again around it.
         std::string text = Text();
-        const bool stray = Lines().FirstByteStray() && start > 0;
+        const bool stray = Current().FirstByteStray() && start > 0;
         text.replace(start, end - start, bytes);
         ReplaceWhole(std::move(text), stray);
     } else {
@@ -318,7 +337,7 @@ void SjisView::SetSelText(std::string_view bytes)
 
 QString SjisView::TextBetween(uint64_t from, uint64_t to) const
 {
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     QString text;
     for (int64_t line = lines.LineAt(from); from < to && line < lines.Count(); ++line) {
         const uint64_t start = lines.Start(line);
@@ -336,18 +355,21 @@ QString SjisView::TextBetween(uint64_t from, uint64_t to) const
 
 QString SjisView::SelectedText() const
 {
+    Complete();
     const uint64_t from = static_cast<uint64_t>(SelStart());
     return TextBetween(from, from + static_cast<uint64_t>(SelLength()));
 }
 
 QString SjisView::ShownText() const
 {
-    return TextBetween(0, Lines().Length());
+    Complete();
+    return TextBetween(0, Current().Length());
 }
 
 QString SjisView::ShownLine(int64_t i) const
 {
-    const SjisLines& lines = Lines();
+    Complete();
+    const SjisLines& lines = Current();
     if (i < 0 || i >= lines.Count())
         return {};
     return SjisCodec::Decode(lines.Bytes(i), i == 0 && lines.FirstByteStray());
@@ -355,6 +377,7 @@ QString SjisView::ShownLine(int64_t i) const
 
 void SjisView::Copy()
 {
+    Complete();
     const uint64_t from = static_cast<uint64_t>(SelStart());
     uint64_t to = from + static_cast<uint64_t>(SelLength());
     const bool cut = to - from > CopyLimit;
@@ -367,7 +390,8 @@ void SjisView::Copy()
 
 QRect SjisView::CaretRect(int64_t offset) const
 {
-    const SjisLines& lines = Lines();
+    Complete();
+    const SjisLines& lines = Current();
     const uint64_t at = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(0, offset)), lines.Length());
     const int64_t line = lines.LineAt(at);
     const int spacing = QFontMetrics(font()).lineSpacing();
@@ -401,14 +425,16 @@ int64_t SjisView::TopLine() const
 
 int64_t SjisView::FirstShownLineStart() const
 {
+    Complete();
     if (!isVisible())
         return 0;
-    return static_cast<int64_t>(Lines().Start(std::clamp<int64_t>(TopLine(), 0, Lines().Count() - 1)));
+    return static_cast<int64_t>(Current().Start(std::clamp<int64_t>(TopLine(), 0, Current().Count() - 1)));
 }
 
 int SjisView::LineCount() const
 {
-    const SjisLines& lines = Lines();
+    Complete();
+    const SjisLines& lines = Current();
     int64_t count = lines.Count();
     if (lines.Bytes(count - 1).empty())
         --count;
@@ -417,16 +443,18 @@ int SjisView::LineCount() const
 
 std::string SjisView::Line(int i) const
 {
+    Complete();
     if (i < 0 || i >= LineCount())
         return {};
-    return std::string(Lines().Bytes(i));
+    return std::string(Current().Bytes(i));
 }
 
 void SjisView::DeleteLine(int i)
 {
+    Complete();
     if (i < 0 || i >= LineCount())
         return;
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     const uint64_t start = lines.Start(i);
     const uint64_t end = i + 1 < lines.Count() ? lines.Start(i + 1) : start + lines.Bytes(i).size();
     std::string text = Text();
@@ -450,7 +478,7 @@ QTextLayout& SjisView::Layout(int64_t i) const
         return *it->second;
     if (FLayouts.size() >= MaxLayouts)
         FLayouts.clear();
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     auto layout = std::make_unique<QTextLayout>(SjisCodec::Decode(lines.Bytes(i), i == 0 && lines.FirstByteStray()),
                                                 font());
     QTextOption option;
@@ -487,7 +515,7 @@ void SjisView::UpdateScrollRange()
 {
     // The top line that shows the last line at the bottom: only the last
     // page is laid out for it.
-    const int64_t count = Lines().Count();
+    const int64_t count = Current().Count();
     int height = viewport()->height() - 2 * Margin;
     int64_t top = count - 1;
     for (int64_t i = count - 1; i >= 0; --i) {
@@ -517,14 +545,14 @@ void SjisView::scrollContentsBy(int, int)
 void SjisView::ShowEnd()
 {
     FinishIndex();
-    FAnchor = FCaret = Lines().Length();
+    FAnchor = FCaret = Current().Length();
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     viewport()->update();
 }
 
 void SjisView::EnsureCaretVisible()
 {
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     const int64_t line = lines.LineAt(FCaret);
     QScrollBar* bar = verticalScrollBar();
     if (line < TopLine()) {
@@ -559,7 +587,7 @@ void SjisView::paintEvent(QPaintEvent*)
     QPainter painter(viewport());
     painter.fillRect(viewport()->rect(), Qt::black);
     painter.setFont(font());
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     const uint64_t selFrom = std::min(FAnchor, FCaret);
     const uint64_t selTo = std::max(FAnchor, FCaret);
     const QColor highlight = palette().color(QPalette::Highlight);
@@ -592,7 +620,7 @@ void SjisView::paintEvent(QPaintEvent*)
 
 uint64_t SjisView::OffsetAt(const QPoint& point) const
 {
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     int y = Margin;
     int64_t i = TopLine();
     for (; i < lines.Count() - 1; ++i) {
@@ -623,7 +651,7 @@ void SjisView::keyPressEvent(QKeyEvent* event)
 {
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     const bool ctrl = event->modifiers() & Qt::ControlModifier;
-    const SjisLines& lines = Lines();
+    const SjisLines& lines = Current();
     const int64_t line = lines.LineAt(FCaret);
     const uint64_t lineStart = lines.Start(line);
     const uint64_t lineEnd = lineStart + lines.Bytes(line).size();
@@ -715,7 +743,7 @@ void SjisView::StartFind(std::string find, const sjis::FindOptions& options, std
 {
     StopSearch();
     FinishIndex();
-    FSearch = std::make_unique<SjisLineSearch>(Lines(), find, options, FCaret == FAnchor ? FCaret : static_cast<uint64_t>(SelStart()));
+    FSearch = std::make_unique<SjisLineSearch>(Current(), find, options, FCaret == FAnchor ? FCaret : static_cast<uint64_t>(SelStart()));
     FSearchDone = std::move(done);
     FSearchIsFilter = false;
     FSearchLength = find.size();
@@ -726,7 +754,7 @@ void SjisView::StartFilter(std::string needle, std::function<void(bool)> done)
 {
     StopSearch();
     FinishIndex();
-    FSearch = std::make_unique<SjisLineSearch>(SjisLineSearch::Filter(Lines(), needle));
+    FSearch = std::make_unique<SjisLineSearch>(SjisLineSearch::Filter(Current(), needle));
     FSearchDone = std::move(done);
     FSearchIsFilter = true;
     SearchSlice();
@@ -774,7 +802,7 @@ void SjisView::EndSearch(bool finished)
     }
     bool result = false;
     if (FSearchIsFilter) {
-        const SjisLines& lines = Lines();
+        const SjisLines& lines = Current();
         const auto kept = static_cast<int64_t>(search->Kept().size());
         // Every line kept (an empty last line is never kept): nothing changes.
         const int64_t all = lines.Count() - (lines.Bytes(lines.Count() - 1).empty() ? 1 : 0);
