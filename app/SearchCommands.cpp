@@ -65,6 +65,12 @@ void TForm1::BindSearchCommands()
     connect(SelectAll1, &QAction::triggered, this, &TForm1::SelectAll1Click);
     connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
     connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    // The view's long scans (index, find, filter) report in the status; the
+    // status is emptied when they end.
+    Memo1->OnProgress = [this](const QString& what, double share) {
+        ShowStatus(what.isEmpty() ? QString() : QStringLiteral("%1 %2%").arg(what).arg(static_cast<int>(share * 100)));
+    };
+    Memo1->OnNotice = [this](const QString& text) { ShowStatus(text); };
     for (QAction* item : {JIS1, EUC1, UTF81, Unicode1, SJIS1, N3})
         connect(item, &QAction::triggered, this, [this, item] { EUC1Click(item); });
 }

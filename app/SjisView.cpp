@@ -771,6 +771,12 @@ void SjisView::SearchSlice()
         done = FSearch->Step(PieceBytes);
     if (!done) {
         FSearchTimer.start();
+        if (!FWatchingEsc) {
+            // The focus may be anywhere in the window (the filter field
+            // after its Enter): Esc is watched for application-wide.
+            qApp->installEventFilter(this);
+            FWatchingEsc = true;
+        }
         if (OnProgress)
             OnProgress(FSearchIsFilter ? QStringLiteral("絞込中") : QStringLiteral("検索中"), FSearch->Progress());
         return;
@@ -784,9 +790,28 @@ void SjisView::StopSearch()
         EndSearch(false);
 }
 
+bool SjisView::eventFilter(QObject* watched, QEvent* event)
+{
+    const QEvent::Type type = event->type();
+    if (!FSearch || (type != QEvent::ShortcutOverride && type != QEvent::KeyPress))
+        return QAbstractScrollArea::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const auto* widget = qobject_cast<QWidget*>(watched);
+    if (key->key() != Qt::Key_Escape || key->modifiers() != Qt::NoModifier || !widget
+        || widget->window() != window())
+        return QAbstractScrollArea::eventFilter(watched, event);
+    StopSearch();
+    event->accept();
+    return true;
+}
+
 void SjisView::EndSearch(bool finished)
 {
     FSearchTimer.stop();
+    if (FWatchingEsc) {
+        qApp->removeEventFilter(this);
+        FWatchingEsc = false;
+    }
     std::unique_ptr<SjisLineSearch> search = std::move(FSearch);
     std::function<void(bool)> done = std::move(FSearchDone);
     std::function<void()> stopped = std::move(FSearchStopped);

@@ -144,6 +144,8 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
+    // Esc anywhere in the view's window while a search runs stops it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // The lines as far as they are indexed.
@@ -185,6 +187,7 @@ private:
     std::function<void()> FSearchStopped;
     bool FHighlighting = false;
     bool FSearchWasStopped = false;
+    bool FWatchingEsc = false;
     bool FSearchIsFilter = false;
     uint64_t FSearchLength = 0;
     mutable std::map<int64_t, std::unique_ptr<QTextLayout>> FLayouts;
