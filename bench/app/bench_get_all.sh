@@ -35,11 +35,12 @@ export QT_QPA_PLATFORM=offscreen
 
 # wall seconds and peak MB of a /usr/bin/time -v report
 wall() { awk -F': ' '/Elapsed \(wall clock\)/ {n=split($2,t,":"); s=0; for(i=1;i<=n;i++) s=s*60+t[i]; print s}' "$1"; }
-# wall seconds of a command, to the millisecond, its output dropped
+# wall seconds of a command, to the millisecond (its output to a file: GNU
+# grep writing to /dev/null stops at the first match)
 seconds() {
     local t0 t1
     t0=$(date +%s%N)
-    "$@" > /dev/null || true
+    "$@" > "$work/seconds.out" || true
     t1=$(date +%s%N)
     awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'
 }
