@@ -9,13 +9,40 @@ namespace {
 
 // Lower-cases every ASCII capital, trail bytes included: a superset of what
 // LowerInPlace folds, so each real match is among its candidates, which are
-// then checked with the real folding. Plain enough to be vectorized.
+// then checked with the real folding.
 void FoldAll(char* p, std::size_t n)
 {
     for (std::size_t i = 0; i < n; ++i) {
         const auto c = static_cast<unsigned char>(p[i]);
         p[i] = static_cast<char>(static_cast<unsigned char>(c - 'A') < 26 ? c | 0x20 : c);
     }
+}
+
+unsigned char Folded(unsigned char c)
+{
+    return static_cast<unsigned char>(c - 'A') < 26 ? c | 0x20 : c;
+}
+
+// The first place in hay where key (folded as FoldAll folds) stands when hay
+// is folded the same way, without folding a copy: Horspool's search, each
+// byte folded as it is read, so a long text is mostly skipped over. npos
+// when there is none.
+std::size_t FindFolded(const char* hay, std::size_t size, std::string_view key, const std::size_t* shift)
+{
+    const std::size_t n = key.size();
+    const auto last = static_cast<unsigned char>(key[n - 1]);
+    for (std::size_t pos = 0; pos + n <= size;) {
+        const unsigned char c = Folded(static_cast<unsigned char>(hay[pos + n - 1]));
+        if (c == last) {
+            std::size_t k = 0;
+            while (k + 1 < n && Folded(static_cast<unsigned char>(hay[pos + k])) == static_cast<unsigned char>(key[k]))
+                ++k;
+            if (k + 1 >= n)
+                return pos;
+        }
+        pos += shift[c];
+    }
+    return std::string_view::npos;
 }
 
 } // namespace
@@ -36,6 +63,11 @@ SjisLineSearch::SjisLineSearch(const SjisLines& lines, std::string_view find, co
         sjis::LowerInPlace(FKey);
         FCandidateKey = FKey;
         FoldAll(FCandidateKey.data(), FCandidateKey.size());
+        // Horspool's shifts over folded bytes.
+        const std::size_t n = FCandidateKey.size();
+        FShift.assign(256, std::max<std::size_t>(n, 1));
+        for (std::size_t k = 0; k + 1 < n; ++k)
+            FShift[static_cast<unsigned char>(FCandidateKey[k])] = n - 1 - k;
     }
     if (FNoKey || caret > lines.Length()) {
         FDone = true;
@@ -153,18 +185,20 @@ bool SjisLineSearch::Matches(uint64_t from, uint64_t limit, uint64_t to, Take ta
     if (to < from + n)
         return true;
     const char* hay = FBuffer.Raw().data() + from;
-    const std::string& key = FOptions.MatchCase ? FKey : FCandidateKey;
-    if (!FOptions.MatchCase) {
-        FScratch.assign(hay, to - from);
-        FoldAll(FScratch.data(), FScratch.size());
-        hay = FScratch.data();
-    }
     uint64_t pos = from;
     while (pos < limit && pos + n <= to) {
-        const void* hit = ::memmem(hay + (pos - from), to - pos, key.data(), n);
-        if (!hit)
-            return true;
-        const uint64_t c = from + static_cast<uint64_t>(static_cast<const char*>(hit) - hay);
+        uint64_t c;
+        if (FOptions.MatchCase) {
+            const void* hit = ::memmem(hay + (pos - from), to - pos, FKey.data(), n);
+            if (!hit)
+                return true;
+            c = from + static_cast<uint64_t>(static_cast<const char*>(hit) - hay);
+        } else {
+            const std::size_t at = FindFolded(hay + (pos - from), to - pos, FCandidateKey, FShift.data());
+            if (at == std::string_view::npos)
+                return true;
+            c = pos + at;
+        }
         if (c >= limit)
             return true;
         const int64_t source = FBuffer.LineAtRaw(c);

@@ -62,7 +62,7 @@ private:
     bool FNoKey = false;
     uint64_t FFound = NotFound;
     std::vector<int64_t> FKept;
-    std::string FScratch;        // a slice lower-cased for candidates
+    std::vector<std::size_t> FShift;   // Horspool's shift of each folded byte
     std::string FLineScratch;
     // Where the scan stands: a line of the view and a raw offset in its run.
     int64_t FLine = 0;
