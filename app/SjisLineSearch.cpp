@@ -3,7 +3,12 @@
 #include "app/SjisText.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -23,25 +28,54 @@ unsigned char Folded(unsigned char c)
     return static_cast<unsigned char>(c - 'A') < 26 ? c | 0x20 : c;
 }
 
+// Whether the n bytes at p, folded as FoldAll folds, are key.
+bool SameFolded(const char* p, std::string_view key)
+{
+    for (std::size_t k = 0; k < key.size(); ++k)
+        if (Folded(static_cast<unsigned char>(p[k])) != static_cast<unsigned char>(key[k]))
+            return false;
+    return true;
+}
+
+// The byte key's folded byte c stands for in the text besides itself: its
+// capital when it is a small letter.
+unsigned char OtherCase(unsigned char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 0x20) : c;
+}
+
 // The first place in hay where key (folded as FoldAll folds) stands when hay
-// is folded the same way, without folding a copy: Horspool's search, each
-// byte folded as it is read, so a long text is mostly skipped over. npos
-// when there is none.
-std::size_t FindFolded(const char* hay, std::size_t size, std::string_view key, const std::size_t* shift)
+// is folded the same way, without folding a copy: sixteen places at a time
+// are tested for the key's first and last byte in either case, and only
+// those that have both are compared whole. npos when there is none.
+std::size_t FindFolded(const char* hay, std::size_t size, std::string_view key)
 {
     const std::size_t n = key.size();
+    if (size < n)
+        return std::string_view::npos;
+    const auto first = static_cast<unsigned char>(key[0]);
     const auto last = static_cast<unsigned char>(key[n - 1]);
-    for (std::size_t pos = 0; pos + n <= size;) {
-        const unsigned char c = Folded(static_cast<unsigned char>(hay[pos + n - 1]));
-        if (c == last) {
-            std::size_t k = 0;
-            while (k + 1 < n && Folded(static_cast<unsigned char>(hay[pos + k])) == static_cast<unsigned char>(key[k]))
-                ++k;
-            if (k + 1 >= n)
-                return pos;
+    std::size_t pos = 0;
+#if defined(__SSE2__)
+    const __m128i f1 = _mm_set1_epi8(static_cast<char>(first));
+    const __m128i f2 = _mm_set1_epi8(static_cast<char>(OtherCase(first)));
+    const __m128i l1 = _mm_set1_epi8(static_cast<char>(last));
+    const __m128i l2 = _mm_set1_epi8(static_cast<char>(OtherCase(last)));
+    for (; pos + n - 1 + 16 <= size; pos += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + pos));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + pos + n - 1));
+        const __m128i both = _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(a, f1), _mm_cmpeq_epi8(a, f2)),
+                                           _mm_or_si128(_mm_cmpeq_epi8(b, l1), _mm_cmpeq_epi8(b, l2)));
+        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(both)); mask != 0; mask &= mask - 1) {
+            const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(mask));
+            if (SameFolded(hay + at, key))
+                return at;
         }
-        pos += shift[c];
     }
+#endif
+    for (; pos + n <= size; ++pos)
+        if (SameFolded(hay + pos, key))
+            return pos;
     return std::string_view::npos;
 }
 
@@ -63,11 +97,6 @@ SjisLineSearch::SjisLineSearch(const SjisLines& lines, std::string_view find, co
         sjis::LowerInPlace(FKey);
         FCandidateKey = FKey;
         FoldAll(FCandidateKey.data(), FCandidateKey.size());
-        // Horspool's shifts over folded bytes.
-        const std::size_t n = FCandidateKey.size();
-        FShift.assign(256, std::max<std::size_t>(n, 1));
-        for (std::size_t k = 0; k + 1 < n; ++k)
-            FShift[static_cast<unsigned char>(FCandidateKey[k])] = n - 1 - k;
     }
     if (FNoKey || caret > lines.Length()) {
         FDone = true;
@@ -194,7 +223,7 @@ bool SjisLineSearch::Matches(uint64_t from, uint64_t limit, uint64_t to, Take ta
                 return true;
             c = from + static_cast<uint64_t>(static_cast<const char*>(hit) - hay);
         } else {
-            const std::size_t at = FindFolded(hay + (pos - from), to - pos, FCandidateKey, FShift.data());
+            const std::size_t at = FindFolded(hay + (pos - from), to - pos, FCandidateKey);
             if (at == std::string_view::npos)
                 return true;
             c = pos + at;

@@ -62,7 +62,6 @@ private:
     bool FNoKey = false;
     uint64_t FFound = NotFound;
     std::vector<int64_t> FKept;
-    std::vector<std::size_t> FShift;   // Horspool's shift of each folded byte
     std::string FLineScratch;
     // Where the scan stands: a line of the view and a raw offset in its run.
     int64_t FLine = 0;
