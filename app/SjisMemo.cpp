@@ -2,11 +2,19 @@
 
 #include "app/SjisCodec.h"
 
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 
 SjisMemo::SjisMemo(QWidget* parent) : SjisView(parent)
 {
     setAttribute(Qt::WA_InputMethodEnabled);
+}
+
+void SjisMemo::inputMethodEvent(QInputMethodEvent* event)
+{
+    if (!event->commitString().isEmpty())
+        SetSelText(SjisCodec::Encode(event->commitString()));
+    event->accept();
 }
 
 bool SjisMemo::focusNextPrevChild(bool next)

@@ -19,6 +19,8 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    // Text an input method commits is typed like keys.
+    void inputMethodEvent(QInputMethodEvent* event) override;
     bool focusNextPrevChild(bool next) override;
 
 private:

@@ -3,6 +3,7 @@
 #include "app/SjisCodec.h"
 #include "app/SjisMemo.h"
 
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QScrollBar>
 #include <QTest>
@@ -136,6 +137,12 @@ TEST(SjisMemoBytes, TypedTextBecomesShiftJis)
     Type(&memo, QStringLiteral("①"));
     EXPECT_EQ(memo.Text(), "\xED\x40\x82\xA0\x8A\xBF" "A\r\n\x87\x40"s);
     EXPECT_EQ(memo.SelStart(), 11);
+
+    // What an input method commits goes in at the caret the same way.
+    QInputMethodEvent commit;
+    commit.setCommitString(QStringLiteral("漢"));
+    QCoreApplication::sendEvent(&memo, &commit);
+    EXPECT_EQ(memo.Text(), "\xED\x40\x82\xA0\x8A\xBF" "A\r\n\x87\x40\x8A\xBF"s);
 }
 
 TEST(SjisMemoOffsets, CaretAndSelectionCountBytes)
