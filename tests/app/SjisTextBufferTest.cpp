@@ -245,6 +245,32 @@ TEST(SjisLineSearch, FilterKeepsTheLinesTheWholeTextFilterKeeps)
     }
 }
 
+// Long runs searched in one step go through the wide loops: a match at every
+// place of a 32-byte block and across its edge, a decoy whose last byte is a
+// trail byte, in either case.
+TEST(SjisLineSearch, MatchesAtEveryPlaceOfTheWideLoops)
+{
+    for (std::size_t at = 0; at < 80; ++at)
+        for (const std::string key : {"ERR", "errOr", "\x83\x41x"}) {
+            std::string text(100, 'x');
+            text.replace(40, 2, "\x83\x41");   // ア: a trail byte 'A' before the match
+            text.replace(at + 2 < 100 ? at : 0, 0, "eRr" + std::string("oR"));
+            SjisTextBuffer b;
+            b.SetText(text + "\r\n" + text);
+            b.IndexMore();
+            const std::string whole = b.TextCopy();
+            for (bool up : {false, true}) {
+                const sjis::FindOptions options{false, false, up};
+                const std::size_t caret = up ? whole.size() : 0;
+                SjisLineSearch search(b, key, options, caret);
+                search.Run();
+                const std::size_t want = sjis::SearchDirected(whole, caret, key, options);
+                ASSERT_EQ(search.Found() == SjisLineSearch::NotFound ? sjis::npos : search.Found(), want)
+                    << at << " " << key << " " << up;
+            }
+        }
+}
+
 TEST(SjisLineSearch, TextsWithABreakOrNothingAreFoundNowhere)
 {
     SjisTextBuffer b;
