@@ -9,7 +9,9 @@
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -735,6 +737,16 @@ void SjisView::mouseMoveEvent(QMouseEvent* event)
 {
     if (event->buttons() & Qt::LeftButton)
         MoveCaret(OffsetAt(event->position().toPoint()), true);
+}
+
+void SjisView::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    QAction* copy = menu.addAction(QStringLiteral("&Copy"), this, &SjisView::Copy);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setEnabled(FAnchor != FCaret);
+    menu.addAction(QStringLiteral("Select &All"), this, &SjisView::SelectAll)->setShortcut(QKeySequence::SelectAll);
+    menu.exec(event->globalPos());
 }
 
 // Find and filter --------------------------------------------------------

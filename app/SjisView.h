@@ -143,6 +143,8 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    // Copy and Select All, as a text view's own menu has them.
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
     // Esc anywhere in the view's window while a search runs stops it.
     bool eventFilter(QObject* watched, QEvent* event) override;
