@@ -19,6 +19,7 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -92,7 +93,8 @@ bool StartsOnTrailByte(const uint8_t* text, uint64_t start, bool& known)
 // The converted text's tail, from byte start of the whole text on, with the
 // bytes before it that tell whether it starts inside a character.
 struct ConvertedTail {
-    std::unique_ptr<uint8_t[]> Window;
+    // A string, so that a whole text goes to the view as it is, not copied.
+    std::string Window;
     uint64_t Offset = 0;    // of the text to show in Window
     uint64_t Length = 0;    // of the text to show
     bool Stray = false;     // its first byte is the rest of a character
@@ -125,12 +127,14 @@ ConvertedTail ConvertTail(Route route, MappedFile& file, int32_t tailSize)
         const uint64_t windowSize = length - from + 3;
         if (windowSize > SIZE_MAX - 8)
             throw std::bad_alloc();
-        tail.Window = std::make_unique_for_overwrite<uint8_t[]>(static_cast<std::size_t>(windowSize));
+        tail.Window = std::string();
+        tail.Window.resize(static_cast<std::size_t>(windowSize));
+        uint8_t* const window = reinterpret_cast<uint8_t*>(tail.Window.data());
         ReadFile([&] {
-            ConvertSjisTail(converter, file.Bytes(), from, tail.Window.get(), windowSize, &progress, &measure);
+            ConvertSjisTail(converter, file.Bytes(), from, window, windowSize, &progress, &measure);
         });
         file.ReleaseAll();
-        const uint8_t* text = tail.Window.get();
+        const uint8_t* text = window;
         bool known = true;
         const uint64_t cut = start - from;
         const bool trail = StartsOnTrailByte(text, cut, known);
@@ -201,7 +205,7 @@ void ShowUnconverted(SjisMemo& memo, MappedFile& file, int32_t tailSize)
                 || (start > 0 && bytes[start] == '\n' && bytes[start - 1] == '\r');
         std::memcpy(text.data(), bytes + start, text.size());
     });
-    memo.SetText(text, stray);
+    memo.AdoptText(std::move(text), stray);
 }
 
 // Shows the file; returns the name of the encoding it was read as.
@@ -224,10 +228,15 @@ std::string ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSi
         return RouteName(route);
     }
 
-    const ConvertedTail tail = ConvertTail(route, *file, tailSize);
+    ConvertedTail tail = ConvertTail(route, *file, tailSize);
     file.reset();   // the converted text is all that is needed now
-    memo.SetText(std::string_view(reinterpret_cast<const char*>(tail.Window.get()) + tail.Offset, tail.Length),
-                 tail.Stray);
+    if (tail.Offset == 0) {
+        // The whole window is the text: the view takes it as it is.
+        tail.Window.resize(static_cast<std::size_t>(tail.Length));
+        memo.AdoptText(std::move(tail.Window), tail.Stray);
+    } else {
+        memo.SetText(std::string_view(tail.Window).substr(tail.Offset, tail.Length), tail.Stray);
+    }
     ScrollToEnd(memo);
     return RouteName(route);
 }

@@ -4,7 +4,6 @@
 
 #include "view/SjisFindText.h"
 #include "view/SjisMemo.h"
-#include "view/SjisText.h"
 
 #include <QLineEdit>
 
@@ -24,16 +23,10 @@ void TForm1::Button2Click()
     }
     // A text with a character the view cannot hold is in no line.
     const std::string g = ExactSjisBytes(filter).value_or(std::string());
-    // The same lines go as if each were deleted from the view in turn, but
-    // the view gets the kept text in one piece: deleting lines one by one
-    // costs seconds on a large text.
-    const bool firstByteAlone = FirstByteShownAlone(*Memo1);
-    const sjis::FilterResult kept =
-        sjis::FilterLines(Memo1->Text(), g, static_cast<std::size_t>(Memo1->SelStart()), firstByteAlone);
-    AppliedFilter = g;
-    if (kept.Dropped == 0)
-        return;
-    Memo1->SetText(kept.Text, firstByteAlone && kept.FirstLineKept);
-    Memo1->SetSelStart(static_cast<int64_t>(kept.Caret));
-    Memo1->SetSelLength(0);
+    // The view keeps the lines that hold it as a view over the same bytes;
+    // the caret moves with the text around it. A filter stopped with Esc
+    // leaves everything as it was.
+    const SjisView::SearchEnd end = Memo1->FilterWait(g);
+    if (end != SjisView::SearchEnd::Stopped)
+        AppliedFilter = g;
 }

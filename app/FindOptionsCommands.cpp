@@ -10,19 +10,13 @@
 #include "view/SjisMemo.h"
 #include "view/SjisText.h"
 
-#include <QTextCursor>
 
 QRect MatchArea(const SjisMemo& memo)
 {
     // The whole width of the lines from the selection's start to its end (or
     // of the caret's line): the text around a match is read with it.
-    QTextCursor cursor = memo.textCursor();
-    QTextCursor start = cursor;
-    start.setPosition(cursor.selectionStart());
-    QTextCursor end = cursor;
-    end.setPosition(cursor.selectionEnd());
-    const QRect first = memo.cursorRect(start);
-    const QRect last = memo.cursorRect(end);
+    const QRect first = memo.CaretRect(memo.SelStart());
+    const QRect last = memo.CaretRect(memo.SelStart() + memo.SelLength());
     const QWidget* viewport = memo.viewport();
     QRect lines(0, first.top(), viewport->width(), last.bottom() - first.top() + 1);
     lines = lines.intersected(viewport->rect());
@@ -49,13 +43,7 @@ bool TForm1::SearchMemoWith(const QString& findText, const sjis::FindOptions& op
     const auto find = ExactSjisBytes(findText);
     if (!find)
         return false;
-    const std::size_t at = sjis::SearchDirected(Memo1->Text(), static_cast<std::size_t>(Memo1->SelStart()),
-                                                *find, options, FirstByteShownAlone(*Memo1));
-    if (at == sjis::npos)
-        return false;
-    Memo1->SetSelStart(static_cast<int64_t>(at));
-    Memo1->SetSelLength(static_cast<int64_t>(find->size()));
-    return true;
+    return Memo1->FindWait(*find, options) == SjisView::SearchEnd::Found;
 }
 
 void TForm1::FindPrevious1Click()
@@ -71,6 +59,6 @@ void TForm1::FindPrevious1Click()
     }
     sjis::FindOptions options = FindDialog1->Options();
     options.Up = true;
-    if (!SearchMemoWith(FindDialog1->FindText(), options))
+    if (!SearchMemoWith(FindDialog1->FindText(), options) && !Memo1->SearchWasStopped())
         ShowMessageBox("なし", "検索", 0);
 }

@@ -212,23 +212,17 @@ std::pair<size_t, bool> TailCut(const std::string& text, bool stray, int32_t tai
 }
 
 // The caret stands at the end of the text with nothing selected, and the
-// user has not scrolled away from it. The caret is compared in the view's
-// own byte offsets and, as a second opinion, in the document's characters:
-// each measure is consistent only with itself, and Japanese text is never
-// as many characters as bytes. The end counts as shown while the caret's
-// line is inside the viewport, even when a late layout pass has moved the
-// scroll bar's maximum on by a line.
+// user has not scrolled away from it. Positions are the view's byte offsets
+// on both sides. The end counts as shown while the caret's line is inside
+// the viewport, even when the scroll bar's maximum has moved on by a line.
 bool CaretAtEnd(const SjisMemo& memo)
 {
-    const QTextCursor cursor = memo.textCursor();
-    const bool byBytes = memo.SelLength() == 0 && memo.SelStart() == memo.TextLength();
-    const bool byCharacters = !cursor.hasSelection() && cursor.atEnd();
-    if (!byBytes && !byCharacters)
+    if (memo.SelLength() != 0 || memo.SelStart() != memo.TextLength())
         return false;
     const QScrollBar* bar = memo.verticalScrollBar();
     if (bar->value() == bar->maximum())
         return true;
-    const QRect caret = memo.cursorRect(cursor);
+    const QRect caret = memo.CaretRect(memo.SelStart());
     return caret.top() >= 0 && caret.bottom() <= memo.viewport()->height();
 }
 
@@ -245,12 +239,11 @@ void ScrollToEnd(SjisMemo& memo)
 struct Place {
     explicit Place(SjisMemo& memo)
         : Memo(memo), Start(memo.SelStart()), Length(memo.SelLength()),
-          Cursor(memo.textCursor()), H(memo.horizontalScrollBar()->value()),
-          V(memo.verticalScrollBar()->value())
+          H(memo.horizontalScrollBar()->value()), V(memo.verticalScrollBar()->value())
     {
     }
-    // After text was only added behind: the document's own cursor survives.
-    void RestoreCursor() { Memo.setTextCursor(Cursor); RestoreScroll(); }
+    // After text was only added behind: the offsets before it still hold.
+    void RestoreCursor() { RestoreOffsets(); }
     // After the text was replaced: by byte offsets, clamped.
     void RestoreOffsets()
     {
@@ -266,7 +259,6 @@ struct Place {
     }
     SjisMemo& Memo;
     int64_t Start, Length;
-    QTextCursor Cursor;
     int H, V;
 };
 

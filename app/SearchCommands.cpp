@@ -8,7 +8,6 @@
 #include "view/SjisDirectedSearch.h"
 #include "view/SjisFindText.h"
 #include "view/SjisMemo.h"
-#include "view/SjisText.h"
 
 #include <QAction>
 #include <QPushButton>
@@ -24,15 +23,9 @@ bool TForm1::SearchMemo(const QString& findText, bool matchCase)
     const auto find = ExactSjisBytes(findText);
     if (!find)
         return false;
-    const std::string text = Memo1->Text();
-    const int64_t caret = Memo1->SelStart();
-    const std::size_t at = sjis::SearchText(text, static_cast<std::size_t>(caret), *find, matchCase,
-                                            FirstByteShownAlone(*Memo1));
-    if (at == sjis::npos)
-        return false;
-    Memo1->SetSelStart(static_cast<int64_t>(at));
-    Memo1->SetSelLength(static_cast<int64_t>(find->size()));
-    return true;
+    // The view scans its own bytes, the match selected when found; a big
+    // text is scanned with the window answering and Esc stopping.
+    return Memo1->FindWait(*find, sjis::FindOptions{matchCase, false, false}) == SjisView::SearchEnd::Found;
 }
 
 void TForm1::FindNextMatch()
@@ -42,7 +35,7 @@ void TForm1::FindNextMatch()
         FindDialog1->CloseDialog();
         activateWindow();
     }
-    if (!SearchMemoWith(FindDialog1->FindText(), FindDialog1->Options()))
+    if (!SearchMemoWith(FindDialog1->FindText(), FindDialog1->Options()) && !Memo1->SearchWasStopped())
         ShowMessageBox("なし", "検索", 0);
 }
 
@@ -72,6 +65,12 @@ void TForm1::BindSearchCommands()
     connect(SelectAll1, &QAction::triggered, this, &TForm1::SelectAll1Click);
     connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
     connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    // The view's long scans (index, find, filter) report in the status; the
+    // status is emptied when they end.
+    Memo1->OnProgress = [this](const QString& what, double share) {
+        ShowStatus(what.isEmpty() ? QString() : QStringLiteral("%1 %2%").arg(what).arg(static_cast<int>(share * 100)));
+    };
+    Memo1->OnNotice = [this](const QString& text) { ShowStatus(text); };
     for (QAction* item : {JIS1, EUC1, UTF81, Unicode1, SJIS1, N3})
         connect(item, &QAction::triggered, this, [this, item] { EUC1Click(item); });
 }

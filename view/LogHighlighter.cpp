@@ -3,27 +3,20 @@
 #include "view/SjisMemo.h"
 
 #include <QColor>
-#include <QEvent>
-#include <QTextBlock>
-#include <QTextCursor>
 
 #include <array>
-#include <tuple>
-#include <vector>
 
 namespace {
 
 const QColor ErrorColour(255, 96, 96);
 const QColor WarningColour(255, 215, 90);
 
-using Key = std::tuple<int, int, QRgb>;
-
 } // namespace
 
-LogHighlighter::LogHighlighter(SjisMemo* memo) : QObject(memo), Memo(memo), Viewport(memo->viewport())
+LogHighlighter::LogHighlighter(SjisMemo* memo) : QObject(memo)
 {
     setObjectName(QStringLiteral("LogHighlighter"));
-    memo->viewport()->installEventFilter(this);
+    memo->SetHighlighting(true);
 }
 
 LogHighlighter::Tone LogHighlighter::ToneOf(QStringView line)
@@ -39,40 +32,15 @@ LogHighlighter::Tone LogHighlighter::ToneOf(QStringView line)
     return Tone::None;
 }
 
-bool LogHighlighter::eventFilter(QObject* watched, QEvent* event)
+QColor LogHighlighter::ColourOf(Tone tone)
 {
-    // The paint that follows uses the selections set here.
-    if (event->type() == QEvent::Paint && watched == Viewport)
-        Refresh();
-    return false;
-}
-
-void LogHighlighter::Refresh()
-{
-    const QWidget* viewport = Memo->viewport();
-    QTextBlock block = Memo->cursorForPosition(QPoint(0, 0)).block();
-    const QTextBlock last = Memo->cursorForPosition(QPoint(viewport->width(), viewport->height())).block();
-    QList<QTextEdit::ExtraSelection> wanted;
-    std::vector<Key> wantedKeys;
-    for (; block.isValid(); block = block.next()) {
-        const Tone tone = ToneOf(block.text());
-        if (tone != Tone::None) {
-            QTextEdit::ExtraSelection line;
-            line.cursor = QTextCursor(block);
-            line.cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-            line.format.setForeground(tone == Tone::Error ? ErrorColour : WarningColour);
-            wantedKeys.emplace_back(line.cursor.selectionStart(), line.cursor.selectionEnd(),
-                                    line.format.foreground().color().rgb());
-            wanted.push_back(line);
-        }
-        if (block == last)
-            break;
+    switch (tone) {
+    case Tone::Error:
+        return ErrorColour;
+    case Tone::Warning:
+        return WarningColour;
+    case Tone::None:
+        break;
     }
-    // The view's own selections follow its edits, so they are what is shown.
-    std::vector<Key> shownKeys;
-    for (const QTextEdit::ExtraSelection& line : Memo->extraSelections())
-        shownKeys.emplace_back(line.cursor.selectionStart(), line.cursor.selectionEnd(),
-                               line.format.foreground().color().rgb());
-    if (shownKeys != wantedKeys)
-        Memo->setExtraSelections(wanted);
+    return Qt::white;
 }

@@ -1,9 +1,10 @@
 // Colours the lines of the text view that report errors (red) or warnings
 // (yellow). Display only: the view's bytes, positions and searches stay as
-// they are. Only the lines on screen are looked at, just before each paint,
-// so the cost does not grow with the text.
+// they are. The view asks for the tone of the lines it paints, which are only
+// those on screen, so the cost does not grow with the text.
 #pragma once
 
+#include <QColor>
 #include <QObject>
 #include <QStringView>
 
@@ -21,17 +22,6 @@ public:
     // 異常 (as written, case included), else Warning when it holds WARN or
     // 警告, else None.
     static Tone ToneOf(QStringView line);
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
-    // Sets the view's extra selections to the coloured lines on screen,
-    // when they differ from what it has.
-    void Refresh();
-
-    SjisMemo* Memo;
-    // The watched viewport, compared as a plain pointer: its events still
-    // come while the view is being destroyed.
-    QObject* Viewport;
+    // The colour a line of that tone is drawn in (white for None).
+    static QColor ColourOf(Tone tone);
 };

@@ -3,8 +3,6 @@
 #include "codec/SjisCodec.h"
 #include "view/SjisMemo.h"
 
-#include <QTextBlock>
-#include <QTextDocument>
 
 std::optional<std::string> ExactSjisBytes(const QString& text)
 {
@@ -23,10 +21,5 @@ std::optional<std::string> ExactSjisBytes(const QString& text)
 
 bool FirstByteShownAlone(const SjisMemo& memo)
 {
-    // A byte shown on its own is the private-use character of that byte.
-    const QString first = memo.document()->firstBlock().text().left(1);
-    if (first.isEmpty())
-        return false;
-    const char16_t c = first[0].unicode();
-    return c >= SjisCodec::StrayBase && c < SjisCodec::StrayBase + 0x100;
+    return memo.Lines().FirstByteStray();
 }

@@ -90,6 +90,7 @@ int main(int argc, char** argv)
     auto with = std::make_unique<TForm1>(options);
     auto without = std::make_unique<TForm1>(options);
     delete without->Memo1->findChild<LogHighlighter*>();
+    without->Memo1->SetHighlighting(false);
     for (TForm1* form : {with.get(), without.get()}) {
         form->resize(900, 600);
         form->show();

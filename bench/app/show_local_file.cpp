@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QPixmap>
 #include <QScreen>
+#include <QPlainTextEdit>
 #include <QThread>
 #include <QFile>
 #include <QTemporaryDir>
@@ -95,13 +96,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "LineCount/Line over every line: %lld ms (%lld bytes)\n",
                      static_cast<long long>(timer.elapsed()), static_cast<long long>(lineBytes));
         timer.restart();
-        for (int i = 0; i < 10000 && i < memo.LineCount(); ++i)
+        // Each deletion makes the text again around the line.
+        for (int i = 0; i < 100 && i < memo.LineCount(); ++i)
             memo.DeleteLine(i);
-        std::fprintf(stderr, "DeleteLine of 10000 lines: %lld ms\n", static_cast<long long>(timer.elapsed()));
+        std::fprintf(stderr, "DeleteLine of 100 lines: %lld ms\n", static_cast<long long>(timer.elapsed()));
 
-        const QString text = form->Memo1->toPlainText();
+        const QString text = form->Memo1->ShownText();
+        QPlainTextEdit document;
         timer.restart();
-        form->Memo1->setPlainText(text);
+        document.setPlainText(text);
         std::fprintf(stderr, "Qt setPlainText of the same text: %lld ms\n",
                      static_cast<long long>(timer.elapsed()));
     }

@@ -86,10 +86,10 @@ TEST_F(FilterWindow, AFirstByteShownAloneStaysAloneWithItsLine)
     // What a tail cut through 表 leaves: its trail byte, shown on its own.
     const std::string cut = "\x5C" "n ERROR\r\nok\r\n";
     Form->Memo1->SetText(cut, true);
-    const QString shown = Form->Memo1->toPlainText();
+    const QString shown = Form->Memo1->ShownText();
     Grep(QStringLiteral("ERROR"));
     EXPECT_EQ(Form->Memo1->Text(), "\x5C" "n ERROR\r\n");
-    EXPECT_EQ(Form->Memo1->toPlainText(), shown.left(shown.indexOf(u'\n') + 1));
+    EXPECT_EQ(Form->Memo1->ShownText(), shown.left(shown.indexOf(u'\n') + 1));
 }
 
 TEST_F(FilterWindow, JapaneseFilterTextSkipsTrailBytes)

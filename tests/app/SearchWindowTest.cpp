@@ -152,7 +152,7 @@ TEST_F(SearchWindow, TheMatchIsScrolledIntoSight)
     const int64_t at = static_cast<int64_t>(text.find("ERROR"));
     EXPECT_EQ(FindNext(), Sel(at, 5));
     QCoreApplication::processEvents();
-    EXPECT_TRUE(Form->Memo1->viewport()->rect().contains(Form->Memo1->cursorRect().center()));
+    EXPECT_TRUE(Form->Memo1->viewport()->rect().contains(Form->Memo1->CaretRect(Form->Memo1->SelStart() + Form->Memo1->SelLength()).center()));
     Form->close();
 }
 

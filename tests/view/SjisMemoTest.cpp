@@ -3,10 +3,10 @@
 #include "codec/SjisCodec.h"
 #include "view/SjisMemo.h"
 
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QScrollBar>
 #include <QTest>
-#include <QTextBlock>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,6 +43,18 @@ void Type(QWidget* widget, const QString& text)
         QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
         QCoreApplication::sendEvent(widget, &press);
     }
+}
+
+// Characters before the caret as drawn, a line break counting one: where a
+// cursor in the drawn text stands.
+qsizetype CaretPosition(SjisMemo& memo)
+{
+    const int64_t caret = memo.SelStart();
+    memo.SetSelStart(0);
+    memo.SetSelLength(caret);
+    const qsizetype position = memo.SelectedText().size();
+    memo.SetSelStart(caret);
+    return position;
 }
 
 TEST(SjisMemoBytes, EveryPairAndSingleByteComesBackUnchanged)
@@ -100,11 +112,11 @@ TEST(SjisMemoBytes, StrayFirstByteIsShownAloneAndKept)
     // would swallow the 0x82 of the following あ.
     SjisMemo memo;
     memo.SetText("\x9F\x82\xA0\x82\xA2"s, true);
-    EXPECT_EQ(memo.document()->firstBlock().text(),
+    EXPECT_EQ(memo.ShownLine(0),
               QString(QChar(SjisCodec::StrayBase + 0x9F)) + QStringLiteral("あい"));
     EXPECT_EQ(memo.Text(), "\x9F\x82\xA0\x82\xA2"s);
     memo.SetSelStart(1);
-    EXPECT_EQ(memo.textCursor().position(), 1);
+    EXPECT_EQ(CaretPosition(memo), 1);
 
     // An LF cut from its CR stays a character, not a line break.
     memo.SetText("\ncd", true);
@@ -118,13 +130,19 @@ TEST(SjisMemoBytes, StrayFirstByteIsShownAloneAndKept)
 TEST(SjisMemoBytes, TypedTextBecomesShiftJis)
 {
     SjisMemo memo;
-    memo.SetText("\xED\x40"s);   // a twin: typing elsewhere in the line may drop it
+    memo.SetText("\xED\x40"s);   // a twin: typing elsewhere in the line leaves it
     memo.SetSelStart(2);
     Type(&memo, QStringLiteral("あ漢A"));
     QTest::keyClick(&memo, Qt::Key_Return, Qt::ShiftModifier);
     Type(&memo, QStringLiteral("①"));
-    EXPECT_EQ(memo.Text(), "\xFA\x5C\x82\xA0\x8A\xBF" "A\r\n\x87\x40"s);
+    EXPECT_EQ(memo.Text(), "\xED\x40\x82\xA0\x8A\xBF" "A\r\n\x87\x40"s);
     EXPECT_EQ(memo.SelStart(), 11);
+
+    // What an input method commits goes in at the caret the same way.
+    QInputMethodEvent commit;
+    commit.setCommitString(QStringLiteral("漢"));
+    QCoreApplication::sendEvent(&memo, &commit);
+    EXPECT_EQ(memo.Text(), "\xED\x40\x82\xA0\x8A\xBF" "A\r\n\x87\x40\x8A\xBF"s);
 }
 
 TEST(SjisMemoOffsets, CaretAndSelectionCountBytes)
@@ -132,18 +150,18 @@ TEST(SjisMemoOffsets, CaretAndSelectionCountBytes)
     SjisMemo memo;
     memo.SetText("\x82\xA0\x82\xA2" "A\r\n\x82\xA4" "B"s);   // あいA / うB
     memo.SetSelStart(2);
-    EXPECT_EQ(memo.textCursor().position(), 1);
+    EXPECT_EQ(CaretPosition(memo), 1);
     EXPECT_EQ(memo.SelStart(), 2);
     memo.SetSelLength(3);
-    EXPECT_EQ(memo.textCursor().selectedText(), QStringLiteral("いA"));
+    EXPECT_EQ(memo.SelectedText(), QStringLiteral("いA"));
     EXPECT_EQ(memo.SelLength(), 3);
     EXPECT_EQ(memo.SelStart(), 2);
 
     // Across the line break: the CR LF is two bytes, one position.
     memo.SetSelStart(7);
-    EXPECT_EQ(memo.textCursor().position(), 4);
+    EXPECT_EQ(CaretPosition(memo), 4);
     memo.SetSelLength(3);
-    EXPECT_EQ(memo.textCursor().selectedText(), QStringLiteral("うB"));
+    EXPECT_EQ(memo.SelectedText(), QStringLiteral("うB"));
     memo.SetSelStart(4);
     memo.SetSelLength(5);
     EXPECT_EQ(memo.SelLength(), 5);
@@ -179,7 +197,7 @@ TEST(SjisMemoOffsets, ReplaceSelectionPutsTheCaretBehindTheText)
     memo.SetSelStart(3);
     memo.SetSelText("\xA0");
     EXPECT_EQ(memo.Text(), "ab\x82\xA0"s);
-    EXPECT_EQ(memo.document()->firstBlock().text(), QStringLiteral("abあ"));
+    EXPECT_EQ(memo.ShownLine(0), QStringLiteral("abあ"));
     EXPECT_EQ(memo.SelStart(), 4);
 }
 
@@ -226,7 +244,7 @@ TEST(SjisMemoLines, OffsetsFollowDeletionsAndEdits)
     const std::size_t at = expected.find("line 999 ");
     memo.SetSelStart(static_cast<int64_t>(at));
     memo.SetSelLength(8);
-    EXPECT_EQ(memo.textCursor().selectedText(), QStringLiteral("line 999"));
+    EXPECT_EQ(memo.SelectedText(), QStringLiteral("line 999"));
 }
 
 // Character starts of a text as the view reads it: each line from its start.

@@ -1,0 +1,363 @@
+#include "view/SjisLineSearch.h"
+
+#include "view/SjisText.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// Lower-cases every ASCII capital, trail bytes included: a superset of what
+// LowerInPlace folds, so each real match is among its candidates, which are
+// then checked with the real folding.
+void FoldAll(char* p, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        p[i] = static_cast<char>(static_cast<unsigned char>(c - 'A') < 26 ? c | 0x20 : c);
+    }
+}
+
+unsigned char Folded(unsigned char c)
+{
+    return static_cast<unsigned char>(c - 'A') < 26 ? c | 0x20 : c;
+}
+
+// Whether the n bytes at p, folded as FoldAll folds, are key.
+bool SameFolded(const char* p, std::string_view key)
+{
+    for (std::size_t k = 0; k < key.size(); ++k)
+        if (Folded(static_cast<unsigned char>(p[k])) != static_cast<unsigned char>(key[k]))
+            return false;
+    return true;
+}
+
+// The byte key's folded byte c stands for in the text besides itself: its
+// capital when it is a small letter.
+unsigned char OtherCase(unsigned char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 0x20) : c;
+}
+
+#if defined(__x86_64__)
+// FindFolded's loop thirty-two places at a time, on processors with AVX2;
+// pos is where it stopped (fewer than 32 + n - 1 bytes before the end).
+__attribute__((target("avx2"))) std::size_t FindFoldedWide(const char* hay, std::size_t size, std::string_view key,
+                                                           std::size_t& pos)
+{
+    const std::size_t n = key.size();
+    const auto first = static_cast<unsigned char>(key[0]);
+    const auto last = static_cast<unsigned char>(key[n - 1]);
+    const __m256i f1 = _mm256_set1_epi8(static_cast<char>(first));
+    const __m256i f2 = _mm256_set1_epi8(static_cast<char>(OtherCase(first)));
+    const __m256i l1 = _mm256_set1_epi8(static_cast<char>(last));
+    const __m256i l2 = _mm256_set1_epi8(static_cast<char>(OtherCase(last)));
+    for (; pos + n - 1 + 32 <= size; pos += 32) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + pos));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + pos + n - 1));
+        const __m256i both = _mm256_and_si256(_mm256_or_si256(_mm256_cmpeq_epi8(a, f1), _mm256_cmpeq_epi8(a, f2)),
+                                              _mm256_or_si256(_mm256_cmpeq_epi8(b, l1), _mm256_cmpeq_epi8(b, l2)));
+        for (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(both)); mask != 0; mask &= mask - 1) {
+            const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(mask));
+            if (SameFolded(hay + at, key))
+                return at;
+        }
+    }
+    return std::string_view::npos;
+}
+#endif
+
+// The first place in hay where key (folded as FoldAll folds) stands when hay
+// is folded the same way, without folding a copy: sixteen places at a time
+// are tested for the key's first and last byte in either case, and only
+// those that have both are compared whole. npos when there is none.
+std::size_t FindFolded(const char* hay, std::size_t size, std::string_view key)
+{
+    const std::size_t n = key.size();
+    if (size < n)
+        return std::string_view::npos;
+    const auto first = static_cast<unsigned char>(key[0]);
+    const auto last = static_cast<unsigned char>(key[n - 1]);
+    std::size_t pos = 0;
+#if defined(__x86_64__)
+    static const bool wide = __builtin_cpu_supports("avx2");
+    if (wide) {
+        const std::size_t at = FindFoldedWide(hay, size, key, pos);
+        if (at != std::string_view::npos)
+            return at;
+    }
+#endif
+#if defined(__SSE2__)
+    const __m128i f1 = _mm_set1_epi8(static_cast<char>(first));
+    const __m128i f2 = _mm_set1_epi8(static_cast<char>(OtherCase(first)));
+    const __m128i l1 = _mm_set1_epi8(static_cast<char>(last));
+    const __m128i l2 = _mm_set1_epi8(static_cast<char>(OtherCase(last)));
+    for (; pos + n - 1 + 16 <= size; pos += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + pos));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + pos + n - 1));
+        const __m128i both = _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(a, f1), _mm_cmpeq_epi8(a, f2)),
+                                           _mm_or_si128(_mm_cmpeq_epi8(b, l1), _mm_cmpeq_epi8(b, l2)));
+        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(both)); mask != 0; mask &= mask - 1) {
+            const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(mask));
+            if (SameFolded(hay + at, key))
+                return at;
+        }
+    }
+#endif
+    for (; pos + n <= size; ++pos)
+        if (SameFolded(hay + pos, key))
+            return pos;
+    return std::string_view::npos;
+}
+
+} // namespace
+
+SjisLineSearch::SjisLineSearch(const SjisLines& lines, std::string_view needle)
+    : FLines(lines), FBuffer(lines.Buffer()), FKey(needle)
+{
+    FNoKey = FKey.empty() || FKey.find_first_of("\r\n") != std::string::npos;
+    FTotal = std::max<uint64_t>(1, FBuffer.Raw().size());
+}
+
+SjisLineSearch::SjisLineSearch(const SjisLines& lines, std::string_view find, const sjis::FindOptions& options,
+                               uint64_t caret)
+    : SjisLineSearch(lines, find)
+{
+    FOptions = options;
+    if (!options.MatchCase) {
+        sjis::LowerInPlace(FKey);
+        FCandidateKey = FKey;
+        FoldAll(FCandidateKey.data(), FCandidateKey.size());
+    }
+    if (FNoKey || caret > lines.Length()) {
+        FDone = true;
+        return;
+    }
+    FLine = lines.LineAt(caret);
+    const int64_t source = lines.SourceLine(FLine);
+    if (source < 0) {
+        // The empty line behind the last kept one: nothing on it.
+        if (!options.Up || FLine == 0) {
+            FDone = true;
+            return;
+        }
+        --FLine;
+        FRaw = FCapRaw = RawEnd(lines.SourceLine(FLine));
+        return;
+    }
+    const uint64_t start = FBuffer.Index().RawStart(source);
+    FRaw = start + std::min<uint64_t>(caret - lines.Start(FLine), FBuffer.Index().RawLength(source));
+    if (options.Up || options.WholeWord) {
+        // A caret inside a character counts from that character's start.
+        const std::string_view raw = FBuffer.Raw();
+        const bool stray = source == 0 && FBuffer.FirstByteStray();
+        uint64_t pos = start;
+        uint64_t prev = start;
+        while (pos < FRaw) {
+            prev = pos;
+            pos += (pos == 0 && stray) || !sjis::IsLeadByte(static_cast<unsigned char>(raw[pos]))
+                    || pos + 1 >= raw.size()
+                ? 1
+                : 2;
+        }
+        if (pos > FRaw)
+            FRaw = prev;
+    }
+    FCapRaw = FRaw;
+}
+
+SjisLineSearch SjisLineSearch::Filter(const SjisLines& lines, std::string_view needle)
+{
+    SjisLineSearch search(lines, needle);
+    search.FFilter = true;
+    search.FOptions.MatchCase = true;
+    if (search.FNoKey || lines.SourceLine(0) < 0)
+        search.FDone = true;
+    else
+        search.FRaw = lines.Buffer().Index().RawStart(lines.SourceLine(0));
+    return search;
+}
+
+double SjisLineSearch::Progress() const
+{
+    return FDone ? 1.0 : std::min(1.0, static_cast<double>(FDoneBytes) / static_cast<double>(FTotal));
+}
+
+uint64_t SjisLineSearch::RawEnd(int64_t source) const
+{
+    return FBuffer.Index().RawStart(source) + FBuffer.Index().RawLength(source);
+}
+
+bool SjisLineSearch::IsMatch(int64_t source, uint64_t raw)
+{
+    const std::string_view text = FBuffer.Raw();
+    const uint64_t lineStart = FBuffer.Index().RawStart(source);
+    // The plain search forward reads characters from the caret on, as if
+    // the bytes before it were not there.
+    const bool fromCaret = !FFilter && !FOptions.Up && !FOptions.WholeWord && FCapRaw >= lineStart
+        && FCapRaw <= raw && FBuffer.LineAtRaw(FCapRaw) == source;
+    const uint64_t walkFrom = fromCaret ? FCapRaw : lineStart;
+    const bool lineStray = source == 0 && FBuffer.FirstByteStray();
+    const bool stray = lineStray && walkFrom == 0;
+    auto length = [&](uint64_t at) -> uint64_t {
+        if (at == 0 && stray)
+            return 1;
+        return sjis::IsLeadByte(static_cast<unsigned char>(text[at])) && at + 1 < text.size() ? 2 : 1;
+    };
+    uint64_t pos = walkFrom;
+    uint64_t prev = UINT64_MAX;
+    while (pos < raw) {
+        prev = pos;
+        pos += length(pos);
+    }
+    if (pos != raw)
+        return false;
+    const std::size_t n = FKey.size();
+    if (!FOptions.MatchCase) {
+        // Letters are lower-cased as read from the line's start, whatever
+        // the walk of boundaries started from.
+        FLineScratch.assign(text.substr(lineStart, raw + n - lineStart));
+        sjis::LowerInPlace(FLineScratch, lineStray);
+        if (std::string_view(FLineScratch).substr(raw - lineStart) != FKey)
+            return false;
+    }
+    if (!FOptions.WholeWord)
+        return true;
+    auto wordChar = [&](uint64_t at, uint64_t len) {
+        return len == 2 || sjis::IsWordByte(static_cast<unsigned char>(text[at]));
+    };
+    if (prev != UINT64_MAX && wordChar(prev, raw - prev))
+        return false;
+    const uint64_t end = raw + n;
+    while (pos < end)
+        pos += length(pos);
+    if (pos != end)
+        return false;
+    if (end >= RawEnd(source))
+        return true;
+    return !wordChar(end, length(end));
+}
+
+template <typename Take>
+bool SjisLineSearch::Matches(uint64_t from, uint64_t limit, uint64_t to, Take take)
+{
+    const std::size_t n = FKey.size();
+    if (to < from + n)
+        return true;
+    const char* hay = FBuffer.Raw().data() + from;
+    uint64_t pos = from;
+    while (pos < limit && pos + n <= to) {
+        uint64_t c;
+        if (FOptions.MatchCase) {
+            const void* hit = ::memmem(hay + (pos - from), to - pos, FKey.data(), n);
+            if (!hit)
+                return true;
+            c = from + static_cast<uint64_t>(static_cast<const char*>(hit) - hay);
+        } else {
+            const std::size_t at = FindFolded(hay + (pos - from), to - pos, FCandidateKey);
+            if (at == std::string_view::npos)
+                return true;
+            c = pos + at;
+        }
+        if (c >= limit)
+            return true;
+        const int64_t source = FBuffer.LineAtRaw(c);
+        if (IsMatch(source, c)) {
+            const uint64_t next = take(source, c);
+            if (next == UINT64_MAX)
+                return false;
+            pos = std::max(next, c + 1);
+        } else {
+            pos = c + 1;
+        }
+    }
+    return true;
+}
+
+bool SjisLineSearch::Step(std::size_t maxBytes)
+{
+    if (!FDone)
+        FDone = FOptions.Up && !FFilter ? StepBackward(std::max<std::size_t>(maxBytes, 1))
+                                        : StepForward(std::max<std::size_t>(maxBytes, 1));
+    return FDone;
+}
+
+bool SjisLineSearch::StepForward(std::size_t budget)
+{
+    const SjisLineIndex& index = FBuffer.Index();
+    while (budget > 0) {
+        if (FLine >= FLines.Count() || FLines.SourceLine(FLine) < 0)
+            return true;
+        const int64_t runEnd = FLines.RunEnd(FLine);
+        const int64_t first = FLines.SourceLine(FLine);
+        const uint64_t rawRunEnd = RawEnd(FLines.SourceLine(runEnd - 1));
+        const uint64_t limit = std::min<uint64_t>(rawRunEnd, FRaw + budget);
+        const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + FKey.size() - 1);
+        const int64_t line = FLine;
+        const bool ranThrough = Matches(FRaw, limit, to, [&](int64_t source, uint64_t c) -> uint64_t {
+            if (FFilter) {
+                // A line that runs on into the next slice is kept once.
+                if (FKept.empty() || FKept.back() != source)
+                    FKept.push_back(source);
+                return RawEnd(source) + 1;
+            }
+            const int64_t viewLine = line + (source - first);
+            FFound = FLines.Start(viewLine) + (c - index.RawStart(source));
+            return UINT64_MAX;
+        });
+        if (!ranThrough)
+            return true;
+        const uint64_t done = std::max<uint64_t>(limit - FRaw, 1);
+        FDoneBytes += done;
+        budget -= std::min<uint64_t>(budget, done);
+        FRaw = limit;
+        if (limit == rawRunEnd) {
+            FLine = runEnd;
+            if (FLine < FLines.Count() && FLines.SourceLine(FLine) >= 0)
+                FRaw = index.RawStart(FLines.SourceLine(FLine));
+        }
+    }
+    return false;
+}
+
+bool SjisLineSearch::StepBackward(std::size_t budget)
+{
+    const SjisLineIndex& index = FBuffer.Index();
+    while (budget > 0) {
+        if (FLine < 0)
+            return true;
+        const int64_t runStart = FLines.RunStart(FLine);
+        const int64_t first = FLines.SourceLine(runStart);
+        const uint64_t rawRunStart = index.RawStart(first);
+        const uint64_t from = FRaw - std::min<uint64_t>(FRaw - rawRunStart, budget);
+        const uint64_t to = std::min<uint64_t>(FCapRaw, FRaw + FKey.size() - 1);
+        uint64_t best = UINT64_MAX;
+        int64_t bestSource = -1;
+        Matches(from, FRaw, to, [&](int64_t source, uint64_t c) -> uint64_t {
+            best = c;
+            bestSource = source;
+            return c + 1;
+        });
+        if (best != UINT64_MAX) {
+            FFound = FLines.Start(runStart + (bestSource - first)) + (best - index.RawStart(bestSource));
+            return true;
+        }
+        const uint64_t done = std::max<uint64_t>(FRaw - from, 1);
+        FDoneBytes += done;
+        budget -= std::min<uint64_t>(budget, done);
+        FRaw = from;
+        if (from == rawRunStart) {
+            FLine = runStart - 1;
+            if (FLine >= 0)
+                FRaw = RawEnd(FLines.SourceLine(FLine));
+        }
+    }
+    return false;
+}

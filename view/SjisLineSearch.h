@@ -1,0 +1,72 @@
+// Find and the line filter run over the view's buffer directly, in slices the
+// caller hands out (so a big text is searched from the event loop with
+// progress, and stopped by dropping the object). They give the results the
+// byte-level search and filter of SjisText / SjisDirectedSearch give on the
+// text with CR LF line breaks. A find or filter text that holds a CR or LF is
+// in no line and found nowhere.
+#pragma once
+
+#include "view/SjisDirectedSearch.h"
+#include "view/SjisTextBuffer.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class SjisLineSearch {
+public:
+    static constexpr uint64_t NotFound = UINT64_MAX;
+
+    // A find of find in lines from text offset caret, as SearchDirected
+    // does. lines must outlive the search and stay unchanged meanwhile.
+    SjisLineSearch(const SjisLines& lines, std::string_view find, const sjis::FindOptions& options,
+                   uint64_t caret);
+    // The line filter: keeps the lines that hold needle on a character
+    // boundary (exact bytes, case included).
+    static SjisLineSearch Filter(const SjisLines& lines, std::string_view needle);
+
+    // Searches up to about maxBytes more; true when finished. Does not wait.
+    bool Step(std::size_t maxBytes);
+    // Runs to the end. Does not wait.
+    void Run() { while (!Step(SIZE_MAX / 2)) {} }
+    bool Finished() const { return FDone; }
+    // Share of the bytes to search looked at, 0 to 1.
+    double Progress() const;
+
+    // The find's match: its text offset, or NotFound.
+    uint64_t Found() const { return FFound; }
+    // The filter's kept lines, as lines of the buffer.
+    const std::vector<int64_t>& Kept() const { return FKept; }
+
+private:
+    SjisLineSearch(const SjisLines& lines, std::string_view needle);
+    bool StepForward(std::size_t budget);
+    bool StepBackward(std::size_t budget);
+    // Valid matches in raw [from, to) (starts in [from, limit)), in order,
+    // each handed to take, which returns false to stop. Returns whether it
+    // ran through.
+    template <typename Take>
+    bool Matches(uint64_t from, uint64_t limit, uint64_t to, Take take);
+    // Whether a candidate at raw offset raw of source line source is a match.
+    bool IsMatch(int64_t source, uint64_t raw);
+    uint64_t RawEnd(int64_t source) const;
+
+    const SjisLines& FLines;
+    const SjisTextBuffer& FBuffer;
+    std::string FKey;            // the find text, lower-cased unless the case matters
+    std::string FCandidateKey;   // FKey as FoldAll folds, to look for in a folded slice
+    sjis::FindOptions FOptions;
+    bool FFilter = false;
+    bool FDone = false;
+    bool FNoKey = false;
+    uint64_t FFound = NotFound;
+    std::vector<int64_t> FKept;
+    std::string FLineScratch;
+    // Where the scan stands: a line of the view and a raw offset in its run.
+    int64_t FLine = 0;
+    uint64_t FRaw = 0;
+    uint64_t FCapRaw = 0;        // searching up: matches end at or before this
+    uint64_t FTotal = 1;
+    uint64_t FDoneBytes = 0;
+};

@@ -1,0 +1,928 @@
+#include "view/SjisView.h"
+
+#include "view/Fonts.h"
+#include "view/LogHighlighter.h"
+#include "codec/SjisCodec.h"
+#include "view/SjisLineSearch.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+// Space between the view's edge and its text, as the plain text view leaves.
+constexpr int Margin = 4;
+// Laid-out lines kept at most; a page needs far fewer.
+constexpr std::size_t MaxLayouts = 512;
+
+} // namespace
+
+SjisView::SjisView(QWidget* parent) : QAbstractScrollArea(parent), FBuffer(std::make_unique<SjisTextBuffer>())
+{
+    QPalette pal = palette();
+    pal.setColor(QPalette::Base, Qt::black);
+    pal.setColor(QPalette::Text, Qt::white);
+    setPalette(pal);
+    viewport()->setPalette(pal);
+    viewport()->setAutoFillBackground(true);
+    setFont(ViewFont());
+    viewport()->setCursor(Qt::IBeamCursor);
+    setFocusPolicy(Qt::StrongFocus);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    horizontalScrollBar()->setRange(0, 0);
+    FIndexTimer.setInterval(0);
+    connect(&FIndexTimer, &QTimer::timeout, this, &SjisView::IndexSlice);
+    FSearchTimer.setInterval(0);
+    connect(&FSearchTimer, &QTimer::timeout, this, &SjisView::SearchSlice);
+    FBuffer->IndexMore();
+}
+
+SjisView::~SjisView()
+{
+    // A wait for a search ends with the view.
+    StopSearch();
+}
+
+const SjisLines& SjisView::Lines() const
+{
+    Complete();
+    return Current();
+}
+
+void SjisView::Complete() const
+{
+    // Offsets count every line break before them, so whatever reads them
+    // needs the whole index; the view's own painting does not wait for it.
+    if (!FBuffer->Indexed())
+        FBuffer->IndexMore();
+}
+
+const SjisLines& SjisView::Current() const
+{
+    if (FKept)
+        return *FKept;
+    return *FBuffer;
+}
+
+void SjisView::Clear()
+{
+    AdoptText(std::string());
+}
+
+void SjisView::SetText(std::string_view bytes, bool firstByteStray)
+{
+    AdoptText(std::string(bytes), firstByteStray);
+}
+
+void SjisView::AdoptText(std::string bytes, bool firstByteStray)
+{
+    StopSearch();
+    FKept.reset();
+    FBuffer->SetText(std::move(bytes), firstByteStray);
+    FBuffer->IndexMore(PieceBytes);
+    FAnchor = FCaret = 0;
+    FGoalX = -1;
+    if (!FBuffer->Indexed()) {
+        FIndexTimer.start();
+        if (OnProgress)
+            OnProgress(QStringLiteral("索引中"), FBuffer->IndexedShare());
+    } else {
+        FIndexTimer.stop();
+    }
+    Relayout();
+    verticalScrollBar()->setValue(0);
+}
+
+void SjisView::Append(std::string_view bytes)
+{
+    if (bytes.empty())
+        return;
+    if (FKept) {
+        // Lines added to a filtered view are shown whole behind the kept
+        // ones: the kept text becomes the text.
+        const bool stray = FKept->FirstByteStray();
+        ReplaceWhole(Text(), stray);
+    }
+    FBuffer->Append(bytes);
+    if (!FIndexTimer.isActive()) {
+        FBuffer->IndexMore(PieceBytes);
+        if (!FBuffer->Indexed())
+            FIndexTimer.start();
+    }
+    // The last line may have grown: lay it out again.
+    if (!FLayouts.empty())
+        FLayouts.erase(FLayouts.lower_bound(std::max<int64_t>(0, Current().Count() - 2)), FLayouts.end());
+    UpdateScrollRange();
+    viewport()->update();
+}
+
+void SjisView::FinishIndex()
+{
+    FBuffer->IndexMore();
+    FIndexTimer.stop();
+    UpdateScrollRange();
+}
+
+bool SjisView::Indexing() const
+{
+    return !FBuffer->Indexed();
+}
+
+void SjisView::IndexSlice()
+{
+    // Pieces of a megabyte until the slice's time is spent, so the window
+    // answers whatever the machine's speed.
+    QElapsedTimer clock;
+    clock.start();
+    bool done = false;
+    while (!done && clock.elapsed() < SliceMilliseconds)
+        done = FBuffer->IndexMore(PieceBytes);
+    if (done)
+        FIndexTimer.stop();
+    UpdateScrollRange();
+    viewport()->update();
+    if (OnProgress)
+        OnProgress(done ? QString() : QStringLiteral("索引中"), FBuffer->IndexedShare());
+}
+
+std::string SjisView::Text() const
+{
+    Complete();
+    const SjisLines& lines = Current();
+    std::string text;
+    text.reserve(lines.Length());
+    for (int64_t i = 0; i < lines.Count(); ++i) {
+        if (i > 0)
+            text += "\r\n";
+        text += lines.Bytes(i);
+    }
+    return text;
+}
+
+int64_t SjisView::TextLength() const
+{
+    Complete();
+    return static_cast<int64_t>(Current().Length());
+}
+
+int64_t SjisView::SelStart() const
+{
+    return static_cast<int64_t>(std::min(FAnchor, FCaret));
+}
+
+int64_t SjisView::SelLength() const
+{
+    return static_cast<int64_t>(std::max(FAnchor, FCaret) - std::min(FAnchor, FCaret));
+}
+
+uint64_t SjisView::SnapOffset(uint64_t offset) const
+{
+    const SjisLines& lines = Current();
+    offset = std::min<uint64_t>(offset, lines.Length());
+    const int64_t line = lines.LineAt(offset);
+    const uint64_t end = lines.Start(line) + lines.Bytes(line).size();
+    // An offset inside a line break goes to the line's end.
+    if (offset >= end)
+        return end;
+    return OffsetOf(line, CharOf(line, offset));
+}
+
+uint64_t SjisView::NextOffset(uint64_t offset) const
+{
+    const SjisLines& lines = Current();
+    const int64_t line = lines.LineAt(offset);
+    const uint64_t start = lines.Start(line);
+    const std::string_view bytes = lines.Bytes(line);
+    if (offset >= start + bytes.size())
+        return line + 1 < lines.Count() ? lines.Start(line + 1) : start + bytes.size();
+    const std::size_t within = offset - start;
+    return offset + SjisCodec::DecodeAt(bytes, within, within == 0 && line == 0 && lines.FirstByteStray()).Bytes;
+}
+
+uint64_t SjisView::PreviousOffset(uint64_t offset) const
+{
+    const SjisLines& lines = Current();
+    const int64_t line = lines.LineAt(offset);
+    const uint64_t start = lines.Start(line);
+    if (offset == start)
+        return line > 0 ? lines.Start(line - 1) + lines.Bytes(line - 1).size() : 0;
+    const std::string_view bytes = lines.Bytes(line);
+    const bool stray = line == 0 && lines.FirstByteStray();
+    std::size_t i = 0;
+    std::size_t previous = 0;
+    while (i < offset - start && i < bytes.size()) {
+        previous = i;
+        i += SjisCodec::DecodeAt(bytes, i, i == 0 && stray).Bytes;
+    }
+    return start + previous;
+}
+
+int SjisView::CharOf(int64_t line, uint64_t offset) const
+{
+    const SjisLines& lines = Current();
+    const std::string_view bytes = lines.Bytes(line);
+    const uint64_t within = offset - lines.Start(line);
+    const bool stray = line == 0 && lines.FirstByteStray();
+    int chars = 0;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const SjisCodec::Unit u = SjisCodec::DecodeAt(bytes, i, i == 0 && stray);
+        if (i + u.Bytes > within)
+            break;
+        chars += u.Chars;
+        i += u.Bytes;
+    }
+    return chars;
+}
+
+uint64_t SjisView::OffsetOf(int64_t line, int chars) const
+{
+    const SjisLines& lines = Current();
+    const std::string_view bytes = lines.Bytes(line);
+    const bool stray = line == 0 && lines.FirstByteStray();
+    int seen = 0;
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const SjisCodec::Unit u = SjisCodec::DecodeAt(bytes, i, i == 0 && stray);
+        if (seen + u.Chars > chars)
+            break;
+        seen += u.Chars;
+        i += u.Bytes;
+    }
+    return lines.Start(line) + i;
+}
+
+void SjisView::SetSelStart(int64_t offset)
+{
+    Complete();
+    const uint64_t at = SnapOffset(static_cast<uint64_t>(std::max<int64_t>(0, offset)));
+    FAnchor = FCaret = at;
+    FGoalX = -1;
+    viewport()->update();
+}
+
+void SjisView::SetSelLength(int64_t length)
+{
+    Complete();
+    const uint64_t start = static_cast<uint64_t>(SelStart());
+    FAnchor = start;
+    FCaret = SnapOffset(static_cast<uint64_t>(std::max<int64_t>(0, static_cast<int64_t>(start) + length)));
+    FGoalX = -1;
+    EnsureCaretVisible();
+    viewport()->update();
+}
+
+void SjisView::SelectAll()
+{
+    Complete();
+    FAnchor = 0;
+    FCaret = Current().Length();
+    viewport()->update();
+}
+
+void SjisView::ReplaceWhole(std::string bytes, bool stray)
+{
+    const int top = verticalScrollBar()->value();
+    FKept.reset();
+    FBuffer->SetText(std::move(bytes), stray);
+    FBuffer->IndexMore();
+    FIndexTimer.stop();
+    Relayout();
+    verticalScrollBar()->setValue(top);
+}
+
+void SjisView::SetSelText(std::string_view bytes)
+{
+    StopSearch();
+    const uint64_t start = static_cast<uint64_t>(SelStart());
+    const uint64_t end = start + static_cast<uint64_t>(SelLength());
+    FinishIndex();
+    if (FKept || end < Current().Length()) {
+        // An edit inside the text: the text is made again around it.
+        std::string text = Text();
+        const bool stray = Current().FirstByteStray() && start > 0;
+        text.replace(start, end - start, bytes);
+        ReplaceWhole(std::move(text), stray);
+    } else {
+        // The end of the text replaced: cut there and append.
+        const int64_t line = FBuffer->LineAt(start);
+        const uint64_t within = std::min<uint64_t>(start - FBuffer->Start(line), FBuffer->Bytes(line).size());
+        FBuffer->Truncate(FBuffer->Index().RawStart(line) + within);
+        FBuffer->Append(bytes);
+        FBuffer->IndexMore();
+        FLayouts.erase(FLayouts.lower_bound(line), FLayouts.end());
+        UpdateScrollRange();
+    }
+    // Inserted breaks count as CR LF.
+    uint64_t length = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
+            ++i;
+        length += bytes[i] == '\r' || bytes[i] == '\n' ? 2 : 1;
+    }
+    FAnchor = FCaret = SnapOffset(start + length);
+    EnsureCaretVisible();
+    viewport()->update();
+}
+
+QString SjisView::TextBetween(uint64_t from, uint64_t to) const
+{
+    const SjisLines& lines = Current();
+    QString text;
+    for (int64_t line = lines.LineAt(from); from < to && line < lines.Count(); ++line) {
+        const uint64_t start = lines.Start(line);
+        const std::string_view bytes = lines.Bytes(line);
+        const uint64_t a = from - start;
+        const uint64_t b = std::min<uint64_t>(to - start, bytes.size());
+        if (a < b)
+            text += SjisCodec::Decode(bytes.substr(a, b - a), line == 0 && lines.FirstByteStray() && a == 0);
+        if (to > start + bytes.size() && line + 1 < lines.Count())
+            text += u'\n';
+        from = line + 1 < lines.Count() ? lines.Start(line + 1) : to;
+    }
+    return text;
+}
+
+QString SjisView::SelectedText() const
+{
+    Complete();
+    const uint64_t from = static_cast<uint64_t>(SelStart());
+    return TextBetween(from, from + static_cast<uint64_t>(SelLength()));
+}
+
+QString SjisView::ShownText() const
+{
+    Complete();
+    return TextBetween(0, Current().Length());
+}
+
+QString SjisView::ShownLine(int64_t i) const
+{
+    Complete();
+    const SjisLines& lines = Current();
+    if (i < 0 || i >= lines.Count())
+        return {};
+    return SjisCodec::Decode(lines.Bytes(i), i == 0 && lines.FirstByteStray());
+}
+
+void SjisView::Copy()
+{
+    Complete();
+    const uint64_t from = static_cast<uint64_t>(SelStart());
+    uint64_t to = from + static_cast<uint64_t>(SelLength());
+    const bool cut = to - from > CopyLimit;
+    if (cut)
+        to = SnapOffset(from + CopyLimit);
+    QApplication::clipboard()->setText(TextBetween(from, to));
+    if (cut && OnNotice)
+        OnNotice(QStringLiteral("コピーを%1MBまでにしました").arg(CopyLimit >> 20));
+}
+
+QRect SjisView::CaretRect(int64_t offset) const
+{
+    Complete();
+    const SjisLines& lines = Current();
+    const uint64_t at = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(0, offset)), lines.Length());
+    const int64_t line = lines.LineAt(at);
+    const int spacing = QFontMetrics(font()).lineSpacing();
+    // Lines off screen stand above or below the viewport.
+    if (line < TopLine())
+        return QRect(Margin, -2 * spacing, 1, spacing);
+    int y = Margin;
+    for (int64_t i = TopLine(); i < line; ++i) {
+        y += LineHeight(i);
+        if (y >= viewport()->height())
+            return QRect(Margin, viewport()->height() + spacing, 1, spacing);
+    }
+    const QTextLayout& layout = Layout(line);
+    const int chars = CharOf(line, at);
+    if (layout.lineCount() == 0)
+        return QRect(Margin, y, 1, spacing);
+    const QTextLine row = layout.lineForTextPosition(chars);
+    return QRect(Margin + static_cast<int>(row.cursorToX(chars)), y + static_cast<int>(row.y()), 1, spacing);
+}
+
+void SjisView::SetHighlighting(bool on)
+{
+    FHighlighting = on;
+    viewport()->update();
+}
+
+int64_t SjisView::TopLine() const
+{
+    return verticalScrollBar()->value();
+}
+
+int64_t SjisView::FirstShownLineStart() const
+{
+    Complete();
+    if (!isVisible())
+        return 0;
+    return static_cast<int64_t>(Current().Start(std::clamp<int64_t>(TopLine(), 0, Current().Count() - 1)));
+}
+
+int SjisView::LineCount() const
+{
+    Complete();
+    const SjisLines& lines = Current();
+    int64_t count = lines.Count();
+    if (lines.Bytes(count - 1).empty())
+        --count;
+    return static_cast<int>(count);
+}
+
+std::string SjisView::Line(int i) const
+{
+    Complete();
+    if (i < 0 || i >= LineCount())
+        return {};
+    return std::string(Current().Bytes(i));
+}
+
+void SjisView::DeleteLine(int i)
+{
+    Complete();
+    if (i < 0 || i >= LineCount())
+        return;
+    const SjisLines& lines = Current();
+    const uint64_t start = lines.Start(i);
+    const uint64_t end = i + 1 < lines.Count() ? lines.Start(i + 1) : start + lines.Bytes(i).size();
+    std::string text = Text();
+    text.erase(start, end - start);
+    // Positions behind the line move up with the text; those inside it go
+    // to where it was.
+    auto moved = [&](uint64_t at) { return at >= end ? at - (end - start) : std::min(at, start); };
+    const uint64_t anchor = moved(FAnchor);
+    const uint64_t caret = moved(FCaret);
+    ReplaceWhole(std::move(text), lines.FirstByteStray() && i > 0);
+    FAnchor = anchor;
+    FCaret = caret;
+}
+
+// Layout ----------------------------------------------------------------
+
+QTextLayout& SjisView::Layout(int64_t i) const
+{
+    auto it = FLayouts.find(i);
+    if (it != FLayouts.end())
+        return *it->second;
+    if (FLayouts.size() >= MaxLayouts)
+        FLayouts.clear();
+    const SjisLines& lines = Current();
+    auto layout = std::make_unique<QTextLayout>(SjisCodec::Decode(lines.Bytes(i), i == 0 && lines.FirstByteStray()),
+                                                font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout->setTextOption(option);
+    layout->setCacheEnabled(true);
+    const qreal width = std::max(10, viewport()->width() - 2 * Margin);
+    const qreal spacing = QFontMetricsF(font()).lineSpacing();
+    qreal y = 0;
+    layout->beginLayout();
+    for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
+        line.setLineWidth(width);
+        line.setPosition(QPointF(0, y));
+        y += spacing;
+    }
+    layout->endLayout();
+    return *FLayouts.emplace(i, std::move(layout)).first->second;
+}
+
+int SjisView::LineHeight(int64_t i) const
+{
+    const int spacing = QFontMetrics(font()).lineSpacing();
+    return std::max(1, Layout(i).lineCount()) * spacing;
+}
+
+void SjisView::Relayout()
+{
+    FLayouts.clear();
+    UpdateScrollRange();
+    viewport()->update();
+}
+
+void SjisView::UpdateScrollRange()
+{
+    // The top line that shows the last line at the bottom: only the last
+    // page is laid out for it.
+    const int64_t count = Current().Count();
+    int height = viewport()->height() - 2 * Margin;
+    int64_t top = count - 1;
+    for (int64_t i = count - 1; i >= 0; --i) {
+        height -= LineHeight(i);
+        if (height < 0)
+            break;
+        top = i;
+    }
+    QScrollBar* bar = verticalScrollBar();
+    const int lines = static_cast<int>(std::min<int64_t>(top, INT_MAX));
+    bar->setRange(0, std::max(0, lines));
+    bar->setPageStep(std::max(1, viewport()->height() / std::max(1, QFontMetrics(font()).lineSpacing())));
+    bar->setSingleStep(1);
+}
+
+void SjisView::resizeEvent(QResizeEvent* event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    Relayout();
+}
+
+void SjisView::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
+
+void SjisView::ShowEnd()
+{
+    FinishIndex();
+    FAnchor = FCaret = Current().Length();
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    viewport()->update();
+}
+
+void SjisView::EnsureCaretVisible()
+{
+    const SjisLines& lines = Current();
+    const int64_t line = lines.LineAt(FCaret);
+    QScrollBar* bar = verticalScrollBar();
+    if (line < TopLine()) {
+        bar->setValue(static_cast<int>(line));
+        return;
+    }
+    // Visible when the lines from the top down to it fit.
+    int height = viewport()->height() - 2 * Margin;
+    for (int64_t i = TopLine(); i <= line; ++i) {
+        height -= LineHeight(i);
+        if (height < 0)
+            break;
+    }
+    if (height >= 0)
+        return;
+    // Put it at the bottom.
+    height = viewport()->height() - 2 * Margin;
+    int64_t top = line;
+    for (int64_t i = line; i >= 0; --i) {
+        height -= LineHeight(i);
+        if (height < 0)
+            break;
+        top = i;
+    }
+    bar->setValue(static_cast<int>(std::min<int64_t>(top, INT_MAX)));
+}
+
+// Painting -------------------------------------------------------------
+
+void SjisView::paintEvent(QPaintEvent*)
+{
+    QPainter painter(viewport());
+    painter.fillRect(viewport()->rect(), Qt::black);
+    painter.setFont(font());
+    const SjisLines& lines = Current();
+    const uint64_t selFrom = std::min(FAnchor, FCaret);
+    const uint64_t selTo = std::max(FAnchor, FCaret);
+    const QColor highlight = palette().color(QPalette::Highlight);
+    const QColor highlighted = palette().color(QPalette::HighlightedText);
+    int y = Margin;
+    for (int64_t i = TopLine(); i < lines.Count() && y < viewport()->height(); ++i) {
+        QTextLayout& layout = Layout(i);
+        painter.setPen(FHighlighting ? LogHighlighter::ColourOf(LogHighlighter::ToneOf(layout.text())) : Qt::white);
+        QList<QTextLayout::FormatRange> selections;
+        const uint64_t start = lines.Start(i);
+        const uint64_t end = start + lines.Bytes(i).size();
+        if (selFrom < selTo && selFrom <= end && selTo > start) {
+            QTextLayout::FormatRange range;
+            range.start = selFrom > start ? CharOf(i, selFrom) : 0;
+            range.length = (selTo >= end ? static_cast<int>(layout.text().size()) : CharOf(i, selTo)) - range.start;
+            range.format.setBackground(highlight);
+            range.format.setForeground(highlighted);
+            selections.push_back(range);
+        }
+        layout.draw(&painter, QPointF(Margin, y), selections);
+        if (FCaret >= start && FCaret <= end) {
+            painter.setPen(Qt::white);
+            layout.drawCursor(&painter, QPointF(Margin, y), CharOf(i, FCaret), 1);
+        }
+        y += LineHeight(i);
+    }
+}
+
+// Keys and mouse -------------------------------------------------------
+
+uint64_t SjisView::OffsetAt(const QPoint& point) const
+{
+    const SjisLines& lines = Current();
+    int y = Margin;
+    int64_t i = TopLine();
+    for (; i < lines.Count() - 1; ++i) {
+        const int h = LineHeight(i);
+        if (point.y() < y + h)
+            break;
+        y += h;
+    }
+    QTextLayout& layout = Layout(i);
+    const int spacing = QFontMetrics(font()).lineSpacing();
+    const int row = std::clamp((point.y() - y) / std::max(1, spacing), 0, std::max(0, layout.lineCount() - 1));
+    int chars = 0;
+    if (layout.lineCount() > 0)
+        chars = layout.lineAt(row).xToCursor(point.x() - Margin);
+    return OffsetOf(i, chars);
+}
+
+void SjisView::MoveCaret(uint64_t offset, bool keepAnchor)
+{
+    FCaret = offset;
+    if (!keepAnchor)
+        FAnchor = offset;
+    EnsureCaretVisible();
+    viewport()->update();
+}
+
+void SjisView::keyPressEvent(QKeyEvent* event)
+{
+    const bool shift = event->modifiers() & Qt::ShiftModifier;
+    const bool ctrl = event->modifiers() & Qt::ControlModifier;
+    const SjisLines& lines = Current();
+    const int64_t line = lines.LineAt(FCaret);
+    const uint64_t lineStart = lines.Start(line);
+    const uint64_t lineEnd = lineStart + lines.Bytes(line).size();
+    if (event == QKeySequence::Copy) {
+        Copy();
+        return;
+    }
+    if (event == QKeySequence::SelectAll) {
+        SelectAll();
+        return;
+    }
+    auto vertical = [&](int64_t toLine) {
+        toLine = std::clamp<int64_t>(toLine, 0, lines.Count() - 1);
+        QTextLayout& here = Layout(line);
+        if (FGoalX < 0 && here.lineCount() > 0)
+            FGoalX = static_cast<int>(here.lineForTextPosition(CharOf(line, FCaret)).cursorToX(CharOf(line, FCaret)));
+        QTextLayout& there = Layout(toLine);
+        const int chars = there.lineCount() > 0 ? there.lineAt(0).xToCursor(std::max(0, FGoalX)) : 0;
+        const int goal = FGoalX;
+        MoveCaret(OffsetOf(toLine, chars), shift);
+        FGoalX = goal;
+    };
+    const int page = std::max(1, verticalScrollBar()->pageStep() - 1);
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        if (FSearch) {
+            StopSearch();
+            return;
+        }
+        break;
+    case Qt::Key_Left:
+        FGoalX = -1;
+        MoveCaret(PreviousOffset(FCaret), shift);
+        return;
+    case Qt::Key_Right:
+        FGoalX = -1;
+        MoveCaret(NextOffset(FCaret), shift);
+        return;
+    case Qt::Key_Up:
+        vertical(line - 1);
+        return;
+    case Qt::Key_Down:
+        vertical(line + 1);
+        return;
+    case Qt::Key_PageUp:
+        verticalScrollBar()->setValue(verticalScrollBar()->value() - page);
+        vertical(line - page);
+        return;
+    case Qt::Key_PageDown:
+        verticalScrollBar()->setValue(verticalScrollBar()->value() + page);
+        vertical(line + page);
+        return;
+    case Qt::Key_Home:
+        FGoalX = -1;
+        MoveCaret(ctrl ? 0 : lineStart, shift);
+        return;
+    case Qt::Key_End:
+        FGoalX = -1;
+        if (ctrl) {
+            MoveCaret(lines.Length(), shift);
+            verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+        } else {
+            MoveCaret(lineEnd, shift);
+        }
+        return;
+    default:
+        break;
+    }
+    event->ignore();
+}
+
+void SjisView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    FGoalX = -1;
+    MoveCaret(OffsetAt(event->position().toPoint()), event->modifiers() & Qt::ShiftModifier);
+}
+
+void SjisView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (event->buttons() & Qt::LeftButton)
+        MoveCaret(OffsetAt(event->position().toPoint()), true);
+}
+
+void SjisView::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    QAction* copy = menu.addAction(QStringLiteral("&Copy"), this, &SjisView::Copy);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setEnabled(FAnchor != FCaret);
+    menu.addAction(QStringLiteral("Select &All"), this, &SjisView::SelectAll)->setShortcut(QKeySequence::SelectAll);
+    menu.exec(event->globalPos());
+}
+
+// Find and filter --------------------------------------------------------
+
+void SjisView::StartFind(std::string find, const sjis::FindOptions& options, std::function<void(bool)> done)
+{
+    StopSearch();
+    FinishIndex();
+    FSearch = std::make_unique<SjisLineSearch>(Current(), find, options, FCaret == FAnchor ? FCaret : static_cast<uint64_t>(SelStart()));
+    FSearchDone = std::move(done);
+    FSearchIsFilter = false;
+    FSearchLength = find.size();
+    SearchSlice();
+}
+
+void SjisView::StartFilter(std::string needle, std::function<void(bool)> done)
+{
+    StopSearch();
+    FinishIndex();
+    FSearch = std::make_unique<SjisLineSearch>(SjisLineSearch::Filter(Current(), needle));
+    FSearchDone = std::move(done);
+    FSearchIsFilter = true;
+    SearchSlice();
+}
+
+void SjisView::SearchSlice()
+{
+    if (!FSearch)
+        return;
+    QElapsedTimer clock;
+    clock.start();
+    bool done = false;
+    while (!done && clock.elapsed() < SliceMilliseconds)
+        done = FSearch->Step(PieceBytes);
+    if (!done) {
+        FSearchTimer.start();
+        if (!FWatchingEsc) {
+            // The focus may be anywhere in the window (the filter field
+            // after its Enter): Esc is watched for application-wide.
+            qApp->installEventFilter(this);
+            FWatchingEsc = true;
+        }
+        if (OnProgress)
+            OnProgress(FSearchIsFilter ? QStringLiteral("絞込中") : QStringLiteral("検索中"), FSearch->Progress());
+        return;
+    }
+    EndSearch(true);
+}
+
+void SjisView::StopSearch()
+{
+    if (FSearch)
+        EndSearch(false);
+}
+
+bool SjisView::eventFilter(QObject* watched, QEvent* event)
+{
+    const QEvent::Type type = event->type();
+    if (!FSearch || (type != QEvent::ShortcutOverride && type != QEvent::KeyPress))
+        return QAbstractScrollArea::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const auto* widget = qobject_cast<QWidget*>(watched);
+    if (key->key() != Qt::Key_Escape || key->modifiers() != Qt::NoModifier || !widget
+        || widget->window() != window())
+        return QAbstractScrollArea::eventFilter(watched, event);
+    StopSearch();
+    event->accept();
+    return true;
+}
+
+void SjisView::EndSearch(bool finished)
+{
+    FSearchTimer.stop();
+    if (FWatchingEsc) {
+        qApp->removeEventFilter(this);
+        FWatchingEsc = false;
+    }
+    std::unique_ptr<SjisLineSearch> search = std::move(FSearch);
+    std::function<void(bool)> done = std::move(FSearchDone);
+    std::function<void()> stopped = std::move(FSearchStopped);
+    FSearchDone = nullptr;
+    FSearchStopped = nullptr;
+    FSearchWasStopped = !finished;
+    if (OnProgress)
+        OnProgress(QString(), 1.0);
+    if (!finished) {
+        if (stopped)
+            stopped();
+        return;
+    }
+    bool result = false;
+    if (FSearchIsFilter) {
+        const SjisLines& lines = Current();
+        const auto kept = static_cast<int64_t>(search->Kept().size());
+        // Every line kept (an empty last line is never kept): nothing changes.
+        const int64_t all = lines.Count() - (lines.Bytes(lines.Count() - 1).empty() ? 1 : 0);
+        result = kept != all;
+        if (result) {
+            // The caret moves with the text around it; in a dropped line it
+            // goes to where that line was.
+            const int64_t caretLine = lines.LineAt(FCaret);
+            const int64_t caretSource = lines.SourceLine(caretLine);
+            const uint64_t within = FCaret - lines.Start(caretLine);
+            std::vector<int64_t> sources = search->Kept();
+            search.reset();
+            auto view = std::make_unique<SjisKeptLines>(*FBuffer, std::move(sources));
+            int64_t lo = 0;
+            int64_t hi = view->Count();
+            // First kept line at or after the caret's.
+            while (lo < hi) {
+                const int64_t mid = (lo + hi) / 2;
+                const int64_t s = view->SourceLine(mid);
+                if (s >= 0 && s < caretSource)
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            uint64_t caret = lo < view->Count() ? view->Start(lo) : view->Length();
+            if (lo < view->Count() && view->SourceLine(lo) == caretSource)
+                caret += std::min<uint64_t>(within, view->Bytes(lo).size() + 2);
+            FKept = std::move(view);
+            FAnchor = FCaret = std::min<uint64_t>(caret, FKept->Length());
+            Relayout();
+            verticalScrollBar()->setValue(0);
+            EnsureCaretVisible();
+        }
+    } else {
+        const uint64_t at = search->Found();
+        result = at != SjisLineSearch::NotFound;
+        if (result) {
+            FAnchor = at;
+            FCaret = SnapOffset(at + FSearchLength);
+            EnsureCaretVisible();
+            viewport()->update();
+        }
+    }
+    if (done)
+        done(result);
+}
+
+SjisView::SearchEnd SjisView::FindWait(std::string find, const sjis::FindOptions& options)
+{
+    SearchEnd end = SearchEnd::Stopped;
+    bool running = true;
+    QEventLoop loop;
+    StartFind(std::move(find), options, [&](bool found) {
+        end = found ? SearchEnd::Found : SearchEnd::NotFound;
+        running = false;
+        loop.quit();
+    });
+    if (running) {
+        FSearchStopped = [&] {
+            running = false;
+            loop.quit();
+        };
+        loop.exec();
+    }
+    return end;
+}
+
+SjisView::SearchEnd SjisView::FilterWait(std::string needle)
+{
+    SearchEnd end = SearchEnd::Stopped;
+    bool running = true;
+    QEventLoop loop;
+    StartFilter(std::move(needle), [&](bool changed) {
+        end = changed ? SearchEnd::Found : SearchEnd::NotFound;
+        running = false;
+        loop.quit();
+    });
+    if (running) {
+        FSearchStopped = [&] {
+            running = false;
+            loop.quit();
+        };
+        loop.exec();
+    }
+    return end;
+}

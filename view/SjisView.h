@@ -1,0 +1,196 @@
+// The text view for texts of any size: black, console-like, showing Shift_JIS
+// text held once in a SjisTextBuffer. Only the lines on screen are decoded,
+// laid out (wrapped at the view's width) and painted; the vertical scroll bar
+// counts lines, so any place of the text is reached at once. The line index
+// of a big text is built in slices from the event loop, and find and the
+// filter scan the buffer in slices too, so the window keeps answering.
+// Every position of the interface (caret, selection) is a byte offset into
+// the text with CR LF line breaks, as SjisMemo gives them.
+#pragma once
+
+#include "view/SjisDirectedSearch.h"
+#include "view/SjisTextBuffer.h"
+
+#include <QAbstractScrollArea>
+#include <QRect>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class QTextLayout;
+
+class SjisView : public QAbstractScrollArea {
+    Q_OBJECT
+public:
+    // Most bytes a copy puts on the clipboard; a longer selection is cut
+    // there and OnNotice says so.
+    static constexpr uint64_t CopyLimit = 32ull << 20;
+    // Work is done in slices of the event loop of about this many
+    // milliseconds, in pieces of this many bytes; a text of one piece is
+    // indexed at once.
+    static constexpr int SliceMilliseconds = 30;
+    static constexpr std::size_t PieceBytes = 1u << 20;
+
+    explicit SjisView(QWidget* parent = nullptr);
+    ~SjisView() override;
+
+    // Empties the view. Does not wait; does not throw.
+    void Clear();
+    // Replaces the whole text by a copy of bytes; line breaks of every kind
+    // are kept as they came and read as CR LF. With firstByteStray the first
+    // byte is shown alone. Caret at the start. A text beyond one piece is
+    // indexed from the event loop: until then the view shows what is indexed
+    // and OnProgress reports. Does not wait; throws std::bad_alloc.
+    void SetText(std::string_view bytes, bool firstByteStray = false);
+    // SetText without the copy: the view takes bytes.
+    void AdoptText(std::string bytes, bool firstByteStray = false);
+    // Appends bytes at the end (Follow): costs in proportion to them.
+    // The caret and the lines shown stay. Throws std::bad_alloc.
+    void Append(std::string_view bytes);
+    // Indexes whatever is left at once. Does not run the event loop.
+    void FinishIndex();
+    // True while the index is still being built.
+    bool Indexing() const;
+
+    // The whole text with CR LF breaks: costs a copy of it. Prefer Lines().
+    std::string Text() const;
+    // Length of Text() in bytes, without building it.
+    int64_t TextLength() const;
+    // The lines shown, for reading ranges without copying the text. This
+    // and every call below that gives or takes an offset first completes
+    // the index (at a few GB/s) when it is still being built.
+    const SjisLines& Lines() const;
+
+    int64_t SelStart() const;
+    // Puts the caret at a byte offset (clamped; inside a character it goes
+    // to its start), emptying the selection.
+    void SetSelStart(int64_t offset);
+    int64_t SelLength() const;
+    // Selects length bytes from the selection's start and scrolls the caret
+    // (the selection's end) into sight.
+    void SetSelLength(int64_t length);
+    // Replaces the selection by bytes; the caret stands behind them. At the
+    // end of the text it costs the new bytes, elsewhere a copy of the text.
+    // Throws std::bad_alloc.
+    void SetSelText(std::string_view bytes);
+    void SelectAll();
+    // Puts the selection on the clipboard, cut at CopyLimit bytes (said
+    // through OnNotice). Does not wait.
+    void Copy();
+    // Byte offset of the start of the first line shown; 0 while not shown.
+    int64_t FirstShownLineStart() const;
+    // Scrolls so that the last line is at the bottom, caret at the end.
+    void ShowEnd();
+
+    // Lines; an empty line after the last break does not count.
+    int LineCount() const;
+    // Bytes of line i without its break; empty outside the text.
+    std::string Line(int i) const;
+    // Deletes line i with its break (costs a copy of the text).
+    void DeleteLine(int i);
+
+    // Starts a find from the caret; done(found) is called when it ends (not
+    // when stopped), the match then selected. A text beyond a slice is
+    // searched from the event loop. Does not wait.
+    void StartFind(std::string find, const sjis::FindOptions& options, std::function<void(bool)> done);
+    // Starts the line filter; done(changed) is called when it ends with the
+    // kept lines shown (changed false: every line holds the text, nothing
+    // shown changes). Does not wait.
+    void StartFilter(std::string needle, std::function<void(bool)> done);
+    // Stops a running find or filter; nothing changes. Esc does the same.
+    void StopSearch();
+    bool Searching() const { return FSearch != nullptr; }
+
+    enum class SearchEnd { Found, NotFound, Stopped };
+    // StartFind / StartFilter that wait for the end, running the event loop
+    // meanwhile (so the window answers, and Esc or a new text stops them).
+    // For the filter Found means the lines shown changed. The view may be
+    // gone when they return Stopped.
+    SearchEnd FindWait(std::string find, const sjis::FindOptions& options);
+    SearchEnd FilterWait(std::string needle);
+    // True when the last find or filter was stopped before its end.
+    bool SearchWasStopped() const { return FSearchWasStopped; }
+
+    // Colours error and warning lines as LogHighlighter::ToneOf says.
+    void SetHighlighting(bool on);
+    // The characters line i is drawn with (the stray byte's own character
+    // included); empty outside the text.
+    QString ShownLine(int64_t i) const;
+    // The whole text as drawn, lines joined by LF: costs a copy of it.
+    QString ShownText() const;
+    // The selection as drawn, lines joined by LF, as copy gives it.
+    QString SelectedText() const;
+    // Where the caret would stand at offset, in viewport coordinates
+    // (above or below the viewport for a line not on screen).
+    QRect CaretRect(int64_t offset) const;
+    // Scrolls the caret into sight.
+    void EnsureCaretVisible();
+
+    // Reports work in slices: a short status word and the share done (0-1);
+    // an empty word when the work ended.
+    std::function<void(const QString& what, double share)> OnProgress;
+    // Reports what the user should know of (a cut copy).
+    std::function<void(const QString& text)> OnNotice;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    // Copy and Select All, as a text view's own menu has them.
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    // Esc anywhere in the view's window while a search runs stops it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // The lines as far as they are indexed.
+    const SjisLines& Current() const;
+    void Complete() const;
+    // The laid-out line i, cached while the text and width stay.
+    QTextLayout& Layout(int64_t i) const;
+    int LineHeight(int64_t i) const;
+    void Relayout();
+    void UpdateScrollRange();
+    void IndexSlice();
+    void SearchSlice();
+    void EndSearch(bool finished);
+    // Position of byte offset within line i as a UTF-16 index of its text,
+    // and back.
+    int CharOf(int64_t line, uint64_t offset) const;
+    uint64_t OffsetOf(int64_t line, int chars) const;
+    // Start of the character that holds offset.
+    uint64_t SnapOffset(uint64_t offset) const;
+    // The caret positions one character after and before offset (a line
+    // break is one step).
+    uint64_t NextOffset(uint64_t offset) const;
+    uint64_t PreviousOffset(uint64_t offset) const;
+    uint64_t OffsetAt(const QPoint& point) const;
+    void MoveCaret(uint64_t offset, bool keepAnchor);
+    QString TextBetween(uint64_t from, uint64_t to) const;
+    void ReplaceWhole(std::string bytes, bool stray);
+    int64_t TopLine() const;
+
+    std::unique_ptr<SjisTextBuffer> FBuffer;
+    std::unique_ptr<SjisKeptLines> FKept;
+    uint64_t FAnchor = 0;
+    uint64_t FCaret = 0;
+    int FGoalX = -1;
+    QTimer FIndexTimer;
+    QTimer FSearchTimer;
+    std::unique_ptr<class SjisLineSearch> FSearch;
+    std::function<void(bool)> FSearchDone;
+    std::function<void()> FSearchStopped;
+    bool FHighlighting = false;
+    bool FSearchWasStopped = false;
+    bool FWatchingEsc = false;
+    bool FSearchIsFilter = false;
+    uint64_t FSearchLength = 0;
+    mutable std::map<int64_t, std::unique_ptr<QTextLayout>> FLayouts;
+};
