@@ -285,7 +285,7 @@ std::string TKZFTP::FinalReply(std::string& line)
     ReadControlLine(line);
     ExpectOpen(line);
     ReportStatus(1, line);
-    const std::string first = line;
+    std::string first = line;
     ContinueReply(line, nullptr);
     const bool threeDigits = first.size() >= 3 && std::isdigit(static_cast<unsigned char>(first[0])) &&
                              std::isdigit(static_cast<unsigned char>(first[1])) &&

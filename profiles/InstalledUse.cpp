@@ -81,12 +81,12 @@ std::string UserDir(QStandardPaths::StandardLocation location)
 
 std::string HostListPath(const std::string& exeDir)
 {
-    const std::string beside = exeDir + HostListName;
+    std::string beside = exeDir + HostListName;
     const std::string example = exeDir + ExampleName;
     if (Exists(beside) || !Exists(example))
         return beside;
     const std::string dir = UserDir(QStandardPaths::GenericConfigLocation);
-    const std::string own = dir + "/" + HostListName;
+    std::string own = dir + "/" + HostListName;
     if (!Exists(own) && !(MakePrivateDir(dir) && MakeFromExample(own, example)))
         throw EFOpenError(own);
     return own;
@@ -94,7 +94,7 @@ std::string HostListPath(const std::string& exeDir)
 
 std::string DesktopDownloadDir()
 {
-    const std::string dir = UserDir(QStandardPaths::GenericDataLocation) + "/downloads";
+    std::string dir = UserDir(QStandardPaths::GenericDataLocation) + "/downloads";
     if (!MakePrivateDir(dir))
         throw EFOpenError(dir);
     return dir;
