@@ -6,14 +6,10 @@
 
 class FtpSource::ProgressHook {
 public:
-    // announced, when given, receives the size the server announced as the
-    // data phase began.
-    explicit ProgressHook(FtpSource& source, int64_t* announced = nullptr)
+    explicit ProgressHook(FtpSource& source)
         : FFtp(source.FFtp), FOldStart(FFtp.OnTransactionStart), FOldPacket(FFtp.OnPacketRecvd)
     {
-        FFtp.OnTransactionStart = [this, &source, announced](QObject* sender) {
-            if (announced != nullptr)
-                *announced = FFtp.TransferSize();
+        FFtp.OnTransactionStart = [this, &source](QObject* sender) {
             if (FOldStart)
                 FOldStart(sender);
             if (source.OnTransferStarted)
@@ -129,20 +125,15 @@ void FtpSource::Download(const std::string& remoteDir, const std::string& remote
     EnterStep(FetchStep::Download);
     // The data goes into a file of its own beside the local copy, which is
     // replaced in one rename only once the server has confirmed the end and
-    // every announced byte is there: a download that fails or is stopped
-    // halfway never costs the older copy, and no half file is shown as the
-    // log. The part file goes away on every other path.
+    // every announced byte is there (RetrieveFile fails a short count or a
+    // protected connection cut without its TLS closure): a download that
+    // fails or is stopped halfway never costs the older copy, and no half
+    // file is shown as the log. The part file goes away on every other path.
     PartFile part(localPath);
-    int64_t announced = 0;
     {
-        const ProgressHook hook(*this, &announced);
+        const ProgressHook hook(*this);
         FFtp.RetrieveFile(remoteName, part.Path());
     }
-    // After the transfer the component's size is the count received.
-    const int64_t received = FFtp.TransferSize();
-    if (announced > 0 && received < announced)
-        throw Exception("Transfer ended short (" + std::to_string(received) + " of " +
-                        std::to_string(announced) + " bytes)");
     if (FFtp.Stopped())
         return;
     part.Commit();
