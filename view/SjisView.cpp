@@ -751,7 +751,7 @@ void SjisView::contextMenuEvent(QContextMenuEvent* event)
 
 // Find and filter --------------------------------------------------------
 
-void SjisView::StartFind(std::string find, const sjis::FindOptions& options, std::function<void(bool)> done)
+void SjisView::StartFind(const std::string& find, const sjis::FindOptions& options, std::function<void(bool)> done)
 {
     StopSearch();
     FinishIndex();
@@ -762,7 +762,7 @@ void SjisView::StartFind(std::string find, const sjis::FindOptions& options, std
     SearchSlice();
 }
 
-void SjisView::StartFilter(std::string needle, std::function<void(bool)> done)
+void SjisView::StartFilter(const std::string& needle, std::function<void(bool)> done)
 {
     StopSearch();
     FinishIndex();
@@ -887,12 +887,12 @@ void SjisView::EndSearch(bool finished)
         done(result);
 }
 
-SjisView::SearchEnd SjisView::FindWait(std::string find, const sjis::FindOptions& options)
+SjisView::SearchEnd SjisView::FindWait(const std::string& find, const sjis::FindOptions& options)
 {
     SearchEnd end = SearchEnd::Stopped;
     bool running = true;
     QEventLoop loop;
-    StartFind(std::move(find), options, [&](bool found) {
+    StartFind(find, options, [&](bool found) {
         end = found ? SearchEnd::Found : SearchEnd::NotFound;
         running = false;
         loop.quit();
@@ -907,12 +907,12 @@ SjisView::SearchEnd SjisView::FindWait(std::string find, const sjis::FindOptions
     return end;
 }
 
-SjisView::SearchEnd SjisView::FilterWait(std::string needle)
+SjisView::SearchEnd SjisView::FilterWait(const std::string& needle)
 {
     SearchEnd end = SearchEnd::Stopped;
     bool running = true;
     QEventLoop loop;
-    StartFilter(std::move(needle), [&](bool changed) {
+    StartFilter(needle, [&](bool changed) {
         end = changed ? SearchEnd::Found : SearchEnd::NotFound;
         running = false;
         loop.quit();

@@ -97,11 +97,11 @@ public:
     // Starts a find from the caret; done(found) is called when it ends (not
     // when stopped), the match then selected. A text beyond a slice is
     // searched from the event loop. Does not wait.
-    void StartFind(std::string find, const sjis::FindOptions& options, std::function<void(bool)> done);
+    void StartFind(const std::string& find, const sjis::FindOptions& options, std::function<void(bool)> done);
     // Starts the line filter; done(changed) is called when it ends with the
     // kept lines shown (changed false: every line holds the text, nothing
     // shown changes). Does not wait.
-    void StartFilter(std::string needle, std::function<void(bool)> done);
+    void StartFilter(const std::string& needle, std::function<void(bool)> done);
     // Stops a running find or filter; nothing changes. Esc does the same.
     void StopSearch();
     bool Searching() const { return FSearch != nullptr; }
@@ -111,8 +111,8 @@ public:
     // meanwhile (so the window answers, and Esc or a new text stops them).
     // For the filter Found means the lines shown changed. The view may be
     // gone when they return Stopped.
-    SearchEnd FindWait(std::string find, const sjis::FindOptions& options);
-    SearchEnd FilterWait(std::string needle);
+    SearchEnd FindWait(const std::string& find, const sjis::FindOptions& options);
+    SearchEnd FilterWait(const std::string& needle);
     // True when the last find or filter was stopped before its end.
     bool SearchWasStopped() const { return FSearchWasStopped; }
 
