@@ -43,6 +43,9 @@ class CommandLineTest(unittest.TestCase):
         # Where the host list comes from is part of the summary.
         for place in ('wisplog.ini', '$XDG_CONFIG_HOME/wisplog/wisplog.ini'):
             self.assertIn(place, help.stdout)
+        # So is how a profile chooses SFTP, and where its host keys are checked.
+        for text in ('sftp=', 'port 22', '~/.ssh/known_hosts'):
+            self.assertIn(text, help.stdout)
         self.assertEqual(run('-h').stdout, help.stdout)
         version = run('--version')
         self.assertEqual((version.returncode, version.stderr), (0, ''))
@@ -70,6 +73,10 @@ class CommandLineTest(unittest.TestCase):
         for paragraph in ('The host profiles are read once at start', 'Print the version and exit.'):
             self.assertIn(paragraph, help)
             self.assertIn(paragraph, manual)
+        # The SSH files an SFTP profile reads or writes are listed among the files.
+        files = manual[manual.index('FILES'):manual.index('KEYS')]
+        for name in ('~/.ssh/known_hosts', '/etc/ssh/ssh_known_hosts', '~/.ssh/config', '~/.ssh/id_ed25519'):
+            self.assertIn(name, files)
         with open(os.path.join(BUILD, 'wisplog.1'), 'rb') as f, \
                 gzip.open(os.path.join(BUILD, 'wisplog.1.gz')) as packed:
             self.assertEqual(packed.read(), f.read())
