@@ -166,13 +166,7 @@ private:
         return Result;
     }
 
-    void Remember()
-    {
-        const std::optional<LocalCopyStamp> stamp = StampOfLocalFile(LocalPath);
-        State.Known = stamp.has_value();
-        State.Local = stamp.value_or(LocalCopyStamp{});
-        State.RemoteTime = RemoteTime;
-    }
+    void Remember() { RememberCopy(State, LocalPath, RemoteTime); }
 
     TKZFTP& Ftp;
     const std::string& RemoteName;

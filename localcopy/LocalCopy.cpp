@@ -18,23 +18,6 @@ namespace {
     throw Exception(what + " \"" + path + "\". " + std::strerror(error));
 }
 
-// A file opened without following a symlink, closed on every path.
-class Fd {
-public:
-    Fd(const std::string& path, int flags) : FFd(::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW))
-    {
-        if (FFd < 0)
-            FileFailure("Cannot open file", path, errno);
-    }
-    ~Fd() { ::close(FFd); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
-
 void ReadExactly(int fd, char* into, size_t count, int64_t at, const std::string& path)
 {
     while (count > 0) {
@@ -65,6 +48,26 @@ void WriteExactly(int fd, const char* from, size_t count, int64_t at, const std:
 
 } // namespace
 
+NoFollowFile::NoFollowFile(const std::string& path, int flags)
+    : FFd(::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW))
+{
+    if (FFd < 0)
+        FileFailure("Cannot open file", path, errno);
+}
+
+NoFollowFile::~NoFollowFile()
+{
+    ::close(FFd);
+}
+
+void RememberCopy(FollowCopyState& state, const std::string& copy, const std::string& remoteTime)
+{
+    const std::optional<LocalCopyStamp> stamp = StampOfLocalFile(copy);
+    state.Known = stamp.has_value();
+    state.Local = stamp.value_or(LocalCopyStamp{});
+    state.RemoteTime = remoteTime;
+}
+
 std::optional<LocalCopyStamp> StampOfLocalFile(const std::string& path)
 {
     struct stat st {};
@@ -80,8 +83,8 @@ std::optional<LocalCopyStamp> StampOfLocalFile(const std::string& path)
 
 bool OverlapMatches(const std::string& received, const std::string& copy, int64_t copyAt, int64_t count)
 {
-    Fd a(received, O_RDONLY);
-    Fd b(copy, O_RDONLY);
+    NoFollowFile a(received, O_RDONLY);
+    NoFollowFile b(copy, O_RDONLY);
     std::vector<char> x(static_cast<size_t>(count)), y(static_cast<size_t>(count));
     ReadExactly(a.Get(), x.data(), x.size(), 0, received);
     ReadExactly(b.Get(), y.data(), y.size(), copyAt, copy);
@@ -90,8 +93,8 @@ bool OverlapMatches(const std::string& received, const std::string& copy, int64_
 
 void AppendToCopy(const std::string& received, int64_t skip, const std::string& copy, int64_t copySize)
 {
-    Fd in(received, O_RDONLY);
-    Fd out(copy, O_WRONLY);
+    NoFollowFile in(received, O_RDONLY);
+    NoFollowFile out(copy, O_WRONLY);
     struct stat st {};
     if (::fstat(in.Get(), &st) != 0)
         FileFailure("Cannot read file", received, errno);

@@ -44,6 +44,25 @@ inline constexpr int64_t ResumeOverlap = 4096;
 // Does not wait or throw.
 std::optional<LocalCopyStamp> StampOfLocalFile(const std::string& path);
 
+// What a refresh leaves for the next one: the copy's stamp as it is now
+// (Known false when it is missing) and the server's time of the file.
+// Does not wait or throw.
+void RememberCopy(FollowCopyState& state, const std::string& copy, const std::string& remoteTime);
+
+// A file opened without following a symlink (O_NOFOLLOW, O_CLOEXEC), closed
+// on every path. Throws Exception "Cannot open file" naming the path.
+class NoFollowFile {
+public:
+    NoFollowFile(const std::string& path, int flags);
+    ~NoFollowFile();
+    NoFollowFile(const NoFollowFile&) = delete;
+    NoFollowFile& operator=(const NoFollowFile&) = delete;
+    int Get() const { return FFd; }
+
+private:
+    int FFd;
+};
+
 // Whether received's first count bytes equal copy's bytes from copyAt.
 // Neither file is followed through a symlink. Throws Exception "Cannot open
 // file" / "Cannot read file".

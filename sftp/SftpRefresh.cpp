@@ -11,28 +11,6 @@
 
 namespace {
 
-[[noreturn]] void FileFailure(const std::string& what, const std::string& path, int error)
-{
-    throw Exception(what + " \"" + path + "\". " + std::strerror(error));
-}
-
-// A file descriptor closed on every path.
-class Fd {
-public:
-    Fd(const std::string& path, int flags) : FFd(::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW))
-    {
-        if (FFd < 0)
-            FileFailure("Cannot open file", path, errno);
-    }
-    ~Fd() { ::close(FFd); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
-
 // The attributes that tell a changed file: size and modification time.
 std::string RemoteStamp(const SftpFileInfo& info)
 {
@@ -73,7 +51,7 @@ private:
         PartFile part(LocalPath);
         int64_t received = 0;
         {
-            Fd out(part.Path(), O_WRONLY);
+            NoFollowFile out(part.Path(), O_WRONLY);
             received = Session.ReadFrom(RemotePath, offset, out.Get());
         }
         Result.BytesReceived += received;
@@ -115,13 +93,7 @@ private:
         return Result;
     }
 
-    void Remember()
-    {
-        const std::optional<LocalCopyStamp> stamp = StampOfLocalFile(LocalPath);
-        State.Known = stamp.has_value();
-        State.Local = stamp.value_or(LocalCopyStamp {});
-        State.RemoteTime = RemoteTime;
-    }
+    void Remember() { RememberCopy(State, LocalPath, RemoteTime); }
 
     SftpSession& Session;
     const std::string& RemotePath;
