@@ -20,47 +20,14 @@ cmake --build "$build" --target sftp_fetch
 fetch="$PWD/$build/bench/sftp/sftp_fetch"
 
 work=$(mktemp -d /tmp/wisplog-sftp-bench.XXXXXX)
-sshd_pid=""
-cleanup() {
-    [ -n "$sshd_pid" ] && kill "$sshd_pid" 2>/dev/null && wait "$sshd_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir -p "$work/root" "$work/out" "$work/home/.ssh" /run/sshd
-chmod 700 "$work/home/.ssh"
-ssh-keygen -q -t ed25519 -N '' -C host -f "$work/host_ed25519"
-ssh-keygen -q -t ed25519 -N '' -C client -f "$work/home/.ssh/id_ed25519"
-cp "$work/home/.ssh/id_ed25519.pub" "$work/authorized_keys"
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat > "$work/sshd_config" <<CONF
-ListenAddress 127.0.0.1
-HostKey $work/host_ed25519
-PidFile none
-UsePAM no
-StrictModes no
-AuthorizedKeysFile $work/authorized_keys
-PermitRootLogin prohibit-password
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-Subsystem sftp internal-sftp
-LogLevel ERROR
-CONF
-/usr/sbin/sshd -D -e -f "$work/sshd_config" -p "$port" -E "$work/sshd.log" &
-sshd_pid=$!
-echo "[127.0.0.1]:$port $(cat "$work/host_ed25519.pub")" > "$work/home/.ssh/known_hosts"
-for _ in $(seq 100); do
-    /usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
-    sleep 0.05
-done
+. bench/sftp/sshd_env.sh
+mkdir -p "$work/root" "$work/out"
 
 echo "Making a ${size_mib} MiB file of random bytes..."
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom > "$work/root/big.bin"
 out="$work/out/big.bin"
-user=$(id -un)
 echo "get $work/root/big.bin $out" > "$work/batch"
 
-ssh_opts="-q -o BatchMode=yes -o UserKnownHostsFile=$work/home/.ssh/known_hosts -o GlobalKnownHostsFile=/dev/null -o StrictHostKeyChecking=yes -o IdentitiesOnly=yes -i $work/home/.ssh/id_ed25519 -F /dev/null -P $port"
 wisplog_cmd="env HOME=$work/home SSH_AUTH_SOCK= $fetch 127.0.0.1 $port $user $work/root/big.bin $out"
 sftp_cmd="sftp $ssh_opts -b $work/batch $user@127.0.0.1"
 sftp_gcm_cmd="sftp $ssh_opts -c aes128-gcm@openssh.com -b $work/batch $user@127.0.0.1"

@@ -24,44 +24,11 @@ fetch="$PWD/$build/bench/app/fetch_once"
 refresh="$PWD/$build/bench/sftp/sftp_follow_refresh"
 
 work=$(mktemp -d /tmp/wisplog-sftp-fetch-bench.XXXXXX)
-sshd_pid=""
-cleanup() {
-    [ -n "$sshd_pid" ] && kill "$sshd_pid" 2>/dev/null && wait "$sshd_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir -p "$work/root" "$work/app" "$work/scp" "$work/home/.ssh" /run/sshd
-chmod 700 "$work/home/.ssh"
-ssh-keygen -q -t ed25519 -N '' -C host -f "$work/host_ed25519"
-ssh-keygen -q -t ed25519 -N '' -C client -f "$work/home/.ssh/id_ed25519"
-cp "$work/home/.ssh/id_ed25519.pub" "$work/authorized_keys"
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat > "$work/sshd_config" <<CONF
-ListenAddress 127.0.0.1
-HostKey $work/host_ed25519
-PidFile none
-UsePAM no
-StrictModes no
-AuthorizedKeysFile $work/authorized_keys
-PermitRootLogin prohibit-password
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-Subsystem sftp internal-sftp
-LogLevel ERROR
-CONF
-/usr/sbin/sshd -D -e -f "$work/sshd_config" -p "$port" -E "$work/sshd.log" &
-sshd_pid=$!
-echo "[127.0.0.1]:$port $(cat "$work/host_ed25519.pub")" > "$work/home/.ssh/known_hosts"
-for _ in $(seq 100); do
-    /usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
-    sleep 0.05
-done
+. bench/sftp/sshd_env.sh
+mkdir -p "$work/root" "$work/app" "$work/scp"
 
 /usr/bin/python3 tools/make_japanese_log.py --bytes "$size" --encoding euc-jp --crlf -o "$work/root/big.log"
-user=$(id -un)
 export QT_QPA_PLATFORM=offscreen
-ssh_opts="-q -o BatchMode=yes -o UserKnownHostsFile=$work/home/.ssh/known_hosts -o GlobalKnownHostsFile=/dev/null -o StrictHostKeyChecking=yes -o IdentitiesOnly=yes -i $work/home/.ssh/id_ed25519 -F /dev/null -P $port"
 wisplog_cmd="env HOME=$work/home SSH_AUTH_SOCK= $fetch $port $work/app --remote $work/root/big.log --encoding EUC --sftp $user"
 pipeline_cmd="scp $ssh_opts $user@127.0.0.1:$work/root/big.log $work/scp/big.log && iconv -f EUC-JISX0213 -t SHIFT_JISX0213 $work/scp/big.log | tail -c 10000 > /dev/null"
 
