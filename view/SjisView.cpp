@@ -990,6 +990,9 @@ std::vector<SjisView::MarkedLine> SjisView::MarkedBytes() const
 void SjisView::PutBackMarks(const std::vector<MarkedLine>& marked)
 {
     FMarks.clear();
+    if (marked.empty())
+        return;
+    FBuffer->IndexMore();
     const int64_t count = FBuffer->Count();
     // A mark goes to the nearest line that holds its bytes behind the line
     // that came before it (a first line of the new text has none to check:

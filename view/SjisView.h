@@ -143,6 +143,15 @@ public:
     std::size_t MarkCount() const { return FMarks.size(); }
     // Whether line i of the lines shown carries a mark.
     bool IsMarked(int64_t i) const;
+    // The marked lines with their bytes, to put back on a text shown anew
+    // after Clear(); PutBackMarks does what a new text does with them.
+    struct MarkedLine {
+        int64_t Line;
+        std::string Bytes;
+        std::string Before;   // the bytes of the line before it
+    };
+    std::vector<MarkedLine> MarkedBytes() const;
+    void PutBackMarks(const std::vector<MarkedLine>& marked);
     // True when the last find or filter was stopped before its end.
     bool SearchWasStopped() const { return FSearchWasStopped; }
 
@@ -210,13 +219,6 @@ private:
     void ShowKept(std::vector<int64_t> sources);
     // The marked lines' bytes before the text is replaced, and the marks put
     // back on the new text's lines that hold them.
-    struct MarkedLine {
-        int64_t Line;
-        std::string Bytes;
-        std::string Before;   // the bytes of the line before it
-    };
-    std::vector<MarkedLine> MarkedBytes() const;
-    void PutBackMarks(const std::vector<MarkedLine>& marked);
     // The view line that shows source line source, or -1.
     int64_t ViewLineOf(int64_t source) const;
     int64_t TopLine() const;
