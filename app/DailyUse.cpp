@@ -11,6 +11,7 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -35,13 +36,6 @@ void TForm1::BindDailyUse(const StartupOptions& options)
     FilterLines1->setCheckable(true);
     connect(FilterLines1, &QAction::triggered, this, &TForm1::FilterLines1Click);
     connect(EdtGrep, &QLineEdit::returnPressed, this, &TForm1::Button2Click);
-    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), EdtGrep, nullptr, nullptr, Qt::WidgetShortcut);
-    connect(escape, &QShortcut::activated, this, [this] {
-        EdtGrep->clear();
-        // Nothing shown yet: nothing to show again (and no failure box).
-        if (!LastFile.empty())
-            Button2Click();
-    });
 
     connect(EdtFile, &QLineEdit::returnPressed, this, [this] { mnGetAllClick(Button1); });
 
@@ -50,5 +44,14 @@ void TForm1::BindDailyUse(const StartupOptions& options)
     EncodingGroup->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
 
     new LogHighlighter(Memo1);
+    BindLogTools(options.RememberGeometry);
+    // Esc in the filter field (the drop-down around it takes the focus).
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), CmbGrep, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+    connect(escape, &QShortcut::activated, this, [this] {
+        EdtGrep->clear();
+        // Nothing shown yet: nothing to show again (and no failure box).
+        if (!LastFile.empty())
+            Button2Click();
+    });
     new WindowKeeper(this, options.RememberGeometry);
 }

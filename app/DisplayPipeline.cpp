@@ -245,6 +245,9 @@ std::string ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSi
 
 std::string TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
 {
+    // Marks go onto the same lines of the text shown again (a filter reset,
+    // another encoding); a fetch has cleared them before.
+    const auto marks = Memo1->MarkedBytes();
     Memo1->Clear();
     AppliedFilter.reset();
     LastFile = fileName;
@@ -254,6 +257,8 @@ std::string TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
     std::string failure;
     try {
         TitleAfterDisplay(ShowFile(*Memo1, fileName, tailSize, CurrentEncoding));
+        Memo1->PutBackMarks(marks);
+        Memo1->viewport()->update();
         return failure;
     } catch (const std::bad_alloc&) {
         failure = "メモリ不足";

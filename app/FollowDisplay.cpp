@@ -2,7 +2,7 @@
 
 #include "codec/SjisCodec.h"
 #include "view/SjisMemo.h"
-#include "view/SjisText.h"
+#include "view/LineFilter.h"
 #include "decode/Convert.h"
 #include "decode/Detect.h"
 
@@ -262,24 +262,19 @@ struct Place {
     int H, V;
 };
 
-// The text the view gets for converted bytes: filtered when a filter is on.
-std::pair<std::string, bool> Filtered(const std::string& text, bool stray,
-                                      const std::optional<std::string>& filter)
-{
-    if (!filter)
-        return {text, stray};
-    sjis::FilterResult kept = sjis::FilterLines(text, *filter, 0, stray);
-    return {std::move(kept.Text), stray && kept.FirstLineKept};
-}
+using Rule = std::shared_ptr<const LineFilter>;
 
-void SetViewText(SjisMemo& memo, const std::string& text, bool stray, const std::optional<std::string>& filter)
+// The view gets the converted text, and the filter that was in force is
+// applied to it again.
+void SetViewText(SjisMemo& memo, const std::string& text, bool stray, const Rule& filter)
 {
-    const auto [shown, alone] = Filtered(text, stray, filter);
-    memo.SetText(shown, alone);
+    memo.SetText(text, stray);
+    if (filter)
+        memo.ApplyFilterNow(filter);
 }
 
 // Puts the shown part of the converted text (tail mode) into the view.
-void ShowTail(SjisMemo& memo, FollowViewState& state, const std::optional<std::string>& filter)
+void ShowTail(SjisMemo& memo, FollowViewState& state, const Rule& filter)
 {
     const auto [start, stray] = TailCut(state.Shown, state.ShownStray, state.TailSize);
     state.Shown.erase(0, start);
@@ -297,9 +292,19 @@ bool EndsOnIndependentBreak(const std::string& route, const uint8_t* bytes, int6
 
 FollowDisplayCounts ShowFollowedFile(SjisMemo& memo, FollowViewState& state, const std::string& path,
                                      int32_t tailSize, const std::string& encoding,
-                                     const std::optional<std::string>& filter, bool replaced,
+                                     const std::optional<std::string>& appliedFilter, bool replaced,
                                      int64_t oldSize)
 {
+    // The view's own filter rule; a text filter named by the caller when
+    // the view holds none.
+    Rule filter = memo.ActiveFilter();
+    if (!filter && appliedFilter && !appliedFilter->empty()) {
+        filter = LineFilter::Text(*appliedFilter, {.MatchCase = true});
+        memo.ApplyFilterNow(filter);
+    }
+    // A copy fetched whole is a new file: marks do not carry over.
+    if (replaced)
+        memo.ClearMarks();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         throw std::runtime_error("cannot open");
@@ -326,9 +331,13 @@ FollowDisplayCounts ShowFollowedFile(SjisMemo& memo, FollowViewState& state, con
             ScrollToEnd(memo);
         } else if (!added.empty()) {
             Place place(memo);
-            const std::string text = Filtered(added, false, filter).first;
-            memo.SetSelStart(memo.TextLength());
-            memo.SetSelText(text);
+            if (filter) {
+                // The view filters the new lines alone.
+                memo.Append(added);
+            } else {
+                memo.SetSelStart(memo.TextLength());
+                memo.SetSelText(added);
+            }
             if (atEnd)
                 ScrollToEnd(memo);
             else

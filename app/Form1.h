@@ -20,6 +20,7 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QToolButton;
 class QWidget;
 class RemoteSource;
 class RunningFetch;
@@ -29,6 +30,7 @@ namespace sjis {
 struct FindOptions;
 }
 struct HostProfile;
+struct FilterOptions;
 
 // Where start-up looks for its files. The defaults are the program's own:
 // the executable's directory and the library's file name; tests point them
@@ -91,6 +93,13 @@ public:
     QComboBox* CmbHost = nullptr;
     QPushButton* Button1 = nullptr;
     QPushButton* Button2 = nullptr;
+    // The filter field's drop-down of recent filters (EdtGrep is its edit),
+    // the filter's toggles and the place its pattern errors are shown.
+    QComboBox* CmbGrep = nullptr;
+    QToolButton* BtnExclude = nullptr;
+    QToolButton* BtnRegex = nullptr;
+    QToolButton* BtnMatchCase = nullptr;
+    QLabel* LblGrepError = nullptr;
     SjisMemo* Memo1 = nullptr;
     FindDialog* FindDialog1 = nullptr;
     TKZFTP* KZFTP1 = nullptr;
@@ -115,6 +124,14 @@ public:
     QAction* FindNext1 = nullptr;
     QAction* FindPrevious1 = nullptr;
     QAction* FilterLines1 = nullptr;
+    QAction* ExcludeFilter1 = nullptr;
+    QAction* RegexFilter1 = nullptr;
+    QAction* MatchCaseFilter1 = nullptr;
+    QAction* ToggleMark1 = nullptr;
+    QAction* NextMark1 = nullptr;
+    QAction* PreviousMark1 = nullptr;
+    QAction* FilterMarked1 = nullptr;
+    QAction* SaveViewAs1 = nullptr;
     QAction* mnStatus = nullptr;
     QObject* StopKeys = nullptr; // takes Esc while a fetch runs
 
@@ -234,12 +251,44 @@ public:
     QString ShownPath;
     std::string ShownEncoding;
 
+    // --- Working a log (LogTools.cpp, SaveView.cpp) ---
+
+    // The filter's toggles as they stand.
+    FilterOptions CurrentFilterOptions() const;
+    // A toggle changed: a filter applied is applied again, from the whole
+    // text, with the new options. Waits while it filters.
+    void FilterOptionChanged();
+    // Puts text first in the filter field's drop-down (at most
+    // MaxFilterHistory kept), saved in the settings when the window keeps
+    // them.
+    void RememberFilter(const QString& text);
+    static constexpr int MaxFilterHistory = 20;
+    static const char* const FilterHistoryKey;
+    // "Filter to marked lines": shows only the marked lines; the status
+    // line says so when there are none.
+    void FilterMarked1Click();
+    // "Save view as…": asks for a name and an encoding, then SaveView.
+    // Waits while the dialog is open.
+    void SaveViewAs1Click();
+    // Writes the lines the view shows (all of them) to path, in UTF-8 or as
+    // the view's Shift_JIS bytes, through a temporary file renamed into
+    // place; a failure shows an error report naming the path and leaves no
+    // file behind. Returns whether it was written. Does not throw.
+    bool SaveView(const std::string& path, bool utf8);
+    // The name "Save view as…" offers: the local file's name with
+    // "-view.log" behind it, in the download directory.
+    QString SaveViewDefaultPath() const;
+
 private:
     // Connects the commands above to their menu items, button and dialog.
     void BindSearchCommands();
     // Adds the daily-use menu items, keys, highlighting, panel layout and
     // remembered geometry (DailyUse.cpp).
     void BindDailyUse(const StartupOptions& options);
+    // Adds the filter's toggles and drop-down, the marks and "Save view
+    // as…" with their menu items (LogTools.cpp).
+    void BindLogTools(bool rememberSettings);
+    bool FRememberSettings = false;
     // --- end of find, filter and small commands ---
 
 protected:

@@ -3,12 +3,15 @@
 #include "app/Form1.h"
 #include "view/SjisMemo.h"
 
+#include <QComboBox>
 #include <QEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSettings>
 #include <QTimer>
+#include <QToolButton>
 
 namespace {
 
@@ -50,11 +53,26 @@ void WindowKeeper::ArrangePanel()
     QPushButton* get = Form->Button1;
     get->move(width - RightMargin - get->width(), get->y());
     int right = get->x() - Gap;
-    if (!Form->EdtGrep->isHidden()) {
+    if (!Form->CmbGrep->isHidden()) {
+        // Right to left: the Grep button, the toggles, the drop-down, and
+        // a pattern's error when there is one.
         QPushButton* grep = Form->Button2;
         grep->move(right - grep->width(), grep->y());
-        Form->EdtGrep->move(grep->x() - Gap - Form->EdtGrep->width(), Form->EdtGrep->y());
-        right = Form->EdtGrep->x() - Gap;
+        right = grep->x() - Gap;
+        for (QWidget* toggle : {static_cast<QWidget*>(Form->BtnMatchCase), static_cast<QWidget*>(Form->BtnRegex),
+                                static_cast<QWidget*>(Form->BtnExclude)}) {
+            toggle->move(right - toggle->width(), 0);
+            right = toggle->x();
+        }
+        right -= Gap;
+        Form->CmbGrep->move(right - Form->CmbGrep->width(), 0);
+        right = Form->CmbGrep->x() - Gap;
+        QLabel* error = Form->LblGrepError;
+        if (!error->isHidden()) {
+            const int width = std::min(error->sizeHint().width(), 220);
+            error->setGeometry(right - width, error->y(), width, error->height());
+            right = error->x() - Gap;
+        }
     }
     QLineEdit* file = Form->EdtFile;
     file->setGeometry(FileLeft, file->y(), right - FileLeft, file->height());

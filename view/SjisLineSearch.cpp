@@ -2,6 +2,8 @@
 
 #include "view/SjisText.h"
 
+#include "codec/SjisCodec.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -185,6 +187,119 @@ SjisLineSearch SjisLineSearch::Filter(const SjisLines& lines, std::string_view n
     return search;
 }
 
+SjisLineSearch SjisLineSearch::Filter(const SjisLines& lines, std::shared_ptr<const LineFilter> rule,
+                                      int64_t fromLine)
+{
+    const bool text = rule->Which() == LineFilter::Kind::Text;
+    SjisLineSearch search(lines, text ? std::string_view(rule->Needle()) : std::string_view());
+    search.FFilter = true;
+    search.FFromLine = fromLine;
+    search.FOptions.MatchCase = !text || rule->Options().MatchCase;
+    if (!search.FOptions.MatchCase) {
+        search.FCandidateKey = search.FKey;
+        FoldAll(search.FCandidateKey.data(), search.FCandidateKey.size());
+    }
+    const bool pattern = rule->Which() == LineFilter::Kind::Pattern && rule->Valid();
+    search.FRule = std::move(rule);
+    if ((search.FNoKey && !pattern) || fromLine >= lines.Count() || lines.SourceLine(fromLine) < 0) {
+        search.FDone = true;
+        search.FinishFilter();
+        return search;
+    }
+    search.FLine = fromLine;
+    search.FRaw = lines.Buffer().Index().RawStart(lines.SourceLine(fromLine));
+    return search;
+}
+
+void SjisLineSearch::FinishFilter()
+{
+    if (!FRule || !FRule->Options().Exclude)
+        return;
+    std::vector<int64_t> kept;
+    std::size_t m = 0;
+    const int64_t last = FBuffer.Count() - 1;
+    for (int64_t i = FFromLine; i < FLines.Count(); ++i) {
+        const int64_t source = FLines.SourceLine(i);
+        // The empty line behind the last break is no line of its own.
+        if (source < 0 || (source == last && FBuffer.Bytes(source).empty()))
+            continue;
+        while (m < FKept.size() && FKept[m] < source)
+            ++m;
+        if (m < FKept.size() && FKept[m] == source)
+            continue;
+        kept.push_back(source);
+    }
+    FKept = std::move(kept);
+}
+
+void SjisLineSearch::TestLine(int64_t source)
+{
+    const std::string_view bytes = FBuffer.Bytes(source);
+    if (source == FBuffer.Count() - 1 && bytes.empty())
+        return;
+    FDecoded.resize(bytes.size() + 1);
+    const char16_t* end = SjisCodec::DecodeTo(FDecoded.data(), bytes, source == 0 && FBuffer.FirstByteStray(), nullptr);
+    if (FRule->MatchesDecoded(QStringView(FDecoded.data(), end - FDecoded.data())))
+        FKept.push_back(source);
+}
+
+bool SjisLineSearch::StepPattern(std::size_t budget)
+{
+    const SjisLineIndex& index = FBuffer.Index();
+    const std::vector<std::string>& factors = FRule->Factors();
+    while (budget > 0) {
+        if (FLine >= FLines.Count() || FLines.SourceLine(FLine) < 0)
+            return true;
+        if (factors.empty()) {
+            // Every line is decoded and matched.
+            const int64_t source = FLines.SourceLine(FLine);
+            TestLine(source);
+            const uint64_t done = index.RawLength(source) + 1;
+            FDoneBytes += done;
+            budget -= std::min<uint64_t>(budget, done);
+            ++FLine;
+            continue;
+        }
+        // Only lines that hold a factor can match: they are found in the
+        // bytes as find finds a text without its case, then matched.
+        const int64_t runEnd = FLines.RunEnd(FLine);
+        const uint64_t rawRunEnd = RawEnd(FLines.SourceLine(runEnd - 1));
+        const uint64_t limit = std::min<uint64_t>(rawRunEnd, FRaw + budget);
+        const char* raw = FBuffer.Raw().data();
+        FCandidates.clear();
+        for (const std::string& factor : factors) {
+            const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + factor.size() - 1);
+            uint64_t pos = FRaw;
+            while (pos < limit && pos + factor.size() <= to) {
+                const std::size_t at = FindFolded(raw + pos, to - pos, factor);
+                if (at == std::string_view::npos || pos + at >= limit)
+                    break;
+                const int64_t source = FBuffer.LineAtRaw(pos + at);
+                FCandidates.push_back(source);
+                pos = RawEnd(source) + 1;
+            }
+        }
+        std::sort(FCandidates.begin(), FCandidates.end());
+        for (const int64_t source : FCandidates) {
+            // A line that runs on into the next slice is tested once.
+            if (source <= FLastTested)
+                continue;
+            FLastTested = source;
+            TestLine(source);
+        }
+        const uint64_t done = std::max<uint64_t>(limit - FRaw, 1);
+        FDoneBytes += done;
+        budget -= std::min<uint64_t>(budget, done);
+        FRaw = limit;
+        if (limit == rawRunEnd) {
+            FLine = runEnd;
+            if (FLine < FLines.Count() && FLines.SourceLine(FLine) >= 0)
+                FRaw = index.RawStart(FLines.SourceLine(FLine));
+        }
+    }
+    return false;
+}
+
 double SjisLineSearch::Progress() const
 {
     return FDone ? 1.0 : std::min(1.0, static_cast<double>(FDoneBytes) / static_cast<double>(FTotal));
@@ -283,9 +398,15 @@ bool SjisLineSearch::Matches(uint64_t from, uint64_t limit, uint64_t to, Take ta
 
 bool SjisLineSearch::Step(std::size_t maxBytes)
 {
-    if (!FDone)
-        FDone = FOptions.Up && !FFilter ? StepBackward(std::max<std::size_t>(maxBytes, 1))
-                                        : StepForward(std::max<std::size_t>(maxBytes, 1));
+    if (FDone)
+        return true;
+    const std::size_t budget = std::max<std::size_t>(maxBytes, 1);
+    if (FRule && FRule->Which() == LineFilter::Kind::Pattern)
+        FDone = StepPattern(budget);
+    else
+        FDone = FOptions.Up && !FFilter ? StepBackward(budget) : StepForward(budget);
+    if (FDone && FFilter)
+        FinishFilter();
     return FDone;
 }
 

@@ -6,10 +6,12 @@
 // in no line and found nowhere.
 #pragma once
 
+#include "view/LineFilter.h"
 #include "view/SjisDirectedSearch.h"
 #include "view/SjisTextBuffer.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +27,12 @@ public:
     // The line filter: keeps the lines that hold needle on a character
     // boundary (exact bytes, case included).
     static SjisLineSearch Filter(const SjisLines& lines, std::string_view needle);
+    // The line filter by rule, over the lines from line fromLine of lines on.
+    // A fixed text is looked for across the buffer's bytes; a pattern's
+    // lines are decoded and matched only where one of its factors stands
+    // (every line when it has none). Exclude keeps the lines without a match.
+    static SjisLineSearch Filter(const SjisLines& lines, std::shared_ptr<const LineFilter> rule,
+                                 int64_t fromLine = 0);
 
     // Searches up to about maxBytes more; true when finished. Does not wait.
     bool Step(std::size_t maxBytes);
@@ -43,6 +51,11 @@ private:
     SjisLineSearch(const SjisLines& lines, std::string_view needle);
     bool StepForward(std::size_t budget);
     bool StepBackward(std::size_t budget);
+    bool StepPattern(std::size_t budget);
+    // Tests source line source against the pattern, keeping it on a match.
+    void TestLine(int64_t source);
+    // Turns the lines found into the lines kept (the others, for Exclude).
+    void FinishFilter();
     // Valid matches in raw [from, to) (starts in [from, limit)), in order,
     // each handed to take, which returns false to stop. Returns whether it
     // ran through.
@@ -63,6 +76,11 @@ private:
     uint64_t FFound = NotFound;
     std::vector<int64_t> FKept;
     std::string FLineScratch;
+    std::shared_ptr<const LineFilter> FRule;
+    int64_t FFromLine = 0;
+    int64_t FLastTested = -1;
+    std::vector<int64_t> FCandidates;
+    std::u16string FDecoded;
     // Where the scan stands: a line of the view and a raw offset in its run.
     int64_t FLine = 0;
     uint64_t FRaw = 0;

@@ -114,6 +114,8 @@ public:
     int64_t SourceLine(int64_t i) const override;
     int64_t RunStart(int64_t i) const override;
     int64_t RunEnd(int64_t i) const override;
+    // The buffer's lines kept, in order.
+    const std::vector<int64_t>& Sources() const { return FKept; }
 
 private:
     const SjisTextBuffer& FBuffer;

@@ -26,6 +26,13 @@ namespace {
 constexpr int Margin = 4;
 // Laid-out lines kept at most; a page needs far fewer.
 constexpr std::size_t MaxLayouts = 512;
+// A marked line's background and the bar at its left edge: blue, which no
+// level colour is.
+const QColor MarkBackground(28, 52, 104);
+const QColor MarkEdge(90, 155, 255);
+constexpr int MarkEdgeWidth = 3;
+// How far from its old place a marked line is looked for in a new text.
+constexpr int64_t MarkReach = 1 << 21;
 
 } // namespace
 
@@ -79,6 +86,7 @@ const SjisLines& SjisView::Current() const
 
 void SjisView::Clear()
 {
+    FMarks.clear();
     AdoptText(std::string());
 }
 
@@ -90,9 +98,12 @@ void SjisView::SetText(std::string_view bytes, bool firstByteStray)
 void SjisView::AdoptText(std::string bytes, bool firstByteStray)
 {
     StopSearch();
+    const auto marked = MarkedBytes();
     FKept.reset();
+    FActiveFilter.reset();
     FBuffer->SetText(std::move(bytes), firstByteStray);
-    FBuffer->IndexMore(PieceBytes);
+    FBuffer->IndexMore(marked.empty() ? PieceBytes : SIZE_MAX);
+    PutBackMarks(marked);
     FAnchor = FCaret = 0;
     FGoalX = -1;
     if (!FBuffer->Indexed()) {
@@ -110,6 +121,41 @@ void SjisView::Append(std::string_view bytes)
 {
     if (bytes.empty())
         return;
+    if (FActiveFilter) {
+        // A filter in force takes the new lines alone: the line the text
+        // ended in (which may grow) and those behind it.
+        StopSearch();
+        Complete();
+        const int64_t from = FBuffer->Count() - 1;
+        std::vector<int64_t> sources;
+        if (FKept) {
+            sources = FKept->Sources();
+        } else {
+            sources.resize(static_cast<std::size_t>(from));
+            for (int64_t i = 0; i < from; ++i)
+                sources[static_cast<std::size_t>(i)] = i;
+        }
+        while (!sources.empty() && sources.back() >= from)
+            sources.pop_back();
+        FKept.reset();
+        FBuffer->Append(bytes);
+        FBuffer->IndexMore();
+        if (FActiveFilter->Which() == LineFilter::Kind::Marks) {
+            for (auto m = std::lower_bound(FMarks.begin(), FMarks.end(), from); m != FMarks.end(); ++m)
+                sources.push_back(*m);
+        } else {
+            SjisLineSearch search = SjisLineSearch::Filter(*FBuffer, FActiveFilter, from);
+            search.Run();
+            sources.insert(sources.end(), search.Kept().begin(), search.Kept().end());
+        }
+        FKept = std::make_unique<SjisKeptLines>(*FBuffer, std::move(sources));
+        FAnchor = std::min<uint64_t>(FAnchor, FKept->Length());
+        FCaret = std::min<uint64_t>(FCaret, FKept->Length());
+        FLayouts.clear();
+        UpdateScrollRange();
+        viewport()->update();
+        return;
+    }
     if (FKept) {
         // Lines added to a filtered view are shown whole behind the kept
         // ones: the kept text becomes the text.
@@ -295,9 +341,12 @@ void SjisView::SelectAll()
 void SjisView::ReplaceWhole(std::string bytes, bool stray)
 {
     const int top = verticalScrollBar()->value();
+    const auto marked = MarkedBytes();
     FKept.reset();
+    FActiveFilter.reset();
     FBuffer->SetText(std::move(bytes), stray);
     FBuffer->IndexMore();
+    PutBackMarks(marked);
     FIndexTimer.stop();
     Relayout();
     verticalScrollBar()->setValue(top);
@@ -597,6 +646,11 @@ void SjisView::paintEvent(QPaintEvent*)
     int y = Margin;
     for (int64_t i = TopLine(); i < lines.Count() && y < viewport()->height(); ++i) {
         QTextLayout& layout = Layout(i);
+        if (!FMarks.empty() && IsMarked(i)) {
+            const int height = LineHeight(i);
+            painter.fillRect(QRect(0, y, viewport()->width(), height), MarkBackground);
+            painter.fillRect(QRect(0, y, MarkEdgeWidth, height), MarkEdge);
+        }
         painter.setPen(FHighlighting ? LogHighlighter::ColourOf(LogHighlighter::ToneOf(layout.text())) : Qt::white);
         QList<QTextLayout::FormatRange> selections;
         const uint64_t start = lines.Start(i);
@@ -762,11 +816,17 @@ void SjisView::StartFind(const std::string& find, const sjis::FindOptions& optio
     SearchSlice();
 }
 
-void SjisView::StartFilter(const std::string& needle, std::function<void(bool)> done)
+void SjisView::StartFilter(std::string needle, std::function<void(bool)> done)
+{
+    StartFilter(LineFilter::Text(std::move(needle), {.MatchCase = true}), std::move(done));
+}
+
+void SjisView::StartFilter(std::shared_ptr<const LineFilter> rule, std::function<void(bool)> done)
 {
     StopSearch();
     FinishIndex();
-    FSearch = std::make_unique<SjisLineSearch>(SjisLineSearch::Filter(Current(), needle));
+    FSearch = std::make_unique<SjisLineSearch>(SjisLineSearch::Filter(Current(), rule));
+    FSearchRule = std::move(rule);
     FSearchDone = std::move(done);
     FSearchIsFilter = true;
     SearchSlice();
@@ -844,34 +904,11 @@ void SjisView::EndSearch(bool finished)
         // Every line kept (an empty last line is never kept): nothing changes.
         const int64_t all = lines.Count() - (lines.Bytes(lines.Count() - 1).empty() ? 1 : 0);
         result = kept != all;
+        FActiveFilter = std::move(FSearchRule);
         if (result) {
-            // The caret moves with the text around it; in a dropped line it
-            // goes to where that line was.
-            const int64_t caretLine = lines.LineAt(FCaret);
-            const int64_t caretSource = lines.SourceLine(caretLine);
-            const uint64_t within = FCaret - lines.Start(caretLine);
             std::vector<int64_t> sources = search->Kept();
             search.reset();
-            auto view = std::make_unique<SjisKeptLines>(*FBuffer, std::move(sources));
-            int64_t lo = 0;
-            int64_t hi = view->Count();
-            // First kept line at or after the caret's.
-            while (lo < hi) {
-                const int64_t mid = (lo + hi) / 2;
-                const int64_t s = view->SourceLine(mid);
-                if (s >= 0 && s < caretSource)
-                    lo = mid + 1;
-                else
-                    hi = mid;
-            }
-            uint64_t caret = lo < view->Count() ? view->Start(lo) : view->Length();
-            if (lo < view->Count() && view->SourceLine(lo) == caretSource)
-                caret += std::min<uint64_t>(within, view->Bytes(lo).size() + 2);
-            FKept = std::move(view);
-            FAnchor = FCaret = std::min<uint64_t>(caret, FKept->Length());
-            Relayout();
-            verticalScrollBar()->setValue(0);
-            EnsureCaretVisible();
+            ShowKept(std::move(sources));
         }
     } else {
         const uint64_t at = search->Found();
@@ -885,6 +922,175 @@ void SjisView::EndSearch(bool finished)
     }
     if (done)
         done(result);
+}
+
+void SjisView::ShowKept(std::vector<int64_t> sources)
+{
+    // The caret moves with the text around it; in a dropped line it
+    // goes to where that line was.
+    const SjisLines& lines = Current();
+    const int64_t caretLine = lines.LineAt(FCaret);
+    const int64_t caretSource = lines.SourceLine(caretLine);
+    const uint64_t within = FCaret - lines.Start(caretLine);
+    auto view = std::make_unique<SjisKeptLines>(*FBuffer, std::move(sources));
+    int64_t lo = 0;
+    int64_t hi = view->Count();
+    // First kept line at or after the caret's.
+    while (lo < hi) {
+        const int64_t mid = (lo + hi) / 2;
+        const int64_t s = view->SourceLine(mid);
+        if (s >= 0 && s < caretSource)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    uint64_t caret = lo < view->Count() ? view->Start(lo) : view->Length();
+    if (lo < view->Count() && view->SourceLine(lo) == caretSource)
+        caret += std::min<uint64_t>(within, view->Bytes(lo).size() + 2);
+    FKept = std::move(view);
+    FAnchor = FCaret = std::min<uint64_t>(caret, FKept->Length());
+    Relayout();
+    verticalScrollBar()->setValue(0);
+    EnsureCaretVisible();
+}
+
+void SjisView::ApplyFilterNow(std::shared_ptr<const LineFilter> rule)
+{
+    StopSearch();
+    Complete();
+    if (rule->Which() == LineFilter::Kind::Marks) {
+        FActiveFilter = std::move(rule);
+        ShowKept(FMarks);
+        return;
+    }
+    SjisLineSearch search = SjisLineSearch::Filter(Current(), rule);
+    search.Run();
+    const SjisLines& lines = Current();
+    const int64_t all = lines.Count() - (lines.Bytes(lines.Count() - 1).empty() ? 1 : 0);
+    FActiveFilter = std::move(rule);
+    if (static_cast<int64_t>(search.Kept().size()) != all)
+        ShowKept(search.Kept());
+}
+
+// Marks ------------------------------------------------------------------
+
+std::vector<SjisView::MarkedLine> SjisView::MarkedBytes() const
+{
+    std::vector<MarkedLine> marked;
+    if (FMarks.empty())
+        return marked;
+    Complete();
+    for (const int64_t m : FMarks)
+        if (m < FBuffer->Count())
+            marked.push_back({m, std::string(FBuffer->Bytes(m)),
+                              m > 0 ? std::string(FBuffer->Bytes(m - 1)) : std::string()});
+    return marked;
+}
+
+void SjisView::PutBackMarks(const std::vector<MarkedLine>& marked)
+{
+    FMarks.clear();
+    if (marked.empty())
+        return;
+    FBuffer->IndexMore();
+    const int64_t count = FBuffer->Count();
+    // A mark goes to the nearest line that holds its bytes behind the line
+    // that came before it (a first line of the new text has none to check:
+    // the text may have been cut there), looked for first where the lines
+    // before it went (a cut or an insertion moves its neighbours too).
+    auto holds = [&](const MarkedLine& line, int64_t j) {
+        return j >= 0 && j < count && FBuffer->Bytes(j) == line.Bytes
+            && (j == 0 || line.Line == 0 || FBuffer->Bytes(j - 1) == line.Before)
+            && !std::binary_search(FMarks.begin(), FMarks.end(), j);
+    };
+    int64_t shift = 0;
+    for (const MarkedLine& line : marked) {
+        const int64_t guess = line.Line + shift;
+        for (int64_t d = 0; d <= MarkReach && (guess + d < count || guess - d >= 0); ++d) {
+            const int64_t hit = holds(line, guess - d) ? guess - d : d > 0 && holds(line, guess + d) ? guess + d : -1;
+            if (hit >= 0) {
+                FMarks.insert(std::lower_bound(FMarks.begin(), FMarks.end(), hit), hit);
+                shift = hit - line.Line;
+                break;
+            }
+        }
+    }
+}
+
+int64_t SjisView::ViewLineOf(int64_t source) const
+{
+    if (!FKept)
+        return source < FBuffer->Count() ? source : -1;
+    const std::vector<int64_t>& kept = FKept->Sources();
+    const auto at = std::lower_bound(kept.begin(), kept.end(), source);
+    return at != kept.end() && *at == source ? at - kept.begin() : -1;
+}
+
+bool SjisView::IsMarked(int64_t i) const
+{
+    const int64_t source = Current().SourceLine(i);
+    return source >= 0 && std::binary_search(FMarks.begin(), FMarks.end(), source);
+}
+
+void SjisView::ToggleMark()
+{
+    Complete();
+    const int64_t source = Current().SourceLine(Current().LineAt(FCaret));
+    if (source < 0)
+        return;
+    const auto at = std::lower_bound(FMarks.begin(), FMarks.end(), source);
+    if (at != FMarks.end() && *at == source)
+        FMarks.erase(at);
+    else
+        FMarks.insert(at, source);
+    viewport()->update();
+}
+
+bool SjisView::GoToMark(bool forward)
+{
+    Complete();
+    const SjisLines& lines = Current();
+    int64_t here = lines.SourceLine(lines.LineAt(FCaret));
+    if (here < 0)
+        here = FBuffer->Count();
+    auto shown = [&](int64_t m) { return ViewLineOf(m) >= 0; };
+    int64_t target = -1;
+    if (forward) {
+        auto m = std::upper_bound(FMarks.begin(), FMarks.end(), here);
+        for (; m != FMarks.end() && target < 0; ++m)
+            if (shown(*m))
+                target = *m;
+        for (m = FMarks.begin(); m != FMarks.end() && target < 0; ++m)
+            if (shown(*m))
+                target = *m;
+    } else {
+        auto m = std::lower_bound(FMarks.begin(), FMarks.end(), here);
+        for (auto r = std::make_reverse_iterator(m); r != FMarks.rend() && target < 0; ++r)
+            if (shown(*r))
+                target = *r;
+        for (auto r = FMarks.rbegin(); r != FMarks.rend() && target < 0; ++r)
+            if (shown(*r))
+                target = *r;
+    }
+    if (target < 0)
+        return false;
+    FGoalX = -1;
+    MoveCaret(lines.Start(ViewLineOf(target)), false);
+    return true;
+}
+
+bool SjisView::FilterToMarks()
+{
+    if (FMarks.empty())
+        return false;
+    ApplyFilterNow(LineFilter::Marks());
+    return true;
+}
+
+void SjisView::ClearMarks()
+{
+    FMarks.clear();
+    viewport()->update();
 }
 
 SjisView::SearchEnd SjisView::FindWait(const std::string& find, const sjis::FindOptions& options)
@@ -907,12 +1113,17 @@ SjisView::SearchEnd SjisView::FindWait(const std::string& find, const sjis::Find
     return end;
 }
 
-SjisView::SearchEnd SjisView::FilterWait(const std::string& needle)
+SjisView::SearchEnd SjisView::FilterWait(std::string needle)
+{
+    return FilterWait(LineFilter::Text(std::move(needle), {.MatchCase = true}));
+}
+
+SjisView::SearchEnd SjisView::FilterWait(std::shared_ptr<const LineFilter> rule)
 {
     SearchEnd end = SearchEnd::Stopped;
     bool running = true;
     QEventLoop loop;
-    StartFilter(needle, [&](bool changed) {
+    StartFilter(std::move(rule), [&](bool changed) {
         end = changed ? SearchEnd::Found : SearchEnd::NotFound;
         running = false;
         loop.quit();

@@ -8,6 +8,7 @@
 // the text with CR LF line breaks, as SjisMemo gives them.
 #pragma once
 
+#include "view/LineFilter.h"
 #include "view/SjisDirectedSearch.h"
 #include "view/SjisTextBuffer.h"
 
@@ -21,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QTextLayout;
 
@@ -101,7 +103,16 @@ public:
     // Starts the line filter; done(changed) is called when it ends with the
     // kept lines shown (changed false: every line holds the text, nothing
     // shown changes). Does not wait.
-    void StartFilter(const std::string& needle, std::function<void(bool)> done);
+    void StartFilter(std::string needle, std::function<void(bool)> done);
+    // StartFilter by a rule (text or pattern, kept or excluded). The rule
+    // stays in force until the text is replaced: lines Append adds are
+    // filtered by it, and only they.
+    void StartFilter(std::shared_ptr<const LineFilter> rule, std::function<void(bool)> done);
+    // Applies rule to the whole text at once, without the event loop (for a
+    // text just set whose filter was in force before). Throws std::bad_alloc.
+    void ApplyFilterNow(std::shared_ptr<const LineFilter> rule);
+    // The filter in force; null when the view shows every line.
+    const std::shared_ptr<const LineFilter>& ActiveFilter() const { return FActiveFilter; }
     // Stops a running find or filter; nothing changes. Esc does the same.
     void StopSearch();
     bool Searching() const { return FSearch != nullptr; }
@@ -112,7 +123,35 @@ public:
     // For the filter Found means the lines shown changed. The view may be
     // gone when they return Stopped.
     SearchEnd FindWait(const std::string& find, const sjis::FindOptions& options);
-    SearchEnd FilterWait(const std::string& needle);
+    SearchEnd FilterWait(std::string needle);
+    SearchEnd FilterWait(std::shared_ptr<const LineFilter> rule);
+
+    // Marks, kept by line: through appends and filters, and through a new
+    // text (SetText, AdoptText) by the line's bytes and those of the line
+    // before it, at the same place or the nearest one that holds them.
+    // Clear() drops them.
+    // Sets or clears the mark on the caret's line. Does not wait.
+    void ToggleMark();
+    // Moves the caret to the start of the next (forward) or previous marked
+    // line shown, round past the end; false when no marked line is shown.
+    bool GoToMark(bool forward);
+    // Shows only the marked lines (a filter in force, as StartFilter's);
+    // false when there are none.
+    bool FilterToMarks();
+    void ClearMarks();
+    // Marked lines in the text, shown or not.
+    std::size_t MarkCount() const { return FMarks.size(); }
+    // Whether line i of the lines shown carries a mark.
+    bool IsMarked(int64_t i) const;
+    // The marked lines with their bytes, to put back on a text shown anew
+    // after Clear(); PutBackMarks does what a new text does with them.
+    struct MarkedLine {
+        int64_t Line;
+        std::string Bytes;
+        std::string Before;   // the bytes of the line before it
+    };
+    std::vector<MarkedLine> MarkedBytes() const;
+    void PutBackMarks(const std::vector<MarkedLine>& marked);
     // True when the last find or filter was stopped before its end.
     bool SearchWasStopped() const { return FSearchWasStopped; }
 
@@ -175,6 +214,13 @@ private:
     void MoveCaret(uint64_t offset, bool keepAnchor);
     QString TextBetween(uint64_t from, uint64_t to) const;
     void ReplaceWhole(std::string bytes, bool stray);
+    // Shows the lines of the buffer in sources, the caret moved with the text
+    // around it.
+    void ShowKept(std::vector<int64_t> sources);
+    // The marked lines' bytes before the text is replaced, and the marks put
+    // back on the new text's lines that hold them.
+    // The view line that shows source line source, or -1.
+    int64_t ViewLineOf(int64_t source) const;
     int64_t TopLine() const;
 
     std::unique_ptr<SjisTextBuffer> FBuffer;
@@ -193,4 +239,7 @@ private:
     bool FSearchIsFilter = false;
     uint64_t FSearchLength = 0;
     mutable std::map<int64_t, std::unique_ptr<QTextLayout>> FLayouts;
+    std::shared_ptr<const LineFilter> FActiveFilter;
+    std::shared_ptr<const LineFilter> FSearchRule;
+    std::vector<int64_t> FMarks;   // marked lines of the buffer, in order
 };

@@ -28,6 +28,8 @@
 #include <QScrollBar>
 #include <QSettings>
 #include <QTest>
+#include <QToolButton>
+#include <QComboBox>
 
 #include <string>
 
@@ -227,7 +229,7 @@ TEST_F(DailyUse, ErrorAndWarningLinesAreColouredOnScreenOnly)
     EXPECT_EQ(LogHighlighter::ToneOf(u"CRITICAL"), LogHighlighter::Tone::Error);
     EXPECT_EQ(LogHighlighter::ToneOf(u"接続エラー"), LogHighlighter::Tone::Error);
     EXPECT_EQ(LogHighlighter::ToneOf(u"温度異常"), LogHighlighter::Tone::Error);
-    EXPECT_EQ(LogHighlighter::ToneOf(u"WARN: ERROR too"), LogHighlighter::Tone::Error);
+    EXPECT_EQ(LogHighlighter::ToneOf(u"WARN: ERROR too"), LogHighlighter::Tone::Warning) << "its level alone";
     EXPECT_EQ(LogHighlighter::ToneOf(u"WARNING"), LogHighlighter::Tone::Warning);
     EXPECT_EQ(LogHighlighter::ToneOf(u"容量警告"), LogHighlighter::Tone::Warning);
     EXPECT_EQ(LogHighlighter::ToneOf(u"error, warn"), LogHighlighter::Tone::None);
@@ -291,14 +293,15 @@ TEST_F(DailyUse, TheFileFieldWidensWithTheWindowAndNothingIsCutOff)
     auto check = [&](const char* when) {
         const int width = Form->Panel1->width();
         EXPECT_EQ(Form->Button1->geometry().right(), width - 14) << when;
-        const QWidget* next = Form->EdtGrep->isVisible() ? static_cast<QWidget*>(Form->EdtGrep) : Form->Button1;
+        const QWidget* next = Form->CmbGrep->isVisible() ? static_cast<QWidget*>(Form->CmbGrep) : Form->Button1;
         EXPECT_EQ(Form->EdtFile->geometry().right(), next->x() - 4) << when;
         // Left to right without overlaps, the last one inside the panel.
         int right = -1;
         for (QWidget* w : {static_cast<QWidget*>(Form->Label1), static_cast<QWidget*>(Form->CmbHost),
                            static_cast<QWidget*>(Form->Label2), static_cast<QWidget*>(Form->EdtFile),
-                           static_cast<QWidget*>(Form->EdtGrep), static_cast<QWidget*>(Form->Button2),
-                           static_cast<QWidget*>(Form->Button1)}) {
+                           static_cast<QWidget*>(Form->CmbGrep), static_cast<QWidget*>(Form->BtnExclude),
+                           static_cast<QWidget*>(Form->BtnRegex), static_cast<QWidget*>(Form->BtnMatchCase),
+                           static_cast<QWidget*>(Form->Button2), static_cast<QWidget*>(Form->Button1)}) {
             if (!w->isVisible())
                 continue;
             EXPECT_GT(w->x(), right) << when << " " << w->objectName().toStdString();

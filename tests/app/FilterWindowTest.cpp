@@ -8,6 +8,7 @@
 #include <QActionGroup>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QToolButton>
 #include <QTimer>
 
 #include <string>
@@ -23,6 +24,8 @@ protected:
         StartupFixture::SetUp();
         Form = MakeForm(OneProfile);
         ASSERT_TRUE(Form);
+        // These cases are about the exact bytes: letters in their case.
+        Form->BtnMatchCase->setChecked(true);
     }
 
     void Grep(const QString& text)

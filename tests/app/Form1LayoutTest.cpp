@@ -56,11 +56,14 @@ TEST_F(Form1Layout, MenuBarHoldsFileEditAndTheEmptyStatusItem)
     EXPECT_EQ(form->mnStatus->menu(), nullptr);
 
     EXPECT_EQ(Captions(form->File1), (QStringList{"&Get 10k tail", "Get &all", "Follow", "漢字ｺｰﾄﾞ",
-                                                  "&ini file", "-", "E&xit"}));
+                                                  "&Save view as…", "&ini file", "-", "E&xit"}));
     EXPECT_EQ(Captions(form->N2), (QStringList{"JIS", "EUC", "UTF8", "Unicode", "SJIS", "自動"}));
-    // The design's three items first; then Find Previous and the filter.
-    EXPECT_EQ(Captions(form->Edit1), (QStringList{"Select &All", "&Find", "Find &Next", "Find &Previous",
-                                                  "-", "Filter lines…"}));
+    // The design's three items first; then Find Previous, the filter with
+    // its toggles, and the marks.
+    EXPECT_EQ(Captions(form->Edit1),
+              (QStringList{"Select &All", "&Find", "Find &Next", "Find &Previous", "-", "Filter lines…", "除外",
+                           "正規表現", "大文字小文字を区別", "-", "Toggle &mark", "Next mar&k", "Pre&vious mark",
+                           "Filter to marked lines"}));
 }
 
 TEST_F(Form1Layout, ShortcutsAndTagsOfTheCommands)

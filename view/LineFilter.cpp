@@ -1,0 +1,178 @@
+#include "view/LineFilter.h"
+
+#include "codec/SjisCodec.h"
+#include "view/SjisText.h"
+
+#include <algorithm>
+
+namespace {
+
+// Characters with a meaning of their own outside a class.
+bool IsSpecial(QChar c)
+{
+    return QStringView(u".^$*+?{}|").contains(c);
+}
+
+} // namespace
+
+std::vector<std::string> PatternFactors(const QString& p)
+{
+    // Options set inside the pattern ((?x) ignores spaces, and the like) and
+    // verbs change what its characters mean: no factors then.
+    if (p.contains(QLatin1String("(?")) || p.contains(QLatin1String("(*")))
+        return {};
+    // Escapes that take an argument (\x41, \p{Han}, \Q…\E, references):
+    // the characters behind them are no literals of their own.
+    for (qsizetype i = 0; i + 1 < p.size(); ++i) {
+        if (p[i] != u'\\')
+            continue;
+        if (QStringView(u"xopPNgkcQE").contains(p[i + 1]) || p[i + 1].isDigit())
+            return {};
+        ++i;
+    }
+    std::vector<std::string> factors;
+    std::string best;
+    std::string run;
+    int depth = 0;
+    bool inClass = false;
+    auto endRun = [&] {
+        if (run.size() > best.size())
+            best = run;
+        run.clear();
+    };
+    const qsizetype n = p.size();
+    for (qsizetype i = 0; i <= n; ++i) {
+        if (i == n || (p[i] == u'|' && depth == 0 && !inClass)) {
+            // Each branch must give a factor of two bytes at least, or lines
+            // without any would still have to be decoded.
+            endRun();
+            if (best.size() < 2)
+                return {};
+            factors.push_back(best);
+            best.clear();
+            continue;
+        }
+        const QChar c = p[i];
+        if (inClass) {
+            if (c == u'\\')
+                ++i;
+            else if (c == u']')
+                inClass = false;
+            continue;
+        }
+        char literal = 0;
+        qsizetype next = i + 1;
+        if (c == u'\\') {
+            // An escaped punctuation character stands for itself; a letter or
+            // digit after the backslash is a class, an anchor, a reference or
+            // a code, which ends the run.
+            if (next < n && p[next].unicode() < 128 && !p[next].isLetterOrNumber() && p[next] >= u' ') {
+                literal = p[next].toLatin1();
+                next = i + 2;
+            } else {
+                endRun();
+                ++i;
+                continue;
+            }
+        } else if (c == u'[') {
+            endRun();
+            inClass = true;
+            if (next < n && p[next] == u'^')
+                ++i, ++next;
+            if (next < n && p[next] == u']')
+                ++i;   // a ']' first in a class is one of its characters
+            continue;
+        } else if (c == u'(' || c == u')') {
+            endRun();
+            depth += c == u'(' ? 1 : -1;
+            continue;
+        } else if (IsSpecial(c) || c.unicode() >= 128 || c < u' ') {
+            endRun();
+            continue;
+        } else {
+            literal = c.toLatin1();
+        }
+        i = next - 1;
+        if (depth > 0)
+            continue;
+        // A tilde is also what one double-byte code (0x81 0xB0) reads as:
+        // not a byte every match holds.
+        if (literal == '~') {
+            endRun();
+            continue;
+        }
+        // A character that a quantifier allows to be missing is not required.
+        if (next < n && (p[next] == u'?' || p[next] == u'*' || p[next] == u'{')) {
+            endRun();
+            continue;
+        }
+        run += literal >= 'A' && literal <= 'Z' ? static_cast<char>(literal | 0x20) : literal;
+        if (next < n && p[next] == u'+')
+            endRun();
+    }
+    return factors;
+}
+
+std::shared_ptr<const LineFilter> LineFilter::Text(std::string needle, FilterOptions options)
+{
+    auto filter = std::shared_ptr<LineFilter>(new LineFilter);
+    filter->FKind = Kind::Text;
+    options.Regex = false;
+    filter->FOptions = options;
+    if (!options.MatchCase)
+        sjis::LowerInPlace(needle);
+    filter->FNeedle = std::move(needle);
+    return filter;
+}
+
+std::shared_ptr<const LineFilter> LineFilter::Pattern(const QString& pattern, FilterOptions options)
+{
+    auto filter = std::shared_ptr<LineFilter>(new LineFilter);
+    filter->FKind = Kind::Pattern;
+    options.Regex = true;
+    filter->FOptions = options;
+    QRegularExpression::PatternOptions flags = QRegularExpression::UseUnicodePropertiesOption;
+    if (!options.MatchCase)
+        flags |= QRegularExpression::CaseInsensitiveOption;
+    filter->FExpression = QRegularExpression(pattern, flags);
+    if (!filter->FExpression.isValid()) {
+        filter->FError = QStringLiteral("%1 (%2 文字目)")
+                             .arg(filter->FExpression.errorString())
+                             .arg(filter->FExpression.patternErrorOffset() + 1);
+        return filter;
+    }
+    filter->FExpression.optimize();
+    filter->FFactors = PatternFactors(pattern);
+    return filter;
+}
+
+std::shared_ptr<const LineFilter> LineFilter::Marks()
+{
+    auto filter = std::shared_ptr<LineFilter>(new LineFilter);
+    filter->FKind = Kind::Marks;
+    return filter;
+}
+
+bool LineFilter::MatchesDecoded(QStringView line) const
+{
+    return FExpression.match(line).hasMatch();
+}
+
+bool LineFilter::Matches(std::string_view line, bool firstByteStray) const
+{
+    switch (FKind) {
+    case Kind::Marks:
+        return false;
+    case Kind::Pattern:
+        return Valid() && MatchesDecoded(SjisCodec::Decode(line, firstByteStray));
+    case Kind::Text:
+        break;
+    }
+    if (FNeedle.empty() || FNeedle.find_first_of("\r\n") != std::string::npos)
+        return false;
+    if (FOptions.MatchCase)
+        return sjis::FindOnCharBoundary(line, FNeedle, 0, firstByteStray) != sjis::npos;
+    std::string lowered(line);
+    sjis::LowerInPlace(lowered, firstByteStray);
+    return sjis::FindOnCharBoundary(lowered, FNeedle, 0, firstByteStray) != sjis::npos;
+}
