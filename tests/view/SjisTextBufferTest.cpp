@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <random>
 #include <string>
 #include <vector>
@@ -247,11 +249,12 @@ TEST(SjisLineSearch, FilterKeepsTheLinesTheWholeTextFilterKeeps)
 
 // Long runs searched in one step go through the wide loops: a match at every
 // place of a 32-byte block and across its edge, a decoy whose last byte is a
-// trail byte, in either case.
+// trail byte, in either case and with the case matching; the filter on the
+// exact bytes keeps the lines that hold the key.
 TEST(SjisLineSearch, MatchesAtEveryPlaceOfTheWideLoops)
 {
     for (std::size_t at = 0; at < 80; ++at)
-        for (const std::string key : {"ERR", "errOr", "\x83\x41x"}) {
+        for (const std::string key : {"ERR", "errOr", "eRr", "eRroR", "\x83\x41x"}) {
             std::string text(100, 'x');
             text.replace(40, 2, "\x83\x41");   // ア: a trail byte 'A' before the match
             text.replace(at + 2 < 100 ? at : 0, 0, "eRr" + std::string("oR"));
@@ -259,16 +262,64 @@ TEST(SjisLineSearch, MatchesAtEveryPlaceOfTheWideLoops)
             b.SetText(text + "\r\n" + text);
             b.IndexMore();
             const std::string whole = b.TextCopy();
-            for (bool up : {false, true}) {
-                const sjis::FindOptions options{false, false, up};
-                const std::size_t caret = up ? whole.size() : 0;
+            for (int mode = 0; mode < 4; ++mode) {
+                const sjis::FindOptions options{(mode & 1) != 0, false, (mode & 2) != 0};
+                const std::size_t caret = options.Up ? whole.size() : 0;
                 SjisLineSearch search(b, key, options, caret);
                 search.Run();
                 const std::size_t want = sjis::SearchDirected(whole, caret, key, options);
                 ASSERT_EQ(search.Found() == SjisLineSearch::NotFound ? sjis::npos : search.Found(), want)
-                    << at << " " << key << " " << up;
+                    << at << " " << key << " " << mode;
             }
+            SjisLineSearch filter = SjisLineSearch::Filter(b, key);
+            filter.Run();
+            const std::vector<int64_t> both{0, 1};
+            const bool held = sjis::FindOnCharBoundary(text, key, 0) != sjis::npos;
+            EXPECT_EQ(filter.Kept(), held ? both : std::vector<int64_t>()) << at << " " << key;
         }
+}
+
+// A pattern of plain texts is decided on the bytes, a piece at a time: over a
+// text of many pieces, in slices of any size, it keeps the lines that hold
+// either text on a character boundary, once, in either case or the exact one.
+TEST(SjisLineSearch, PlainAlternativesKeepTheLinesHoldingAnyOfThem)
+{
+    std::mt19937 rng(5);
+    static const std::vector<std::string> parts = {"ERROR", "Warn",     "WARN",    "\x83\x45RROR", "x",
+                                                   " ",     "\x93\xFA", "warning", "ErRoR"};
+    std::string text;
+    std::vector<std::string> lines;
+    while (text.size() < 600000) {
+        std::string line;
+        for (int k = int(rng() % 6); k > 0; --k)
+            line += parts[rng() % parts.size()];
+        lines.push_back(line);
+        text += line + "\n";
+    }
+    SjisTextBuffer b;
+    b.SetText(text);
+    b.IndexMore();
+    for (const bool matchCase : {false, true}) {
+        const auto rule =
+            LineFilter::Pattern(QStringLiteral("ERROR|WARN"), {.Regex = true, .MatchCase = matchCase});
+        ASSERT_EQ(rule->Alternatives().size(), 2u);
+        std::vector<int64_t> want;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            std::string line = lines[i];
+            if (!matchCase)
+                sjis::LowerInPlace(line);
+            if (std::any_of(
+                    rule->Alternatives().begin(), rule->Alternatives().end(),
+                    [&](const std::string& t) { return sjis::FindOnCharBoundary(line, t, 0) != sjis::npos; }))
+                want.push_back(static_cast<int64_t>(i));
+        }
+        SjisLineSearch whole = SjisLineSearch::Filter(b, rule);
+        whole.Run();
+        EXPECT_EQ(whole.Kept(), want) << matchCase;
+        SjisLineSearch sliced = SjisLineSearch::Filter(b, rule);
+        while (!sliced.Step(1 + rng() % 5000)) { }
+        EXPECT_EQ(sliced.Kept(), want) << matchCase;
+    }
 }
 
 TEST(SjisLineSearch, TextsWithABreakOrNothingAreFoundNowhere)
