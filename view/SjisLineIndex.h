@@ -12,6 +12,9 @@
 #include <string_view>
 #include <vector>
 
+// The first CR or LF in [p, end), or end.
+const char* NextLineBreak(const char* p, const char* end);
+
 class SjisLineIndex {
 public:
     // Lines per compressed block.
@@ -37,6 +40,9 @@ public:
     // Lines of the scanned text, the line after the last break included even
     // when it is empty (so never less than one).
     int64_t Count() const { return FLines; }
+    // The last line that starts at or before raw offset raw, and (in start)
+    // its raw start.
+    int64_t LineAtRaw(uint64_t raw, uint64_t& start) const;
     // Raw offset of the start of line i (0 <= i < Count()).
     uint64_t RawStart(int64_t i) const;
     // Raw length of line i without its line break.

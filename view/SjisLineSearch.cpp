@@ -293,9 +293,9 @@ bool SjisLineSearch::StepAlternatives(std::size_t budget)
         for (std::size_t k = 0; k < FAltKeys.size(); ++k) {
             const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + FAltKeys[k].size() - 1);
             Matches(FRaw, limit, to, FAltKeys[k], FAltCandidateKeys[k],
-                    [&](int64_t source, uint64_t) -> uint64_t {
+                    [&](int64_t source, uint64_t c) -> uint64_t {
                         FCandidates.push_back(source);
-                        return RawEnd(source) + 1;
+                        return BreakAfter(c, to);
                     });
         }
         if (FAltKeys.size() > 1)
@@ -350,9 +350,8 @@ bool SjisLineSearch::StepPattern(std::size_t budget)
                 const std::size_t at = FindFolded(raw + pos, to - pos, factor);
                 if (at == std::string_view::npos || pos + at >= limit)
                     break;
-                const int64_t source = FBuffer.LineAtRaw(pos + at);
-                FCandidates.push_back(source);
-                pos = RawEnd(source) + 1;
+                FCandidates.push_back(FBuffer.LineAtRaw(pos + at));
+                pos = BreakAfter(pos + at, to);
             }
         }
         std::sort(FCandidates.begin(), FCandidates.end());
@@ -381,15 +380,20 @@ double SjisLineSearch::Progress() const
     return FDone ? 1.0 : std::min(1.0, static_cast<double>(FDoneBytes) / static_cast<double>(FTotal));
 }
 
+uint64_t SjisLineSearch::BreakAfter(uint64_t raw, uint64_t to) const
+{
+    const char* base = FBuffer.Raw().data();
+    return static_cast<uint64_t>(NextLineBreak(base + raw, base + to) - base);
+}
+
 uint64_t SjisLineSearch::RawEnd(int64_t source) const
 {
     return FBuffer.Index().RawStart(source) + FBuffer.Index().RawLength(source);
 }
 
-bool SjisLineSearch::IsMatch(int64_t source, uint64_t raw, std::string_view key)
+bool SjisLineSearch::IsMatch(int64_t source, uint64_t lineStart, uint64_t raw, std::string_view key)
 {
     const std::string_view text = FBuffer.Raw();
-    const uint64_t lineStart = FBuffer.Index().RawStart(source);
     // The plain search forward reads characters from the caret on, as if
     // the bytes before it were not there.
     const bool fromCaret = !FFilter && !FOptions.Up && !FOptions.WholeWord && FCapRaw >= lineStart
@@ -453,8 +457,9 @@ bool SjisLineSearch::Matches(uint64_t from, uint64_t limit, uint64_t to, std::st
         const uint64_t c = pos + at;
         if (c >= limit)
             return true;
-        const int64_t source = FBuffer.LineAtRaw(c);
-        if (IsMatch(source, c, key)) {
+        uint64_t lineStart = 0;
+        const int64_t source = FBuffer.Index().LineAtRaw(c, lineStart);
+        if (IsMatch(source, lineStart, c, key)) {
             const uint64_t next = take(source, c);
             if (next == UINT64_MAX)
                 return false;
@@ -498,7 +503,7 @@ bool SjisLineSearch::StepForward(std::size_t budget)
                     // A line that runs on into the next slice is kept once.
                     if (FKept.empty() || FKept.back() != source)
                         FKept.push_back(source);
-                    return RawEnd(source) + 1;
+                    return BreakAfter(c, to);
                 }
                 const int64_t viewLine = line + (source - first);
                 FFound = FLines.Start(viewLine) + (c - index.RawStart(source));

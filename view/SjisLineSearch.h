@@ -67,9 +67,13 @@ private:
     template <typename Take>
     bool Matches(uint64_t from, uint64_t limit, uint64_t to, std::string_view key,
                  std::string_view candidateKey, Take take);
-    // Whether a candidate of key at raw offset raw of source line source is
-    // a match.
-    bool IsMatch(int64_t source, uint64_t raw, std::string_view key);
+    // Whether a candidate of key at raw offset raw of source line source,
+    // which starts at raw offset lineStart, is a match.
+    bool IsMatch(int64_t source, uint64_t lineStart, uint64_t raw, std::string_view key);
+    // The raw offset of the first line break in raw [raw, to), or to: where
+    // a filter goes on behind a match at raw, skipping the rest of its line
+    // without the index (a CR or LF is never part of a character).
+    uint64_t BreakAfter(uint64_t raw, uint64_t to) const;
     uint64_t RawEnd(int64_t source) const;
 
     const SjisLines& FLines;

@@ -57,6 +57,18 @@ std::string RandomText(std::mt19937& rng, std::size_t pieces)
     return text;
 }
 
+// LineAtRaw at every raw offset (and past the end) gives the last line that
+// starts at or before it.
+void ExpectLinesAtRaw(const SjisTextBuffer& b)
+{
+    int64_t line = 0;
+    for (uint64_t raw = 0; raw <= b.Raw().size() + 1; ++raw) {
+        while (line + 1 < b.Count() && b.Index().RawStart(line + 1) <= raw)
+            ++line;
+        ASSERT_EQ(b.LineAtRaw(raw), line) << raw;
+    }
+}
+
 void ExpectSameLines(const SjisLines& lines, const Model& m)
 {
     ASSERT_EQ(lines.Count(), static_cast<int64_t>(m.Lines.size()));
@@ -87,6 +99,7 @@ TEST(SjisTextBuffer, RandomTextsMatchThePlainModelWhateverTheSlicesAndAppends)
         while (!whole.IndexMore(slice))
             slice = 1 + rng() % 50;
         ExpectSameLines(whole, Split(text, stray));
+        ExpectLinesAtRaw(whole);
         if (HasFatalFailure())
             return;
 
@@ -118,6 +131,7 @@ TEST(SjisTextBuffer, RandomTextsMatchThePlainModelWhateverTheSlicesAndAppends)
             grown.Append(more);
             grown.IndexMore();
             ExpectSameLines(grown, Split(cut, stray));
+            ExpectLinesAtRaw(grown);
             if (HasFatalFailure())
                 return;
         }
@@ -173,7 +187,9 @@ TEST(SjisTextBuffer, ManyLinesStayExactAcrossBlocks)
         ASSERT_EQ(b.LineAt(b.Start(i)), i);
         ASSERT_EQ(b.LineAt(b.Start(i) + 3), i);
         ASSERT_EQ(b.LineAtRaw(starts[static_cast<std::size_t>(i)]), i);
+        ASSERT_EQ(b.LineAtRaw(starts[static_cast<std::size_t>(i + 1)] - 1), i);
     }
+    EXPECT_EQ(b.LineAtRaw(text.size() + 10), 300000);
     EXPECT_LT(b.Index().MemoryUse(), text.size() / 20);
 }
 
