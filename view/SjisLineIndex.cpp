@@ -142,20 +142,43 @@ int SjisLineIndex::BlockStarts(std::size_t b, uint64_t* starts) const
     return static_cast<int>(BlockLines);
 }
 
+const uint64_t* SjisLineIndex::CachedStarts(std::size_t b, BlockCache& cache) const
+{
+    if (b == FBlocks.size())
+        return FOpenStarts.data();
+    if (cache.Block != b || cache.Truncations != FTruncations) {
+        BlockStarts(b, cache.Starts);
+        cache.Block = b;
+        cache.Truncations = FTruncations;
+    }
+    return cache.Starts;
+}
+
 int64_t SjisLineIndex::LineAtRaw(uint64_t raw, uint64_t& start) const
+{
+    BlockCache cache;
+    return LineAtRaw(raw, start, cache);
+}
+
+int64_t SjisLineIndex::LineAtRaw(uint64_t raw, uint64_t& start, BlockCache& cache) const
 {
     // The block first, by its first line's start, then the line within it:
     // one block's starts are read, not one line's at each step of a search
     // over all lines.
     std::size_t b = FBlocks.size();
-    if (FOpenStarts.empty() || FOpenStarts[0] > raw) {
+    const bool cached = cache.Block < FBlocks.size() && cache.Truncations == FTruncations;
+    if (cached && FBlocks[cache.Block].RawStart <= raw &&
+        (cache.Block + 1 == FBlocks.size() ? FOpenStarts.empty() || FOpenStarts[0] > raw
+                                           : FBlocks[cache.Block + 1].RawStart > raw)) {
+        b = cache.Block;
+    } else if (FOpenStarts.empty() || FOpenStarts[0] > raw) {
         const auto after =
             std::upper_bound(FBlocks.begin(), FBlocks.end(), raw,
                              [](uint64_t r, const Block& block) { return r < block.RawStart; });
         b = after == FBlocks.begin() ? 0 : static_cast<std::size_t>(after - FBlocks.begin()) - 1;
     }
-    uint64_t starts[BlockLines];
-    const int n = BlockStarts(b, starts);
+    const uint64_t* starts = CachedStarts(b, cache);
+    const auto n = static_cast<std::ptrdiff_t>(b == FBlocks.size() ? FOpenStarts.size() : BlockLines);
     const auto k = std::max<std::ptrdiff_t>(std::upper_bound(starts, starts + n, raw) - starts - 1, 0);
     start = starts[k];
     return static_cast<int64_t>(b) * BlockLines + k;
@@ -199,6 +222,17 @@ uint64_t SjisLineIndex::RawLength(int64_t i) const
     return RawStart(i + 1) - start - (EndsLone(i) ? 1 : 2);
 }
 
+uint64_t SjisLineIndex::RawLength(int64_t i, BlockCache& cache) const
+{
+    const auto b = static_cast<std::size_t>(i / BlockLines);
+    const int k = static_cast<int>(i % BlockLines);
+    const uint64_t start = CachedStarts(b, cache)[k];
+    if (i == FLines - 1)
+        return FScanned > start ? FScanned - start : 0;
+    const uint64_t next = k + 1 < BlockLines ? CachedStarts(b, cache)[k + 1] : RawStart(i + 1);
+    return next - start - (EndsLone(i) ? 1 : 2);
+}
+
 uint64_t SjisLineIndex::TextStart(int64_t i) const
 {
     return RawStart(i) + LonesBeforeLine(i);
@@ -237,6 +271,7 @@ void SjisLineIndex::Truncate(std::size_t raw)
 {
     if (raw >= FScanned)
         return;
+    ++FTruncations;
     // The last line that starts at or before raw stays, empty.
     int64_t lo = 0;
     int64_t hi = FLines - 1;

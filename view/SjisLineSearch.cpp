@@ -458,7 +458,7 @@ bool SjisLineSearch::Matches(uint64_t from, uint64_t limit, uint64_t to, std::st
         if (c >= limit)
             return true;
         uint64_t lineStart = 0;
-        const int64_t source = FBuffer.Index().LineAtRaw(c, lineStart);
+        const int64_t source = FBuffer.Index().LineAtRaw(c, lineStart, FBlockCache);
         if (IsMatch(source, lineStart, c, key)) {
             const uint64_t next = take(source, c);
             if (next == UINT64_MAX)

@@ -91,6 +91,7 @@ private:
     int64_t FFromLine = 0;
     int64_t FLastTested = -1;
     std::vector<int64_t> FCandidates;
+    SjisLineIndex::BlockCache FBlockCache;      // the block the last match was in
     std::vector<std::string> FAltKeys;          // a pattern's plain texts (LineFilter::Alternatives)
     std::vector<std::string> FAltCandidateKeys; // the same as FoldAll folds them
     std::u16string FDecoded;

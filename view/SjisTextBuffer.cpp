@@ -77,9 +77,10 @@ SjisKeptLines::SjisKeptLines(const SjisTextBuffer& buffer, std::vector<int64_t> 
 {
     FStarts.reserve(FKept.size() + 1);
     uint64_t at = 0;
+    SjisLineIndex::BlockCache cache;
     for (const int64_t line : FKept) {
         FStarts.push_back(at);
-        at += FBuffer.Index().RawLength(line);
+        at += FBuffer.Index().RawLength(line, cache);
         if (line + 1 < FBuffer.Count())
             at += 2;
     }

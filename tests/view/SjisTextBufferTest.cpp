@@ -58,15 +58,22 @@ std::string RandomText(std::mt19937& rng, std::size_t pieces)
 }
 
 // LineAtRaw at every raw offset (and past the end) gives the last line that
-// starts at or before it.
-void ExpectLinesAtRaw(const SjisTextBuffer& b)
+// starts at or before it, with and without a block cache (kept by the caller
+// through appends and cuts); RawLength through the cache agrees too.
+void ExpectLinesAtRaw(const SjisTextBuffer& b, SjisLineIndex::BlockCache& cache)
 {
+    const SjisLineIndex& index = b.Index();
     int64_t line = 0;
     for (uint64_t raw = 0; raw <= b.Raw().size() + 1; ++raw) {
-        while (line + 1 < b.Count() && b.Index().RawStart(line + 1) <= raw)
+        while (line + 1 < b.Count() && index.RawStart(line + 1) <= raw)
             ++line;
         ASSERT_EQ(b.LineAtRaw(raw), line) << raw;
+        uint64_t start = 0;
+        ASSERT_EQ(index.LineAtRaw(raw, start, cache), line) << raw;
+        ASSERT_EQ(start, index.RawStart(line)) << raw;
     }
+    for (int64_t i = b.Count() - 1; i >= 0; i -= 7)
+        ASSERT_EQ(index.RawLength(i, cache), index.RawLength(i)) << i;
 }
 
 void ExpectSameLines(const SjisLines& lines, const Model& m)
@@ -99,7 +106,8 @@ TEST(SjisTextBuffer, RandomTextsMatchThePlainModelWhateverTheSlicesAndAppends)
         while (!whole.IndexMore(slice))
             slice = 1 + rng() % 50;
         ExpectSameLines(whole, Split(text, stray));
-        ExpectLinesAtRaw(whole);
+        SjisLineIndex::BlockCache cache;
+        ExpectLinesAtRaw(whole, cache);
         if (HasFatalFailure())
             return;
 
@@ -116,6 +124,8 @@ TEST(SjisTextBuffer, RandomTextsMatchThePlainModelWhateverTheSlicesAndAppends)
         grown.IndexMore();
         ExpectSameLines(grown, Split(text, stray));
         EXPECT_EQ(grown.TextCopy(), Split(text, stray).Text);
+        SjisLineIndex::BlockCache grownCache;
+        ExpectLinesAtRaw(grown, grownCache);
         if (HasFatalFailure())
             return;
 
@@ -131,7 +141,7 @@ TEST(SjisTextBuffer, RandomTextsMatchThePlainModelWhateverTheSlicesAndAppends)
             grown.Append(more);
             grown.IndexMore();
             ExpectSameLines(grown, Split(cut, stray));
-            ExpectLinesAtRaw(grown);
+            ExpectLinesAtRaw(grown, grownCache);
             if (HasFatalFailure())
                 return;
         }
@@ -163,6 +173,27 @@ TEST(SjisTextBuffer, CountsAndOffsetsOfTheEdges)
     EXPECT_EQ(b.Count(), 2);
     EXPECT_EQ(b.Bytes(0), "\n");
     EXPECT_EQ(b.Start(1), 3u);
+}
+
+// A block cache filled before a cut is not trusted after it, even when the
+// block is sealed again, with other starts, by the text appended behind.
+TEST(SjisTextBuffer, ABlockCacheIsReadAfreshAfterACut)
+{
+    SjisTextBuffer b;
+    std::string text;
+    for (int i = 0; i < 200; ++i)
+        text += "a\n";
+    b.SetText(text);
+    b.IndexMore();
+    SjisLineIndex::BlockCache cache;
+    uint64_t start = 0;
+    ASSERT_EQ(b.Index().LineAtRaw(2 * 100, start, cache), 100);
+    b.Truncate(2 * 70);
+    for (int i = 0; i < 130; ++i)
+        b.Append("bbb\n");
+    b.IndexMore();
+    EXPECT_EQ(b.Index().LineAtRaw(2 * 70 + 4 * 10, start, cache), 80);
+    ExpectLinesAtRaw(b, cache);
 }
 
 TEST(SjisTextBuffer, ManyLinesStayExactAcrossBlocks)
