@@ -141,6 +141,65 @@ std::size_t Find(const char* hay, std::size_t size, std::string_view key)
     return std::string_view::npos;
 }
 
+#if defined(__x86_64__)
+// Up to this many texts are looked for in one scan.
+constexpr std::size_t MaxOneScanKeys = 4;
+
+// The first place in hay where any of keys (2 to MaxOneScanKeys of them)
+// stands, as Find<Fold> looks for one: each 32-place block is tested for
+// every key's first and last byte at once, so the bytes are read once
+// however many keys there are. npos when there is none. AVX2 only.
+template <bool Fold>
+__attribute__((target("avx2"))) std::size_t FindAnyWide(const char* hay, std::size_t size,
+                                                        const std::vector<std::string>& keys)
+{
+    const std::size_t count = keys.size();
+    __m256i f1[MaxOneScanKeys], f2[MaxOneScanKeys], l1[MaxOneScanKeys], l2[MaxOneScanKeys];
+    std::size_t longest = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const auto first = static_cast<unsigned char>(keys[k].front());
+        const auto last = static_cast<unsigned char>(keys[k].back());
+        f1[k] = _mm256_set1_epi8(static_cast<char>(first));
+        f2[k] = _mm256_set1_epi8(static_cast<char>(OtherCase(first)));
+        l1[k] = _mm256_set1_epi8(static_cast<char>(last));
+        l2[k] = _mm256_set1_epi8(static_cast<char>(OtherCase(last)));
+        longest = std::max(longest, keys[k].size());
+    }
+    auto keyAt = [&](std::size_t at) {
+        for (const std::string& key : keys)
+            if (at + key.size() <= size && SameAt<Fold>(hay + at, key))
+                return true;
+        return false;
+    };
+    std::size_t pos = 0;
+    for (; pos + longest - 1 + 32 <= size; pos += 32) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + pos));
+        __m256i any = _mm256_setzero_si256();
+        for (std::size_t k = 0; k < count; ++k) {
+            const __m256i b =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + pos + keys[k].size() - 1));
+            __m256i both;
+            if constexpr (Fold)
+                both = _mm256_and_si256(
+                    _mm256_or_si256(_mm256_cmpeq_epi8(a, f1[k]), _mm256_cmpeq_epi8(a, f2[k])),
+                    _mm256_or_si256(_mm256_cmpeq_epi8(b, l1[k]), _mm256_cmpeq_epi8(b, l2[k])));
+            else
+                both = _mm256_and_si256(_mm256_cmpeq_epi8(a, f1[k]), _mm256_cmpeq_epi8(b, l1[k]));
+            any = _mm256_or_si256(any, both);
+        }
+        for (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(any)); mask != 0; mask &= mask - 1) {
+            const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(mask));
+            if (keyAt(at))
+                return at;
+        }
+    }
+    for (; pos < size; ++pos)
+        if (keyAt(pos))
+            return pos;
+    return std::string_view::npos;
+}
+#endif
+
 std::size_t FindFolded(const char* hay, std::size_t size, std::string_view key)
 {
     return Find<true>(hay, size, key);
@@ -277,10 +336,81 @@ void SjisLineSearch::TestLine(int64_t source)
         FKept.push_back(source);
 }
 
+bool SjisLineSearch::OneScan() const
+{
+#if defined(__x86_64__)
+    static const bool wide = __builtin_cpu_supports("avx2");
+    return wide && FAltKeys.size() >= 2 && FAltKeys.size() <= MaxOneScanKeys;
+#else
+    return false;
+#endif
+}
+
+void SjisLineSearch::ScanAlternatives(uint64_t limit, uint64_t rawRunEnd)
+{
+#if defined(__x86_64__)
+    std::size_t longest = 0;
+    for (const std::string& key : FAltKeys)
+        longest = std::max(longest, key.size());
+    const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + longest - 1);
+    const std::vector<std::string>& keys = FOptions.MatchCase ? FAltKeys : FAltCandidateKeys;
+    const char* raw = FBuffer.Raw().data();
+    uint64_t pos = FRaw;
+    while (pos < limit) {
+        const std::size_t at = FOptions.MatchCase ? FindAnyWide<false>(raw + pos, to - pos, keys)
+                                                  : FindAnyWide<true>(raw + pos, to - pos, keys);
+        if (at == std::string_view::npos || pos + at >= limit)
+            return;
+        const uint64_t c = pos + at;
+        uint64_t lineStart = 0;
+        const int64_t source = FBuffer.Index().LineAtRaw(c, lineStart, FBlockCache);
+        bool match = false;
+        for (std::size_t k = 0; k < keys.size() && !match; ++k) {
+            // Each text that stands here is checked for character boundaries
+            // (and the case of letters) in turn.
+            const bool here = c + keys[k].size() <= to &&
+                (FOptions.MatchCase ? SameAt<false>(raw + c, keys[k]) : SameFolded(raw + c, keys[k]));
+            match = here && IsMatch(source, lineStart, c, FAltKeys[k]);
+        }
+        if (!match) {
+            pos = c + 1;
+            continue;
+        }
+        // A line that runs on from the last piece is kept once.
+        if (FKept.empty() || FKept.back() != source)
+            FKept.push_back(source);
+        pos = BreakAfter(c, to);
+    }
+#else
+    (void)limit;
+    (void)rawRunEnd;
+#endif
+}
+
+void SjisLineSearch::AlternativesByKey(uint64_t limit, uint64_t rawRunEnd)
+{
+    FCandidates.clear();
+    for (std::size_t k = 0; k < FAltKeys.size(); ++k) {
+        const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + FAltKeys[k].size() - 1);
+        Matches(FRaw, limit, to, FAltKeys[k], FAltCandidateKeys[k],
+                [&](int64_t source, uint64_t c) -> uint64_t {
+                    FCandidates.push_back(source);
+                    return BreakAfter(c, to);
+                });
+    }
+    if (FAltKeys.size() > 1)
+        std::sort(FCandidates.begin(), FCandidates.end());
+    for (const int64_t source : FCandidates)
+        // A line found by several texts, or in two pieces, is kept once.
+        if (FKept.empty() || source > FKept.back())
+            FKept.push_back(source);
+}
+
 bool SjisLineSearch::StepAlternatives(std::size_t budget)
 {
-    // Each text is looked for in turn over a piece small enough to be still
-    // in the cache when the next one is looked for.
+    // The texts are looked for in one scan, or where that cannot be, each in
+    // turn over a piece small enough to be still in the cache when the next
+    // one is looked for.
     constexpr uint64_t Piece = 128 << 10;
     const SjisLineIndex& index = FBuffer.Index();
     while (budget > 0) {
@@ -289,21 +419,10 @@ bool SjisLineSearch::StepAlternatives(std::size_t budget)
         const int64_t runEnd = FLines.RunEnd(FLine);
         const uint64_t rawRunEnd = RawEnd(FLines.SourceLine(runEnd - 1));
         const uint64_t limit = std::min<uint64_t>({rawRunEnd, FRaw + budget, FRaw + Piece});
-        FCandidates.clear();
-        for (std::size_t k = 0; k < FAltKeys.size(); ++k) {
-            const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + FAltKeys[k].size() - 1);
-            Matches(FRaw, limit, to, FAltKeys[k], FAltCandidateKeys[k],
-                    [&](int64_t source, uint64_t c) -> uint64_t {
-                        FCandidates.push_back(source);
-                        return BreakAfter(c, to);
-                    });
-        }
-        if (FAltKeys.size() > 1)
-            std::sort(FCandidates.begin(), FCandidates.end());
-        for (const int64_t source : FCandidates)
-            // A line found by several texts, or in two pieces, is kept once.
-            if (FKept.empty() || source > FKept.back())
-                FKept.push_back(source);
+        if (OneScan())
+            ScanAlternatives(limit, rawRunEnd);
+        else
+            AlternativesByKey(limit, rawRunEnd);
         const uint64_t done = std::max<uint64_t>(limit - FRaw, 1);
         FDoneBytes += done;
         budget -= std::min<uint64_t>(budget, done);

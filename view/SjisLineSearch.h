@@ -56,6 +56,12 @@ private:
     bool StepPattern(std::size_t budget);
     // A pattern of plain texts: the lines holding any of them, on the bytes.
     bool StepAlternatives(std::size_t budget);
+    // Whether the texts are looked for in one scan (AVX2, a few texts).
+    bool OneScan() const;
+    // The lines of raw [FRaw, limit) that hold a text, in one scan or one
+    // scan per text.
+    void ScanAlternatives(uint64_t limit, uint64_t rawRunEnd);
+    void AlternativesByKey(uint64_t limit, uint64_t rawRunEnd);
     // Tests source line source against the pattern, keeping it on a match.
     void TestLine(int64_t source);
     // Turns the lines found into the lines kept (the others, for Exclude).

@@ -346,27 +346,29 @@ TEST(SjisLineSearch, PlainAlternativesKeepTheLinesHoldingAnyOfThem)
     SjisTextBuffer b;
     b.SetText(text);
     b.IndexMore();
-    for (const bool matchCase : {false, true}) {
-        const auto rule =
-            LineFilter::Pattern(QStringLiteral("ERROR|WARN"), {.Regex = true, .MatchCase = matchCase});
-        ASSERT_EQ(rule->Alternatives().size(), 2u);
-        std::vector<int64_t> want;
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            std::string line = lines[i];
-            if (!matchCase)
-                sjis::LowerInPlace(line);
-            if (std::any_of(
-                    rule->Alternatives().begin(), rule->Alternatives().end(),
-                    [&](const std::string& t) { return sjis::FindOnCharBoundary(line, t, 0) != sjis::npos; }))
-                want.push_back(static_cast<int64_t>(i));
+    // Two texts and four (one scan where the processor can), five (a scan
+    // for each), overlapping texts and a text of one letter.
+    for (const QString& pattern : {u"ERROR|WARN"_qs, u"warning|RO|n|Ro"_qs, u"a|b|c|d|e"_qs})
+        for (const bool matchCase : {false, true}) {
+            const auto rule = LineFilter::Pattern(pattern, {.Regex = true, .MatchCase = matchCase});
+            std::vector<int64_t> want;
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                std::string line = lines[i];
+                if (!matchCase)
+                    sjis::LowerInPlace(line);
+                if (std::any_of(rule->Alternatives().begin(), rule->Alternatives().end(),
+                                [&](const std::string& t) {
+                                    return sjis::FindOnCharBoundary(line, t, 0) != sjis::npos;
+                                }))
+                    want.push_back(static_cast<int64_t>(i));
+            }
+            SjisLineSearch whole = SjisLineSearch::Filter(b, rule);
+            whole.Run();
+            EXPECT_EQ(whole.Kept(), want) << pattern.toStdString() << matchCase;
+            SjisLineSearch sliced = SjisLineSearch::Filter(b, rule);
+            while (!sliced.Step(1 + rng() % 5000)) { }
+            EXPECT_EQ(sliced.Kept(), want) << pattern.toStdString() << matchCase;
         }
-        SjisLineSearch whole = SjisLineSearch::Filter(b, rule);
-        whole.Run();
-        EXPECT_EQ(whole.Kept(), want) << matchCase;
-        SjisLineSearch sliced = SjisLineSearch::Filter(b, rule);
-        while (!sliced.Step(1 + rng() % 5000)) { }
-        EXPECT_EQ(sliced.Kept(), want) << matchCase;
-    }
 }
 
 TEST(SjisLineSearch, TextsWithABreakOrNothingAreFoundNowhere)
