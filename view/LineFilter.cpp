@@ -113,6 +113,31 @@ std::vector<std::string> PatternFactors(const QString& p)
     return factors;
 }
 
+std::vector<std::string> PlainAlternatives(const QString& p)
+{
+    // Characters that stand for themselves in a pattern and in the bytes
+    // alike. Others are left to the expression: metacharacters, escapes, '~'
+    // (a double-byte code also reads as it) and anything outside ASCII.
+    auto plain = [](QChar c) {
+        return c.isDigit() || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+            QStringView(u" !\"#%&',-/:;<=>@_").contains(c);
+    };
+    // An alternative begins with a byte that is a trail byte too: after a
+    // lead byte it is then read as part of a pair both by the byte search and
+    // by the decoder, which shows a lead byte before a digit or punctuation
+    // mark on its own.
+    auto start = [](QChar c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' || c == u'@';
+    };
+    std::vector<std::string> texts;
+    for (const QStringView text : QStringView(p).split(u'|')) {
+        if (text.isEmpty() || !start(text[0]) || !std::all_of(text.begin(), text.end(), plain))
+            return {};
+        texts.push_back(text.toLatin1().toStdString());
+    }
+    return texts;
+}
+
 std::shared_ptr<const LineFilter> LineFilter::Text(std::string needle, FilterOptions options)
 {
     auto filter = std::shared_ptr<LineFilter>(new LineFilter);
@@ -143,6 +168,10 @@ std::shared_ptr<const LineFilter> LineFilter::Pattern(const QString& pattern, Fi
     }
     filter->FExpression.optimize();
     filter->FFactors = PatternFactors(pattern);
+    filter->FAlternatives = PlainAlternatives(pattern);
+    if (!options.MatchCase)
+        for (std::string& text : filter->FAlternatives)
+            sjis::LowerInPlace(text);
     return filter;
 }
 
@@ -164,6 +193,17 @@ bool LineFilter::Matches(std::string_view line, bool firstByteStray) const
     case Kind::Marks:
         return false;
     case Kind::Pattern:
+        if (!FAlternatives.empty()) {
+            std::string lowered;
+            if (!FOptions.MatchCase) {
+                lowered.assign(line);
+                sjis::LowerInPlace(lowered, firstByteStray);
+                line = lowered;
+            }
+            return std::any_of(FAlternatives.begin(), FAlternatives.end(), [&](const std::string& text) {
+                return sjis::FindOnCharBoundary(line, text, 0, firstByteStray) != sjis::npos;
+            });
+        }
         return Valid() && MatchesDecoded(SjisCodec::Decode(line, firstByteStray));
     case Kind::Text:
         break;

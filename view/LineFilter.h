@@ -57,6 +57,11 @@ public:
     // match holds in any case of its letters (so lines without any of them
     // are skipped undecoded); empty when the pattern gives none.
     const std::vector<std::string>& Factors() const { return FFactors; }
+    // For a pattern that is only plain ASCII texts joined by '|' (ERROR|WARN):
+    // those texts, lower-cased unless MatchCase. A line matches when it holds
+    // any of them as a fixed text, which is what the expression finds on the
+    // decoded line, so such lines are decided on their bytes. Empty otherwise.
+    const std::vector<std::string>& Alternatives() const { return FAlternatives; }
 
 private:
     LineFilter() = default;
@@ -67,8 +72,12 @@ private:
     QRegularExpression FExpression;
     QString FError;
     std::vector<std::string> FFactors;
+    std::vector<std::string> FAlternatives;
 };
 
 // The factors of a pattern as LineFilter::Factors gives them; exposed for
 // the tests.
 std::vector<std::string> PatternFactors(const QString& pattern);
+// The texts of a pattern as LineFilter::Alternatives gives them, case kept;
+// exposed for the tests.
+std::vector<std::string> PlainAlternatives(const QString& pattern);

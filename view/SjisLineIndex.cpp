@@ -10,28 +10,6 @@
 
 namespace {
 
-// The first CR or LF in [p, end), or end. Sixteen bytes at a time where the
-// processor has SSE2: logs have lines of tens to hundreds of bytes, and this
-// scan is most of the time the index takes.
-const char* NextBreak(const char* p, const char* end)
-{
-#if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
-        if (mask != 0)
-            return p + std::countr_zero(static_cast<unsigned>(mask));
-        p += 16;
-    }
-#endif
-    for (; p < end; ++p)
-        if (*p == '\r' || *p == '\n')
-            return p;
-    return end;
-}
-
 void PutVarint(std::vector<uint8_t>& out, uint64_t v)
 {
     while (v >= 0x80) {
@@ -58,6 +36,28 @@ uint64_t LowBits(int k)
 }
 
 } // namespace
+
+// Sixteen bytes at a time where the processor has SSE2: logs have lines of
+// tens to hundreds of bytes, and this scan is most of the time the index
+// takes.
+const char* NextLineBreak(const char* p, const char* end)
+{
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+        if (mask != 0)
+            return p + std::countr_zero(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    for (; p < end; ++p)
+        if (*p == '\r' || *p == '\n')
+            return p;
+    return end;
+}
 
 SjisLineIndex::SjisLineIndex(bool firstByteStray) : FFirstByteStray(firstByteStray)
 {
@@ -110,7 +110,7 @@ std::size_t SjisLineIndex::Scan(std::string_view bytes, std::size_t maxBytes)
     const std::size_t stop = pos + std::min(bytes.size() - pos, maxBytes);
     const char* base = bytes.data();
     while (pos < stop) {
-        const char* hit = NextBreak(base + pos, base + stop);
+        const char* hit = NextLineBreak(base + pos, base + stop);
         if (hit == base + stop) {
             pos = stop;
             break;
@@ -140,6 +140,48 @@ int SjisLineIndex::BlockStarts(std::size_t b, uint64_t* starts) const
     for (int k = 1; k < BlockLines; ++k)
         starts[k] = starts[k - 1] + GetVarint(p);
     return static_cast<int>(BlockLines);
+}
+
+const uint64_t* SjisLineIndex::CachedStarts(std::size_t b, BlockCache& cache) const
+{
+    if (b == FBlocks.size())
+        return FOpenStarts.data();
+    if (cache.Block != b || cache.Truncations != FTruncations) {
+        BlockStarts(b, cache.Starts);
+        cache.Block = b;
+        cache.Truncations = FTruncations;
+    }
+    return cache.Starts;
+}
+
+int64_t SjisLineIndex::LineAtRaw(uint64_t raw, uint64_t& start) const
+{
+    BlockCache cache;
+    return LineAtRaw(raw, start, cache);
+}
+
+int64_t SjisLineIndex::LineAtRaw(uint64_t raw, uint64_t& start, BlockCache& cache) const
+{
+    // The block first, by its first line's start, then the line within it:
+    // one block's starts are read, not one line's at each step of a search
+    // over all lines.
+    std::size_t b = FBlocks.size();
+    const bool cached = cache.Block < FBlocks.size() && cache.Truncations == FTruncations;
+    if (cached && FBlocks[cache.Block].RawStart <= raw &&
+        (cache.Block + 1 == FBlocks.size() ? FOpenStarts.empty() || FOpenStarts[0] > raw
+                                           : FBlocks[cache.Block + 1].RawStart > raw)) {
+        b = cache.Block;
+    } else if (FOpenStarts.empty() || FOpenStarts[0] > raw) {
+        const auto after =
+            std::upper_bound(FBlocks.begin(), FBlocks.end(), raw,
+                             [](uint64_t r, const Block& block) { return r < block.RawStart; });
+        b = after == FBlocks.begin() ? 0 : static_cast<std::size_t>(after - FBlocks.begin()) - 1;
+    }
+    const uint64_t* starts = CachedStarts(b, cache);
+    const auto n = static_cast<std::ptrdiff_t>(b == FBlocks.size() ? FOpenStarts.size() : BlockLines);
+    const auto k = std::max<std::ptrdiff_t>(std::upper_bound(starts, starts + n, raw) - starts - 1, 0);
+    start = starts[k];
+    return static_cast<int64_t>(b) * BlockLines + k;
 }
 
 uint64_t SjisLineIndex::RawStart(int64_t i) const
@@ -180,6 +222,17 @@ uint64_t SjisLineIndex::RawLength(int64_t i) const
     return RawStart(i + 1) - start - (EndsLone(i) ? 1 : 2);
 }
 
+uint64_t SjisLineIndex::RawLength(int64_t i, BlockCache& cache) const
+{
+    const auto b = static_cast<std::size_t>(i / BlockLines);
+    const int k = static_cast<int>(i % BlockLines);
+    const uint64_t start = CachedStarts(b, cache)[k];
+    if (i == FLines - 1)
+        return FScanned > start ? FScanned - start : 0;
+    const uint64_t next = k + 1 < BlockLines ? CachedStarts(b, cache)[k + 1] : RawStart(i + 1);
+    return next - start - (EndsLone(i) ? 1 : 2);
+}
+
 uint64_t SjisLineIndex::TextStart(int64_t i) const
 {
     return RawStart(i) + LonesBeforeLine(i);
@@ -218,6 +271,7 @@ void SjisLineIndex::Truncate(std::size_t raw)
 {
     if (raw >= FScanned)
         return;
+    ++FTruncations;
     // The last line that starts at or before raw stays, empty.
     int64_t lo = 0;
     int64_t hi = FLines - 1;

@@ -12,6 +12,9 @@
 #include <string_view>
 #include <vector>
 
+// The first CR or LF in [p, end), or end.
+const char* NextLineBreak(const char* p, const char* end);
+
 class SjisLineIndex {
 public:
     // Lines per compressed block.
@@ -37,10 +40,23 @@ public:
     // Lines of the scanned text, the line after the last break included even
     // when it is empty (so never less than one).
     int64_t Count() const { return FLines; }
+    // One sealed block's line starts, read once for lookups that go forward
+    // through the text (a filter's matches, a run of kept lines). A Truncate
+    // makes a cache filled before it stale; it is then read afresh.
+    struct BlockCache {
+        std::size_t Block = SIZE_MAX;
+        uint64_t Truncations = 0;
+        uint64_t Starts[BlockLines] = {};
+    };
+    // The last line that starts at or before raw offset raw, and (in start)
+    // its raw start.
+    int64_t LineAtRaw(uint64_t raw, uint64_t& start) const;
+    int64_t LineAtRaw(uint64_t raw, uint64_t& start, BlockCache& cache) const;
     // Raw offset of the start of line i (0 <= i < Count()).
     uint64_t RawStart(int64_t i) const;
     // Raw length of line i without its line break.
     uint64_t RawLength(int64_t i) const;
+    uint64_t RawLength(int64_t i, BlockCache& cache) const;
     // Text offset of the start of line i.
     uint64_t TextStart(int64_t i) const;
     // Length of the scanned text with every break counted as CR LF.
@@ -62,6 +78,8 @@ private:
     void Seal();
     // Fills starts[0..n) with the raw starts of block b's lines; returns n.
     int BlockStarts(std::size_t b, uint64_t* starts) const;
+    // The starts of block b's lines (sealed or open), through cache.
+    const uint64_t* CachedStarts(std::size_t b, BlockCache& cache) const;
     uint64_t LonesBeforeLine(int64_t i) const;
     bool EndsLone(int64_t i) const;
 
@@ -74,4 +92,5 @@ private:
     uint64_t FLoneBreaks = 0;
     std::size_t FScanned = 0;
     bool FFirstByteStray;
+    uint64_t FTruncations = 0;
 };

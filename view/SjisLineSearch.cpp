@@ -48,11 +48,23 @@ unsigned char OtherCase(unsigned char c)
     return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 0x20) : c;
 }
 
+// Whether the n bytes at p are key: folded as FoldAll folds when Fold,
+// exactly otherwise.
+template <bool Fold>
+bool SameAt(const char* p, std::string_view key)
+{
+    if constexpr (Fold)
+        return SameFolded(p, key);
+    else
+        return std::memcmp(p, key.data(), key.size()) == 0;
+}
+
 #if defined(__x86_64__)
-// FindFolded's loop thirty-two places at a time, on processors with AVX2;
-// pos is where it stopped (fewer than 32 + n - 1 bytes before the end).
-__attribute__((target("avx2"))) std::size_t FindFoldedWide(const char* hay, std::size_t size, std::string_view key,
-                                                           std::size_t& pos)
+// Find's loop thirty-two places at a time, on processors with AVX2; pos is
+// where it stopped (fewer than 32 + n - 1 bytes before the end).
+template <bool Fold>
+__attribute__((target("avx2"))) std::size_t FindWide(const char* hay, std::size_t size, std::string_view key,
+                                                     std::size_t& pos)
 {
     const std::size_t n = key.size();
     const auto first = static_cast<unsigned char>(key[0]);
@@ -64,11 +76,15 @@ __attribute__((target("avx2"))) std::size_t FindFoldedWide(const char* hay, std:
     for (; pos + n - 1 + 32 <= size; pos += 32) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + pos));
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + pos + n - 1));
-        const __m256i both = _mm256_and_si256(_mm256_or_si256(_mm256_cmpeq_epi8(a, f1), _mm256_cmpeq_epi8(a, f2)),
-                                              _mm256_or_si256(_mm256_cmpeq_epi8(b, l1), _mm256_cmpeq_epi8(b, l2)));
+        __m256i both;
+        if constexpr (Fold)
+            both = _mm256_and_si256(_mm256_or_si256(_mm256_cmpeq_epi8(a, f1), _mm256_cmpeq_epi8(a, f2)),
+                                    _mm256_or_si256(_mm256_cmpeq_epi8(b, l1), _mm256_cmpeq_epi8(b, l2)));
+        else
+            both = _mm256_and_si256(_mm256_cmpeq_epi8(a, f1), _mm256_cmpeq_epi8(b, l1));
         for (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(both)); mask != 0; mask &= mask - 1) {
             const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(mask));
-            if (SameFolded(hay + at, key))
+            if (SameAt<Fold>(hay + at, key))
                 return at;
         }
     }
@@ -76,27 +92,29 @@ __attribute__((target("avx2"))) std::size_t FindFoldedWide(const char* hay, std:
 }
 #endif
 
-// The first place in hay where key (folded as FoldAll folds) stands when hay
-// is folded the same way, without folding a copy: sixteen places at a time
-// are tested for the key's first and last byte in either case, and only
-// those that have both are compared whole. npos when there is none.
-std::size_t FindFolded(const char* hay, std::size_t size, std::string_view key)
+// The first place in hay where key stands, exactly, or when Fold with hay
+// folded as FoldAll folds (key folded so already), without folding a copy:
+// sixteen or thirty-two places at a time are tested for the key's first and
+// last byte (in either case when Fold), and only those that have both are
+// compared whole. npos when there is none.
+template <bool Fold>
+std::size_t Find(const char* hay, std::size_t size, std::string_view key)
 {
     const std::size_t n = key.size();
     if (size < n)
         return std::string_view::npos;
-    const auto first = static_cast<unsigned char>(key[0]);
-    const auto last = static_cast<unsigned char>(key[n - 1]);
     std::size_t pos = 0;
 #if defined(__x86_64__)
     static const bool wide = __builtin_cpu_supports("avx2");
     if (wide) {
-        const std::size_t at = FindFoldedWide(hay, size, key, pos);
+        const std::size_t at = FindWide<Fold>(hay, size, key, pos);
         if (at != std::string_view::npos)
             return at;
     }
 #endif
 #if defined(__SSE2__)
+    const auto first = static_cast<unsigned char>(key[0]);
+    const auto last = static_cast<unsigned char>(key[n - 1]);
     const __m128i f1 = _mm_set1_epi8(static_cast<char>(first));
     const __m128i f2 = _mm_set1_epi8(static_cast<char>(OtherCase(first)));
     const __m128i l1 = _mm_set1_epi8(static_cast<char>(last));
@@ -104,19 +122,87 @@ std::size_t FindFolded(const char* hay, std::size_t size, std::string_view key)
     for (; pos + n - 1 + 16 <= size; pos += 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + pos));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + pos + n - 1));
-        const __m128i both = _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(a, f1), _mm_cmpeq_epi8(a, f2)),
-                                           _mm_or_si128(_mm_cmpeq_epi8(b, l1), _mm_cmpeq_epi8(b, l2)));
+        __m128i both;
+        if constexpr (Fold)
+            both = _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(a, f1), _mm_cmpeq_epi8(a, f2)),
+                                 _mm_or_si128(_mm_cmpeq_epi8(b, l1), _mm_cmpeq_epi8(b, l2)));
+        else
+            both = _mm_and_si128(_mm_cmpeq_epi8(a, f1), _mm_cmpeq_epi8(b, l1));
         for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(both)); mask != 0; mask &= mask - 1) {
             const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(mask));
-            if (SameFolded(hay + at, key))
+            if (SameAt<Fold>(hay + at, key))
                 return at;
         }
     }
 #endif
     for (; pos + n <= size; ++pos)
-        if (SameFolded(hay + pos, key))
+        if (SameAt<Fold>(hay + pos, key))
             return pos;
     return std::string_view::npos;
+}
+
+#if defined(__x86_64__)
+// Up to this many texts are looked for in one scan.
+constexpr std::size_t MaxOneScanKeys = 4;
+
+// The first place in hay where any of keys (2 to MaxOneScanKeys of them)
+// stands, as Find<Fold> looks for one: each 32-place block is tested for
+// every key's first and last byte at once, so the bytes are read once
+// however many keys there are. npos when there is none. AVX2 only.
+template <bool Fold>
+__attribute__((target("avx2"))) std::size_t FindAnyWide(const char* hay, std::size_t size,
+                                                        const std::vector<std::string>& keys)
+{
+    const std::size_t count = keys.size();
+    __m256i f1[MaxOneScanKeys], f2[MaxOneScanKeys], l1[MaxOneScanKeys], l2[MaxOneScanKeys];
+    std::size_t longest = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const auto first = static_cast<unsigned char>(keys[k].front());
+        const auto last = static_cast<unsigned char>(keys[k].back());
+        f1[k] = _mm256_set1_epi8(static_cast<char>(first));
+        f2[k] = _mm256_set1_epi8(static_cast<char>(OtherCase(first)));
+        l1[k] = _mm256_set1_epi8(static_cast<char>(last));
+        l2[k] = _mm256_set1_epi8(static_cast<char>(OtherCase(last)));
+        longest = std::max(longest, keys[k].size());
+    }
+    auto keyAt = [&](std::size_t at) {
+        for (const std::string& key : keys)
+            if (at + key.size() <= size && SameAt<Fold>(hay + at, key))
+                return true;
+        return false;
+    };
+    std::size_t pos = 0;
+    for (; pos + longest - 1 + 32 <= size; pos += 32) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + pos));
+        __m256i any = _mm256_setzero_si256();
+        for (std::size_t k = 0; k < count; ++k) {
+            const __m256i b =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hay + pos + keys[k].size() - 1));
+            __m256i both;
+            if constexpr (Fold)
+                both = _mm256_and_si256(
+                    _mm256_or_si256(_mm256_cmpeq_epi8(a, f1[k]), _mm256_cmpeq_epi8(a, f2[k])),
+                    _mm256_or_si256(_mm256_cmpeq_epi8(b, l1[k]), _mm256_cmpeq_epi8(b, l2[k])));
+            else
+                both = _mm256_and_si256(_mm256_cmpeq_epi8(a, f1[k]), _mm256_cmpeq_epi8(b, l1[k]));
+            any = _mm256_or_si256(any, both);
+        }
+        for (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(any)); mask != 0; mask &= mask - 1) {
+            const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(mask));
+            if (keyAt(at))
+                return at;
+        }
+    }
+    for (; pos < size; ++pos)
+        if (keyAt(pos))
+            return pos;
+    return std::string_view::npos;
+}
+#endif
+
+std::size_t FindFolded(const char* hay, std::size_t size, std::string_view key)
+{
+    return Find<true>(hay, size, key);
 }
 
 } // namespace
@@ -200,6 +286,13 @@ SjisLineSearch SjisLineSearch::Filter(const SjisLines& lines, std::shared_ptr<co
         FoldAll(search.FCandidateKey.data(), search.FCandidateKey.size());
     }
     const bool pattern = rule->Which() == LineFilter::Kind::Pattern && rule->Valid();
+    if (pattern && !rule->Alternatives().empty()) {
+        search.FOptions.MatchCase = rule->Options().MatchCase;
+        search.FAltKeys = rule->Alternatives();
+        search.FAltCandidateKeys = search.FAltKeys;
+        for (std::string& key : search.FAltCandidateKeys)
+            FoldAll(key.data(), key.size());
+    }
     search.FRule = std::move(rule);
     if ((search.FNoKey && !pattern) || fromLine >= lines.Count() || lines.SourceLine(fromLine) < 0) {
         search.FDone = true;
@@ -243,8 +336,110 @@ void SjisLineSearch::TestLine(int64_t source)
         FKept.push_back(source);
 }
 
+bool SjisLineSearch::OneScan() const
+{
+#if defined(__x86_64__)
+    static const bool wide = __builtin_cpu_supports("avx2");
+    return wide && FAltKeys.size() >= 2 && FAltKeys.size() <= MaxOneScanKeys;
+#else
+    return false;
+#endif
+}
+
+void SjisLineSearch::ScanAlternatives(uint64_t limit, uint64_t rawRunEnd)
+{
+#if defined(__x86_64__)
+    std::size_t longest = 0;
+    for (const std::string& key : FAltKeys)
+        longest = std::max(longest, key.size());
+    const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + longest - 1);
+    const std::vector<std::string>& keys = FOptions.MatchCase ? FAltKeys : FAltCandidateKeys;
+    const char* raw = FBuffer.Raw().data();
+    uint64_t pos = FRaw;
+    while (pos < limit) {
+        const std::size_t at = FOptions.MatchCase ? FindAnyWide<false>(raw + pos, to - pos, keys)
+                                                  : FindAnyWide<true>(raw + pos, to - pos, keys);
+        if (at == std::string_view::npos || pos + at >= limit)
+            return;
+        const uint64_t c = pos + at;
+        uint64_t lineStart = 0;
+        const int64_t source = FBuffer.Index().LineAtRaw(c, lineStart, FBlockCache);
+        bool match = false;
+        for (std::size_t k = 0; k < keys.size() && !match; ++k) {
+            // Each text that stands here is checked for character boundaries
+            // (and the case of letters) in turn.
+            const bool here = c + keys[k].size() <= to &&
+                (FOptions.MatchCase ? SameAt<false>(raw + c, keys[k]) : SameFolded(raw + c, keys[k]));
+            match = here && IsMatch(source, lineStart, c, FAltKeys[k]);
+        }
+        if (!match) {
+            pos = c + 1;
+            continue;
+        }
+        // A line that runs on from the last piece is kept once.
+        if (FKept.empty() || FKept.back() != source)
+            FKept.push_back(source);
+        pos = BreakAfter(c, to);
+    }
+#else
+    (void)limit;
+    (void)rawRunEnd;
+#endif
+}
+
+void SjisLineSearch::AlternativesByKey(uint64_t limit, uint64_t rawRunEnd)
+{
+    FCandidates.clear();
+    for (std::size_t k = 0; k < FAltKeys.size(); ++k) {
+        const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + FAltKeys[k].size() - 1);
+        Matches(FRaw, limit, to, FAltKeys[k], FAltCandidateKeys[k],
+                [&](int64_t source, uint64_t c) -> uint64_t {
+                    FCandidates.push_back(source);
+                    return BreakAfter(c, to);
+                });
+    }
+    if (FAltKeys.size() > 1)
+        std::sort(FCandidates.begin(), FCandidates.end());
+    for (const int64_t source : FCandidates)
+        // A line found by several texts, or in two pieces, is kept once.
+        if (FKept.empty() || source > FKept.back())
+            FKept.push_back(source);
+}
+
+bool SjisLineSearch::StepAlternatives(std::size_t budget)
+{
+    // The texts are looked for in one scan, or where that cannot be, each in
+    // turn over a piece small enough to be still in the cache when the next
+    // one is looked for.
+    constexpr uint64_t Piece = 128 << 10;
+    const SjisLineIndex& index = FBuffer.Index();
+    while (budget > 0) {
+        if (FLine >= FLines.Count() || FLines.SourceLine(FLine) < 0)
+            return true;
+        const int64_t runEnd = FLines.RunEnd(FLine);
+        const uint64_t rawRunEnd = RawEnd(FLines.SourceLine(runEnd - 1));
+        const uint64_t limit = std::min<uint64_t>({rawRunEnd, FRaw + budget, FRaw + Piece});
+        if (OneScan())
+            ScanAlternatives(limit, rawRunEnd);
+        else
+            AlternativesByKey(limit, rawRunEnd);
+        const uint64_t done = std::max<uint64_t>(limit - FRaw, 1);
+        FDoneBytes += done;
+        budget -= std::min<uint64_t>(budget, done);
+        FRaw = limit;
+        if (limit == rawRunEnd) {
+            FLine = runEnd;
+            if (FLine < FLines.Count() && FLines.SourceLine(FLine) >= 0)
+                FRaw = index.RawStart(FLines.SourceLine(FLine));
+        }
+    }
+    return false;
+}
+
 bool SjisLineSearch::StepPattern(std::size_t budget)
 {
+    if (!FAltKeys.empty())
+        return StepAlternatives(budget);
     const SjisLineIndex& index = FBuffer.Index();
     const std::vector<std::string>& factors = FRule->Factors();
     while (budget > 0) {
@@ -274,9 +469,8 @@ bool SjisLineSearch::StepPattern(std::size_t budget)
                 const std::size_t at = FindFolded(raw + pos, to - pos, factor);
                 if (at == std::string_view::npos || pos + at >= limit)
                     break;
-                const int64_t source = FBuffer.LineAtRaw(pos + at);
-                FCandidates.push_back(source);
-                pos = RawEnd(source) + 1;
+                FCandidates.push_back(FBuffer.LineAtRaw(pos + at));
+                pos = BreakAfter(pos + at, to);
             }
         }
         std::sort(FCandidates.begin(), FCandidates.end());
@@ -305,15 +499,20 @@ double SjisLineSearch::Progress() const
     return FDone ? 1.0 : std::min(1.0, static_cast<double>(FDoneBytes) / static_cast<double>(FTotal));
 }
 
+uint64_t SjisLineSearch::BreakAfter(uint64_t raw, uint64_t to) const
+{
+    const char* base = FBuffer.Raw().data();
+    return static_cast<uint64_t>(NextLineBreak(base + raw, base + to) - base);
+}
+
 uint64_t SjisLineSearch::RawEnd(int64_t source) const
 {
     return FBuffer.Index().RawStart(source) + FBuffer.Index().RawLength(source);
 }
 
-bool SjisLineSearch::IsMatch(int64_t source, uint64_t raw)
+bool SjisLineSearch::IsMatch(int64_t source, uint64_t lineStart, uint64_t raw, std::string_view key)
 {
     const std::string_view text = FBuffer.Raw();
-    const uint64_t lineStart = FBuffer.Index().RawStart(source);
     // The plain search forward reads characters from the caret on, as if
     // the bytes before it were not there.
     const bool fromCaret = !FFilter && !FOptions.Up && !FOptions.WholeWord && FCapRaw >= lineStart
@@ -334,13 +533,13 @@ bool SjisLineSearch::IsMatch(int64_t source, uint64_t raw)
     }
     if (pos != raw)
         return false;
-    const std::size_t n = FKey.size();
+    const std::size_t n = key.size();
     if (!FOptions.MatchCase) {
         // Letters are lower-cased as read from the line's start, whatever
         // the walk of boundaries started from.
         FLineScratch.assign(text.substr(lineStart, raw + n - lineStart));
         sjis::LowerInPlace(FLineScratch, lineStray);
-        if (std::string_view(FLineScratch).substr(raw - lineStart) != FKey)
+        if (std::string_view(FLineScratch).substr(raw - lineStart) != key)
             return false;
     }
     if (!FOptions.WholeWord)
@@ -361,30 +560,25 @@ bool SjisLineSearch::IsMatch(int64_t source, uint64_t raw)
 }
 
 template <typename Take>
-bool SjisLineSearch::Matches(uint64_t from, uint64_t limit, uint64_t to, Take take)
+bool SjisLineSearch::Matches(uint64_t from, uint64_t limit, uint64_t to, std::string_view key,
+                             std::string_view candidateKey, Take take)
 {
-    const std::size_t n = FKey.size();
+    const std::size_t n = key.size();
     if (to < from + n)
         return true;
     const char* hay = FBuffer.Raw().data() + from;
     uint64_t pos = from;
     while (pos < limit && pos + n <= to) {
-        uint64_t c;
-        if (FOptions.MatchCase) {
-            const void* hit = ::memmem(hay + (pos - from), to - pos, FKey.data(), n);
-            if (!hit)
-                return true;
-            c = from + static_cast<uint64_t>(static_cast<const char*>(hit) - hay);
-        } else {
-            const std::size_t at = FindFolded(hay + (pos - from), to - pos, FCandidateKey);
-            if (at == std::string_view::npos)
-                return true;
-            c = pos + at;
-        }
+        const std::size_t at = FOptions.MatchCase ? Find<false>(hay + (pos - from), to - pos, key)
+                                                  : Find<true>(hay + (pos - from), to - pos, candidateKey);
+        if (at == std::string_view::npos)
+            return true;
+        const uint64_t c = pos + at;
         if (c >= limit)
             return true;
-        const int64_t source = FBuffer.LineAtRaw(c);
-        if (IsMatch(source, c)) {
+        uint64_t lineStart = 0;
+        const int64_t source = FBuffer.Index().LineAtRaw(c, lineStart, FBlockCache);
+        if (IsMatch(source, lineStart, c, key)) {
             const uint64_t next = take(source, c);
             if (next == UINT64_MAX)
                 return false;
@@ -422,17 +616,18 @@ bool SjisLineSearch::StepForward(std::size_t budget)
         const uint64_t limit = std::min<uint64_t>(rawRunEnd, FRaw + budget);
         const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + FKey.size() - 1);
         const int64_t line = FLine;
-        const bool ranThrough = Matches(FRaw, limit, to, [&](int64_t source, uint64_t c) -> uint64_t {
-            if (FFilter) {
-                // A line that runs on into the next slice is kept once.
-                if (FKept.empty() || FKept.back() != source)
-                    FKept.push_back(source);
-                return RawEnd(source) + 1;
-            }
-            const int64_t viewLine = line + (source - first);
-            FFound = FLines.Start(viewLine) + (c - index.RawStart(source));
-            return UINT64_MAX;
-        });
+        const bool ranThrough =
+            Matches(FRaw, limit, to, FKey, FCandidateKey, [&](int64_t source, uint64_t c) -> uint64_t {
+                if (FFilter) {
+                    // A line that runs on into the next slice is kept once.
+                    if (FKept.empty() || FKept.back() != source)
+                        FKept.push_back(source);
+                    return BreakAfter(c, to);
+                }
+                const int64_t viewLine = line + (source - first);
+                FFound = FLines.Start(viewLine) + (c - index.RawStart(source));
+                return UINT64_MAX;
+            });
         if (!ranThrough)
             return true;
         const uint64_t done = std::max<uint64_t>(limit - FRaw, 1);
@@ -461,7 +656,7 @@ bool SjisLineSearch::StepBackward(std::size_t budget)
         const uint64_t to = std::min<uint64_t>(FCapRaw, FRaw + FKey.size() - 1);
         uint64_t best = UINT64_MAX;
         int64_t bestSource = -1;
-        Matches(from, FRaw, to, [&](int64_t source, uint64_t c) -> uint64_t {
+        Matches(from, FRaw, to, FKey, FCandidateKey, [&](int64_t source, uint64_t c) -> uint64_t {
             best = c;
             bestSource = source;
             return c + 1;

@@ -30,7 +30,9 @@ public:
     // The line filter by rule, over the lines from line fromLine of lines on.
     // A fixed text is looked for across the buffer's bytes; a pattern's
     // lines are decoded and matched only where one of its factors stands
-    // (every line when it has none). Exclude keeps the lines without a match.
+    // (every line when it has none), unless the pattern is plain texts joined
+    // by '|', which are looked for as fixed texts. Exclude keeps the lines
+    // without a match.
     static SjisLineSearch Filter(const SjisLines& lines, std::shared_ptr<const LineFilter> rule,
                                  int64_t fromLine = 0);
 
@@ -52,17 +54,32 @@ private:
     bool StepForward(std::size_t budget);
     bool StepBackward(std::size_t budget);
     bool StepPattern(std::size_t budget);
+    // A pattern of plain texts: the lines holding any of them, on the bytes.
+    bool StepAlternatives(std::size_t budget);
+    // Whether the texts are looked for in one scan (AVX2, a few texts).
+    bool OneScan() const;
+    // The lines of raw [FRaw, limit) that hold a text, in one scan or one
+    // scan per text.
+    void ScanAlternatives(uint64_t limit, uint64_t rawRunEnd);
+    void AlternativesByKey(uint64_t limit, uint64_t rawRunEnd);
     // Tests source line source against the pattern, keeping it on a match.
     void TestLine(int64_t source);
     // Turns the lines found into the lines kept (the others, for Exclude).
     void FinishFilter();
-    // Valid matches in raw [from, to) (starts in [from, limit)), in order,
-    // each handed to take, which returns false to stop. Returns whether it
-    // ran through.
+    // Valid matches of key (candidateKey: key as FoldAll folds it, for a
+    // search without case) in raw [from, to) (starts in [from, limit)), in
+    // order, each handed to take, which returns where to go on or
+    // UINT64_MAX to stop. Returns whether it ran through.
     template <typename Take>
-    bool Matches(uint64_t from, uint64_t limit, uint64_t to, Take take);
-    // Whether a candidate at raw offset raw of source line source is a match.
-    bool IsMatch(int64_t source, uint64_t raw);
+    bool Matches(uint64_t from, uint64_t limit, uint64_t to, std::string_view key,
+                 std::string_view candidateKey, Take take);
+    // Whether a candidate of key at raw offset raw of source line source,
+    // which starts at raw offset lineStart, is a match.
+    bool IsMatch(int64_t source, uint64_t lineStart, uint64_t raw, std::string_view key);
+    // The raw offset of the first line break in raw [raw, to), or to: where
+    // a filter goes on behind a match at raw, skipping the rest of its line
+    // without the index (a CR or LF is never part of a character).
+    uint64_t BreakAfter(uint64_t raw, uint64_t to) const;
     uint64_t RawEnd(int64_t source) const;
 
     const SjisLines& FLines;
@@ -80,6 +97,9 @@ private:
     int64_t FFromLine = 0;
     int64_t FLastTested = -1;
     std::vector<int64_t> FCandidates;
+    SjisLineIndex::BlockCache FBlockCache;      // the block the last match was in
+    std::vector<std::string> FAltKeys;          // a pattern's plain texts (LineFilter::Alternatives)
+    std::vector<std::string> FAltCandidateKeys; // the same as FoldAll folds them
     std::u16string FDecoded;
     // Where the scan stands: a line of the view and a raw offset in its run.
     int64_t FLine = 0;

@@ -56,18 +56,8 @@ uint64_t SjisTextBuffer::RawOffset(uint64_t offset) const
 
 int64_t SjisTextBuffer::LineAtRaw(uint64_t raw) const
 {
-    // Text offsets grow with raw ones, so the line is the last one whose raw
-    // start is not past raw; the text offset of a line start bounds it.
-    int64_t lo = 0;
-    int64_t hi = Count() - 1;
-    while (lo < hi) {
-        const int64_t mid = lo + (hi - lo + 1) / 2;
-        if (FIndex.RawStart(mid) <= raw)
-            lo = mid;
-        else
-            hi = mid - 1;
-    }
-    return lo;
+    uint64_t start = 0;
+    return FIndex.LineAtRaw(raw, start);
 }
 
 std::string SjisTextBuffer::TextCopy() const
@@ -87,9 +77,10 @@ SjisKeptLines::SjisKeptLines(const SjisTextBuffer& buffer, std::vector<int64_t> 
 {
     FStarts.reserve(FKept.size() + 1);
     uint64_t at = 0;
+    SjisLineIndex::BlockCache cache;
     for (const int64_t line : FKept) {
         FStarts.push_back(at);
-        at += FBuffer.Index().RawLength(line);
+        at += FBuffer.Index().RawLength(line, cache);
         if (line + 1 < FBuffer.Count())
             at += 2;
     }

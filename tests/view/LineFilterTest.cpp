@@ -80,7 +80,8 @@ TEST(LineFilter, EveryModeAgreesWithThePlainModelThroughAppends)
     const std::vector<std::pair<QString, bool>> rules = {
         {u"error"_qs, false}, {u"接続"_qs, false}, {u"ｱｸ"_qs, false}, {u"WARN"_qs, false},
         {u"ERROR|WARN"_qs, true}, {u"^\\d+"_qs, true}, {u"接続.*失敗"_qs, true}, {u"[ｱ-ﾝ]+ﾞ"_qs, true},
-        {u"\\p{Han}{2}$"_qs, true}, {u"^$"_qs, true}, {u"(?-i)Warn"_qs, true}, {u"err(or)?\\b"_qs, true}};
+        {u"\\p{Han}{2}$"_qs, true}, {u"^$"_qs, true}, {u"(?-i)Warn"_qs, true}, {u"err(or)?\\b"_qs, true},
+        {u"G|s|Warn"_qs, true}};
     std::mt19937 rng(7);
     for (const auto& [text, regex] : rules) {
         for (int mode = 0; mode < 4; ++mode) {
@@ -121,6 +122,27 @@ TEST(LineFilter, PatternFactorsAreTextsEveryMatchHolds)
     EXPECT_EQ(PatternFactors(u"\\bab\\B"_qs), (F{"ab"}));
     EXPECT_TRUE(PatternFactors(u"\\x41\\x42"_qs).empty()) << "no digits of a code taken for text";
     EXPECT_TRUE(PatternFactors(u"(ab)\\1cd"_qs).empty());
+}
+
+// Only texts of characters that read the same in the bytes and decoded are
+// looked for on the bytes; anything else is left to the expression.
+TEST(LineFilter, PlainAlternativesAreOnlyTextsTheBytesShowAsDecoded)
+{
+    using Texts = std::vector<std::string>;
+    EXPECT_EQ(PlainAlternatives(u"ERROR|WARN"_qs), (Texts{"ERROR", "WARN"}));
+    EXPECT_EQ(PlainAlternatives(u"time out|a-b: c=d"_qs), (Texts{"time out", "a-b: c=d"}));
+    for (const QString& p : {u"a||b"_qs, u"|a"_qs, u"a|"_qs, u"a.b"_qs, u"a\\|b"_qs, u"(a|b)"_qs, u"a~b"_qs,
+                             u"接続|x"_qs, u"1st|x"_qs, u"x| y"_qs, u"a+"_qs, u"^a"_qs, u""_qs})
+        EXPECT_TRUE(PlainAlternatives(p).empty()) << p.toStdString();
+    EXPECT_EQ(LineFilter::Pattern(u"Error|WARN"_qs, {.Regex = true})->Alternatives(),
+              (Texts{"error", "warn"}));
+    EXPECT_EQ(LineFilter::Pattern(u"Error|WARN"_qs, {.Regex = true, .MatchCase = true})->Alternatives(),
+              (Texts{"Error", "WARN"}));
+    // A line matched one at a time as Follow's appends are.
+    const auto rule = LineFilter::Pattern(u"warn|rror"_qs, {.Regex = true});
+    EXPECT_TRUE(rule->Matches("x ERROR", false));
+    EXPECT_FALSE(rule->Matches("\x83\x77arn", false)); // a trail byte 'w' is no letter of its own
+    EXPECT_TRUE(rule->Matches("\x83\x77 Warn", false));
 }
 
 TEST(LineFilter, FactorsHoldNoAsciiCharacterADoubleByteCodeReadsAs)

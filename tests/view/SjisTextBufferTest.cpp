@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <random>
 #include <string>
 #include <vector>
@@ -55,6 +57,25 @@ std::string RandomText(std::mt19937& rng, std::size_t pieces)
     return text;
 }
 
+// LineAtRaw at every raw offset (and past the end) gives the last line that
+// starts at or before it, with and without a block cache (kept by the caller
+// through appends and cuts); RawLength through the cache agrees too.
+void ExpectLinesAtRaw(const SjisTextBuffer& b, SjisLineIndex::BlockCache& cache)
+{
+    const SjisLineIndex& index = b.Index();
+    int64_t line = 0;
+    for (uint64_t raw = 0; raw <= b.Raw().size() + 1; ++raw) {
+        while (line + 1 < b.Count() && index.RawStart(line + 1) <= raw)
+            ++line;
+        ASSERT_EQ(b.LineAtRaw(raw), line) << raw;
+        uint64_t start = 0;
+        ASSERT_EQ(index.LineAtRaw(raw, start, cache), line) << raw;
+        ASSERT_EQ(start, index.RawStart(line)) << raw;
+    }
+    for (int64_t i = b.Count() - 1; i >= 0; i -= 7)
+        ASSERT_EQ(index.RawLength(i, cache), index.RawLength(i)) << i;
+}
+
 void ExpectSameLines(const SjisLines& lines, const Model& m)
 {
     ASSERT_EQ(lines.Count(), static_cast<int64_t>(m.Lines.size()));
@@ -85,6 +106,8 @@ TEST(SjisTextBuffer, RandomTextsMatchThePlainModelWhateverTheSlicesAndAppends)
         while (!whole.IndexMore(slice))
             slice = 1 + rng() % 50;
         ExpectSameLines(whole, Split(text, stray));
+        SjisLineIndex::BlockCache cache;
+        ExpectLinesAtRaw(whole, cache);
         if (HasFatalFailure())
             return;
 
@@ -101,6 +124,8 @@ TEST(SjisTextBuffer, RandomTextsMatchThePlainModelWhateverTheSlicesAndAppends)
         grown.IndexMore();
         ExpectSameLines(grown, Split(text, stray));
         EXPECT_EQ(grown.TextCopy(), Split(text, stray).Text);
+        SjisLineIndex::BlockCache grownCache;
+        ExpectLinesAtRaw(grown, grownCache);
         if (HasFatalFailure())
             return;
 
@@ -116,6 +141,7 @@ TEST(SjisTextBuffer, RandomTextsMatchThePlainModelWhateverTheSlicesAndAppends)
             grown.Append(more);
             grown.IndexMore();
             ExpectSameLines(grown, Split(cut, stray));
+            ExpectLinesAtRaw(grown, grownCache);
             if (HasFatalFailure())
                 return;
         }
@@ -149,6 +175,27 @@ TEST(SjisTextBuffer, CountsAndOffsetsOfTheEdges)
     EXPECT_EQ(b.Start(1), 3u);
 }
 
+// A block cache filled before a cut is not trusted after it, even when the
+// block is sealed again, with other starts, by the text appended behind.
+TEST(SjisTextBuffer, ABlockCacheIsReadAfreshAfterACut)
+{
+    SjisTextBuffer b;
+    std::string text;
+    for (int i = 0; i < 200; ++i)
+        text += "a\n";
+    b.SetText(text);
+    b.IndexMore();
+    SjisLineIndex::BlockCache cache;
+    uint64_t start = 0;
+    ASSERT_EQ(b.Index().LineAtRaw(2 * 100, start, cache), 100);
+    b.Truncate(2 * 70);
+    for (int i = 0; i < 130; ++i)
+        b.Append("bbb\n");
+    b.IndexMore();
+    EXPECT_EQ(b.Index().LineAtRaw(2 * 70 + 4 * 10, start, cache), 80);
+    ExpectLinesAtRaw(b, cache);
+}
+
 TEST(SjisTextBuffer, ManyLinesStayExactAcrossBlocks)
 {
     // Hundreds of thousands of lines of varying length: block edges, big
@@ -171,7 +218,9 @@ TEST(SjisTextBuffer, ManyLinesStayExactAcrossBlocks)
         ASSERT_EQ(b.LineAt(b.Start(i)), i);
         ASSERT_EQ(b.LineAt(b.Start(i) + 3), i);
         ASSERT_EQ(b.LineAtRaw(starts[static_cast<std::size_t>(i)]), i);
+        ASSERT_EQ(b.LineAtRaw(starts[static_cast<std::size_t>(i + 1)] - 1), i);
     }
+    EXPECT_EQ(b.LineAtRaw(text.size() + 10), 300000);
     EXPECT_LT(b.Index().MemoryUse(), text.size() / 20);
 }
 
@@ -247,11 +296,12 @@ TEST(SjisLineSearch, FilterKeepsTheLinesTheWholeTextFilterKeeps)
 
 // Long runs searched in one step go through the wide loops: a match at every
 // place of a 32-byte block and across its edge, a decoy whose last byte is a
-// trail byte, in either case.
+// trail byte, in either case and with the case matching; the filter on the
+// exact bytes keeps the lines that hold the key.
 TEST(SjisLineSearch, MatchesAtEveryPlaceOfTheWideLoops)
 {
     for (std::size_t at = 0; at < 80; ++at)
-        for (const std::string key : {"ERR", "errOr", "\x83\x41x"}) {
+        for (const std::string key : {"ERR", "errOr", "eRr", "eRroR", "\x83\x41x"}) {
             std::string text(100, 'x');
             text.replace(40, 2, "\x83\x41");   // ア: a trail byte 'A' before the match
             text.replace(at + 2 < 100 ? at : 0, 0, "eRr" + std::string("oR"));
@@ -259,15 +309,65 @@ TEST(SjisLineSearch, MatchesAtEveryPlaceOfTheWideLoops)
             b.SetText(text + "\r\n" + text);
             b.IndexMore();
             const std::string whole = b.TextCopy();
-            for (bool up : {false, true}) {
-                const sjis::FindOptions options{false, false, up};
-                const std::size_t caret = up ? whole.size() : 0;
+            for (int mode = 0; mode < 4; ++mode) {
+                const sjis::FindOptions options{(mode & 1) != 0, false, (mode & 2) != 0};
+                const std::size_t caret = options.Up ? whole.size() : 0;
                 SjisLineSearch search(b, key, options, caret);
                 search.Run();
                 const std::size_t want = sjis::SearchDirected(whole, caret, key, options);
                 ASSERT_EQ(search.Found() == SjisLineSearch::NotFound ? sjis::npos : search.Found(), want)
-                    << at << " " << key << " " << up;
+                    << at << " " << key << " " << mode;
             }
+            SjisLineSearch filter = SjisLineSearch::Filter(b, key);
+            filter.Run();
+            const std::vector<int64_t> both{0, 1};
+            const bool held = sjis::FindOnCharBoundary(text, key, 0) != sjis::npos;
+            EXPECT_EQ(filter.Kept(), held ? both : std::vector<int64_t>()) << at << " " << key;
+        }
+}
+
+// A pattern of plain texts is decided on the bytes, a piece at a time: over a
+// text of many pieces, in slices of any size, it keeps the lines that hold
+// either text on a character boundary, once, in either case or the exact one.
+TEST(SjisLineSearch, PlainAlternativesKeepTheLinesHoldingAnyOfThem)
+{
+    std::mt19937 rng(5);
+    static const std::vector<std::string> parts = {"ERROR", "Warn",     "WARN",    "\x83\x45RROR", "x",
+                                                   " ",     "\x93\xFA", "warning", "ErRoR"};
+    std::string text;
+    std::vector<std::string> lines;
+    while (text.size() < 600000) {
+        std::string line;
+        for (int k = int(rng() % 6); k > 0; --k)
+            line += parts[rng() % parts.size()];
+        lines.push_back(line);
+        text += line + "\n";
+    }
+    SjisTextBuffer b;
+    b.SetText(text);
+    b.IndexMore();
+    // Two texts and four (one scan where the processor can), five (a scan
+    // for each), overlapping texts and a text of one letter.
+    for (const QString& pattern : {u"ERROR|WARN"_qs, u"warning|RO|n|Ro"_qs, u"a|b|c|d|e"_qs})
+        for (const bool matchCase : {false, true}) {
+            const auto rule = LineFilter::Pattern(pattern, {.Regex = true, .MatchCase = matchCase});
+            std::vector<int64_t> want;
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                std::string line = lines[i];
+                if (!matchCase)
+                    sjis::LowerInPlace(line);
+                if (std::any_of(rule->Alternatives().begin(), rule->Alternatives().end(),
+                                [&](const std::string& t) {
+                                    return sjis::FindOnCharBoundary(line, t, 0) != sjis::npos;
+                                }))
+                    want.push_back(static_cast<int64_t>(i));
+            }
+            SjisLineSearch whole = SjisLineSearch::Filter(b, rule);
+            whole.Run();
+            EXPECT_EQ(whole.Kept(), want) << pattern.toStdString() << matchCase;
+            SjisLineSearch sliced = SjisLineSearch::Filter(b, rule);
+            while (!sliced.Step(1 + rng() % 5000)) { }
+            EXPECT_EQ(sliced.Kept(), want) << pattern.toStdString() << matchCase;
         }
 }
 
