@@ -7,6 +7,7 @@
 #include "app/MessageBox.h"
 #include "codec/SjisCodec.h"
 #include "view/SjisMemo.h"
+#include "view/SjisTextStore.h"
 #include "app/Tag.h"
 #include "decode/Convert.h"
 #include "decode/Detect.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -93,11 +95,61 @@ bool StartsOnTrailByte(const uint8_t* text, uint64_t start, bool& known)
 // The converted text's tail, from byte start of the whole text on, with the
 // bytes before it that tell whether it starts inside a character.
 struct ConvertedTail {
-    // A string, so that a whole text goes to the view as it is, not copied.
-    std::string Window;
+    // A store of its own, so that a whole text goes to the view as it is,
+    // not copied.
+    SjisTextStore Window;
     uint64_t Offset = 0;    // of the text to show in Window
     uint64_t Length = 0;    // of the text to show
     bool Stray = false;     // its first byte is the rest of a character
+};
+
+// Room for size bytes of a text to show: a big text goes into a file of its
+// own beside the local copy (in memory when no such file can be made there),
+// so that it need not be held in memory.
+SjisTextStore TextRoom(const std::string& fileName, uint64_t size)
+{
+    if (size >= SjisTextInFileFrom()) {
+        const std::string directory = std::filesystem::path(fileName).parent_path().string();
+        if (auto store = SjisTextStore::InFile(directory, size)) {
+            store->Resize(size);
+            return std::move(*store);
+        }
+    }
+    if (size > SIZE_MAX - 8)
+        throw std::bad_alloc();
+    return SjisTextStore(std::string(static_cast<std::size_t>(size), '\0'));
+}
+
+// A conversion's progress: gives back the input's pages behind it and those
+// of a text in a file up to where the output has about got to (a page given
+// back early is only brought back by its next write).
+struct ConversionProgress {
+    MappedFile& Input;
+    const SjisTextStore& Output;
+    uint64_t OutputSize;
+    uint64_t GivenBack = 0;
+
+    PassProgress Hook()
+    {
+        PassProgress progress = Input.Progress();
+        progress.Context = this;
+        progress.Reached = [](const uint8_t* position, void* context) {
+            auto* self = static_cast<ConversionProgress*>(context);
+            self->Input.Release(position);
+            const uint64_t read = position > self->Input.Bytes()
+                ? static_cast<uint64_t>(position - self->Input.Bytes())
+                : 0;
+            const uint64_t inputSize = std::max<uint64_t>(1, self->Input.Size());
+            const auto written = static_cast<uint64_t>(static_cast<double>(self->OutputSize)
+                                                       * static_cast<double>(std::min(read, inputSize))
+                                                       / static_cast<double>(inputSize));
+            if (written > self->GivenBack) {
+                self->Output.GiveBack(self->GivenBack, written);
+                self->GivenBack = written;
+            }
+        };
+        return progress;
+    }
 };
 
 // Converts the file by the route into zero-terminated Shift_JIS, two passes
@@ -105,7 +157,7 @@ struct ConvertedTail {
 // tail of the output (the whole text for a tail size of 0), from the last
 // place the measure kept before it. The text ends at the output's first zero
 // byte; the tail is cut at that byte, whatever it is.
-ConvertedTail ConvertTail(Route route, MappedFile& file, int32_t tailSize)
+ConvertedTail ConvertTail(Route route, MappedFile& file, const std::string& fileName, int32_t tailSize)
 {
     const SjisRoute converter = ConverterOf(route);
     const PassProgress progress = file.Progress();
@@ -125,15 +177,16 @@ ConvertedTail ConvertTail(Route route, MappedFile& file, int32_t tailSize)
         const uint64_t from = start - std::min(start, context);
         // Room for the character that holds the text's first zero byte.
         const uint64_t windowSize = length - from + 3;
-        if (windowSize > SIZE_MAX - 8)
-            throw std::bad_alloc();
-        tail.Window = std::string();
-        tail.Window.resize(static_cast<std::size_t>(windowSize));
-        uint8_t* const window = reinterpret_cast<uint8_t*>(tail.Window.data());
+        tail.Window = SjisTextStore();   // the last try's room goes first
+        tail.Window = TextRoom(fileName, windowSize);
+        uint8_t* const window = tail.Window.Writable();
+        ConversionProgress output{file, tail.Window, windowSize};
+        const PassProgress outputProgress = output.Hook();
         ReadFile([&] {
-            ConvertSjisTail(converter, file.Bytes(), from, window, windowSize, &progress, &measure);
+            ConvertSjisTail(converter, file.Bytes(), from, window, windowSize, &outputProgress, &measure);
         });
         file.ReleaseAll();
+        tail.Window.GiveBackAll();
         const uint8_t* text = window;
         bool known = true;
         const uint64_t cut = start - from;
@@ -176,13 +229,14 @@ std::string RouteName(Route route)
 
 // The file shown as it is, up to its first zero byte (a binary file stops
 // there), cut to its tail like a converted text: its pages are given back as
-// the search for the zero passes them, and only the tail is copied.
-void ShowUnconverted(SjisMemo& memo, MappedFile& file, int32_t tailSize)
+// the search for the zero and the copy pass them, and only the tail is
+// copied.
+void ShowUnconverted(SjisMemo& memo, MappedFile& file, const std::string& fileName, int32_t tailSize)
 {
     const uint8_t* bytes = file.Bytes();
+    constexpr uint64_t piece = uint64_t(4) << 20;
     uint64_t length = 0;
     ReadFile([&] {
-        constexpr uint64_t piece = uint64_t(4) << 20;
         const uint64_t end = file.Size() + 1;   // the zero behind the file ends every search
         for (uint64_t at = 0; at < end; at += piece) {
             const uint64_t size = std::min(piece, end - at);
@@ -198,12 +252,18 @@ void ShowUnconverted(SjisMemo& memo, MappedFile& file, int32_t tailSize)
     if (tailSize > 0 && length >= static_cast<uint64_t>(tailSize))
         start = length - static_cast<uint64_t>(tailSize);
     bool stray = false;
-    std::string text(static_cast<std::size_t>(length - start), '\0');
+    SjisTextStore text = TextRoom(fileName, length - start);
+    uint8_t* const into = text.Writable();
     ReadFile([&] {
         bool known = true;   // the file is all at hand
         stray = StartsOnTrailByte(bytes, start, known)
                 || (start > 0 && bytes[start] == '\n' && bytes[start - 1] == '\r');
-        std::memcpy(text.data(), bytes + start, text.size());
+        for (uint64_t at = start; at < length; at += piece) {
+            const uint64_t size = std::min(piece, length - at);
+            std::memcpy(into + (at - start), bytes + at, static_cast<std::size_t>(size));
+            file.Release(bytes + at + size);
+            text.GiveBack(at - start, at - start + size);
+        }
     });
     memo.AdoptText(std::move(text), stray);
 }
@@ -222,20 +282,22 @@ std::string ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSi
     }
 
     if (route == Route::Unconverted) {
-        ShowUnconverted(memo, *file, tailSize);
+        ShowUnconverted(memo, *file, fileName, tailSize);
         file.reset();
         ScrollToEnd(memo);
         return RouteName(route);
     }
 
-    ConvertedTail tail = ConvertTail(route, *file, tailSize);
+    ConvertedTail tail = ConvertTail(route, *file, fileName, tailSize);
     file.reset();   // the converted text is all that is needed now
     if (tail.Offset == 0) {
         // The whole window is the text: the view takes it as it is.
-        tail.Window.resize(static_cast<std::size_t>(tail.Length));
+        tail.Window.Resize(tail.Length);
         memo.AdoptText(std::move(tail.Window), tail.Stray);
     } else {
-        memo.SetText(std::string_view(tail.Window).substr(tail.Offset, tail.Length), tail.Stray);
+        memo.SetText(tail.Window.Bytes().substr(static_cast<std::size_t>(tail.Offset),
+                                                static_cast<std::size_t>(tail.Length)),
+                     tail.Stray);
     }
     ScrollToEnd(memo);
     return RouteName(route);

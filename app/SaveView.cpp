@@ -45,6 +45,7 @@ void EncodeLines(const SjisLines& lines, bool utf8, Sink sink)
     const SjisTextBuffer& buffer = lines.Buffer();
     const std::string_view raw = buffer.Raw();
     std::string out;
+    uint64_t givenBack = 0;
     for (int64_t i = 0; i < lines.Count(); ++i) {
         const int64_t source = lines.SourceLine(i);
         if (source < 0)
@@ -60,6 +61,9 @@ void EncodeLines(const SjisLines& lines, bool utf8, Sink sink)
         if (out.size() >= FlushBytes) {
             sink(std::string_view(out));
             out.clear();
+            // A text in a file keeps what was read there, not in memory.
+            buffer.GiveBack(givenBack, next);
+            givenBack = next;
         }
     }
     sink(std::string_view(out));

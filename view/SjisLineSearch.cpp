@@ -594,11 +594,20 @@ bool SjisLineSearch::Step(std::size_t maxBytes)
 {
     if (FDone)
         return true;
-    const std::size_t budget = std::max<std::size_t>(maxBytes, 1);
-    if (FRule && FRule->Which() == LineFilter::Kind::Pattern)
-        FDone = StepPattern(budget);
-    else
-        FDone = FOptions.Up && !FFilter ? StepBackward(budget) : StepForward(budget);
+    // A text in a file is searched in pieces whose pages are given back
+    // behind the search, so a pass over it holds one piece at a time.
+    constexpr std::size_t Piece = std::size_t(16) << 20;
+    std::size_t left = std::max<std::size_t>(maxBytes, 1);
+    while (!FDone && left > 0) {
+        const std::size_t budget = FBuffer.InFileBacked() ? std::min(left, Piece) : left;
+        const uint64_t from = FRaw;
+        if (FRule && FRule->Which() == LineFilter::Kind::Pattern)
+            FDone = StepPattern(budget);
+        else
+            FDone = FOptions.Up && !FFilter ? StepBackward(budget) : StepForward(budget);
+        FBuffer.GiveBack(std::min(from, FRaw), std::max(from, FRaw));
+        left -= budget;
+    }
     if (FDone && FFilter)
         FinishFilter();
     return FDone;

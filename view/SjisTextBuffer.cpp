@@ -6,22 +6,27 @@ SjisTextBuffer::SjisTextBuffer() = default;
 
 void SjisTextBuffer::SetText(std::string bytes, bool firstByteStray)
 {
-    FFirstByteStray = firstByteStray && !bytes.empty();
-    FBytes = std::move(bytes);
+    SetText(SjisTextStore(std::move(bytes)), firstByteStray);
+}
+
+void SjisTextBuffer::SetText(SjisTextStore bytes, bool firstByteStray)
+{
+    FFirstByteStray = firstByteStray && bytes.Size() > 0;
+    FStore = std::move(bytes);
     FIndex = SjisLineIndex(FFirstByteStray);
 }
 
 void SjisTextBuffer::Append(std::string_view bytes)
 {
-    FBytes.append(bytes);
+    FStore.Append(bytes);
 }
 
 void SjisTextBuffer::Truncate(uint64_t raw)
 {
-    if (raw >= FBytes.size())
+    if (raw >= FStore.Size())
         return;
-    FBytes.resize(raw);
-    if (FBytes.empty()) {
+    FStore.Resize(raw);
+    if (FStore.Size() == 0) {
         FFirstByteStray = false;
         FIndex = SjisLineIndex(false);
     } else {
@@ -31,20 +36,34 @@ void SjisTextBuffer::Truncate(uint64_t raw)
 
 bool SjisTextBuffer::IndexMore(std::size_t maxBytes)
 {
-    FIndex.Scan(FBytes, maxBytes);
+    if (!FStore.InFileBacked()) {
+        FIndex.Scan(FStore.Bytes(), maxBytes);
+        return Indexed();
+    }
+    // A text in a file is scanned in pieces whose pages are given back
+    // behind the scan, so indexing it holds one piece at a time.
+    constexpr std::size_t Piece = std::size_t(16) << 20;
+    const std::string_view bytes = FStore.Bytes();
+    while (maxBytes > 0 && !Indexed()) {
+        const std::size_t from = FIndex.Scanned();
+        const std::size_t piece = std::min(maxBytes, Piece);
+        FIndex.Scan(bytes, piece);
+        FStore.GiveBack(from, FIndex.Scanned());
+        maxBytes -= piece;
+    }
     return Indexed();
 }
 
 double SjisTextBuffer::IndexedShare() const
 {
-    return FBytes.empty() ? 1.0 : static_cast<double>(FIndex.Scanned()) / static_cast<double>(FBytes.size());
+    return FStore.Size() == 0 ? 1.0 : static_cast<double>(FIndex.Scanned()) / static_cast<double>(FStore.Size());
 }
 
 std::string_view SjisTextBuffer::Bytes(int64_t i) const
 {
     if (i < 0 || i >= Count())
         return {};
-    return std::string_view(FBytes).substr(FIndex.RawStart(i), FIndex.RawLength(i));
+    return FStore.Bytes().substr(FIndex.RawStart(i), FIndex.RawLength(i));
 }
 
 uint64_t SjisTextBuffer::RawOffset(uint64_t offset) const

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "view/SjisLineIndex.h"
+#include "view/SjisTextStore.h"
 
 #include <cstdint>
 #include <memory>
@@ -53,6 +54,8 @@ public:
     // them; nothing is indexed until IndexMore. Does not throw beyond
     // std::bad_alloc.
     void SetText(std::string bytes, bool firstByteStray = false);
+    // The same for a text in a store of its own (a big text in a file).
+    void SetText(SjisTextStore bytes, bool firstByteStray = false);
     // Appends bytes to the text; the index takes them on its next
     // IndexMore, at a cost in proportion to them. Throws std::bad_alloc.
     void Append(std::string_view bytes);
@@ -63,12 +66,16 @@ public:
     // Does not wait.
     bool IndexMore(std::size_t maxBytes = SIZE_MAX);
     // True when every byte held is in the index.
-    bool Indexed() const { return FIndex.Scanned() >= FBytes.size(); }
+    bool Indexed() const { return FIndex.Scanned() >= FStore.Size(); }
     // Share of the bytes indexed, 0 to 1.
     double IndexedShare() const;
 
     // All bytes held, raw (breaks as they came).
-    std::string_view Raw() const { return FBytes; }
+    std::string_view Raw() const { return FStore.Bytes(); }
+    // Gives back the memory of what a pass read between raw offsets from
+    // and to, where the text lies in a file (see SjisTextStore).
+    void GiveBack(uint64_t from, uint64_t to) const { FStore.GiveBack(from, to); }
+    bool InFileBacked() const { return FStore.InFileBacked(); }
     const SjisLineIndex& Index() const { return FIndex; }
     // Raw offset of text offset offset.
     uint64_t RawOffset(uint64_t offset) const;
@@ -90,7 +97,7 @@ public:
     int64_t RunEnd(int64_t) const override { return Count(); }
 
 private:
-    std::string FBytes;
+    SjisTextStore FStore;
     SjisLineIndex FIndex;
     bool FFirstByteStray = false;
 };

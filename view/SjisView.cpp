@@ -97,6 +97,11 @@ void SjisView::SetText(std::string_view bytes, bool firstByteStray)
 
 void SjisView::AdoptText(std::string bytes, bool firstByteStray)
 {
+    AdoptText(SjisTextStore(std::move(bytes)), firstByteStray);
+}
+
+void SjisView::AdoptText(SjisTextStore bytes, bool firstByteStray)
+{
     StopSearch();
     const auto marked = MarkedBytes();
     FKept.reset();

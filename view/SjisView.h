@@ -51,6 +51,8 @@ public:
     void SetText(std::string_view bytes, bool firstByteStray = false);
     // SetText without the copy: the view takes bytes.
     void AdoptText(std::string bytes, bool firstByteStray = false);
+    // The same for a text in a store of its own (a big text in a file).
+    void AdoptText(SjisTextStore bytes, bool firstByteStray = false);
     // Appends bytes at the end (Follow): costs in proportion to them.
     // The caret and the lines shown stay. Throws std::bad_alloc.
     void Append(std::string_view bytes);

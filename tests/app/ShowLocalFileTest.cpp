@@ -4,10 +4,12 @@
 #include "view/MappedFile.h"
 #include "codec/SjisCodec.h"
 #include "view/SjisMemo.h"
+#include "view/SjisTextStore.h"
 #include "app/Tag.h"
 #include "tests/app/StartupFixture.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -366,3 +368,38 @@ TEST_F(ShowLocalFileTest, FileOfMoreThanTwoGibibytes)
 }
 
 } // namespace
+
+// A big text goes into a file of its own beside the copy: shown exactly as
+// from memory on every route, whole and cut, with no file left behind in
+// the copy's folder, and followed further.
+TEST_F(ShowLocalFileTest, ATextInAFileShowsWhatOneInMemoryShows)
+{
+    const std::pair<std::string, std::string> routes[] = {
+        {"JIS", Jis}, {"EUC", Euc}, {"UTF8", Utf8}, {"Unicode", Utf16}, {"SJIS", Sjis}, {"自動", Euc},
+    };
+    for (const auto& [encoding, line] : routes) {
+        std::string file;
+        for (int k = 0; k < 2000; ++k)
+            file += line;
+        for (const int32_t tail : {0, 10000, 7}) {
+            SCOPED_TRACE(encoding + " tail " + std::to_string(tail));
+            SetSjisTextInFileFrom(UINT64_MAX);
+            const std::string inMemory = Show(file, encoding, tail);
+            const QStringList before = QDir(Dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+            SetSjisTextInFileFrom(1);
+            const std::string inFile = Show(file, encoding, tail);
+            EXPECT_EQ(inFile, inMemory);
+            // A cut text is copied out of its room, unless it came as it is.
+            EXPECT_EQ(Form->Memo1->Lines().Buffer().InFileBacked(), tail == 0 || encoding == "SJIS");
+            EXPECT_TRUE(CaretAtEnd());
+            EXPECT_EQ(QDir(Dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System), before);
+            // More text behind it, many times past the room it was made with.
+            std::string more;
+            for (int k = 0; k < 4000; ++k)
+                more += Sjis;
+            Form->Memo1->Append(more);
+            EXPECT_EQ(Form->Memo1->Text(), inMemory + more);
+        }
+    }
+    SetSjisTextInFileFrom(uint64_t(32) << 20);
+}

@@ -2,6 +2,7 @@
 // view (SjisMemo) as the model, keys, wrapping, highlighting, copy, and find
 // and filter on a text of hundreds of megabytes while the window answers.
 #include "view/SjisMemo.h"
+#include "view/SjisTextStore.h"
 #include "view/SjisView.h"
 
 #include <QApplication>
@@ -13,6 +14,9 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -165,26 +169,81 @@ TEST(SjisView, ErrorAndWarningLinesAreColouredOnScreen)
     EXPECT_GT(yellow, 10);
 }
 
+// How much of mapped files the program holds in memory, in bytes.
+uint64_t FileResidentBytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word) {
+        if (word == "RssFile:") {
+            uint64_t kib = 0;
+            status >> kib;
+            return kib << 10;
+        }
+    }
+    return 0;
+}
+
+// An EUC-JP log converted, of at least size bytes: Japanese words, LF
+// breaks; the first line alone holds FIRSTONLY, every 50th line KEEPME.
+// Handed to add in pieces; returns the lines.
+struct BigLog {
+    static inline const std::string Kanji = "\x8F\x88\x97\x9D\x8A\xAE\x97\xB9";   // 処理完了
+    static inline const std::string LastLine = "2026-12-07 01:02:03 [INFO] " + Kanji + " job=50 KEEPME";
+
+    template <typename Add>
+    static int64_t Make(uint64_t size, Add add)
+    {
+        std::string block;
+        for (int j = 1; j <= 50; ++j)
+            block += "2026-12-07 01:02:03 [INFO] " + Kanji + " job=" + std::to_string(j) + (j == 50 ? " KEEPME\n" : " ok\n");
+        const std::string first = "2026-12-07 00:00:00 FIRSTONLY start\n";
+        add(first);
+        uint64_t made = first.size();
+        int64_t lines = 1;
+        while (made < size) {
+            add(block);
+            made += block.size();
+            lines += 50;
+        }
+        return lines;
+    }
+};
+
 // Hundreds of megabytes: indexed in slices while timers keep firing, the end
 // and any middle reached at once, find up from the end to the first line, the
-// filter as a view of kept lines, Esc stopping a scan, and a cut copy.
-TEST(SjisView, ATextOfHundredsOfMegabytesStaysResponsive)
+// filter as a view of kept lines, Esc stopping a scan, and a cut copy. Both
+// where the text lies in memory and where it lies in a file; from a file,
+// the program holds little of it at any time.
+class BigText : public ::testing::TestWithParam<bool> {};
+
+TEST_P(BigText, ATextOfHundredsOfMegabytesStaysResponsive)
 {
-    // An EUC-JP log converted: Japanese words, LF breaks; the first line
-    // alone holds FIRSTONLY, every 50th line KEEPME.
-    const std::string kanji = "\x8F\x88\x97\x9D\x8A\xAE\x97\xB9";   // 処理完了
-    std::string block;
-    for (int j = 1; j <= 50; ++j)
-        block += "2026-12-07 01:02:03 [INFO] " + kanji + " job=" + std::to_string(j) + (j == 50 ? " KEEPME\n" : " ok\n");
-    std::string text = "2026-12-07 00:00:00 FIRSTONLY start\n";
-    text.reserve((256u << 20) + block.size());
-    int64_t lines = 1;
-    while (text.size() < (256u << 20)) {
-        text += block;
-        lines += 50;
+    const bool inFile = GetParam();
+    constexpr uint64_t Size = uint64_t(256) << 20;
+    int64_t lines = 0;
+    SjisTextStore store;
+    if (inFile) {
+        auto made = SjisTextStore::InFile(::testing::TempDir(), 0);
+        ASSERT_TRUE(made);
+        store = std::move(*made);
+        lines = BigLog::Make(Size, [&](const std::string& piece) {
+            const uint64_t at = store.Size();
+            store.Append(piece);
+            store.GiveBack(at, store.Size());
+        });
+        store.GiveBackAll();
+    } else {
+        std::string text;
+        text.reserve(Size + 4096);
+        lines = BigLog::Make(Size, [&](const std::string& piece) { text += piece; });
+        store = SjisTextStore(std::move(text));
     }
-    const std::string lastLine = "2026-12-07 01:02:03 [INFO] " + kanji + " job=50 KEEPME";
-    const auto size = static_cast<int64_t>(text.size());
+    const std::string lastLine = BigLog::LastLine;
+    const auto size = static_cast<int64_t>(store.Size());
+    ASSERT_EQ(store.InFileBacked(), inFile);
+    uint64_t mostFileResident = 0;
+    const auto noteResident = [&] { mostFileResident = std::max(mostFileResident, FileResidentBytes()); };
 
     // The view in a window with a field beside it, as the filter field is.
     QWidget window;
@@ -204,12 +263,13 @@ TEST(SjisView, ATextOfHundredsOfMegabytesStaysResponsive)
     QObject::connect(&tick, &QTimer::timeout, [&] {
         longest = std::max(longest, clock.elapsed() - last);
         last = clock.elapsed();
+        noteResident();
     });
     int progressCalls = 0;
     view.OnProgress = [&](const QString&, double) { ++progressCalls; };
     clock.start();
     tick.start();
-    view.AdoptText(std::move(text));
+    view.AdoptText(std::move(store));
     EXPECT_TRUE(view.Indexing());
     QTRY_VERIFY_WITH_TIMEOUT(!view.Indexing(), 60000);
     EXPECT_LT(longest, 250);
@@ -254,6 +314,7 @@ TEST(SjisView, ATextOfHundredsOfMegabytesStaysResponsive)
     EXPECT_FALSE(ended);
     EXPECT_EQ(view.SelStart(), 0);
 
+
     // Copy of everything is cut at the limit and says so.
     QString notice;
     view.OnNotice = [&](const QString& text) { notice = text; };
@@ -274,6 +335,15 @@ TEST(SjisView, ATextOfHundredsOfMegabytesStaysResponsive)
     EXPECT_NE(view.Line(0).find("job=50 KEEPME"), std::string::npos);
     EXPECT_EQ(&view.Lines().Buffer().Raw()[0], &dynamic_cast<const SjisKeptLines&>(view.Lines()).Buffer().Raw()[0]);
 
+    // From a file, the index, find and the filter each held pieces of the
+    // text at a time, never the text (the program's own files aside).
+    noteResident();
+    if (inFile) {
+        EXPECT_LT(mostFileResident, uint64_t(128) << 20) << "of a text of " << size << " bytes";
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(InMemoryAndInAFile, BigText, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "InAFile" : "InMemory"; });
 
 } // namespace
