@@ -1,206 +1,23 @@
-// TForm1::ShowLocalFile: maps a local file, converts it to Shift_JIS keeping
-// only its tail (or takes the tail of a Shift_JIS file as it is) and shows
-// that in Memo1 scrolled to the end.
+// TForm1::ShowLocalFile: reads a local file aside (converted to Shift_JIS,
+// cut to its tail, indexed) while the window answers, then shows it in
+// Memo1 scrolled to the end.
 #include "app/Form1.h"
 
-#include "view/MappedFile.h"
+#include "app/DisplayPreparation.h"
 #include "app/MessageBox.h"
-#include "codec/SjisCodec.h"
-#include "view/SjisMemo.h"
-#include "view/SjisTextStore.h"
+#include "app/RunAside.h"
 #include "app/Tag.h"
-#include "decode/Convert.h"
-#include "decode/Detect.h"
+#include "view/SjisMemo.h"
 
 #include <QComboBox>
 #include <QPushButton>
+#include <QScopeGuard>
 
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <memory>
+#include <exception>
 #include <new>
-#include <stdexcept>
 #include <string>
-#include <string_view>
 
 namespace {
-
-enum class Route { Unconverted, Jis, Euc, Utf8, Utf16, Detect };
-
-Route RouteForName(const std::string& name)
-{
-    if (name == "JIS")
-        return Route::Jis;
-    if (name == "EUC")
-        return Route::Euc;
-    if (name == "UTF8")
-        return Route::Utf8;
-    if (name == "Unicode")
-        return Route::Utf16;
-    if (name == "SJIS")
-        return Route::Unconverted;
-    return Route::Detect;
-}
-
-Route RouteForKind(EncodingKind kind)
-{
-    switch (kind) {
-    case ekJis: return Route::Jis;
-    case ekEuc: return Route::Euc;
-    case ekUtf16: return Route::Utf16;
-    case ekUtf8: return Route::Utf8;
-    default: return Route::Unconverted;
-    }
-}
-
-SjisRoute ConverterOf(Route route)
-{
-    switch (route) {
-    case Route::Jis: return SjisRoute::Jis;
-    case Route::Euc: return SjisRoute::Euc;
-    case Route::Utf16: return SjisRoute::Utf16;
-    case Route::Utf8: return SjisRoute::Utf8;
-    default: throw std::logic_error("no conversion");
-    }
-}
-
-// Runs a pass over the mapped file; a file that shrinks meanwhile fails the
-// display like an unreadable one.
-template <typename Pass>
-void ReadFile(Pass&& pass)
-{
-    auto run = [](void* context) { (*static_cast<Pass*>(context))(); };
-    if (!ReadGuarded(run, &pass))
-        throw std::runtime_error("the file got shorter while it was read");
-}
-
-// Whether the byte at start is the second byte of a double-byte character:
-// the lead-byte-range bytes right before it pair up from the last byte that
-// cannot be a lead byte, so an odd run leaves a lead byte waiting for it.
-// known is false when that run goes back to the start of the text, before
-// which lie bytes not at hand.
-bool StartsOnTrailByte(const uint8_t* text, uint64_t start, bool& known)
-{
-    known = true;
-    if (start == 0 || !SjisCodec::IsTrailByte(text[start]))
-        return false;
-    uint64_t run = 0;
-    while (run < start && SjisCodec::IsLeadByte(text[start - 1 - run]))
-        ++run;
-    known = run < start;
-    return run % 2 == 1;
-}
-
-// The converted text's tail, from byte start of the whole text on, with the
-// bytes before it that tell whether it starts inside a character.
-struct ConvertedTail {
-    // A store of its own, so that a whole text goes to the view as it is,
-    // not copied.
-    SjisTextStore Window;
-    uint64_t Offset = 0;    // of the text to show in Window
-    uint64_t Length = 0;    // of the text to show
-    bool Stray = false;     // its first byte is the rest of a character
-};
-
-// Room for size bytes of a text to show: a big text goes into a file of its
-// own beside the local copy (in memory when no such file can be made there),
-// so that it need not be held in memory.
-SjisTextStore TextRoom(const std::string& fileName, uint64_t size)
-{
-    if (size >= SjisTextInFileFrom()) {
-        const std::string directory = std::filesystem::path(fileName).parent_path().string();
-        if (auto store = SjisTextStore::InFile(directory, size)) {
-            store->Resize(size);
-            return std::move(*store);
-        }
-    }
-    if (size > SIZE_MAX - 8)
-        throw std::bad_alloc();
-    return SjisTextStore(std::string(static_cast<std::size_t>(size), '\0'));
-}
-
-// A conversion's progress: gives back the input's pages behind it and those
-// of a text in a file up to where the output has about got to (a page given
-// back early is only brought back by its next write).
-struct ConversionProgress {
-    MappedFile& Input;
-    const SjisTextStore& Output;
-    uint64_t OutputSize;
-    uint64_t GivenBack = 0;
-
-    PassProgress Hook()
-    {
-        PassProgress progress = Input.Progress();
-        progress.Context = this;
-        progress.Reached = [](const uint8_t* position, void* context) {
-            auto* self = static_cast<ConversionProgress*>(context);
-            self->Input.Release(position);
-            const uint64_t read = position > self->Input.Bytes()
-                ? static_cast<uint64_t>(position - self->Input.Bytes())
-                : 0;
-            const uint64_t inputSize = std::max<uint64_t>(1, self->Input.Size());
-            const auto written = static_cast<uint64_t>(static_cast<double>(self->OutputSize)
-                                                       * static_cast<double>(std::min(read, inputSize))
-                                                       / static_cast<double>(inputSize));
-            if (written > self->GivenBack) {
-                self->Output.GiveBack(self->GivenBack, written);
-                self->GivenBack = written;
-            }
-        };
-        return progress;
-    }
-};
-
-// Converts the file by the route into zero-terminated Shift_JIS, two passes
-// as the converters' protocol has it: measure, then convert keeping only the
-// tail of the output (the whole text for a tail size of 0), from the last
-// place the measure kept before it. The text ends at the output's first zero
-// byte; the tail is cut at that byte, whatever it is.
-ConvertedTail ConvertTail(Route route, MappedFile& file, const std::string& fileName, int32_t tailSize)
-{
-    const SjisRoute converter = ConverterOf(route);
-    const PassProgress progress = file.Progress();
-    SjisMeasure measure;
-    ReadFile([&] { measure = MeasureSjis(converter, file.Bytes(), &progress); });
-    file.ReleaseAll();
-    const uint64_t length = measure.TextLength;
-    uint64_t start = 0;
-    if (tailSize > 0 && length >= static_cast<uint64_t>(tailSize))
-        start = length - static_cast<uint64_t>(tailSize);
-
-    // Some bytes before the cut come along: whether the cut falls inside a
-    // character depends on them. Rarely they do not reach far enough back,
-    // and the window grows.
-    ConvertedTail tail;
-    for (uint64_t context = 4096;; context *= 16) {
-        const uint64_t from = start - std::min(start, context);
-        // Room for the character that holds the text's first zero byte.
-        const uint64_t windowSize = length - from + 3;
-        tail.Window = SjisTextStore();   // the last try's room goes first
-        tail.Window = TextRoom(fileName, windowSize);
-        uint8_t* const window = tail.Window.Writable();
-        ConversionProgress output{file, tail.Window, windowSize};
-        const PassProgress outputProgress = output.Hook();
-        ReadFile([&] {
-            ConvertSjisTail(converter, file.Bytes(), from, window, windowSize, &outputProgress, &measure);
-        });
-        file.ReleaseAll();
-        tail.Window.GiveBackAll();
-        const uint8_t* text = window;
-        bool known = true;
-        const uint64_t cut = start - from;
-        const bool trail = StartsOnTrailByte(text, cut, known);
-        if (!known && from > 0)
-            continue;
-        // A cut through a character or between CR and LF leaves its stray
-        // byte shown alone, so the characters behind it keep their places.
-        tail.Offset = cut;
-        tail.Length = length - start;
-        tail.Stray = trail || (cut > 0 && text[cut] == '\n' && text[cut - 1] == '\r');
-        return tail;
-    }
-}
 
 // Scrolls the view to its end: a blank put at the end scrolls it into sight,
 // then goes again.
@@ -212,95 +29,6 @@ void ScrollToEnd(SjisMemo& memo)
     memo.SetSelStart(c);
     memo.SetSelLength(1);
     memo.SetSelText("");
-}
-
-// The name the title gives the encoding a route reads.
-std::string RouteName(Route route)
-{
-    switch (route) {
-    case Route::Jis: return "ISO-2022-JP";
-    case Route::Euc: return "EUC-JP";
-    case Route::Utf8: return "UTF-8";
-    case Route::Utf16: return "UTF-16";
-    case Route::Unconverted: return "Shift_JIS";
-    default: return {};
-    }
-}
-
-// The file shown as it is, up to its first zero byte (a binary file stops
-// there), cut to its tail like a converted text: its pages are given back as
-// the search for the zero and the copy pass them, and only the tail is
-// copied.
-void ShowUnconverted(SjisMemo& memo, MappedFile& file, const std::string& fileName, int32_t tailSize)
-{
-    const uint8_t* bytes = file.Bytes();
-    constexpr uint64_t piece = uint64_t(4) << 20;
-    uint64_t length = 0;
-    ReadFile([&] {
-        const uint64_t end = file.Size() + 1;   // the zero behind the file ends every search
-        for (uint64_t at = 0; at < end; at += piece) {
-            const uint64_t size = std::min(piece, end - at);
-            if (const void* zero = std::memchr(bytes + at, 0, static_cast<std::size_t>(size))) {
-                length = static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - bytes);
-                break;
-            }
-            file.Release(bytes + at + size);
-        }
-    });
-    file.ReleaseAll();
-    uint64_t start = 0;
-    if (tailSize > 0 && length >= static_cast<uint64_t>(tailSize))
-        start = length - static_cast<uint64_t>(tailSize);
-    bool stray = false;
-    SjisTextStore text = TextRoom(fileName, length - start);
-    uint8_t* const into = text.Writable();
-    ReadFile([&] {
-        bool known = true;   // the file is all at hand
-        stray = StartsOnTrailByte(bytes, start, known)
-                || (start > 0 && bytes[start] == '\n' && bytes[start - 1] == '\r');
-        for (uint64_t at = start; at < length; at += piece) {
-            const uint64_t size = std::min(piece, length - at);
-            std::memcpy(into + (at - start), bytes + at, static_cast<std::size_t>(size));
-            file.Release(bytes + at + size);
-            text.GiveBack(at - start, at - start + size);
-        }
-    });
-    memo.AdoptText(std::move(text), stray);
-}
-
-// Shows the file; returns the name of the encoding it was read as.
-std::string ShowFile(SjisMemo& memo, const std::string& fileName, int32_t tailSize, const std::string& encoding)
-{
-    auto file = std::make_unique<MappedFile>(fileName);
-    Route route = RouteForName(encoding);
-    if (route == Route::Detect) {
-        const PassProgress progress = file->Progress();
-        EncodingKind kind = ekUnknown;
-        ReadFile([&] { kind = DetectEncoding(file->Bytes(), static_cast<int64_t>(file->Size()) - 1, &progress); });
-        file->ReleaseAll();
-        route = RouteForKind(kind);
-    }
-
-    if (route == Route::Unconverted) {
-        ShowUnconverted(memo, *file, fileName, tailSize);
-        file.reset();
-        ScrollToEnd(memo);
-        return RouteName(route);
-    }
-
-    ConvertedTail tail = ConvertTail(route, *file, fileName, tailSize);
-    file.reset();   // the converted text is all that is needed now
-    if (tail.Offset == 0) {
-        // The whole window is the text: the view takes it as it is.
-        tail.Window.Resize(tail.Length);
-        memo.AdoptText(std::move(tail.Window), tail.Stray);
-    } else {
-        memo.SetText(tail.Window.Bytes().substr(static_cast<std::size_t>(tail.Offset),
-                                                static_cast<std::size_t>(tail.Length)),
-                     tail.Stray);
-    }
-    ScrollToEnd(memo);
-    return RouteName(route);
 }
 
 } // namespace
@@ -317,11 +45,53 @@ std::string TForm1::ShowLocalFile(const std::string& fileName, int32_t tailSize)
     SetTag(Button1, tailSize);
     SetTag(CmbHost, tailSize);
     std::string failure;
+    FDisplayStopped = false;
     try {
-        TitleAfterDisplay(ShowFile(*Memo1, fileName, tailSize, CurrentEncoding));
+        // The file is read, converted and indexed aside: the window keeps
+        // answering, says how far it has got, and Esc or closing it stops.
+        DisplayJob job;
+        job.FileName = fileName;
+        job.TailSize = tailSize;
+        job.Encoding = CurrentEncoding;
+        PreparedDisplay prepared;
+        std::exception_ptr error;
+        bool ticked = false;
+        FDisplayRunning = true;
+        FStopDisplay = [&job] { job.Stop = true; };
+        const auto running = qScopeGuard([this] {
+            FDisplayRunning = false;
+            FStopDisplay = nullptr;
+        });
+        RunAside(
+            *this,
+            [&] {
+                try {
+                    prepared = PrepareDisplay(job);
+                } catch (...) {
+                    error = std::current_exception();
+                }
+            },
+            FStopDisplay,
+            [&] {
+                ticked = true;
+                ShowStatus(QStringLiteral("変換中 %1%").arg(job.Percent.load()));
+            });
+        if (ticked)
+            ShowStatus(QString());
+        if (error)
+            std::rethrow_exception(error);
+        Memo1->AdoptText(std::move(prepared.Text));
+        ScrollToEnd(*Memo1);
+        TitleAfterDisplay(prepared.EncodingName);
         Memo1->PutBackMarks(marks);
         Memo1->viewport()->update();
         return failure;
+    } catch (const DisplayStopped&) {
+        // Stopped by the user: nothing shown, and no box.
+        FDisplayStopped = true;
+        TitleAfterDisplay({});
+        ShowStatus(QStringLiteral("中止"));
+        return "中止";
     } catch (const std::bad_alloc&) {
         failure = "メモリ不足";
     } catch (const std::exception& e) {

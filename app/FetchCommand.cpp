@@ -92,7 +92,9 @@ void TForm1::FetchAndShow(int32_t tailSize, RunningFetch& running)
     FFetchStep = FetchStep::Display;
     Memo1->Clear();
     const std::string displayFailure = ShowLocalFile(fileName, tailSize);
-    if (!displayFailure.empty())
+    if (DisplayWasStopped())
+        FFetch.NoteStopped();
+    else if (!displayFailure.empty())
         FFetch.NoteFailure(FetchStep::Display, displayFailure);
     Memo1->setFocus();
 }

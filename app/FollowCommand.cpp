@@ -218,8 +218,9 @@ void FollowCommand::Refresh()
 {
     if (!FFollowing || FRefreshing)
         return;
-    // A fetch of the user's own holds the one FTP component: try again later.
-    if (Form.FetchRunning()) {
+    // A fetch of the user's own holds the one FTP component, and a display
+    // reads the copy: try again later.
+    if (Form.FetchRunning() || Form.DisplayRunning()) {
         FTimer.start(IntervalMs);
         return;
     }

@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -69,8 +70,15 @@ public:
     // Shows a local file in Memo1: converted by CurrentEncoding (or by
     // detection), its last tailSize bytes (0: all) scrolled to the end; any
     // failure shows the box "失敗" instead. Returns the failure's text, empty
-    // when the file is shown. Does not wait; never throws.
+    // when the file is shown. The file is read aside while the window
+    // answers (its status says "変換中" and how far); Esc or closing the
+    // window stops that, showing nothing, with the status "中止" and no box
+    // (DisplayWasStopped). Never throws.
     std::string ShowLocalFile(const std::string& fileName, int32_t tailSize);
+    // True while ShowLocalFile reads a file, and when the last one was
+    // stopped.
+    bool DisplayRunning() const { return FDisplayRunning; }
+    bool DisplayWasStopped() const { return FDisplayStopped; }
     // Opens the host-list file in the desktop's editor without waiting; an
     // opener that cannot start or ends with a failure is reported, naming
     // the file, when that becomes known.
@@ -319,6 +327,10 @@ private:
     // never throws.
     void CloseControlConnection();
     bool FTerminationRequested = false;
+    bool FDisplayRunning = false;
+    bool FDisplayStopped = false;
+    // Stops the display that runs; empty when none does.
+    std::function<void()> FStopDisplay;
     bool FFetchRunning = false;
     bool FFetchStopped = false;
     // The network part of a fetch runs: a stop can end it.

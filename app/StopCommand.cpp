@@ -82,8 +82,11 @@ void TForm1::SetFetchControlsEnabled(bool enabled)
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
-    // The fetch's waits end at once; it then unwinds without displaying
-    // anything, and the event loop ends the program behind it.
+    // The fetch's waits and a display's reading end at once; it then
+    // unwinds without displaying anything, and the event loop ends the
+    // program behind it.
     StopFetch();
+    if (FStopDisplay)
+        FStopDisplay();
     QMainWindow::closeEvent(event);
 }

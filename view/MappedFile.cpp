@@ -100,6 +100,12 @@ void OnBusError(int signal, siginfo_t*, void*)
 
 } // namespace
 
+void LeaveGuardedRead()
+{
+    if (GuardJump)
+        siglongjmp(*GuardJump, 1);
+}
+
 bool ReadGuarded(void (*read)(void* context), void* context)
 {
     struct sigaction action {};

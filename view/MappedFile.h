@@ -43,3 +43,7 @@ private:
 // ends read at once and ReadGuarded returns false instead of the program
 // dying. read must hold no objects with destructors (it is left by a jump).
 bool ReadGuarded(void (*read)(void* context), void* context);
+// Ends the guarded read running on this thread at once, as such a fault
+// would: ReadGuarded returns false. For a pass's progress hook when the pass
+// is to stop. Does nothing outside a guarded read.
+void LeaveGuardedRead();

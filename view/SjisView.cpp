@@ -102,11 +102,18 @@ void SjisView::AdoptText(std::string bytes, bool firstByteStray)
 
 void SjisView::AdoptText(SjisTextStore bytes, bool firstByteStray)
 {
+    SjisTextBuffer text;
+    text.SetText(std::move(bytes), firstByteStray);
+    AdoptText(std::move(text));
+}
+
+void SjisView::AdoptText(SjisTextBuffer text)
+{
     StopSearch();
     const auto marked = MarkedBytes();
     FKept.reset();
     FActiveFilter.reset();
-    FBuffer->SetText(std::move(bytes), firstByteStray);
+    *FBuffer = std::move(text);
     FBuffer->IndexMore(marked.empty() ? PieceBytes : SIZE_MAX);
     PutBackMarks(marked);
     FAnchor = FCaret = 0;

@@ -53,6 +53,8 @@ public:
     void AdoptText(std::string bytes, bool firstByteStray = false);
     // The same for a text in a store of its own (a big text in a file).
     void AdoptText(SjisTextStore bytes, bool firstByteStray = false);
+    // The same for a text with its index built already (read aside).
+    void AdoptText(SjisTextBuffer text);
     // Appends bytes at the end (Follow): costs in proportion to them.
     // The caret and the lines shown stay. Throws std::bad_alloc.
     void Append(std::string_view bytes);

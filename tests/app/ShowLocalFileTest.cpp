@@ -8,11 +8,18 @@
 #include "app/Tag.h"
 #include "tests/app/StartupFixture.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
+
+#include <functional>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -402,4 +409,69 @@ TEST_F(ShowLocalFileTest, ATextInAFileShowsWhatOneInMemoryShows)
         }
     }
     SetSjisTextInFileFrom(uint64_t(32) << 20);
+}
+
+// A whole big file is read aside: the window's timers keep running, the
+// status says how far the reading has got, and the text then shown is the
+// file's. A second time, keys other than Esc are held off, Esc stops the
+// reading: nothing shown, "中止", no box, nothing left in the copy's folder.
+TEST_F(ShowLocalFileTest, ABigFileIsReadAsideWhileTheWindowAnswersAndEscStopsIt)
+{
+    std::string file;
+    for (int k = 0; k < 4000; ++k)
+        file += Euc + "\n";
+    const std::size_t block = file.size();
+    while (file.size() < (std::size_t(96) << 20))
+        file.append(file, 0, block);
+    const std::string path = Write("big.log", file);
+    const QStringList before = QDir(Dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+    Form->CurrentEncoding = "EUC";
+
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 longest = 0;
+    QStringList statuses;
+    std::function<void()> onStatus;
+    QTimer tick;
+    tick.setInterval(5);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        longest = std::max(longest, clock.elapsed() - last);
+        last = clock.elapsed();
+        const QString status = Form->mnStatus->text();
+        if (statuses.isEmpty() || statuses.back() != status)
+            statuses << status;
+        if (onStatus)
+            onStatus();
+    });
+    clock.start();
+    tick.start();
+    EXPECT_EQ(Form->ShowLocalFile(path, 0), "");
+    tick.stop();
+    EXPECT_LT(longest, 250) << "the window did not answer for " << longest << " ms";
+    EXPECT_FALSE(statuses.filter(QRegularExpression(QStringLiteral("^変換中 \\d+%$"))).isEmpty());
+    // Each copy of the line holds a CR LF inside and ends with a LF (the
+    // empty line behind the last is not counted).
+    EXPECT_EQ(Form->Memo1->LineCount(), static_cast<int64_t>(file.size() / (Euc.size() + 1)) * 2);
+    EXPECT_EQ(Form->Memo1->SelStart(), Form->Memo1->TextLength());
+    EXPECT_FALSE(Form->DisplayWasStopped());
+
+    bool pressed = false;
+    onStatus = [&] {
+        if (!pressed && Form->mnStatus->text().startsWith(QStringLiteral("変換中"))) {
+            pressed = true;
+            QTest::keyClicks(Form->Memo1, QStringLiteral("x"));
+            QTest::keyClick(Form->Memo1, Qt::Key_F5);
+            QTest::keyClick(Form->Memo1, Qt::Key_Escape);
+        }
+    };
+    tick.start();
+    EXPECT_EQ(Form->ShowLocalFile(path, 0), "中止");
+    tick.stop();
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(Form->DisplayWasStopped());
+    EXPECT_EQ(Form->Memo1->TextLength(), 0);
+    EXPECT_EQ(Form->mnStatus->text(), QStringLiteral("中止"));
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_FALSE(Form->FetchRunning());
+    EXPECT_EQ(QDir(Dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System), before);
 }
