@@ -7,6 +7,7 @@
 #include "view/SjisTextStore.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -14,6 +15,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -69,44 +73,20 @@ void ReadFile(const DisplayJob& job, Pass&& pass)
     throw std::runtime_error("the file got shorter while it was read");
 }
 
+class ConversionOutput;
+
 // A pass's progress over the mapped input: gives back the input's pages
-// behind it, and those of a text in a file up to where the output has about
-// got to (a page given back early is only brought back by its next write);
-// shows its share as the part of the display from From to To percent; leaves
-// the pass when the job is to stop.
+// behind it and moves a conversion's output on (see ConversionOutput); shows
+// its share as the part of the display from From to To percent; leaves the
+// pass when the job is to stop.
 struct PassWatch {
     DisplayJob& Job;
     MappedFile& Input;
     int From = 0;
     int To = 100;
-    const SjisTextStore* Output = nullptr;
-    uint64_t OutputSize = 0;
-    uint64_t GivenBack = 0;
+    ConversionOutput* Output = nullptr;
 
-    PassProgress Hook()
-    {
-        PassProgress progress = Input.Progress();
-        progress.Context = this;
-        progress.Reached = [](const uint8_t* position, void* context) {
-            auto* self = static_cast<PassWatch*>(context);
-            self->Input.Release(position);
-            const uint64_t inputSize = std::max<uint64_t>(1, self->Input.Size());
-            const uint64_t read = std::min(
-                inputSize, position > self->Input.Bytes() ? static_cast<uint64_t>(position - self->Input.Bytes()) : 0);
-            const double share = static_cast<double>(read) / static_cast<double>(inputSize);
-            self->Job.Percent = self->From + static_cast<int>((self->To - self->From) * share);
-            if (self->Output != nullptr) {
-                const auto written = static_cast<uint64_t>(static_cast<double>(self->OutputSize) * share);
-                if (written > self->GivenBack) {
-                    self->Output->GiveBack(self->GivenBack, written);
-                    self->GivenBack = written;
-                }
-            }
-            if (self->Job.Stop)
-                LeaveGuardedRead();
-        };
-        return progress;
-    }
+    PassProgress Hook();
 };
 
 // Whether the byte at start is the second byte of a double-byte character:
@@ -143,21 +123,116 @@ struct ConvertedTail {
     bool Stray = false;     // its first byte is the rest of a character
 };
 
-// Room for size bytes of a text to show: a big text goes into a file of its
-// own beside the local copy (in memory when no such file can be made there),
-// so that it need not be held in memory.
-SjisTextStore TextRoom(const std::string& fileName, uint64_t size)
-{
-    if (size >= SjisTextInFileFrom()) {
-        const std::string directory = std::filesystem::path(fileName).parent_path().string();
-        if (auto store = SjisTextStore::InFile(directory, size)) {
-            store->Resize(size);
-            return std::move(*store);
+// Where a conversion writes a window of size bytes. A big text goes into a
+// file of its own beside the local copy (in memory when no such file can be
+// made there), so that it need not be held in memory: the converter then
+// writes into pages of its own, whose written part moves into the file
+// whole page by whole page as the conversion goes on, and are given back.
+// The converter writes no zero byte before the text's end (the text ends at
+// the first), so the first zero behind what has moved is where it has got.
+class ConversionOutput {
+public:
+    ConversionOutput(const std::string& fileName, uint64_t size) : FSize(size)
+    {
+        if (size >= SjisTextInFileFrom()) {
+            const std::string directory = std::filesystem::path(fileName).parent_path().string();
+            if (auto store = SjisTextStore::InFile(directory, size)) {
+                FStore = std::move(*store);
+                if (size > SIZE_MAX / 2)
+                    throw std::bad_alloc();
+                void* pages = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+                if (pages == MAP_FAILED)
+                    throw std::bad_alloc();
+                FWindow = static_cast<uint8_t*>(pages);
+                return;
+            }
         }
+        if (size > SIZE_MAX - 8)
+            throw std::bad_alloc();
+        FStore = SjisTextStore(std::string(static_cast<std::size_t>(size), '\0'));
+        FWindow = FStore.Writable();
     }
-    if (size > SIZE_MAX - 8)
-        throw std::bad_alloc();
-    return SjisTextStore(std::string(static_cast<std::size_t>(size), '\0'));
+    ~ConversionOutput()
+    {
+        if (FStore.InFileBacked() && FWindow != nullptr)
+            ::munmap(FWindow, static_cast<size_t>(FSize));
+    }
+    ConversionOutput(const ConversionOutput&) = delete;
+    ConversionOutput& operator=(const ConversionOutput&) = delete;
+
+    uint8_t* Window() { return FWindow; }
+
+    // Moves the whole pages written so far into the file. Called from the
+    // converter's progress: it must not throw (a failed write is kept for
+    // Finish).
+    void MoveWritten() noexcept
+    {
+        if (!FStore.InFileBacked() || FFailed)
+            return;
+        const void* zero = std::memchr(FWindow + FMoved, 0, static_cast<std::size_t>(FSize - FMoved));
+        const uint64_t written = zero ? static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - FWindow) : FSize;
+        const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+        Move(written / page * page);
+    }
+
+    // After the conversion: the rest moves into the file; the text in its
+    // store, all size bytes of the window.
+    SjisTextStore Finish()
+    {
+        if (FStore.InFileBacked()) {
+            Move(FSize);
+            if (FFailed)
+                throw std::runtime_error("the text could not be written to its file");
+        }
+        return std::move(FStore);
+    }
+
+private:
+    void Move(uint64_t to) noexcept
+    {
+        if (to <= FMoved)
+            return;
+        try {
+            FStore.Append(std::string_view(reinterpret_cast<const char*>(FWindow + FMoved),
+                                           static_cast<std::size_t>(to - FMoved)));
+        } catch (...) {
+            FFailed = true;
+            return;
+        }
+        const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+        const uint64_t from = FMoved / page * page;
+        const uint64_t whole = to / page * page;
+        if (whole > from)
+            ::madvise(FWindow + from, static_cast<size_t>(whole - from), MADV_DONTNEED);
+        FMoved = to;
+    }
+
+    SjisTextStore FStore;
+    uint8_t* FWindow = nullptr;
+    uint64_t FSize = 0;
+    uint64_t FMoved = 0;
+    bool FFailed = false;
+};
+
+PassProgress PassWatch::Hook()
+{
+    PassProgress progress = Input.Progress();
+    progress.Context = this;
+    progress.Reached = [](const uint8_t* position, void* context) {
+        auto* self = static_cast<PassWatch*>(context);
+        self->Input.Release(position);
+        const uint64_t inputSize = std::max<uint64_t>(1, self->Input.Size());
+        const uint64_t read = std::min(
+            inputSize, position > self->Input.Bytes() ? static_cast<uint64_t>(position - self->Input.Bytes()) : 0);
+        self->Job.Percent = self->From
+            + static_cast<int>((self->To - self->From) * static_cast<double>(read) / static_cast<double>(inputSize));
+        if (self->Output != nullptr)
+            self->Output->MoveWritten();
+        if (self->Job.Stop)
+            LeaveGuardedRead();
+    };
+    return progress;
 }
 
 // Converts the file by the route into zero-terminated Shift_JIS, two passes
@@ -189,16 +264,18 @@ ConvertedTail ConvertTail(DisplayJob& job, Route route, MappedFile& file, int pe
         // Room for the character that holds the text's first zero byte.
         const uint64_t windowSize = length - from + 3;
         tail.Window = SjisTextStore();   // the last try's room goes first
-        tail.Window = TextRoom(fileName, windowSize);
-        uint8_t* const window = tail.Window.Writable();
-        PassWatch converting{job, file, 45, 90, &tail.Window, windowSize};
-        const PassProgress outputProgress = converting.Hook();
-        ReadFile(job, [&] {
-            ConvertSjisTail(converter, file.Bytes(), from, window, windowSize, &outputProgress, &measure);
-        });
-        file.ReleaseAll();
-        tail.Window.GiveBackAll();
-        const uint8_t* text = window;
+        {
+            ConversionOutput output(fileName, windowSize);
+            uint8_t* const window = output.Window();
+            PassWatch converting{job, file, 45, 90, &output};
+            const PassProgress outputProgress = converting.Hook();
+            ReadFile(job, [&] {
+                ConvertSjisTail(converter, file.Bytes(), from, window, windowSize, &outputProgress, &measure);
+            });
+            file.ReleaseAll();
+            tail.Window = output.Finish();
+        }
+        const auto* text = reinterpret_cast<const uint8_t*>(tail.Window.Bytes().data());
         bool known = true;
         const uint64_t cut = start - from;
         const bool trail = StartsOnTrailByte(text, cut, known);
@@ -255,22 +332,35 @@ PreparedText PrepareUnconverted(DisplayJob& job, MappedFile& file)
     if (tailSize > 0 && length >= static_cast<uint64_t>(tailSize))
         start = length - static_cast<uint64_t>(tailSize);
     bool stray = false;
-    SjisTextStore text = TextRoom(job.FileName, length - start);
-    uint8_t* const into = text.Writable();
     ReadFile(job, [&] {
         bool known = true;   // the file is all at hand
         stray = StartsOnTrailByte(bytes, start, known)
                 || (start > 0 && bytes[start] == '\n' && bytes[start - 1] == '\r');
-        for (uint64_t at = start; at < length; at += piece) {
-            const uint64_t size = std::min(piece, length - at);
-            std::memcpy(into + (at - start), bytes + at, static_cast<std::size_t>(size));
-            file.Release(bytes + at + size);
-            text.GiveBack(at - start, at - start + size);
-            job.Percent = 45 + static_cast<int>(45 * (at - start) / std::max<uint64_t>(1, length - start));
-            if (job.Stop)
-                LeaveGuardedRead();
-        }
     });
+    // Copied in pieces, the file's pages given back behind them. A text in
+    // a file goes straight into its file (a write from pages the file lost
+    // fails, it does not fault).
+    SjisTextStore text;
+    if (length - start >= SjisTextInFileFrom()) {
+        const std::string directory = std::filesystem::path(job.FileName).parent_path().string();
+        if (auto store = SjisTextStore::InFile(directory, length - start))
+            text = std::move(*store);
+    }
+    if (!text.InFileBacked())
+        text = SjisTextStore(std::string(static_cast<std::size_t>(length - start), '\0'));
+    for (uint64_t at = start; at < length; at += piece) {
+        const uint64_t size = std::min(piece, length - at);
+        if (text.InFileBacked()) {
+            text.Append(std::string_view(reinterpret_cast<const char*>(bytes + at), static_cast<std::size_t>(size)));
+        } else {
+            uint8_t* const into = text.Writable() + (at - start);
+            ReadFile(job, [&] { std::memcpy(into, bytes + at, static_cast<std::size_t>(size)); });
+        }
+        file.Release(bytes + at + size);
+        job.Percent = 45 + static_cast<int>(45 * (at - start) / std::max<uint64_t>(1, length - start));
+        if (job.Stop)
+            throw DisplayStopped();
+    }
     return {std::move(text), stray};
 }
 

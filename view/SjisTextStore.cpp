@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include <fcntl.h>
@@ -76,7 +77,7 @@ std::optional<SjisTextStore> SjisTextStore::InFile(const std::string& directory,
     const uint64_t length = WholePages(capacity);
     void* base = MAP_FAILED;
     if (Reserve(fd, 0, length))
-        base = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        base = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) {
         ::close(fd);
         return std::nullopt;
@@ -143,7 +144,7 @@ void SjisTextStore::Resize(uint64_t size)
             FMemory.resize(static_cast<std::size_t>(size));
         return;
     }
-    FSize = std::min(size, FCapacity - SlackBytes);
+    FSize = std::min(size, FSize);
 }
 
 void SjisTextStore::Append(std::string_view bytes)
@@ -167,8 +168,23 @@ void SjisTextStore::Append(std::string_view bytes)
         FBase = static_cast<uint8_t*>(base);
         FCapacity = length;
     }
-    std::memcpy(FBase + FSize, bytes.data(), bytes.size());
-    FSize += bytes.size();
+    // Written to the file, not through the mapping: the bytes go into the
+    // system's file cache without becoming pages of this program, and
+    // without a fault for each page.
+    const char* data = bytes.data();
+    std::size_t left = bytes.size();
+    uint64_t at = FSize;
+    while (left > 0) {
+        const ssize_t n = ::pwrite(FFd, data, left, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("the view's text could not be written to its file");
+        data += n;
+        left -= static_cast<std::size_t>(n);
+        at += static_cast<uint64_t>(n);
+    }
+    FSize = at;
 }
 
 void SjisTextStore::GiveBack(uint64_t from, uint64_t to) const

@@ -18,7 +18,8 @@ public:
     // The bytes as the text, in memory (no copy).
     explicit SjisTextStore(std::string bytes) : FMemory(std::move(bytes)) {}
     // An empty text in a new file made in directory with room for capacity
-    // bytes, its disk space reserved so that writing them cannot fail. The
+    // bytes, its disk space reserved so that writing them cannot fail (a
+    // disk that fills meanwhile would fault a read through the mapping). The
     // file has no name: it is gone with the store, or with the program.
     // Nothing when it cannot be made there (no such directory, no room, a
     // file system without files of that kind). Does not wait.
@@ -34,16 +35,15 @@ public:
     std::string_view Bytes() const;
     uint64_t Size() const { return InFileBacked() ? FSize : FMemory.size(); }
 
-    // The bytes to write the text into: the capacity of a store in a file
-    // (then Resize to the length written), the bytes held of one in memory.
-    uint8_t* Writable() { return InFileBacked() ? FBase : reinterpret_cast<uint8_t*>(FMemory.data()); }
-    uint64_t Capacity() const { return InFileBacked() ? FCapacity : FMemory.capacity(); }
-    // Sets the length: up to the capacity for a store in a file (the bytes
-    // written there), shorter only for one in memory. Does not throw.
+    // Of a store in memory: its bytes, to write the text into.
+    uint8_t* Writable() { return reinterpret_cast<uint8_t*>(FMemory.data()); }
+    // Cuts the text to size bytes (nothing when it is not longer). Does not
+    // throw.
     void Resize(uint64_t size);
-    // Appends bytes; a store in a file grows its file. Moves the bytes (what
-    // Bytes gave before is stale). Throws std::bad_alloc when there is no
-    // room.
+    // Appends bytes; a store in a file writes them to its file, which grows
+    // as needed. May move the bytes (what Bytes gave before is stale).
+    // Throws std::bad_alloc when there is no room, std::runtime_error when
+    // the file cannot be written.
     void Append(std::string_view bytes);
 
     // Of a store in a file: gives back the memory of the pages that hold the
