@@ -474,8 +474,13 @@ void SjisView::EditRange(uint64_t start, uint64_t end, std::string bytes, SjisEd
     // deleted would double what the view holds.
     const bool kept = end - start + bytes.size() <= SjisEditHistory::Limit;
     SjisEditHistory::Step step;
-    if (kept)
+    if (kept) {
         step = {start, BytesBetween(start, end), {}, FAnchor, FCaret, strayBefore, false, kind};
+        // Backspace and Delete select the character they take: before them
+        // stood a caret.
+        if (kind == SjisEditHistory::Kind::Backspace || kind == SjisEditHistory::Kind::Delete)
+            step.CaretBefore = step.AnchorBefore;
+    }
     ReplaceRange(start, end, bytes, strayBefore && start > 0);
     if (kept) {
         step.Inserted = std::move(bytes);
@@ -1072,6 +1077,11 @@ void SjisView::mousePressEvent(QMouseEvent* event)
     }
     FClickUnit = ClickUnit::Character;
     MoveCaret(OffsetAt(point), event->modifiers() & Qt::ShiftModifier);
+}
+
+void SjisView::mouseReleaseEvent(QMouseEvent* event)
+{
+    event->setAccepted(event->button() == Qt::LeftButton);
 }
 
 void SjisView::mouseDoubleClickEvent(QMouseEvent* event)

@@ -217,6 +217,8 @@ protected:
     // after it the whole line with its break; dragging on extends the
     // selection by words or lines.
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    // The press took the left button's clicks; the release ends them.
+    void mouseReleaseEvent(QMouseEvent* event) override;
     // CreateContextMenu's menu.
     void contextMenuEvent(QContextMenuEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
