@@ -710,7 +710,9 @@ void SjisView::DeleteLine(int i)
     Complete();
     if (i < 0 || i >= LineCount())
         return;
-    const auto [start, end] = LineSpan(i);
+    const std::pair<uint64_t, uint64_t> span = LineSpan(i);
+    const uint64_t start = span.first;
+    const uint64_t end = span.second;
     // Positions behind the line move up with the text; those inside it go
     // to where it was.
     auto moved = [&](uint64_t at) { return at >= end ? at - (end - start) : std::min(at, start); };
