@@ -34,6 +34,56 @@ constexpr int MarkEdgeWidth = 3;
 // How far from its old place a marked line is looked for in a new text.
 constexpr int64_t MarkReach = 1 << 21;
 
+// Bytes with every line break (CR LF, a lone CR or LF) as CR LF, as the text
+// reads them.
+std::string WithCrLf(std::string_view bytes)
+{
+    std::string text;
+    text.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' || bytes[i] == '\n') {
+            if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
+                ++i;
+            text += "\r\n";
+        } else {
+            text += bytes[i];
+        }
+    }
+    return text;
+}
+
+// The kinds of characters a double click takes as one word when they stand
+// together. Punctuation and symbols stand alone.
+enum class CharKind { Space, Word, Kanji, Hiragana, Katakana, Other };
+
+CharKind KindOf(const SjisCodec::Unit& unit, CharKind previous)
+{
+    char32_t c = unit.U[0];
+    if (unit.Chars == 2 && QChar::isHighSurrogate(unit.U[0]) && QChar::isLowSurrogate(unit.U[1]))
+        c = QChar::surrogateToUcs4(unit.U[0], unit.U[1]);
+    switch (c) {
+    case U'_': return CharKind::Word;
+    case U'\u30FC': // the long vowel mark, full and half width, and the
+    case U'\uFF70': // sound marks: they belong to the kana before them
+    case U'\u309B':
+    case U'\u309C':
+    case U'\uFF9E':
+    case U'\uFF9F': return previous == CharKind::Hiragana ? CharKind::Hiragana : CharKind::Katakana;
+    default: break;
+    }
+    if (QChar::isSpace(c))
+        return CharKind::Space;
+    switch (QChar::script(c)) {
+    case QChar::Script_Han: return CharKind::Kanji;
+    case QChar::Script_Hiragana: return CharKind::Hiragana;
+    case QChar::Script_Katakana: return CharKind::Katakana;
+    default: break;
+    }
+    if (QChar::isLetterOrNumber(c) || QChar::isMark(c))
+        return CharKind::Word;
+    return CharKind::Other;
+}
+
 } // namespace
 
 SjisView::SjisView(QWidget* parent) : QAbstractScrollArea(parent), FBuffer(std::make_unique<SjisTextBuffer>())
@@ -90,6 +140,12 @@ void SjisView::Clear()
     AdoptText(std::string());
 }
 
+void SjisView::ClearHistory()
+{
+    FHistory.Clear();
+    FHistoryEnd = 0;
+}
+
 void SjisView::SetText(std::string_view bytes, bool firstByteStray)
 {
     AdoptText(std::string(bytes), firstByteStray);
@@ -110,6 +166,7 @@ void SjisView::AdoptText(SjisTextStore bytes, bool firstByteStray)
 void SjisView::AdoptText(SjisTextBuffer text)
 {
     StopSearch();
+    ClearHistory();
     const auto marked = MarkedBytes();
     FKept.reset();
     FActiveFilter.reset();
@@ -135,9 +192,11 @@ void SjisView::Append(std::string_view bytes)
         return;
     if (FActiveFilter) {
         // A filter in force takes the new lines alone: the line the text
-        // ended in (which may grow) and those behind it.
+        // ended in (which may grow) and those behind it. That line may
+        // leave the view, and an edit step in it with it.
         StopSearch();
         Complete();
+        ClearHistory();
         const int64_t from = FBuffer->Count() - 1;
         std::vector<int64_t> sources;
         if (FKept) {
@@ -174,6 +233,9 @@ void SjisView::Append(std::string_view bytes)
         const bool stray = FKept->FirstByteStray();
         ReplaceWhole(Text(), stray);
     }
+    // The edit steps lie before the new bytes and stay; those undone would
+    // be done again on another text.
+    FHistory.DropRedo();
     FBuffer->Append(bytes);
     if (!FIndexTimer.isActive()) {
         FBuffer->IndexMore(PieceBytes);
@@ -364,28 +426,46 @@ void SjisView::ReplaceWhole(std::string bytes, bool stray)
     verticalScrollBar()->setValue(top);
 }
 
-void SjisView::SetSelText(std::string_view bytes)
+void SjisView::ReplaceRange(uint64_t start, uint64_t end, std::string_view bytes, bool stray)
 {
+    // A search reads the lines this replaces.
     StopSearch();
-    const uint64_t start = static_cast<uint64_t>(SelStart());
-    const uint64_t end = start + static_cast<uint64_t>(SelLength());
     FinishIndex();
-    if (FKept || end < Current().Length()) {
+    if (FKept || end < Current().Length() || (start == 0 && stray)) {
         // An edit inside the text: the text is made again around it.
         std::string text = Text();
-        const bool stray = Current().FirstByteStray() && start > 0;
         text.replace(start, end - start, bytes);
         ReplaceWhole(std::move(text), stray);
     } else {
-        // The end of the text replaced: cut there and append.
+        // The end of the text replaced: cut there and append. The lines
+        // behind the cut are gone with their marks, and so is the mark of
+        // a line whose bytes all went.
         const int64_t line = FBuffer->LineAt(start);
-        const uint64_t within = std::min<uint64_t>(start - FBuffer->Start(line), FBuffer->Bytes(line).size());
+        const uint64_t lineStart = FBuffer->Start(line);
+        const uint64_t within = std::min<uint64_t>(start - lineStart, FBuffer->Bytes(line).size());
+        const bool emptied = start == lineStart && !FBuffer->Bytes(line).empty();
+        FMarks.erase(std::upper_bound(FMarks.begin(), FMarks.end(), emptied ? line - 1 : line), FMarks.end());
         FBuffer->Truncate(FBuffer->Index().RawStart(line) + within);
         FBuffer->Append(bytes);
         FBuffer->IndexMore();
         FLayouts.erase(FLayouts.lower_bound(line), FLayouts.end());
         UpdateScrollRange();
     }
+}
+
+void SjisView::SetSelText(std::string_view bytes)
+{
+    StopSearch();
+    const uint64_t start = static_cast<uint64_t>(SelStart());
+    const uint64_t end = start + static_cast<uint64_t>(SelLength());
+    FinishIndex();
+    // Steps of the history lie before FHistoryEnd: an edit there would leave
+    // them pointing at other bytes.
+    if (start < FHistoryEnd)
+        ClearHistory();
+    else
+        FHistory.DropRedo();
+    ReplaceRange(start, end, bytes, Current().FirstByteStray() && start > 0);
     // Inserted breaks count as CR LF.
     uint64_t length = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -396,6 +476,130 @@ void SjisView::SetSelText(std::string_view bytes)
     FAnchor = FCaret = SnapOffset(start + length);
     EnsureCaretVisible();
     viewport()->update();
+}
+
+void SjisView::EditRange(uint64_t start, uint64_t end, std::string bytes, SjisEditHistory::Kind kind)
+{
+    FinishIndex();
+    const bool strayBefore = Current().FirstByteStray();
+    // A step beyond the history's limit is not kept: a copy of a gigabyte
+    // deleted would double what the view holds.
+    const bool kept = end - start + bytes.size() <= SjisEditHistory::Limit;
+    SjisEditHistory::Step step;
+    if (kept) {
+        step = {start, BytesBetween(start, end), {}, FAnchor, FCaret, strayBefore, false, kind};
+        // Backspace and Delete select the character they take: before them
+        // stood a caret.
+        if (kind == SjisEditHistory::Kind::Backspace || kind == SjisEditHistory::Kind::Delete)
+            step.CaretBefore = step.AnchorBefore;
+    }
+    ReplaceRange(start, end, bytes, strayBefore && start > 0);
+    if (kept) {
+        step.Inserted = std::move(bytes);
+        step.StrayAfter = Current().FirstByteStray();
+        FHistory.Add(std::move(step));
+    } else {
+        ClearHistory();
+        if (OnNotice)
+            OnNotice(QStringLiteral("大きすぎる編集は元に戻せません"));
+    }
+    FHistoryEnd = Current().Length();
+}
+
+void SjisView::EditSelection(std::string_view bytes, SjisEditHistory::Kind kind)
+{
+    StopSearch();
+    FinishIndex();
+    const uint64_t start = static_cast<uint64_t>(SelStart());
+    const uint64_t end = start + static_cast<uint64_t>(SelLength());
+    std::string text = WithCrLf(bytes);
+    if (start == end && text.empty())
+        return;
+    const uint64_t caret = start + text.size();
+    EditRange(start, end, std::move(text), kind);
+    FAnchor = FCaret = SnapOffset(caret);
+    FGoalX = -1;
+    EnsureCaretVisible();
+    viewport()->update();
+}
+
+bool SjisView::Undo()
+{
+    StopSearch();
+    FinishIndex();
+    if (!FHistory.CanUndo())
+        return false;
+    const SjisEditHistory::Step& step = FHistory.NextUndo();
+    const uint64_t end = step.Offset + step.Inserted.size();
+    // The text holds what the step put in, unless something the history
+    // does not know of changed it: then nothing is undone.
+    if (end > Current().Length() || BytesBetween(step.Offset, end) != step.Inserted) {
+        ClearHistory();
+        return false;
+    }
+    ReplaceRange(step.Offset, end, step.Removed, step.StrayBefore);
+    // The selection the step replaced comes back; a caret alone goes behind
+    // the bytes put back.
+    if (step.AnchorBefore != step.CaretBefore) {
+        FAnchor = SnapOffset(step.AnchorBefore);
+        FCaret = SnapOffset(step.CaretBefore);
+    } else {
+        FAnchor = FCaret = SnapOffset(step.Offset + step.Removed.size());
+    }
+    FHistory.Undone();
+    FHistoryEnd = Current().Length();
+    FGoalX = -1;
+    EnsureCaretVisible();
+    viewport()->update();
+    return true;
+}
+
+bool SjisView::Redo()
+{
+    StopSearch();
+    FinishIndex();
+    if (!FHistory.CanRedo())
+        return false;
+    const SjisEditHistory::Step& step = FHistory.NextRedo();
+    const uint64_t end = step.Offset + step.Removed.size();
+    if (end > Current().Length() || BytesBetween(step.Offset, end) != step.Removed) {
+        ClearHistory();
+        return false;
+    }
+    ReplaceRange(step.Offset, end, step.Inserted, step.StrayAfter);
+    FAnchor = FCaret = SnapOffset(step.Offset + step.Inserted.size());
+    FHistory.Redone();
+    FHistoryEnd = Current().Length();
+    FGoalX = -1;
+    EnsureCaretVisible();
+    viewport()->update();
+    return true;
+}
+
+std::string SjisView::BytesBetween(uint64_t from, uint64_t to) const
+{
+    const SjisLines& lines = Current();
+    to = std::min<uint64_t>(to, lines.Length());
+    std::string bytes;
+    if (from >= to)
+        return bytes;
+    bytes.reserve(to - from);
+    for (int64_t line = lines.LineAt(from); line < lines.Count(); ++line) {
+        // The line's bytes and its break, as one run of the text.
+        const uint64_t start = lines.Start(line);
+        const std::string_view text = lines.Bytes(line);
+        const uint64_t runEnd = line + 1 < lines.Count() ? lines.Start(line + 1) : start + text.size();
+        const uint64_t a = std::max(from, start) - start;
+        const uint64_t b = std::min(to, runEnd) - start;
+        if (a < text.size())
+            bytes += text.substr(a, std::min<uint64_t>(b, text.size()) - a);
+        if (b > text.size())
+            bytes += std::string_view("\r\n").substr(std::max<uint64_t>(a, text.size()) - text.size(),
+                                                     b - std::max<uint64_t>(a, text.size()));
+        if (to <= runEnd)
+            break;
+    }
+    return bytes;
 }
 
 QString SjisView::TextBetween(uint64_t from, uint64_t to) const
@@ -514,22 +718,29 @@ std::string SjisView::Line(int i) const
 
 void SjisView::DeleteLine(int i)
 {
+    StopSearch();
     Complete();
     if (i < 0 || i >= LineCount())
         return;
-    const SjisLines& lines = Current();
-    const uint64_t start = lines.Start(i);
-    const uint64_t end = i + 1 < lines.Count() ? lines.Start(i + 1) : start + lines.Bytes(i).size();
-    std::string text = Text();
-    text.erase(start, end - start);
+    const std::pair<uint64_t, uint64_t> span = LineSpan(i);
+    const uint64_t start = span.first;
+    const uint64_t end = span.second;
     // Positions behind the line move up with the text; those inside it go
     // to where it was.
     auto moved = [&](uint64_t at) { return at >= end ? at - (end - start) : std::min(at, start); };
     const uint64_t anchor = moved(FAnchor);
     const uint64_t caret = moved(FCaret);
-    ReplaceWhole(std::move(text), lines.FirstByteStray() && i > 0);
+    EditRange(start, end, {}, SjisEditHistory::Kind::Other);
     FAnchor = anchor;
     FCaret = caret;
+    viewport()->update();
+}
+
+std::pair<uint64_t, uint64_t> SjisView::LineSpan(int64_t i) const
+{
+    const SjisLines& lines = Current();
+    const uint64_t start = lines.Start(i);
+    return {start, i + 1 < lines.Count() ? lines.Start(i + 1) : start + lines.Bytes(i).size()};
 }
 
 // Layout ----------------------------------------------------------------
@@ -686,7 +897,7 @@ void SjisView::paintEvent(QPaintEvent*)
 
 // Keys and mouse -------------------------------------------------------
 
-uint64_t SjisView::OffsetAt(const QPoint& point) const
+uint64_t SjisView::OffsetAt(const QPoint& point, bool onCharacter) const
 {
     const SjisLines& lines = Current();
     int y = Margin;
@@ -701,9 +912,66 @@ uint64_t SjisView::OffsetAt(const QPoint& point) const
     const int spacing = QFontMetrics(font()).lineSpacing();
     const int row = std::clamp((point.y() - y) / std::max(1, spacing), 0, std::max(0, layout.lineCount() - 1));
     int chars = 0;
-    if (layout.lineCount() > 0)
-        chars = layout.lineAt(row).xToCursor(point.x() - Margin);
+    if (layout.lineCount() > 0) {
+        const QTextLine shown = layout.lineAt(row);
+        if (onCharacter) {
+            chars = shown.xToCursor(point.x() - Margin, QTextLine::CursorOnCharacter);
+            const int rowEnd = shown.textStart() + shown.textLength();
+            if (chars >= rowEnd && shown.textLength() > 0)
+                chars = rowEnd - 1;
+        } else {
+            chars = shown.xToCursor(point.x() - Margin);
+        }
+    }
     return OffsetOf(i, chars);
+}
+
+std::pair<uint64_t, uint64_t> SjisView::WordAt(int64_t line, uint64_t offset) const
+{
+    // Characters are read from the line's start (a Shift_JIS text cannot be
+    // read backwards) until the run holding offset ends.
+    const SjisLines& lines = Current();
+    const uint64_t start = lines.Start(line);
+    const std::string_view bytes = lines.Bytes(line);
+    const bool stray = line == 0 && lines.FirstByteStray();
+    const std::size_t target = offset - start;
+    std::size_t runStart = 0;
+    CharKind previous = CharKind::Other;
+    bool found = false;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const SjisCodec::Unit unit = SjisCodec::DecodeAt(bytes, i, i == 0 && stray);
+        const CharKind kind = KindOf(unit, previous);
+        if (i == 0 || kind != previous || kind == CharKind::Other) {
+            if (found)
+                return {start + runStart, start + i};
+            runStart = i;
+        }
+        found = found || i + unit.Bytes > target;
+        previous = kind;
+        i += unit.Bytes;
+    }
+    // The run at the line's end (the last one when offset is there).
+    return {start + runStart, start + bytes.size()};
+}
+
+void SjisView::ExtendByUnits(const QPoint& point)
+{
+    const SjisLines& lines = Current();
+    std::pair<uint64_t, uint64_t> unit;
+    if (FClickUnit == ClickUnit::Word) {
+        const uint64_t at = OffsetAt(point, true);
+        unit = WordAt(lines.LineAt(at), at);
+    } else {
+        unit = LineSpan(lines.LineAt(OffsetAt(point)));
+    }
+    // The unit clicked stays selected whole, whichever way the drag goes.
+    if (unit.first < FClickFrom) {
+        FAnchor = FClickTo;
+        MoveCaret(unit.first, true);
+    } else {
+        FAnchor = FClickFrom;
+        MoveCaret(std::max(unit.second, FClickTo), true);
+    }
 }
 
 void SjisView::MoveCaret(uint64_t offset, bool keepAnchor)
@@ -729,6 +997,16 @@ void SjisView::keyPressEvent(QKeyEvent* event)
     }
     if (event == QKeySequence::SelectAll) {
         SelectAll();
+        return;
+    }
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    if (event == QKeySequence::Undo || (event->key() == Qt::Key_Z && mods == Qt::ControlModifier)) {
+        Undo();
+        return;
+    }
+    if (event == QKeySequence::Redo || (event->key() == Qt::Key_Y && mods == Qt::ControlModifier) ||
+        (event->key() == Qt::Key_Z && mods == (Qt::ControlModifier | Qt::ShiftModifier))) {
+        Redo();
         return;
     }
     auto vertical = [&](int64_t toLine) {
@@ -796,23 +1074,72 @@ void SjisView::mousePressEvent(QMouseEvent* event)
     if (event->button() != Qt::LeftButton)
         return;
     FGoalX = -1;
-    MoveCaret(OffsetAt(event->position().toPoint()), event->modifiers() & Qt::ShiftModifier);
+    const QPoint point = event->position().toPoint();
+    // A press soon after a double click, where it was, is a triple click.
+    const bool triple = FDoubleClicked.isValid() &&
+        FDoubleClicked.elapsed() < QApplication::doubleClickInterval() &&
+        (point - FDoubleClickPoint).manhattanLength() < QApplication::startDragDistance();
+    FDoubleClicked.invalidate();
+    if (triple) {
+        const auto [from, to] = LineSpan(Current().LineAt(OffsetAt(point)));
+        FClickUnit = ClickUnit::Line;
+        FClickFrom = from;
+        FClickTo = to;
+        FAnchor = from;
+        MoveCaret(to, true);
+        return;
+    }
+    FClickUnit = ClickUnit::Character;
+    MoveCaret(OffsetAt(point), event->modifiers() & Qt::ShiftModifier);
+}
+
+void SjisView::mouseReleaseEvent(QMouseEvent* event)
+{
+    event->setAccepted(event->button() == Qt::LeftButton);
+}
+
+void SjisView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    FGoalX = -1;
+    const QPoint point = event->position().toPoint();
+    const uint64_t at = OffsetAt(point, true);
+    const auto [from, to] = WordAt(Current().LineAt(at), at);
+    FClickUnit = ClickUnit::Word;
+    FClickFrom = from;
+    FClickTo = to;
+    FDoubleClicked.start();
+    FDoubleClickPoint = point;
+    FAnchor = from;
+    MoveCaret(to, true);
 }
 
 void SjisView::mouseMoveEvent(QMouseEvent* event)
 {
-    if (event->buttons() & Qt::LeftButton)
+    if (!(event->buttons() & Qt::LeftButton))
+        return;
+    if (FClickUnit == ClickUnit::Character)
         MoveCaret(OffsetAt(event->position().toPoint()), true);
+    else
+        ExtendByUnits(event->position().toPoint());
+}
+
+std::unique_ptr<QMenu> SjisView::CreateContextMenu()
+{
+    auto menu = std::make_unique<QMenu>(this);
+    QAction* copy = menu->addAction(QStringLiteral("&Copy"), this, &SjisView::Copy);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setEnabled(FAnchor != FCaret);
+    menu->addAction(QStringLiteral("Select &All"), this, &SjisView::SelectAll)
+        ->setShortcut(QKeySequence::SelectAll);
+    return menu;
 }
 
 void SjisView::contextMenuEvent(QContextMenuEvent* event)
 {
-    QMenu menu(this);
-    QAction* copy = menu.addAction(QStringLiteral("&Copy"), this, &SjisView::Copy);
-    copy->setShortcut(QKeySequence::Copy);
-    copy->setEnabled(FAnchor != FCaret);
-    menu.addAction(QStringLiteral("Select &All"), this, &SjisView::SelectAll)->setShortcut(QKeySequence::SelectAll);
-    menu.exec(event->globalPos());
+    const std::unique_ptr<QMenu> menu = CreateContextMenu();
+    menu->exec(event->globalPos());
 }
 
 // Find and filter --------------------------------------------------------
@@ -960,6 +1287,8 @@ void SjisView::ShowKept(std::vector<int64_t> sources)
     if (lo < view->Count() && view->SourceLine(lo) == caretSource)
         caret += std::min<uint64_t>(within, view->Bytes(lo).size() + 2);
     FKept = std::move(view);
+    // Other lines shown: the edit steps' places mean nothing in them.
+    ClearHistory();
     FAnchor = FCaret = std::min<uint64_t>(caret, FKept->Length());
     Relayout();
     verticalScrollBar()->setValue(0);

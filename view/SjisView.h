@@ -10,9 +10,12 @@
 
 #include "view/LineFilter.h"
 #include "view/SjisDirectedSearch.h"
+#include "view/SjisEditHistory.h"
 #include "view/SjisTextBuffer.h"
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
+#include <QPoint>
 #include <QRect>
 #include <QTimer>
 
@@ -22,8 +25,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+class QMenu;
 class QTextLayout;
 
 class SjisView : public QAbstractScrollArea {
@@ -41,13 +46,14 @@ public:
     explicit SjisView(QWidget* parent = nullptr);
     ~SjisView() override;
 
-    // Empties the view. Does not wait; does not throw.
+    // Empties the view and its undo history. Does not wait; does not throw.
     void Clear();
     // Replaces the whole text by a copy of bytes; line breaks of every kind
     // are kept as they came and read as CR LF. With firstByteStray the first
     // byte is shown alone. Caret at the start. A text beyond one piece is
     // indexed from the event loop: until then the view shows what is indexed
-    // and OnProgress reports. Does not wait; throws std::bad_alloc.
+    // and OnProgress reports. The undo history is emptied. Does not wait;
+    // throws std::bad_alloc.
     void SetText(std::string_view bytes, bool firstByteStray = false);
     // SetText without the copy: the view takes bytes.
     void AdoptText(std::string bytes, bool firstByteStray = false);
@@ -56,7 +62,10 @@ public:
     // The same for a text with its index built already (read aside).
     void AdoptText(SjisTextBuffer text);
     // Appends bytes at the end (Follow): costs in proportion to them.
-    // The caret and the lines shown stay. Throws std::bad_alloc.
+    // The caret and the lines shown stay. It cannot be undone: the redo
+    // steps go and the undo steps, which lie before it, stay (with a filter
+    // in force, which may drop the last line shown, they go too). Throws
+    // std::bad_alloc.
     void Append(std::string_view bytes);
     // Indexes whatever is left at once. Does not run the event loop.
     void FinishIndex();
@@ -82,6 +91,9 @@ public:
     void SetSelLength(int64_t length);
     // Replaces the selection by bytes; the caret stands behind them. At the
     // end of the text it costs the new bytes, elsewhere a copy of the text.
+    // The program's edit, not the user's: it cannot be undone, keeps the undo
+    // steps when it lies behind every place they touch (Follow's appends, a
+    // blank put at the end and taken out) and empties the history otherwise.
     // Throws std::bad_alloc.
     void SetSelText(std::string_view bytes);
     void SelectAll();
@@ -97,8 +109,21 @@ public:
     int LineCount() const;
     // Bytes of line i without its break; empty outside the text.
     std::string Line(int i) const;
-    // Deletes line i with its break (costs a copy of the text).
+    // Deletes line i with its break (costs a copy of the text), as a step
+    // Undo takes back.
     void DeleteLine(int i);
+
+    // Takes back the user's last edit step (typing in a row is one), the
+    // text as it was before it and its selection or the caret behind the
+    // bytes put back; false when there is none. Redo does the step undone
+    // last again, the caret behind it. Each costs what an edit at the same
+    // place does. Do not wait; throw std::bad_alloc.
+    bool Undo();
+    bool Redo();
+    bool CanUndo() const { return FHistory.CanUndo(); }
+    bool CanRedo() const { return FHistory.CanRedo(); }
+    // The menu the view shows on a right click; the caller owns it.
+    virtual std::unique_ptr<QMenu> CreateContextMenu();
 
     // Starts a find from the caret; done(found) is called when it ends (not
     // when stopped), the match then selected. A text beyond a slice is
@@ -181,12 +206,24 @@ public:
     std::function<void(const QString& text)> OnNotice;
 
 protected:
+    // Replaces the selection by bytes the user typed, pasted or deleted, as a
+    // step of the undo history (typing and deleting in a row join as kind
+    // says); line breaks of every kind go in as CR LF. The caret stands
+    // behind the bytes. Throws std::bad_alloc.
+    void EditSelection(std::string_view bytes, SjisEditHistory::Kind kind);
+
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
-    // Copy and Select All, as a text view's own menu has them.
+    // A double click selects the word under the pointer, and a click soon
+    // after it the whole line with its break; dragging on extends the
+    // selection by words or lines.
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    // The press took the left button's clicks; the release ends them.
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    // CreateContextMenu's menu.
     void contextMenuEvent(QContextMenuEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
     // Esc anywhere in the view's window while a search runs stops it.
@@ -214,7 +251,26 @@ private:
     // break is one step).
     uint64_t NextOffset(uint64_t offset) const;
     uint64_t PreviousOffset(uint64_t offset) const;
-    uint64_t OffsetAt(const QPoint& point) const;
+    // The caret position nearest point, or with onCharacter the start of
+    // the character under it (the last of its row when right of them).
+    uint64_t OffsetAt(const QPoint& point, bool onCharacter = false) const;
+    // The word of line that holds the character starting at offset (the last
+    // one at the line's end): the run of characters of its kind around it.
+    std::pair<uint64_t, uint64_t> WordAt(int64_t line, uint64_t offset) const;
+    // Line i with its break, if it has one.
+    std::pair<uint64_t, uint64_t> LineSpan(int64_t i) const;
+    // The selection a drag after a double or triple click makes: the word
+    // or line clicked and the one under point, whole.
+    void ExtendByUnits(const QPoint& point);
+    // Text bytes from one offset to another, breaks as CR LF.
+    std::string BytesBetween(uint64_t from, uint64_t to) const;
+    // Puts bytes in place of the text between start and end, without the
+    // caret; with stray the first byte of the text is shown alone after it.
+    void ReplaceRange(uint64_t start, uint64_t end, std::string_view bytes, bool stray);
+    // A replacement as a step of the undo history.
+    void EditRange(uint64_t start, uint64_t end, std::string bytes, SjisEditHistory::Kind kind);
+    // Empties the undo history (the text was replaced).
+    void ClearHistory();
     void MoveCaret(uint64_t offset, bool keepAnchor);
     QString TextBetween(uint64_t from, uint64_t to) const;
     void ReplaceWhole(std::string bytes, bool stray);
@@ -246,4 +302,17 @@ private:
     std::shared_ptr<const LineFilter> FActiveFilter;
     std::shared_ptr<const LineFilter> FSearchRule;
     std::vector<int64_t> FMarks;   // marked lines of the buffer, in order
+    SjisEditHistory FHistory;
+    // The text length after the last step done, undone or redone: steps touch
+    // nothing behind it, so what the program puts there keeps them.
+    uint64_t FHistoryEnd = 0;
+    // What a drag selects by since the last press: characters, the words
+    // or the lines around the one clicked ([FClickFrom, FClickTo)).
+    enum class ClickUnit { Character, Word, Line };
+    ClickUnit FClickUnit = ClickUnit::Character;
+    uint64_t FClickFrom = 0;
+    uint64_t FClickTo = 0;
+    // Since the last double click, for the click that makes it a triple one.
+    QElapsedTimer FDoubleClicked;
+    QPoint FDoubleClickPoint;
 };
