@@ -5,6 +5,7 @@
 #include "decode/Detect.h"
 #include "view/MappedFile.h"
 #include "view/SjisTextStore.h"
+#include "view/SjisTextWindow.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -12,12 +13,10 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace {
 
@@ -73,10 +72,8 @@ void ReadFile(const DisplayJob& job, Pass&& pass)
     throw std::runtime_error("the file got shorter while it was read");
 }
 
-class ConversionOutput;
-
 // A pass's progress over the mapped input: gives back the input's pages
-// behind it and moves a conversion's output on (see ConversionOutput); shows
+// behind it and hands a conversion's output on (see SjisTextWindow); shows
 // its share as the part of the display from From to To percent; leaves the
 // pass when the job is to stop.
 struct PassWatch {
@@ -84,7 +81,7 @@ struct PassWatch {
     MappedFile& Input;
     int From = 0;
     int To = 100;
-    ConversionOutput* Output = nullptr;
+    SjisTextWindow* Output = nullptr;
 
     PassProgress Hook();
 };
@@ -110,6 +107,7 @@ bool StartsOnTrailByte(const uint8_t* text, uint64_t start, bool& known)
 struct PreparedText {
     SjisTextStore Bytes;
     bool Stray = false;
+    std::optional<SjisLineIndex> Index;   // over all of Bytes, when built already
 };
 
 // The converted text's tail, from byte start of the whole text on, with the
@@ -118,101 +116,10 @@ struct ConvertedTail {
     // A store of its own, so that a whole text goes to the view as it is,
     // not copied.
     SjisTextStore Window;
+    std::optional<SjisLineIndex> Index;   // over all of Window, when built on the way
     uint64_t Offset = 0;    // of the text to show in Window
     uint64_t Length = 0;    // of the text to show
     bool Stray = false;     // its first byte is the rest of a character
-};
-
-// Where a conversion writes a window of size bytes. A big text goes into a
-// file of its own beside the local copy (in memory when no such file can be
-// made there), so that it need not be held in memory: the converter then
-// writes into pages of its own, whose written part moves into the file
-// whole page by whole page as the conversion goes on, and are given back.
-// The converter writes no zero byte before the text's end (the text ends at
-// the first), so the first zero behind what has moved is where it has got.
-class ConversionOutput {
-public:
-    ConversionOutput(const std::string& fileName, uint64_t size) : FSize(size)
-    {
-        if (size >= SjisTextInFileFrom()) {
-            const std::string directory = std::filesystem::path(fileName).parent_path().string();
-            if (auto store = SjisTextStore::InFile(directory, size)) {
-                FStore = std::move(*store);
-                if (size > SIZE_MAX / 2)
-                    throw std::bad_alloc();
-                void* pages = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE,
-                                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-                if (pages == MAP_FAILED)
-                    throw std::bad_alloc();
-                FWindow = static_cast<uint8_t*>(pages);
-                return;
-            }
-        }
-        if (size > SIZE_MAX - 8)
-            throw std::bad_alloc();
-        FStore = SjisTextStore(std::string(static_cast<std::size_t>(size), '\0'));
-        FWindow = FStore.Writable();
-    }
-    ~ConversionOutput()
-    {
-        if (FStore.InFileBacked() && FWindow != nullptr)
-            ::munmap(FWindow, static_cast<size_t>(FSize));
-    }
-    ConversionOutput(const ConversionOutput&) = delete;
-    ConversionOutput& operator=(const ConversionOutput&) = delete;
-
-    uint8_t* Window() { return FWindow; }
-
-    // Moves the whole pages written so far into the file. Called from the
-    // converter's progress: it must not throw (a failed write is kept for
-    // Finish).
-    void MoveWritten() noexcept
-    {
-        if (!FStore.InFileBacked() || FFailed)
-            return;
-        const void* zero = std::memchr(FWindow + FMoved, 0, static_cast<std::size_t>(FSize - FMoved));
-        const uint64_t written = zero ? static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - FWindow) : FSize;
-        const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-        Move(written / page * page);
-    }
-
-    // After the conversion: the rest moves into the file; the text in its
-    // store, all size bytes of the window.
-    SjisTextStore Finish()
-    {
-        if (FStore.InFileBacked()) {
-            Move(FSize);
-            if (FFailed)
-                throw std::runtime_error("the text could not be written to its file");
-        }
-        return std::move(FStore);
-    }
-
-private:
-    void Move(uint64_t to) noexcept
-    {
-        if (to <= FMoved)
-            return;
-        try {
-            FStore.Append(std::string_view(reinterpret_cast<const char*>(FWindow + FMoved),
-                                           static_cast<std::size_t>(to - FMoved)));
-        } catch (...) {
-            FFailed = true;
-            return;
-        }
-        const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-        const uint64_t from = FMoved / page * page;
-        const uint64_t whole = to / page * page;
-        if (whole > from)
-            ::madvise(FWindow + from, static_cast<size_t>(whole - from), MADV_DONTNEED);
-        FMoved = to;
-    }
-
-    SjisTextStore FStore;
-    uint8_t* FWindow = nullptr;
-    uint64_t FSize = 0;
-    uint64_t FMoved = 0;
-    bool FFailed = false;
 };
 
 PassProgress PassWatch::Hook()
@@ -228,7 +135,7 @@ PassProgress PassWatch::Hook()
         self->Job.Percent = self->From
             + static_cast<int>((self->To - self->From) * static_cast<double>(read) / static_cast<double>(inputSize));
         if (self->Output != nullptr)
-            self->Output->MoveWritten();
+            self->Output->Written();
         if (self->Job.Stop)
             LeaveGuardedRead();
     };
@@ -264,16 +171,19 @@ ConvertedTail ConvertTail(DisplayJob& job, Route route, MappedFile& file, int pe
         // Room for the character that holds the text's first zero byte.
         const uint64_t windowSize = length - from + 3;
         tail.Window = SjisTextStore();   // the last try's room goes first
+        tail.Index.reset();
         {
-            ConversionOutput output(fileName, windowSize);
-            uint8_t* const window = output.Window();
-            PassWatch converting{job, file, 45, 90, &output};
+            SjisTextWindow output(std::filesystem::path(fileName).parent_path().string(), windowSize);
+            uint8_t* const window = output.Bytes();
+            PassWatch converting{job, file, 45, 95, &output};
             const PassProgress outputProgress = converting.Hook();
             ReadFile(job, [&] {
                 ConvertSjisTail(converter, file.Bytes(), from, window, windowSize, &outputProgress, &measure);
             });
             file.ReleaseAll();
-            tail.Window = output.Finish();
+            SjisTextWindow::Text text = output.Finish(length - from);
+            tail.Window = std::move(text.Bytes);
+            tail.Index = std::move(text.Index);
         }
         const auto* text = reinterpret_cast<const uint8_t*>(tail.Window.Bytes().data());
         bool known = true;
@@ -361,7 +271,7 @@ PreparedText PrepareUnconverted(DisplayJob& job, MappedFile& file)
         if (job.Stop)
             throw DisplayStopped();
     }
-    return {std::move(text), stray};
+    return {std::move(text), stray, std::nullopt};
 }
 
 // Converts the file by the route, keeping the job's tail.
@@ -370,23 +280,26 @@ PreparedText PrepareConverted(DisplayJob& job, Route route, MappedFile& file, in
     ConvertedTail tail = ConvertTail(job, route, file, percentFrom);
     if (tail.Offset == 0) {
         // The whole window is the text: it is shown as it is.
-        tail.Window.Resize(tail.Length);
-        return {std::move(tail.Window), tail.Stray};
+        return {std::move(tail.Window), tail.Stray, std::move(tail.Index)};
     }
     const std::string_view text = tail.Window.Bytes().substr(static_cast<std::size_t>(tail.Offset),
                                                              static_cast<std::size_t>(tail.Length));
-    return {SjisTextStore(std::string(text)), tail.Stray};
+    return {SjisTextStore(std::string(text)), tail.Stray, std::nullopt};
 }
 
 // The line index over the text, built in pieces so that a stop ends it.
 SjisTextBuffer Indexed(DisplayJob& job, PreparedText text)
 {
     SjisTextBuffer buffer;
+    if (text.Index && !text.Stray) {
+        buffer.SetText(std::move(text.Bytes), std::move(*text.Index));
+        return buffer;
+    }
     buffer.SetText(std::move(text.Bytes), text.Stray);
     while (!buffer.IndexMore(std::size_t(16) << 20)) {
         if (job.Stop)
             throw DisplayStopped();
-        job.Percent = 90 + static_cast<int>(10 * buffer.IndexedShare());
+        job.Percent = 95 + static_cast<int>(5 * buffer.IndexedShare());
     }
     return buffer;
 }

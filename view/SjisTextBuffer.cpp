@@ -16,6 +16,13 @@ void SjisTextBuffer::SetText(SjisTextStore bytes, bool firstByteStray)
     FIndex = SjisLineIndex(FFirstByteStray);
 }
 
+void SjisTextBuffer::SetText(SjisTextStore bytes, SjisLineIndex index)
+{
+    FFirstByteStray = false;
+    FStore = std::move(bytes);
+    FIndex = std::move(index);
+}
+
 void SjisTextBuffer::Append(std::string_view bytes)
 {
     FStore.Append(bytes);

@@ -56,6 +56,9 @@ public:
     void SetText(std::string bytes, bool firstByteStray = false);
     // The same for a text in a store of its own (a big text in a file).
     void SetText(SjisTextStore bytes, bool firstByteStray = false);
+    // A text with its index built already over all of it, without a stray
+    // first byte (SjisTextWindow).
+    void SetText(SjisTextStore bytes, SjisLineIndex index);
     // Appends bytes to the text; the index takes them on its next
     // IndexMore, at a cost in proportion to them. Throws std::bad_alloc.
     void Append(std::string_view bytes);
