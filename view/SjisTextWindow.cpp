@@ -66,11 +66,10 @@ void SjisTextWindow::Written() noexcept
     if (written == FHandedOn)
         return;
     FHandedOn = written;
-    {
-        std::lock_guard<std::mutex> hold(FLock);
-        FWritten = written;
-    }
+    std::unique_lock<std::mutex> hold(FLock);
+    FWritten = written;
     FChanged.notify_one();
+    FCaughtUp.wait(hold, [&] { return FFailed || FEnded || FMoved + Lag >= FWritten; });
 }
 
 void SjisTextWindow::Follow()
@@ -101,8 +100,14 @@ void SjisTextWindow::Follow()
         } catch (...) {
             std::lock_guard<std::mutex> hold(FLock);
             FFailed = true;
+            FCaughtUp.notify_one();
             return;
         }
+        {
+            std::lock_guard<std::mutex> hold(FLock);
+            FMoved = moved;
+        }
+        FCaughtUp.notify_one();
         if (ended)
             return;
     }

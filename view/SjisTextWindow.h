@@ -33,8 +33,11 @@ public:
     // Called now and then from the converter's progress: the text written
     // so far is handed on. The converter writes no zero byte before the
     // text's end, so the first zero behind what was handed on is where it
-    // has got. Does not wait, does not throw.
+    // has got. Waits while the thread that follows is more than Lag bytes
+    // behind, so that the pages held stay few whatever the two threads'
+    // speeds. Does not throw.
     void Written() noexcept;
+    static constexpr uint64_t Lag = uint64_t(32) << 20;
 
     struct Text {
         SjisTextStore Bytes;
@@ -57,7 +60,9 @@ private:
 
     std::mutex FLock;
     std::condition_variable FChanged;
-    uint64_t FWritten = 0;    // handed on, not yet taken by the follower
+    uint64_t FWritten = 0;    // handed on
+    uint64_t FMoved = 0;      // moved into the file by the follower
+    std::condition_variable FCaughtUp;
     bool FEnded = false;      // nothing more comes
     bool FFailed = false;     // the file could not be written
     std::thread FFollower;
