@@ -15,8 +15,8 @@
 // has got, across threads.
 struct DisplayJob {
     std::string FileName;
-    int32_t TailSize = 0;    // 0: the whole text
-    std::string Encoding;    // a name of the encoding menu; any other detects
+    int32_t TailSize = 0; // 0: the whole text
+    std::string Encoding; // a name of the encoding menu; any other detects
     std::atomic<bool> Stop{false};
     std::atomic<int> Percent{0};
 };
@@ -30,7 +30,7 @@ struct PreparedDisplay {
 
 // Thrown by PrepareDisplay when the job was told to stop.
 struct DisplayStopped : std::runtime_error {
-    DisplayStopped() : std::runtime_error("display stopped") {}
+    DisplayStopped() : std::runtime_error("display stopped") { }
 };
 
 // Reads the job's file, converts it by the job's encoding keeping its tail,

@@ -17,7 +17,7 @@ namespace {
 // theirs.
 class HeldInput : public QObject {
 public:
-    HeldInput(QWidget& window, const std::function<void()>& stop) : FWindow(window), FStop(stop) {}
+    HeldInput(QWidget& window, const std::function<void()>& stop) : FWindow(window), FStop(stop) { }
 
     bool eventFilter(QObject* watched, QEvent* event) override
     {
@@ -31,10 +31,8 @@ public:
         case QEvent::MouseButtonDblClick:
         case QEvent::Wheel:
         case QEvent::ContextMenu:
-        case QEvent::Drop:
-            break;
-        default:
-            return false;
+        case QEvent::Drop: break;
+        default: return false;
         }
         const auto* widget = qobject_cast<QWidget*>(watched);
         if (widget == nullptr || widget->window() != &FWindow)
@@ -75,7 +73,8 @@ void RunAside(QWidget& window, const std::function<void()>& work, const std::fun
         work();
         ended = true;
         // Wakes the wait below, which may be blocked for events.
-        QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [] {}, Qt::QueuedConnection);
     });
     while (!ended)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);

@@ -20,10 +20,7 @@ constexpr uint64_t SlackBytes = 64;
 
 std::atomic<uint64_t> InFileFrom{uint64_t(32) << 20};
 
-uint64_t PageSize()
-{
-    return static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-}
+uint64_t PageSize() { return static_cast<uint64_t>(::sysconf(_SC_PAGESIZE)); }
 
 uint64_t WholePages(uint64_t bytes)
 {
@@ -57,15 +54,9 @@ bool Reserve(int fd, uint64_t from, uint64_t length)
 
 } // namespace
 
-uint64_t SjisTextInFileFrom()
-{
-    return InFileFrom.load();
-}
+uint64_t SjisTextInFileFrom() { return InFileFrom.load(); }
 
-void SetSjisTextInFileFrom(uint64_t bytes)
-{
-    InFileFrom.store(bytes);
-}
+void SetSjisTextInFileFrom(uint64_t bytes) { InFileFrom.store(bytes); }
 
 std::optional<SjisTextStore> SjisTextStore::InFile(const std::string& directory, uint64_t capacity)
 {
@@ -90,7 +81,10 @@ std::optional<SjisTextStore> SjisTextStore::InFile(const std::string& directory,
 }
 
 SjisTextStore::SjisTextStore(SjisTextStore&& other) noexcept
-    : FMemory(std::move(other.FMemory)), FFd(other.FFd), FBase(other.FBase), FSize(other.FSize),
+    : FMemory(std::move(other.FMemory)),
+      FFd(other.FFd),
+      FBase(other.FBase),
+      FSize(other.FSize),
       FCapacity(other.FCapacity)
 {
     other.FFd = -1;
@@ -114,10 +108,7 @@ SjisTextStore& SjisTextStore::operator=(SjisTextStore&& other) noexcept
     return *this;
 }
 
-SjisTextStore::~SjisTextStore()
-{
-    Close();
-}
+SjisTextStore::~SjisTextStore() { Close(); }
 
 void SjisTextStore::Close() noexcept
 {
@@ -162,7 +153,8 @@ void SjisTextStore::Append(std::string_view bytes)
         const uint64_t length = WholePages(std::max(wanted, FCapacity + FCapacity / 4));
         if (length > SIZE_MAX / 2 || !Reserve(FFd, FCapacity, length))
             throw std::bad_alloc();
-        void* base = ::mremap(FBase, static_cast<size_t>(FCapacity), static_cast<size_t>(length), MREMAP_MAYMOVE);
+        void* base =
+            ::mremap(FBase, static_cast<size_t>(FCapacity), static_cast<size_t>(length), MREMAP_MAYMOVE);
         if (base == MAP_FAILED)
             throw std::bad_alloc();
         FBase = static_cast<uint8_t*>(base);

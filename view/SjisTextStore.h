@@ -16,7 +16,7 @@ public:
     // An empty text, in memory.
     SjisTextStore() = default;
     // The bytes as the text, in memory (no copy).
-    explicit SjisTextStore(std::string bytes) : FMemory(std::move(bytes)) {}
+    explicit SjisTextStore(std::string bytes) : FMemory(std::move(bytes)) { }
     // An empty text in a new file made in directory with room for capacity
     // bytes, its disk space reserved so that writing them cannot fail (a
     // disk that fills meanwhile would fault a read through the mapping). The
@@ -59,7 +59,7 @@ private:
     int FFd = -1;
     uint8_t* FBase = nullptr;
     uint64_t FSize = 0;
-    uint64_t FCapacity = 0;   // of the file and its mapping: whole pages
+    uint64_t FCapacity = 0; // of the file and its mapping: whole pages
 };
 
 // Texts of at least this many bytes go into a file, smaller ones stay in

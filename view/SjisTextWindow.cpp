@@ -11,10 +11,7 @@
 
 namespace {
 
-uint64_t PageSize()
-{
-    return static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-}
+uint64_t PageSize() { return static_cast<uint64_t>(::sysconf(_SC_PAGESIZE)); }
 
 } // namespace
 
@@ -62,7 +59,8 @@ void SjisTextWindow::Written() noexcept
     if (!FStore.InFileBacked())
         return;
     const void* zero = std::memchr(FWindow + FHandedOn, 0, static_cast<std::size_t>(FSize - FHandedOn));
-    const uint64_t written = zero ? static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - FWindow) : FSize;
+    const uint64_t written =
+        zero ? static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - FWindow) : FSize;
     if (written == FHandedOn)
         return;
     FHandedOn = written;
@@ -75,7 +73,7 @@ void SjisTextWindow::Written() noexcept
 void SjisTextWindow::Follow()
 {
     const uint64_t page = PageSize();
-    uint64_t moved = 0;   // into the file, and given back
+    uint64_t moved = 0; // into the file, and given back
     for (;;) {
         uint64_t written = 0;
         bool ended = false;
@@ -85,7 +83,8 @@ void SjisTextWindow::Follow()
             written = FWritten;
             ended = FEnded;
         }
-        const std::string_view text(reinterpret_cast<const char*>(FWindow), static_cast<std::size_t>(written));
+        const std::string_view text(reinterpret_cast<const char*>(FWindow),
+                                    static_cast<std::size_t>(written));
         try {
             FIndex.Scan(text);
             // Whole pages before the one that holds the last byte written:
@@ -93,7 +92,8 @@ void SjisTextWindow::Follow()
             // from that byte on.
             const uint64_t done = written > 0 ? (written - 1) / page * page : 0;
             if (done > moved) {
-                FStore.Append(text.substr(static_cast<std::size_t>(moved), static_cast<std::size_t>(done - moved)));
+                FStore.Append(
+                    text.substr(static_cast<std::size_t>(moved), static_cast<std::size_t>(done - moved)));
                 ::madvise(FWindow + moved, static_cast<size_t>(done - moved), MADV_DONTNEED);
                 moved = done;
             }
@@ -135,7 +135,8 @@ SjisTextWindow::Text SjisTextWindow::Finish(uint64_t length)
         result.Bytes = std::move(FStore);
         return result;
     }
-    FStore.Append(std::string_view(reinterpret_cast<const char*>(FWindow + moved), static_cast<std::size_t>(length - moved)));
+    FStore.Append(std::string_view(reinterpret_cast<const char*>(FWindow + moved),
+                                   static_cast<std::size_t>(length - moved)));
     const std::string_view text(reinterpret_cast<const char*>(FWindow), static_cast<std::size_t>(length));
     FIndex.Scan(text);
     result.Bytes = std::move(FStore);

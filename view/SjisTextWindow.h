@@ -56,15 +56,15 @@ private:
     SjisTextStore FStore;
     uint8_t* FWindow = nullptr;
     uint64_t FSize = 0;
-    uint64_t FHandedOn = 0;   // the converter's side: what Written found
+    uint64_t FHandedOn = 0; // the converter's side: what Written found
 
     std::mutex FLock;
     std::condition_variable FChanged;
-    uint64_t FWritten = 0;    // handed on
-    uint64_t FMoved = 0;      // moved into the file by the follower
+    uint64_t FWritten = 0; // handed on
+    uint64_t FMoved = 0;   // moved into the file by the follower
     std::condition_variable FCaughtUp;
-    bool FEnded = false;      // nothing more comes
-    bool FFailed = false;     // the file could not be written
+    bool FEnded = false;  // nothing more comes
+    bool FFailed = false; // the file could not be written
     std::thread FFollower;
     SjisLineIndex FIndex;
 };

@@ -79,8 +79,8 @@ TEST(SjisTextStore, ATextInAFileKeepsEveryByteThroughGivingBackGrowingAndCutting
         EXPECT_EQ(store.Bytes(), whole.substr(0, 12345) + "tail");
 
         SjisTextStore moved = std::move(store);
-        EXPECT_FALSE(store.InFileBacked());   // NOLINT(bugprone-use-after-move): a moved-from store is empty
-        EXPECT_EQ(store.Size(), 0u);          // NOLINT(bugprone-use-after-move)
+        EXPECT_FALSE(store.InFileBacked()); // NOLINT(bugprone-use-after-move): a moved-from store is empty
+        EXPECT_EQ(store.Size(), 0u);        // NOLINT(bugprone-use-after-move)
         EXPECT_EQ(moved.Bytes(), whole.substr(0, 12345) + "tail");
     }
     EXPECT_EQ(Names(directory), before);
