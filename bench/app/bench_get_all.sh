@@ -9,6 +9,9 @@
 # For an EUC-JP and a UTF-8 log of each size.
 #
 #   bash bench/app/bench_get_all.sh [SIZE...]        (default 300M 1G)
+#
+# REPEAT=N runs each pair N times (default 1), a row each: on a shared
+# machine one run says little.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . scripts/deps.sh
@@ -64,8 +67,11 @@ for size in "${sizes[@]}"; do
         rm -f "$work/app/big.log"
         sync
         echo "== $size $enc: $bytes bytes, $lines lines; load $(cut -d' ' -f1-3 /proc/loadavg)"
+        for rep in $(seq "${REPEAT:-1}"); do
+        rm -f "$work/app/big.log"
+        sync
         shots=""
-        [ "$size" = 1G ] && [ "$enc" = euc-jp ] && shots="--shots $work/shots"
+        [ "$size" = 1G ] && [ "$enc" = euc-jp ] && [ "$rep" = 1 ] && shots="--shots $work/shots"
         /usr/bin/time -v "$run" "$vsftpd_port" "$work/app" "$view" --find-up FIRSTONLY --filter MARK50 $shots \
             > "$work/app.out" 2> "$work/app.time" || { cat "$work/app.out" "$work/app.time"; exit 1; }
         cat "$work/app.out"
@@ -82,6 +88,7 @@ for size in "${sizes[@]}"; do
             printf "| %s %s | key to end shown %.2f s (process %.2f s) | lnav %.2f s | ratio %.2f | peak %d MB = %.2fx file, lnav %d MB |", size, enc, g, gw, l, g / l, gp, gp / mb, lp
             printf " find up %.2f s vs grep -c %.2f s (%.2fx) | filter %.2f s vs grep -c %.2f s (%.2fx) |\n", f, g1, f / g1, fl, g2, fl / g2 }'
         echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+        done
     done
     [ -d "$work/shots" ] && cp "$work/shots/"*.png docs/ 2>/dev/null || true
     rm -f "$work/root/log."* "$work/converted.sjis" "$work/app/big.log"
