@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,8 @@ public:
     // and to, where the text lies in a file (see SjisTextStore).
     void GiveBack(uint64_t from, uint64_t to) const { FStore.GiveBack(from, to); }
     bool InFileBacked() const { return FStore.InFileBacked(); }
+    // For a text in a file: an empty store in a new file beside it.
+    std::optional<SjisTextStore> SiblingStore(uint64_t capacity) const { return FStore.Sibling(capacity); }
     const SjisLineIndex& Index() const { return FIndex; }
     // Raw offset of text offset offset.
     uint64_t RawOffset(uint64_t offset) const;

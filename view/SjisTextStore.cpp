@@ -74,6 +74,7 @@ std::optional<SjisTextStore> SjisTextStore::InFile(const std::string& directory,
         return std::nullopt;
     }
     SjisTextStore store;
+    store.FDirectory = directory;
     store.FFd = fd;
     store.FBase = static_cast<uint8_t*>(base);
     store.FCapacity = length;
@@ -82,6 +83,7 @@ std::optional<SjisTextStore> SjisTextStore::InFile(const std::string& directory,
 
 SjisTextStore::SjisTextStore(SjisTextStore&& other) noexcept
     : FMemory(std::move(other.FMemory)),
+      FDirectory(std::move(other.FDirectory)),
       FFd(other.FFd),
       FBase(other.FBase),
       FSize(other.FSize),
@@ -97,6 +99,7 @@ SjisTextStore& SjisTextStore::operator=(SjisTextStore&& other) noexcept
     if (this != &other) {
         Close();
         FMemory = std::move(other.FMemory);
+        FDirectory = std::move(other.FDirectory);
         FFd = other.FFd;
         FBase = other.FBase;
         FSize = other.FSize;
@@ -119,6 +122,13 @@ void SjisTextStore::Close() noexcept
     FFd = -1;
     FBase = nullptr;
     FSize = FCapacity = 0;
+}
+
+std::optional<SjisTextStore> SjisTextStore::Sibling(uint64_t capacity) const
+{
+    if (!InFileBacked())
+        return std::nullopt;
+    return InFile(FDirectory, capacity);
 }
 
 std::string_view SjisTextStore::Bytes() const

@@ -32,6 +32,9 @@ public:
     ~SjisTextStore();
 
     bool InFileBacked() const { return FFd >= 0; }
+    // Of a store in a file: an empty one in a new file beside this one's.
+    // Nothing for a store in memory, or where no file can be made.
+    std::optional<SjisTextStore> Sibling(uint64_t capacity) const;
     std::string_view Bytes() const;
     uint64_t Size() const { return InFileBacked() ? FSize : FMemory.size(); }
 
@@ -56,6 +59,7 @@ private:
     void Close() noexcept;
 
     std::string FMemory;
+    std::string FDirectory;   // of a store in a file
     int FFd = -1;
     uint8_t* FBase = nullptr;
     uint64_t FSize = 0;

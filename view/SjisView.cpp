@@ -231,7 +231,8 @@ void SjisView::Append(std::string_view bytes)
         // Lines added to a filtered view are shown whole behind the kept
         // ones: the kept text becomes the text.
         const bool stray = FKept->FirstByteStray();
-        ReplaceWhole(Text(), stray);
+        const uint64_t length = FKept->Length();
+        ReplaceWholeText(length, length, {}, stray);
     }
     // The edit steps lie before the new bytes and stay; those undone would
     // be done again on another text.
@@ -412,7 +413,7 @@ void SjisView::SelectAll()
     viewport()->update();
 }
 
-void SjisView::ReplaceWhole(std::string bytes, bool stray)
+void SjisView::ReplaceWhole(SjisTextStore bytes, bool stray)
 {
     const int top = verticalScrollBar()->value();
     const auto marked = MarkedBytes();
@@ -426,6 +427,74 @@ void SjisView::ReplaceWhole(std::string bytes, bool stray)
     verticalScrollBar()->setValue(top);
 }
 
+namespace {
+
+// The text of lines (CR LF between them) with [start, end) replaced by
+// bytes, handed to add in pieces of about a megabyte.
+template <typename Add>
+void TextReplaced(const SjisLines& lines, uint64_t start, uint64_t end, std::string_view bytes, Add add)
+{
+    constexpr std::size_t Piece = std::size_t(1) << 20;
+    std::string out;
+    uint64_t at = 0;
+    bool inserted = false;
+    const auto take = [&](std::string_view chunk) {
+        const uint64_t chunkEnd = at + chunk.size();
+        if (at < start)
+            out.append(chunk.substr(0, static_cast<std::size_t>(std::min(chunkEnd, start) - at)));
+        if (!inserted && start <= chunkEnd) {
+            out.append(bytes);
+            inserted = true;
+        }
+        if (chunkEnd > end) {
+            const uint64_t from = std::max(at, end);
+            out.append(chunk.substr(static_cast<std::size_t>(from - at)));
+        }
+        at = chunkEnd;
+        if (out.size() >= Piece) {
+            add(std::string_view(out));
+            out.clear();
+        }
+    };
+    for (int64_t i = 0; i < lines.Count(); ++i) {
+        if (i > 0)
+            take("\r\n");
+        take(lines.Bytes(i));
+    }
+    add(std::string_view(out));
+}
+
+} // namespace
+
+void SjisView::ReplaceWholeText(uint64_t start, uint64_t end, std::string_view bytes, bool stray)
+{
+    Complete();
+    const SjisLines& lines = Current();
+    const uint64_t size = lines.Length() - (end - start) + bytes.size();
+    if (size >= SjisTextInFileFrom()) {
+        if (auto store = FBuffer->SiblingStore(size)) {
+            // What the pass has read of the old text goes back to its file
+            // now and then.
+            uint64_t added = 0;
+            TextReplaced(lines, start, end, bytes, [&](std::string_view piece) {
+                store->Append(piece);
+                added += piece.size();
+                if (added >= (uint64_t(64) << 20)) {
+                    FBuffer->GiveBack(0, FBuffer->Raw().size());
+                    added = 0;
+                }
+            });
+            FBuffer->GiveBack(0, FBuffer->Raw().size());
+            ReplaceWhole(std::move(*store), stray);
+            return;
+        }
+    }
+    std::string text;
+    text.reserve(static_cast<std::size_t>(size));
+    TextReplaced(lines, start, end, bytes, [&](std::string_view piece) { text += piece; });
+    ReplaceWhole(SjisTextStore(std::move(text)), stray);
+}
+
 void SjisView::ReplaceRange(uint64_t start, uint64_t end, std::string_view bytes, bool stray)
 {
     // A search reads the lines this replaces.
@@ -433,9 +502,7 @@ void SjisView::ReplaceRange(uint64_t start, uint64_t end, std::string_view bytes
     FinishIndex();
     if (FKept || end < Current().Length() || (start == 0 && stray)) {
         // An edit inside the text: the text is made again around it.
-        std::string text = Text();
-        text.replace(start, end - start, bytes);
-        ReplaceWhole(std::move(text), stray);
+        ReplaceWholeText(start, end, bytes, stray);
     } else {
         // The end of the text replaced: cut there and append. The lines
         // behind the cut are gone with their marks, and so is the mark of

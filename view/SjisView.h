@@ -273,7 +273,11 @@ private:
     void ClearHistory();
     void MoveCaret(uint64_t offset, bool keepAnchor);
     QString TextBetween(uint64_t from, uint64_t to) const;
-    void ReplaceWhole(std::string bytes, bool stray);
+    void ReplaceWhole(SjisTextStore bytes, bool stray);
+    // ReplaceWhole with the text shown, [start, end) of it replaced by bytes,
+    // made without a copy of the whole text in memory when the text lies in
+    // a file: the new text goes into a file beside it.
+    void ReplaceWholeText(uint64_t start, uint64_t end, std::string_view bytes, bool stray);
     // Shows the lines of the buffer in sources, the caret moved with the text
     // around it.
     void ShowKept(std::vector<int64_t> sources);

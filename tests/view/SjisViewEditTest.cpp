@@ -3,6 +3,7 @@
 #include "codec/SjisCodec.h"
 #include "view/SjisEditHistory.h"
 #include "view/SjisMemo.h"
+#include "view/SjisTextStore.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -301,6 +302,48 @@ TEST(SjisViewUndo, RandomEditsComeBackExactlyWithBreaksOfEveryKindAndAStrayFirst
             ;
         ASSERT_EQ(memo.Text(), after) << round;
     }
+}
+
+// A text that lies in a file is edited in its middle into a new file beside
+// it, never copied whole into memory: every edit and undo gives what the
+// same edit gives a text in memory, and the text stays in a file.
+TEST(SjisViewUndo, EditsInsideATextInAFileGiveWhatTheyGiveInMemory)
+{
+    const uint64_t before = SjisTextInFileFrom();
+    SetSjisTextInFileFrom(1);
+    std::mt19937 rng(5);
+    const std::vector<QString> pieces = {QStringLiteral("a"), QStringLiteral("接続"), QStringLiteral(" ")};
+    Shown inMemory;
+    Shown inFile;
+    std::string text;
+    for (int k = 0; k < 400; ++k)
+        text += "2026 \x95\x5C" + std::to_string(k) + (k % 3 ? "\n" : "\r\n");
+    auto store = SjisTextStore::InFile(::testing::TempDir(), 0);
+    ASSERT_TRUE(store);
+    store->Append(text);
+    inMemory.memo.SetText(text, true);
+    inFile.memo.AdoptText(std::move(*store), true);
+    for (int k = 0; k < 30; ++k) {
+        SCOPED_TRACE(k);
+        const auto at = static_cast<int64_t>(rng() % (inMemory.memo.TextLength() + 1));
+        const int what = static_cast<int>(rng() % 4);
+        const int line = static_cast<int>(rng() % 50);
+        const QString& piece = pieces[rng() % pieces.size()];
+        for (SjisMemo* memo : {&inMemory.memo, &inFile.memo}) {
+            memo->SetSelStart(at);
+            switch (what) {
+            case 0: Type(memo, piece); break;
+            case 1: QTest::keyClick(memo, Qt::Key_Delete); break;
+            case 2: memo->DeleteLine(line); break;
+            default: memo->Undo(); break;
+            }
+        }
+        ASSERT_EQ(inFile.memo.Text(), inMemory.memo.Text());
+        ASSERT_EQ(inFile.memo.SelStart(), inMemory.memo.SelStart());
+    }
+    EXPECT_TRUE(inFile.memo.Lines().Buffer().InFileBacked());
+    EXPECT_FALSE(inMemory.memo.Lines().Buffer().InFileBacked());
+    SetSjisTextInFileFrom(before);
 }
 
 TEST(SjisViewUndo, NewTextsAndFiltersEmptyTheHistoryAndAppendsKeepItsSteps)
