@@ -33,6 +33,13 @@ QChar VisibleControl(QChar c)
     // terminals and layouts, so they show as the replacement character.
     if (c.unicode() >= 0x80 && c.unicode() <= 0x9F)
         return QChar(char16_t(0xFFFD));
+    // Bidirectional embeddings, overrides, isolates and marks are invisible
+    // and reorder what follows them, so a server could make a message read
+    // backwards: they show as the same mark.
+    const char16_t u = c.unicode();
+    if ((u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069) || u == 0x200E || u == 0x200F
+        || u == 0x061C)
+        return QChar(char16_t(0xFFFD));
     return c;
 }
 

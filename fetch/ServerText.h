@@ -16,6 +16,7 @@ QString ServerLineToQString(const std::string& bytes);
 // character shown as a mark. Does not throw except std::bad_alloc.
 QString ServerTextToQString(const std::string& bytes);
 // The mark shown for a control character: its Unicode control picture
-// (U+2400 + code, U+2421 for DEL), U+FFFD for the C1 controls U+0080-U+009F;
-// other characters unchanged.
+// (U+2400 + code, U+2421 for DEL), U+FFFD for the C1 controls U+0080-U+009F
+// and for the bidirectional format characters (U+202A-U+202E, U+2066-U+2069,
+// U+200E, U+200F, U+061C); other characters unchanged.
 QChar VisibleControl(QChar c);

@@ -3,6 +3,7 @@
 #include "sock/Exception.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -20,12 +21,35 @@ constexpr const char* Suffix = ".part";
     throw Exception("Cannot create file \"" + path + "\". " + std::strerror(error));
 }
 
-// The process's umask, read without changing it for longer than the call.
+// The process's umask. Linux shows it in /proc/self/status, which reads it
+// without changing it; setting it back and forth instead would give a file
+// that another thread creates meanwhile the wrong mode.
 mode_t CurrentUmask()
 {
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status))
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(status);
+        if (found)
+            return mode_t(mask & 0777);
+    }
     const mode_t mask = ::umask(022);
     ::umask(mask);
     return mask;
+}
+
+// The mode the replacement takes: the permission bits of the regular file it
+// replaces, so a log kept private stays private; otherwise what a newly
+// created file gets.
+mode_t ReplacementMode(const std::string& target)
+{
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        return st.st_mode & 0777;
+    return 0666 & ~CurrentUmask();
 }
 
 } // namespace
@@ -54,7 +78,7 @@ PartFile::~PartFile()
 
 void PartFile::Commit()
 {
-    if (::chmod(FPath.c_str(), 0666 & ~CurrentUmask()) != 0 || ::rename(FPath.c_str(), FTarget.c_str()) != 0)
+    if (::chmod(FPath.c_str(), ReplacementMode(FTarget)) != 0 || ::rename(FPath.c_str(), FTarget.c_str()) != 0)
         Refuse(FTarget, errno);
     FCommitted = true;
 }

@@ -21,8 +21,9 @@ public:
     const std::string& Path() const { return FPath; }
     // The file that Commit replaces.
     const std::string& Target() const { return FTarget; }
-    // Gives the file the mode a newly created file gets (0666 less the
-    // umask) and renames it onto the target. Does not wait. Throws
+    // Gives the file the permission bits of the file it replaces, or, where
+    // there is none, the mode a newly created file gets (0666 less the
+    // umask), and renames it onto the target. Does not wait. Throws
     // Exception "Cannot create file" (the target is then unchanged).
     void Commit();
 

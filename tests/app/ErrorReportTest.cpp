@@ -34,6 +34,9 @@ TEST(ServerText, DecodedLosslesslyWithControlsMarked)
               QStringLiteral("a\u2409b\u241B[1m\u240Dc\u2421\u2400d"));
     // C1 controls from UTF-8 (NEL, CSI) have no pictures: the replacement mark.
     EXPECT_EQ(ServerLineToQString("a\xC2\x85" "b\xC2\x9B" "1m\xC2\xA0"), QStringLiteral("a\uFFFDb\uFFFD1m\u00A0"));
+    // Bidirectional overrides and isolates would make the message read backwards.
+    EXPECT_EQ(ServerLineToQString("550 \xE2\x80\xAEgol.exe\xE2\x80\xAC \xE2\x81\xA6x\xE2\x81\xA9 \xE2\x80\x8F"),
+              QStringLiteral("550 \uFFFDgol.exe\uFFFD \uFFFDx\uFFFD \uFFFD"));
     // A text keeps its line breaks (LF and CR LF) and marks a lone CR.
     EXPECT_EQ(ServerTextToQString("one\r\ntwo\nthree\rfour"), QStringLiteral("one\ntwo\nthree\u240Dfour"));
 }

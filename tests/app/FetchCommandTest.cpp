@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -70,6 +71,11 @@ std::string ReadLocal(const std::string& name)
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+void WriteLocal(const std::string& name, const std::string& bytes)
+{
+    std::ofstream(name, std::ios::binary) << bytes;
 }
 
 // The host list with the port in field 6 of every line of six or more
@@ -525,20 +531,21 @@ TEST_F(Fetch, ServerTextInTheStatusIsPlainTextInItsOwnEncoding)
     EXPECT_EQ(form->LastFetch().Notice(), QStringLiteral("ダウンロード失敗: 550 <b>x</b> & 日本\u2401\u2409end"));
     EXPECT_EQ(form->LastFetch().Message, "550 <b>x</b> & \x93\xFA\x96\x7B\x01\tend\r\n");
 
-    // UTF-8 text with C1 controls (NEL, CSI): marked like the other controls.
+    // UTF-8 text with C1 controls (NEL, CSI) and a right-to-left override:
+    // marked like the other controls.
     ScriptedFtpServer c1;
     LogIn(c1)
         .Reply("250 ok\r\n")
         .Reply("200 binary\r\n")
         .Reply(ScriptedFtpServer::PasvReply(c1.DataPort()))
         .AcceptData()
-        .Reply("550 \xE6\x97\xA5\xC2\x85x\xC2\x9B" "1m\xC2\xA0" "end\r\n")
+        .Reply("550 \xE6\x97\xA5\xC2\x85x\xC2\x9B" "1m\xC2\xA0" "end\xE2\x80\xAEgol.exe\r\n")
         .CloseData()
         .Reply("221 bye\r\n");
     Retarget(*form, ScriptedProfile("1", "/d/f.log"), c1.Port());
     form->mnGetAll->trigger();
     ASSERT_TRUE(c1.WaitScriptDone(5s)) << c1.Error();
-    EXPECT_EQ(form->mnStatus->text(), QStringLiteral("ダウンロード失敗: 550 日\uFFFDx\uFFFD1m\u00A0end"));
+    EXPECT_EQ(form->mnStatus->text(), QStringLiteral("ダウンロード失敗: 550 日\uFFFDx\uFFFD1m\u00A0end\uFFFDgol.exe"));
 }
 
 TEST_F(Fetch, FailedDownloadShowsTheOldCopyAndSaysSoInTheStatus)
@@ -648,6 +655,29 @@ TEST_F(Fetch, CompleteDownloadReplacesTheCopyWithoutFollowingALink)
     EXPECT_EQ(QFileInfo(QStringLiteral("f.log")).permissions() & QFileDevice::ReadOther,
               QFileDevice::ReadOther)
         << "the copy gets the mode of a new file, not the part file's 0600";
+    EXPECT_TRUE(PartFiles().isEmpty());
+}
+
+TEST_F(Fetch, AReplacedCopyAndASavedViewKeepWhoMayReadThem)
+{
+    PyFtpServer server;
+    server.WriteFile("f.log", "private\n");
+    auto form = MakeFetchForm(Profile("p", server, "1", "/f.log"), server.Port());
+    for (const mode_t mode : {mode_t(0600), mode_t(0640), mode_t(0644)}) {
+        WriteLocal("f.log", "older\n");
+        ASSERT_EQ(::chmod("f.log", mode), 0);
+        form->mnGetAll->trigger();
+        EXPECT_EQ(ReadLocal("f.log"), "private\n");
+        struct stat st {};
+        ASSERT_EQ(::stat("f.log", &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode) << "download over a copy of mode " << std::oct << mode;
+
+        WriteLocal("saved.log", "older\n");
+        ASSERT_EQ(::chmod("saved.log", mode), 0);
+        ASSERT_TRUE(form->SaveView("saved.log", true));
+        ASSERT_EQ(::stat("saved.log", &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode) << "Save view over a file of mode " << std::oct << mode;
+    }
     EXPECT_TRUE(PartFiles().isEmpty());
 }
 
