@@ -14,9 +14,20 @@ install_missing() {
             || missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    echo "Installing missing packages: ${missing[*]}"
     local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null 2>&1; then
+            # Nothing here can install them: say what is missing and how an
+            # administrator installs it, and stop before a build that would fail.
+            echo "Missing Debian packages: ${missing[*]}" >&2
+            echo "Install them as root, then run this again:" >&2
+            echo "  su -c 'apt-get update && apt-get install -y ${options[*]:+${options[*]} }${missing[*]}'" >&2
+            echo "Stopped: ${#missing[@]} package(s) missing, nothing was built." >&2
+            exit 1
+        fi
+        sudo="sudo"
+    fi
+    echo "Installing missing packages: ${missing[*]}"
     $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${options[@]}" "${missing[@]}"
 }
