@@ -4,18 +4,19 @@ takes its time or is cut, and reads that go wrong in the middle of a file.
 
     python3 scripted_sftp_server.py HOST_KEY PORT_FILE MODE
 
-MODE: password | kbdint | slowauth | logindrop, or one of the faults from
-FAULT_OFFSET of a file on:
+MODE: password | kbdint | slowauth | logindrop (the connection is cut when
+the password comes), or a fault of the reads at and past FAULT_OFFSET:
     stall      the read is never answered
     drop       the connection is cut
     short      reads that start in the 64 KiB from there get at most SHORT bytes
-    reorder    read replies go out in reverse order, eight at a time
     overlong   the reply holds one byte more than the read asked for
     badid      the reply carries a request id that was never sent
     shrink     the file is cut to FAULT_OFFSET + 4321 bytes
     grow       the file gains GROWTH bytes (a line per KiB)
-    denyopen   opening any file is refused
-    denystat   the attributes of any file are refused
+or from the start:
+    reorder    read replies go out in reverse order, eight at a time
+    denyopen   opening a file is refused
+    denystat   the attributes of a file are refused
 The user is "demo", the password PASSWORD below. Files are served from the
 real file system. The chosen port is written to PORT_FILE once the server
 listens. Runs until killed.
@@ -104,6 +105,7 @@ class Sftp(paramiko.SFTPServer):
         super()._response(request_number, t, *arg)
 
     def _process(self, t, request_number, msg):
+        # Whether the request is a read at or past FAULT_OFFSET (for badid).
         self.past_fault = False
         if t == paramiko.sftp.CMD_READ:
             msg.get_binary()
