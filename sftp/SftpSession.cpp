@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -82,6 +83,15 @@ std::string MethodNames(int methods)
     add(SSH_AUTH_METHOD_HOSTBASED, "hostbased");
     add(SSH_AUTH_METHOD_GSSAPI_MIC, "gssapi-with-mic");
     return names.empty() ? "none" : names;
+}
+
+// Whether libssh already holds the reply to the request id.
+bool ReplyHeld(sftp_session sftp, uint32_t id)
+{
+    for (sftp_request_queue q = sftp->queue; q != nullptr; q = q->next)
+        if (q->message != nullptr && q->message->id == id)
+            return true;
+    return false;
 }
 
 void WipeString(std::string& text)
@@ -257,9 +267,15 @@ void SftpSession::ThrowSftpError(const std::string& path)
     case SSH_FX_OK:
     case SSH_FX_CONNECTION_LOST:
     case SSH_FX_NO_CONNECTION:
+        // libssh refuses a malformed reply (one longer than asked for) with
+        // the connection still up.
+        if (d.Ssh && ssh_is_connected(d.Ssh.get()) != 0)
+            ThrowLibsshError("Bad reply (" + path + ")");
         ThrowLibsshError("Connection lost (" + path + ")");
     default:
-        throw ESftpError("SFTP error " + std::to_string(code) + ": " + path);
+        // libssh's text says what the code does not: the server's own
+        // words, or a reply to a request never made.
+        ThrowLibsshError("SFTP error " + std::to_string(code) + ": " + path);
     }
 }
 
@@ -713,6 +729,16 @@ int64_t SftpSession::Pipeline(void* opened, const std::string& path, int64_t off
         next += ReadChunk;
     };
     auto take = [&](const Request& r) {
+        // libssh's read takes one more packet off the connection before it
+        // looks among the replies it already holds. When a server answered
+        // out of order and every reply asked for is already held, no packet
+        // would come: a one-byte read is asked so that one does (its reply
+        // is never taken).
+        const auto held = [&](const Request& q) { return ReplyHeld(file->sftp, q.Id); };
+        if (held(r) && std::all_of(pending.begin(), pending.end(), held)) {
+            if (sftp_seek64(file, 0) != 0 || sftp_async_read_begin(file, 1) < 0)
+                ThrowSftpError(path);
+        }
         // Each reply is taken on its own: an end-of-file answer to one
         // request must not hide the replies to the others.
         file->eof = 0;
