@@ -29,6 +29,30 @@ void TForm1::BindDailyUse(const StartupOptions& options)
     // own, where the main window's shortcuts do not reach.
     FindDialog1->addActions({FindNext1, FindPrevious1});
 
+    // Undo and Redo of the view's edits, first in the menu as editors have
+    // them. A field with the focus keeps its own undo: a line edit claims
+    // these keys before the menu sees them.
+    Undo1 = new QAction(QStringLiteral("&Undo"), Edit1);
+    Undo1->setObjectName("Undo1");
+    Undo1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    Redo1 = new QAction(QStringLiteral("&Redo"), Edit1);
+    Redo1->setObjectName("Redo1");
+    Redo1->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Y), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)});
+    Edit1->insertActions(SelectAll1, {Undo1, Redo1});
+    Edit1->insertSeparator(SelectAll1);
+    connect(Undo1, &QAction::triggered, this, [this] { Memo1->Undo(); });
+    connect(Redo1, &QAction::triggered, this, [this] { Memo1->Redo(); });
+    // Greyed while there is nothing to take back; the keys stay live, since
+    // the history changes without the menu being opened.
+    connect(Edit1, &QMenu::aboutToShow, this, [this] {
+        Undo1->setEnabled(Memo1->CanUndo());
+        Redo1->setEnabled(Memo1->CanRedo());
+    });
+    connect(Edit1, &QMenu::aboutToHide, this, [this] {
+        Undo1->setEnabled(true);
+        Redo1->setEnabled(true);
+    });
+
     Edit1->addSeparator();
     FilterLines1 = Edit1->addAction(QStringLiteral("Filter lines…"));
     FilterLines1->setObjectName("FilterLines1");

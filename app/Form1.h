@@ -131,6 +131,8 @@ public:
     QAction* Find1 = nullptr;
     QAction* FindNext1 = nullptr;
     QAction* FindPrevious1 = nullptr;
+    QAction* Undo1 = nullptr;
+    QAction* Redo1 = nullptr;
     QAction* FilterLines1 = nullptr;
     QAction* ExcludeFilter1 = nullptr;
     QAction* RegexFilter1 = nullptr;

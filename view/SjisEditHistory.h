@@ -36,6 +36,10 @@ public:
         bool StrayBefore = false;
         bool StrayAfter = false;
         Kind Which = Kind::Other;
+        // The lines the removed bytes spanned, and the one behind them,
+        // that were marked before the step, counted from its first line: its
+        // undo marks them again.
+        std::vector<int64_t> MarkedLines;
     };
 
     // Takes a step just done: the redo steps go, and it joins the last step

@@ -559,6 +559,13 @@ void SjisView::EditRange(uint64_t start, uint64_t end, std::string bytes, SjisEd
         // stood a caret.
         if (kind == SjisEditHistory::Kind::Backspace || kind == SjisEditHistory::Kind::Delete)
             step.CaretBefore = step.AnchorBefore;
+        const int64_t first = Current().LineAt(start);
+        // A mark is put back by its line's bytes and those of the line
+        // before it, so the line behind the edited ones can lose its mark too.
+        const int64_t last = Current().LineAt(end) + 1;
+        for (const int64_t mark : FMarks)
+            if (const int64_t line = ViewLineOf(mark); line >= first && line <= last)
+                step.MarkedLines.push_back(line - first);
     }
     ReplaceRange(start, end, bytes, strayBefore && start > 0);
     if (kept) {
@@ -605,6 +612,14 @@ bool SjisView::Undo()
         return false;
     }
     ReplaceRange(step.Offset, end, step.Removed, step.StrayBefore);
+    // The marks the edit took with its lines come back with them.
+    const int64_t first = Current().LineAt(step.Offset);
+    for (const int64_t k : step.MarkedLines) {
+        const int64_t source = Current().SourceLine(first + k);
+        const auto at = std::lower_bound(FMarks.begin(), FMarks.end(), source);
+        if (source >= 0 && (at == FMarks.end() || *at != source))
+            FMarks.insert(at, source);
+    }
     // The selection the step replaced comes back; a caret alone goes behind
     // the bytes put back.
     if (step.AnchorBefore != step.CaretBefore) {

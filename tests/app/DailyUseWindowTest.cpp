@@ -420,6 +420,36 @@ TEST_F(DailyUse, EnterInTheFileFieldFetchesAndTheTitleNamesWhatIsShown)
     EXPECT_EQ(Boxes[0].Caption, "読込");
 }
 
+TEST_F(DailyUse, TheEditMenuUndoesTheViewsEditsAndTheFieldsKeepTheirOwn)
+{
+    Open();
+    ShowFile("first\r\nsecond\r\n");
+    const QList<QAction*> items = Form->Edit1->actions();
+    ASSERT_GE(items.size(), 2);
+    EXPECT_EQ(items[0], Form->Undo1);
+    EXPECT_EQ(items[1], Form->Redo1);
+    EXPECT_EQ(Form->Undo1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Z));
+
+    Key(Form->Memo1, Qt::Key_Backspace);
+    ASSERT_EQ(Form->Memo1->Text(), "first\r\nsecond");
+    QMetaObject::invokeMethod(Form->Edit1, "aboutToShow");
+    EXPECT_TRUE(Form->Undo1->isEnabled());
+    EXPECT_FALSE(Form->Redo1->isEnabled());
+    QMetaObject::invokeMethod(Form->Edit1, "aboutToHide");
+    Form->Undo1->trigger();
+    EXPECT_EQ(Form->Memo1->Text(), "first\r\nsecond\r\n");
+    Form->Redo1->trigger();
+    EXPECT_EQ(Form->Memo1->Text(), "first\r\nsecond");
+
+    // Ctrl+Z in the File field undoes the typing there, not the view's edit.
+    Form->EdtFile->setFocus();
+    Form->EdtFile->setText(QStringLiteral("/logs/app.log"));
+    QTest::keyClicks(Form->EdtFile, QStringLiteral("x"));
+    Key(Form->EdtFile, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(Form->EdtFile->text(), QStringLiteral("/logs/app.log"));
+    EXPECT_EQ(Form->Memo1->Text(), "first\r\nsecond");
+}
+
 TEST_F(DailyUse, TheEncodingMenuMarksOnlyWhatIsInForce)
 {
     Open();

@@ -416,6 +416,43 @@ TEST(SjisViewUndo, MarksFollowTheirLinesThroughEditsAndUndo)
     EXPECT_EQ(memo.MarkCount(), 0u);
 }
 
+TEST(SjisViewUndo, UndoBringsBackTheMarksAnEditTookAway)
+{
+    struct Case {
+        const char* name;
+        uint64_t from, length; // the selection the edit replaces
+        const char* typed;     // nullptr: Delete
+    };
+    // "a", "b" (marked), "c" (marked), "d"
+    const Case cases[] = {
+        {"the marked lines deleted inside the text", 3, 6, nullptr},
+        {"the marked lines deleted to the end", 2, 10, nullptr},
+        {"a marked line typed over", 3, 1, "x"},
+        {"a marked line emptied", 6, 1, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Shown window;
+        SjisMemo& memo = window.memo;
+        memo.SetText("a\r\nb\r\nc\r\nd");
+        for (const int line : {1, 2}) {
+            memo.SetSelStart(line * 3);
+            memo.ToggleMark();
+        }
+        memo.SetSelStart(static_cast<int64_t>(c.from));
+        memo.SetSelLength(static_cast<int64_t>(c.length));
+        if (c.typed)
+            Type(&memo, QString::fromLatin1(c.typed));
+        else
+            QTest::keyClick(&memo, Qt::Key_Delete);
+        ASSERT_TRUE(memo.Undo());
+        EXPECT_EQ(memo.Text(), "a\r\nb\r\nc\r\nd");
+        EXPECT_EQ(memo.MarkCount(), 2u);
+        EXPECT_TRUE(memo.IsMarked(1));
+        EXPECT_TRUE(memo.IsMarked(2));
+    }
+}
+
 TEST(SjisEditHistory, HoldsNoMoreThanItsLimitDroppingTheOldestSteps)
 {
     SjisEditHistory history;
