@@ -181,7 +181,14 @@ TEST(SjisTextWindow, BlocksTheConverterStoresAheadOfItsTextNeverReachTheIndexOrT
 {
     const std::string folder = OwnFolder();
     ASSERT_FALSE(folder.empty());
-    const uint64_t before = SjisTextInFileFrom();
+    struct Settings {
+        uint64_t InFileFrom = SjisTextInFileFrom();
+        ~Settings()
+        {
+            SetConverterStorePause(nullptr);
+            SetSjisTextInFileFrom(InFileFrom);
+        }
+    } restored;
     SetSjisTextInFileFrom(1);
     SetConverterStorePause([] { std::this_thread::yield(); });
     std::mt19937 rng(40);
@@ -218,8 +225,6 @@ TEST(SjisTextWindow, BlocksTheConverterStoresAheadOfItsTextNeverReachTheIndexOrT
         ASSERT_TRUE(out.Index);
         ExpectSameIndex(*out.Index, expected);
     }
-    SetConverterStorePause(nullptr);
-    SetSjisTextInFileFrom(before);
     ::rmdir(folder.c_str());
 }
 
