@@ -126,6 +126,8 @@ PassProgress PassWatch::Hook()
 {
     PassProgress progress = Input.Progress();
     progress.Context = this;
+    if (Output != nullptr)
+        progress.Final = Output->Final();
     progress.Reached = [](const uint8_t* position, void* context) {
         auto* self = static_cast<PassWatch*>(context);
         self->Input.Release(position);

@@ -485,6 +485,23 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisStretch(const uint8_t*& p, uint64_t b
     return total;
 }
 
+// After each store of a fast lane that runs past what it has converted:
+// nothing, or in a test's converter the pause SetConverterStorePause gives,
+// which lets another thread look at the output meanwhile. Only a reporting
+// pass started with a pause set takes the second, so no other pass pays for
+// it.
+struct NoPause {
+    static void Stored() { }
+};
+std::atomic<void (*)()> StorePause{nullptr};
+struct HookPause {
+    static void Stored()
+    {
+        if (void (*pause)() = StorePause.load(std::memory_order_relaxed))
+            pause();
+    }
+};
+
 // Copies the run of bytes outside Set at q to output + written, passing q and
 // written over it. Sixteen bytes at a time: each block is stored whole and
 // the output moves on by its bytes before the first stop (what it stores
@@ -492,8 +509,9 @@ WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisStretch(const uint8_t*& p, uint64_t b
 // terminator). Near the end of the room or of a page, an exact copy. Writes
 // only output[0 .. room); returns false where the room cut the run short.
 // Locals carry the positions: the byte stores may alias anything.
-template <StopSet Set>
-WISPLOG_WHOLE_BLOCK_READS inline bool CopyRun(const uint8_t*& q, uint8_t* output, uint64_t& written, uint64_t room)
+template <StopSet Set, typename Pause = NoPause>
+WISPLOG_WHOLE_BLOCK_READS inline bool CopyRun(const uint8_t*& q, uint8_t* output, uint64_t& written,
+                                              uint64_t room)
 {
     const uint8_t* from = q;
     uint64_t to = written;
@@ -508,6 +526,7 @@ WISPLOG_WHOLE_BLOCK_READS inline bool CopyRun(const uint8_t*& q, uint8_t* output
         }
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(output + to), v);
+        Pause::Stored();
         const unsigned stops = ByteStops<Set>(v);
         if (stops != 0) {
             const unsigned k = static_cast<unsigned>(__builtin_ctz(stops));
@@ -522,14 +541,14 @@ WISPLOG_WHOLE_BLOCK_READS inline bool CopyRun(const uint8_t*& q, uint8_t* output
 
 // Converting UTF-8 in the same runs: plain bytes copied, each three-byte
 // sequence one stored word, found as Words finds it.
-template <typename Words>
+template <typename Words, typename Pause>
 WISPLOG_WHOLE_BLOCK_READS uint64_t Utf8SjisFastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
 {
     const FastTables& t = Fast();
     const uint8_t* q = p;
     uint64_t written = 0;
     for (;;) {
-        if (!CopyRun<ssPlain>(q, output, written, room)) {
+        if (!CopyRun<ssPlain, Pause>(q, output, written, room)) {
             p = q;
             return written;
         }
@@ -580,7 +599,9 @@ WISPLOG_WHOLE_BLOCK_READS inline uint64_t KanjiFastRun(const uint8_t*& p, uint8_
 // which compiles to nothing.
 struct NoReport {
     static constexpr bool Active = false;
+    using Pause = NoPause;
     void Check(const void*) {}
+    void Check(const void*, const void*) { }
 };
 
 // The state a converter carries between characters (JIS: its mode), through
@@ -605,13 +626,16 @@ void SetMode(Converter& converter, int mode)
         converter.Mode = static_cast<decltype(converter.Mode)>(mode);
 }
 
+template <typename PauseType = NoPause>
 struct Reporter {
     static constexpr bool Active = true;
+    using Pause = PauseType;
     const PassProgress* Progress;
     const uint8_t* Base;
     const uint8_t* Next;
     SjisMeasure* Measure = nullptr;   // where the measuring pass keeps resume points
     const uint8_t* NextResume;
+    const uint8_t* Output = nullptr; // the converting pass's window
 
     explicit Reporter(const PassProgress* progress, const void* input, SjisMeasure* measure = nullptr)
         : Progress(progress), Base(static_cast<const uint8_t*>(input)),
@@ -626,6 +650,15 @@ struct Reporter {
             Progress->Reached(at, Progress->Context);
             Next = at + Progress->Every;
         }
+    }
+    // Of the converting pass, between characters, where everything before
+    // end in the window is final: published before the report.
+    void Check(const void* position, const void* end)
+    {
+        if (static_cast<const uint8_t*>(position) >= Next && Progress->Final != nullptr)
+            Progress->Final->store(static_cast<uint64_t>(static_cast<const uint8_t*>(end) - Output),
+                                   std::memory_order_release);
+        Check(position);
     }
     // At a character boundary of the measuring pass: keeps the place now
     // and then, the last few of them.
@@ -707,10 +740,13 @@ int64_t ConvertLoop(typename Output::Unit* output, const Input* input, uint64_t 
     uint64_t total = 0;
     bool stopped = false;
     for (;;) {
-        report.Check(input);
+        // What lies before output + total is final: the fast lanes' stores
+        // past it, and Put, write from there on.
+        report.Check(input, output + total);
         if constexpr (requires { converter.FastRun(input, output, total); }) {
             if (total + 1 < capacity)
-                total += converter.FastRun(input, output + total, capacity - total - 1);
+                total += converter.template FastRun<typename Report::Pause>(input, output + total,
+                                                                            capacity - total - 1);
         }
         // A plain unit is written while the total with it stays below the
         // capacity. If the run is cut short, Next reads the plain unit that
@@ -985,6 +1021,7 @@ struct JisConverter {
     // Converting: pairs by the table in the JIS X 0208 modes, plain runs in
     // jmAscii, and the escapes between them, up to about ReportedStretch
     // bytes of output a call so that a reporting pass keeps reporting.
+    template <typename Pause = NoPause>
     uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
     {
         room = std::min(room, ReportedStretch);
@@ -995,7 +1032,7 @@ struct JisConverter {
                 if (!TakeAsciiIn(p))
                     return written;
             } else if (Mode == jmAscii) {
-                if (!CopyRun<ssPlainJis>(p, output, written, room) || !TakeKanjiIn(p))
+                if (!CopyRun<ssPlainJis, Pause>(p, output, written, room) || !TakeKanjiIn(p))
                     return written;
             } else {
                 return written;
@@ -1084,6 +1121,7 @@ struct EucConverter {
     // Pairs by the table and the plain runs between them, up to about
     // ReportedStretch bytes of output a call so that a reporting pass keeps
     // reporting.
+    template <typename Pause = NoPause>
     static uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
     {
         room = std::min(room, ReportedStretch);
@@ -1092,7 +1130,7 @@ struct EucConverter {
             const uint64_t pairs = KanjiFastRun<0x8080>(p, output + written, room - written);
             written += pairs;
             const uint64_t before = written;
-            if (!CopyRun<ssPlain>(p, output, written, room) || pairs + (written - before) == 0)
+            if (!CopyRun<ssPlain, Pause>(p, output, written, room) || pairs + (written - before) == 0)
                 return written;
         }
     }
@@ -1169,6 +1207,9 @@ struct Utf16Converter {
         const uint64_t wide = WideLanes() ? Utf16MeasureWide(p, budget, Fast().TwoByte) : 0;
         return wide + Utf16Stretch(p, budget - wide);
     }
+    // Its stores run past what it has converted by a zero byte at most:
+    // nothing to pause for.
+    template <typename Pause = NoPause>
     static uint64_t FastRun(const uint16_t*& p, uint8_t* output, uint64_t room)
     {
         return Utf16FastRun(p, output, room);
@@ -1221,9 +1262,11 @@ struct Utf8SjisConverter {
         const uint64_t wide = Utf8SjisMeasureWide(p, budget, Fast().TwoByte);
         return wide != 0 ? wide : Utf8SjisStretch(p, std::min<uint64_t>(budget, 64));
     }
+    template <typename Pause = NoPause>
     static uint64_t FastRun(const uint8_t*& p, uint8_t* output, uint64_t room)
     {
-        return PextLanes() ? Utf8SjisFastRun<WordByKey>(p, output, room) : Utf8SjisFastRun<WordByCode>(p, output, room);
+        return PextLanes() ? Utf8SjisFastRun<WordByKey, Pause>(p, output, room)
+                           : Utf8SjisFastRun<WordByCode, Pause>(p, output, room);
     }
 
     static bool Next(const uint8_t*& p, uint16_t& code)
@@ -1267,6 +1310,8 @@ void SetConverterFastLanes(bool enabled) { FastLanes.store(enabled); }
 
 void SetConverterWideLanes(bool enabled) { WideLanesOn.store(enabled); }
 
+void SetConverterStorePause(void (*pause)()) { StorePause.store(pause); }
+
 int64_t JisToSjis(uint8_t* output, const uint8_t* input, uint64_t capacity)
 {
     return Run<JisConverter, SjisOutput>(output, input, capacity);
@@ -1308,7 +1353,8 @@ SjisMeasure MeasureRoute(const Input* input, const PassProgress* progress)
     }
     Converter converter;
     SjisMeasure result;
-    result.Length = MeasureLoop<SjisOutput>(input, converter, Reporter(progress, input, &result), &result.TextLength);
+    result.Length =
+        MeasureLoop<SjisOutput>(input, converter, Reporter<>(progress, input, &result), &result.TextLength);
     return result;
 }
 
@@ -1335,9 +1381,15 @@ uint64_t TailRoute(const Input* input, uint64_t start, uint8_t* window, uint64_t
         start -= from->Output;
         SetMode(converter, from->Mode);
     }
-    if (progress)
-        return RunTail(window, windowSize, input, start, converter, Reporter(progress, input));
-    return RunTail(window, windowSize, input, start, converter, NoReport{});
+    if (progress == nullptr)
+        return RunTail(window, windowSize, input, start, converter, NoReport{});
+    auto run = [&](auto report) {
+        report.Output = window;
+        return RunTail(window, windowSize, input, start, converter, report);
+    };
+    if (StorePause.load(std::memory_order_relaxed) != nullptr)
+        return run(Reporter<HookPause>(progress, input));
+    return run(Reporter<>(progress, input));
 }
 
 } // namespace

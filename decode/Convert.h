@@ -79,7 +79,9 @@ SjisMeasure MeasureSjis(SjisRoute route, const uint8_t* input, const PassProgres
 // gives only its bytes from start on): a window of measured length - start + 1
 // bytes holds all of them. Reports progress as MeasureSjis does. Given the
 // route's measure of the same input, starts at its last resume point before
-// start instead of at the beginning. Neither allocates, waits or throws.
+// start instead of at the beginning. With progress->Final it tells before
+// each report how many bytes from the window's start are final (see
+// PassProgress). Neither allocates, waits or throws.
 uint64_t ConvertSjisTail(SjisRoute route, const uint8_t* input, uint64_t start, uint8_t* window,
                          uint64_t windowSize, const PassProgress* progress = nullptr,
                          const SjisMeasure* measure = nullptr);
@@ -93,6 +95,11 @@ void SetConverterFastLanes(bool enabled);
 // (SSE2) forms where wider ones (AVX2, PEXT) would run; the results must not
 // change.
 void SetConverterWideLanes(bool enabled);
+// For tests: ConvertSjisTail passes with progress started afterwards call
+// pause on their thread after each block their fast lanes store past what
+// they have converted (nullptr, the default: none), so that a thread reading
+// the window meanwhile sees those bytes.
+void SetConverterStorePause(void (*pause)());
 
 // Helpers shared by the converters.
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -170,9 +171,34 @@ void CheckLiteralAndTail(int64_t (*convert)(uint8_t*, const In*, uint64_t), Sjis
     FUZZ_CHECK(measure.TextLength == zero);
     const uint64_t start = (seed >> 8) % (fast.size() + 1);
     std::vector<uint8_t> window(fast.size() - start + 1 + 16, 0xA5);
+    // At each report, the bytes the tail pass says are final are the
+    // output's own: another thread may take them then.
+    struct Published {
+        std::atomic<uint64_t> Final{0};
+        const uint8_t* Window = nullptr;
+        const uint8_t* Expected = nullptr;
+        uint64_t Length = 0;
+        uint64_t Checked = 0;
+    } published;
+    published.Window = window.data();
+    published.Expected = fast.data() + start;
+    published.Length = fast.size() - start;
+    PassProgress tailProgress = progress;
+    tailProgress.Final = &published.Final;
+    tailProgress.Context = &published;
+    tailProgress.Reached = [](const uint8_t* position, void* context) {
+        FUZZ_CHECK(position >= last);
+        last = position;
+        auto& p = *static_cast<Published*>(context);
+        const uint64_t final = p.Final.load(std::memory_order_acquire);
+        FUZZ_CHECK(final >= p.Checked && final <= p.Length);
+        FUZZ_CHECK(std::equal(p.Window + p.Checked, p.Window + final, p.Expected + p.Checked));
+        p.Checked = final;
+    };
     last = bytes;
-    const uint64_t written = ConvertSjisTail(route, bytes, start, window.data(), fast.size() - start + 1,
-                                             (seed & 2) ? &progress : nullptr, (seed & 4) ? &measure : nullptr);
+    const uint64_t written =
+        ConvertSjisTail(route, bytes, start, window.data(), fast.size() - start + 1,
+                        (seed & 2) ? &tailProgress : nullptr, (seed & 4) ? &measure : nullptr);
     FUZZ_CHECK(written == fast.size() - start);
     FUZZ_CHECK(std::equal(fast.begin() + static_cast<std::ptrdiff_t>(start), fast.end(), window.begin()));
     FUZZ_CHECK(window[written] == 0);

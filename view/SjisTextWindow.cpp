@@ -1,7 +1,6 @@
 #include "view/SjisTextWindow.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string_view>
@@ -58,16 +57,13 @@ void SjisTextWindow::Written() noexcept
 {
     if (!FStore.InFileBacked())
         return;
-    const void* zero = std::memchr(FWindow + FHandedOn, 0, static_cast<std::size_t>(FSize - FHandedOn));
-    const uint64_t written =
-        zero ? static_cast<uint64_t>(static_cast<const uint8_t*>(zero) - FWindow) : FSize;
-    if (written == FHandedOn)
+    const uint64_t written = std::min(FFinal.load(std::memory_order_acquire), FSize);
+    if (written <= FHandedOn)
         return;
     FHandedOn = written;
     std::unique_lock<std::mutex> hold(FLock);
-    FWritten = written;
     FChanged.notify_one();
-    FCaughtUp.wait(hold, [&] { return FFailed || FEnded || FMoved + Lag >= FWritten; });
+    FCaughtUp.wait(hold, [&] { return FFailed || FEnded || FMoved + Lag >= written; });
 }
 
 void SjisTextWindow::Follow()
@@ -78,9 +74,13 @@ void SjisTextWindow::Follow()
         uint64_t written = 0;
         bool ended = false;
         {
+            // Only bytes the converter has published as final: it may be
+            // storing past them right now.
             std::unique_lock<std::mutex> hold(FLock);
-            FChanged.wait(hold, [&] { return FEnded || FWritten > FIndex.Scanned(); });
-            written = FWritten;
+            FChanged.wait(hold, [&] {
+                written = std::min(FFinal.load(std::memory_order_acquire), FSize);
+                return FEnded || written > FIndex.Scanned();
+            });
             ended = FEnded;
         }
         const std::string_view text(reinterpret_cast<const char*>(FWindow),
@@ -129,8 +129,9 @@ SjisTextWindow::Text SjisTextWindow::Finish(uint64_t length)
         throw std::runtime_error("the view's text could not be written to its file");
     const uint64_t moved = FStore.Size();
     if (length < moved) {
-        // A text that ends before what was handed on (the converter's zero
-        // came later than the text's end): indexed afresh.
+        // A text that ends before what was handed on (a JIS text ends at a
+        // zero byte inside its output, which the converter writes on
+        // behind): indexed afresh.
         FStore.Resize(length);
         result.Bytes = std::move(FStore);
         return result;

@@ -10,6 +10,7 @@
 #include "view/SjisLineIndex.h"
 #include "view/SjisTextStore.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -30,12 +31,17 @@ public:
 
     uint8_t* Bytes() { return FWindow; }
 
-    // Called now and then from the converter's progress: the text written
-    // so far is handed on. The converter writes no zero byte before the
-    // text's end, so the first zero behind what was handed on is where it
-    // has got. Waits while the thread that follows is more than Lag bytes
-    // behind, so that the pages held stay few whatever the two threads'
-    // speeds. Does not throw.
+    // Where the converter keeps how many bytes from the window's start are
+    // final (PassProgress::Final): it stores the count with release
+    // ordering before each call of Written. The thread that follows reads,
+    // indexes and moves into the file only those bytes: the converter
+    // stores whole blocks past them that it writes over afterwards.
+    std::atomic<uint64_t>* Final() { return &FFinal; }
+
+    // Called now and then from the converter's progress: the final bytes
+    // are handed on. Waits while the thread that follows is more than Lag
+    // bytes behind, so that the pages held stay few whatever the two
+    // threads' speeds. Does not throw.
     void Written() noexcept;
     static constexpr uint64_t Lag = uint64_t(32) << 20;
 
@@ -56,11 +62,11 @@ private:
     SjisTextStore FStore;
     uint8_t* FWindow = nullptr;
     uint64_t FSize = 0;
-    uint64_t FHandedOn = 0; // the converter's side: what Written found
+    std::atomic<uint64_t> FFinal{0};
+    uint64_t FHandedOn = 0; // the converter's side: what Written handed on
 
     std::mutex FLock;
     std::condition_variable FChanged;
-    uint64_t FWritten = 0; // handed on
     uint64_t FMoved = 0;   // moved into the file by the follower
     std::condition_variable FCaughtUp;
     bool FEnded = false;  // nothing more comes

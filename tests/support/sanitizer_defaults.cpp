@@ -21,4 +21,6 @@ const char* __ubsan_default_options()
     return "print_stacktrace=1:halt_on_error=1";
 }
 
+// A data race fails the test at once, where it is seen.
+const char* __tsan_default_options() { return "halt_on_error=1"; }
 }
