@@ -1,7 +1,9 @@
 #include "sftp/SftpSession.h"
 
 #include "sftp/HostKey.h"
+#include "sftp/KnownHostsFile.h"
 #include "sftp/SftpHandles.h"
+#include "sftp/SshConfig.h"
 #include "sock/PartFile.h"
 
 #include <libssh/callbacks.h>
@@ -57,6 +59,13 @@ std::string HomeDir()
     if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr)
         return pw->pw_dir;
     return "/";
+}
+
+std::string LocalUserName()
+{
+    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_name != nullptr)
+        return pw->pw_name;
+    return std::string();
 }
 
 std::string OptionText(ssh_session s, ssh_options_e option)
@@ -475,61 +484,72 @@ void SftpSession::CheckHostKey()
     const std::string host = OptionText(s, SSH_OPTIONS_HOST);
     const std::string name = KnownHostsName(host, int(port));
     const std::string type = ssh_key_type_to_char(ssh_key_type(key.get()));
+    std::string blob;
+    char* base64 = nullptr;
+    if (ssh_pki_export_pubkey_base64(key.get(), &base64) != SSH_OK || base64 == nullptr)
+        ThrowLibsshError("Cannot read the host key");
+    const bool decoded = Base64Decode(base64, blob);
+    ssh_string_free_char(base64);
+    if (!decoded)
+        throw ESftpError("Cannot read the host key");
 
+    // The known-hosts files are read here, line by line, rather than by
+    // libssh, which gives up on a whole file at one bad line and takes
+    // @revoked for a host name.
+    SshConfigQuery query;
+    query.Host = Host;
+    query.HostName = host;
+    query.User = OptionText(s, SSH_OPTIONS_USER);
+    query.LocalUser = LocalUserName();
+    query.HomeDir = HomeDir();
+    query.Port = int(port);
+    KnownHostsPlaces places = FindKnownHostsPlaces(query, SshDir.empty() ? HomeDir() + "/.ssh" : SshDir);
+    if (!GlobalKnownHosts.empty())
+        places.GlobalFiles = {GlobalKnownHosts};
+    std::vector<std::string> files = places.UserFiles;
+    files.insert(files.end(), places.GlobalFiles.begin(), places.GlobalFiles.end());
+    const KnownHostsVerdict verdict = CheckKnownHosts(files, name, blob);
+    std::string unreadable;
+    for (const std::string& line : verdict.Unreadable)
+        unreadable += (unreadable.empty() ? "; unreadable: " : ", ") + line;
+
+    // A revocation holds whatever else lists or pins the key.
+    if (verdict.Verdict == KnownHostsVerdict::Revoked)
+        throw EHostKeyChanged("Host key revoked for " + name + ": " + type + " " + FServerFingerprint +
+                              " is marked @revoked in " + verdict.File + ":" + std::to_string(verdict.Line) +
+                              unreadable);
     if (!PinnedKey.empty()) {
         if (PinnedKey != digest)
             throw EHostKeyChanged("Host key mismatch for " + name + ": the server offers " + type + " " +
                                   FServerFingerprint + ", the profile pins SHA256:" + PinnedKey);
         return;
     }
-    switch (ssh_session_is_known_server(s)) {
-    case SSH_KNOWN_HOSTS_OK:
+    switch (verdict.Verdict) {
+    case KnownHostsVerdict::Known:
         return;
-    case SSH_KNOWN_HOSTS_CHANGED:
-    case SSH_KNOWN_HOSTS_OTHER: {
-        std::string known;
-        const std::string global = GlobalKnownHosts.empty() ? "/etc/ssh/ssh_known_hosts" : GlobalKnownHosts;
-        for (const std::string& file : {d.KnownHostsFile, global}) {
-            for (const KnownHostsLine& line : FindKnownHostsLines(file, name)) {
-                if (line.Fingerprint == FServerFingerprint)
-                    continue;
-                known = line.KeyType + " " + line.Fingerprint + " in " + line.File + ":" + std::to_string(line.Line);
-                break;
-            }
-            if (!known.empty())
-                break;
-        }
+    case KnownHostsVerdict::Changed:
         throw EHostKeyChanged("Host key changed for " + name + ": the server offers " + type + " " +
-                              FServerFingerprint + ", known is " + (known.empty() ? "another key" : known));
-    }
-    case SSH_KNOWN_HOSTS_NOT_FOUND:
-    case SSH_KNOWN_HOSTS_UNKNOWN: {
-        HostKeyInfo info;
-        info.Host = host;
-        info.Port = int(port);
-        info.KeyType = type;
-        info.Fingerprint = FServerFingerprint;
-        info.PinValue = "sftp=" + digest;
-        const HostKeyDecision decision = OnUnknownHostKey ? OnUnknownHostKey(info) : HostKeyDecision::Cancel;
-        if (d.Stopped)
-            throw EAbortError(CanceledText);
-        if (decision == HostKeyDecision::Cancel)
-            throw ESftpError("Host key not accepted: " + name + " " + FServerFingerprint);
-        if (decision == HostKeyDecision::TrustAndSave) {
-            char* entry = nullptr;
-            if (ssh_session_export_known_hosts_entry(s, &entry) != SSH_OK || entry == nullptr)
-                ThrowLibsshError("Cannot write the host key");
-            std::string line(entry);
-            ssh_string_free_char(entry);
-            while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-                line.pop_back();
-            AppendKnownHostsLine(d.KnownHostsFile, line);
-        }
-        return;
-    }
-    case SSH_KNOWN_HOSTS_ERROR:
+                              FServerFingerprint + ", known is " + verdict.KnownType + " " + verdict.KnownFingerprint +
+                              " in " + verdict.File + ":" + std::to_string(verdict.Line) + unreadable);
     default:
-        ThrowLibsshError("Cannot check the host key");
+        break;
+    }
+    HostKeyInfo info;
+    info.Host = host;
+    info.Port = int(port);
+    info.KeyType = type;
+    info.Fingerprint = FServerFingerprint;
+    info.PinValue = "sftp=" + digest;
+    const HostKeyDecision decision = OnUnknownHostKey ? OnUnknownHostKey(info) : HostKeyDecision::Cancel;
+    if (d.Stopped)
+        throw EAbortError(CanceledText);
+    if (decision == HostKeyDecision::Cancel)
+        throw ESftpError("Host key not accepted: " + name + " " + FServerFingerprint);
+    if (decision == HostKeyDecision::TrustAndSave) {
+        if (places.UserFiles.empty())
+            throw ESftpError("Cannot save the host key: UserKnownHostsFile is none");
+        // Hashed as ssh writes it when HashKnownHosts says so.
+        AppendKnownHostsLine(places.UserFiles.front(), KnownHostsEntryLine(name, type, blob, places.Hash));
     }
 }
 
