@@ -269,6 +269,8 @@ void SshConfigReader::Read(std::string_view text, const std::string& source, con
                 continue;
             for (size_t k = 1; k < words.size(); ++k)
                 files->push_back(Expand(words[k]));
+        } else if (keyword == "hostkeyalgorithms") {
+            FSettings.HostKeyAlgorithmsSet = true;
         } else if (keyword == "hashknownhosts") {
             const std::string value = Lower(words[1]);
             if (value != "yes" && value != "no" && value != "true" && value != "false")
@@ -293,5 +295,6 @@ KnownHostsPlaces FindKnownHostsPlaces(const SshConfigQuery& query, const std::st
     places.GlobalFiles = settings.GlobalKnownHostsFiles.value_or(
         std::vector<std::string> {"/etc/ssh/ssh_known_hosts", "/etc/ssh/ssh_known_hosts2"});
     places.Hash = settings.HashKnownHosts.value_or(false);
+    places.HostKeyAlgorithmsSet = settings.HostKeyAlgorithmsSet;
     return places;
 }

@@ -26,6 +26,7 @@ struct SshConfigSettings {
     std::optional<std::vector<std::string>> UserKnownHostsFiles;
     std::optional<std::vector<std::string>> GlobalKnownHostsFiles;
     std::optional<bool> HashKnownHosts;
+    bool HostKeyAlgorithmsSet = false;
 };
 
 class SshConfigReader {
@@ -61,6 +62,7 @@ struct KnownHostsPlaces {
     std::vector<std::string> UserFiles;     // keys are saved to the first
     std::vector<std::string> GlobalFiles;
     bool Hash = false;
+    bool HostKeyAlgorithmsSet = false;   // the config orders host-key algorithms itself
 };
 
 // Reads sshDir/config, then systemConfig, for the query. Unset, the user's
