@@ -39,10 +39,7 @@ int Base64Value(char c)
     return -1;
 }
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string Lower(std::string_view text)
 {
@@ -94,8 +91,9 @@ HostMatch MatchHashed(std::string_view field, std::string_view lowerName)
         !Base64Decode(rest.substr(bar + 1), hash) || hash.size() != Sha1Bytes)
         return HostMatch::Unknown;
     const std::string mine = HmacSha1(salt, lowerName);
-    return mine.size() == hash.size() && CRYPTO_memcmp(mine.data(), hash.data(), hash.size()) == 0 ? HostMatch::Yes
-                                                                                                   : HostMatch::No;
+    return mine.size() == hash.size() && CRYPTO_memcmp(mine.data(), hash.data(), hash.size()) == 0
+        ? HostMatch::Yes
+        : HostMatch::No;
 }
 
 HostMatch MatchHostField(std::string_view field, std::string_view lowerName)
@@ -125,8 +123,8 @@ HostMatch MatchHostField(std::string_view field, std::string_view lowerName)
 struct KeyShape {
     std::string_view Type;
     int Strings;
-    std::string_view Curve;    // second string, when set
-    size_t PointLength;        // second string's length, when not 0
+    std::string_view Curve; // second string, when set
+    size_t PointLength;     // second string's length, when not 0
 };
 
 constexpr std::array<KeyShape, 8> KeyShapes = {{
@@ -293,7 +291,7 @@ KnownHostsLookup LookUpKnownHosts(std::string_view text, std::string_view hostNa
         }
         const std::string_view hosts = NextWord(line);
         if (hosts.empty())
-            continue;   // no host field: the line names no host at all
+            continue; // no host field: the line names no host at all
         const HostMatch match = MatchHostField(hosts, name);
         if (match == HostMatch::No)
             continue;
@@ -317,8 +315,9 @@ bool ReadKnownHostsText(const std::string& file, std::string& text)
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR;
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISCHR(st.st_mode)) && st.st_size <= LargestFile;
+    struct stat st { };
+    bool ok =
+        ::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISCHR(st.st_mode)) && st.st_size <= LargestFile;
     char buffer[65536];
     while (ok) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -385,8 +384,8 @@ KnownHostsVerdict CheckKnownHosts(const std::vector<std::string>& files, std::st
     return verdict;
 }
 
-std::string KnownHostsEntryLine(std::string_view hostName, const std::string& keyType, const std::string& blob,
-                                bool hashed)
+std::string KnownHostsEntryLine(std::string_view hostName, const std::string& keyType,
+                                const std::string& blob, bool hashed)
 {
     std::string name(hostName);
     if (hashed) {
@@ -394,7 +393,8 @@ std::string KnownHostsEntryLine(std::string_view hostName, const std::string& ke
         if (RAND_bytes(salt, int(sizeof salt)) != 1)
             throw Exception("Cannot hash the host name: no random salt");
         const std::string saltBytes(reinterpret_cast<const char*>(salt), sizeof salt);
-        name = std::string(HashMagic) + Base64Encode(saltBytes) + "|" + Base64Encode(HmacSha1(saltBytes, Lower(hostName)));
+        name = std::string(HashMagic) + Base64Encode(saltBytes) + "|" +
+            Base64Encode(HmacSha1(saltBytes, Lower(hostName)));
     }
     return name + " " + keyType + " " + Base64Encode(blob);
 }

@@ -15,14 +15,14 @@ enum class KnownHostsMarker { Plain, Revoked, CertAuthority };
 
 // A readable line whose host patterns take the host name.
 struct KnownHostsEntry {
-    int Line = 0;   // 1-based
+    int Line = 0; // 1-based
     KnownHostsMarker Marker = KnownHostsMarker::Plain;
-    std::string KeyType;   // "ssh-ed25519", as the line names it
-    std::string Blob;      // the key's wire-format bytes (its base64 decoded)
+    std::string KeyType; // "ssh-ed25519", as the line names it
+    std::string Blob;    // the key's wire-format bytes (its base64 decoded)
 };
 
 struct KnownHostsLookup {
-    std::vector<KnownHostsEntry> Entries;   // file order
+    std::vector<KnownHostsEntry> Entries; // file order
     // Lines that cannot be read and may be meant for the host: their host
     // field takes the name (or is a hashed field that cannot be checked) but
     // the marker, key type or key is not understood or is cut short.
@@ -55,8 +55,8 @@ bool Base64Decode(std::string_view text, std::string& bytes);
 // The known-hosts line for a key: "name type base64", the name hashed as
 // `|1|salt|hash` (a fresh random salt) when hashed is set. Throws Exception
 // when no random salt can be had.
-std::string KnownHostsEntryLine(std::string_view hostName, const std::string& keyType, const std::string& blob,
-                                bool hashed);
+std::string KnownHostsEntryLine(std::string_view hostName, const std::string& keyType,
+                                const std::string& blob, bool hashed);
 
 // What the known-hosts files say of a server's key, files read in order
 // (the user's, then the global ones); a missing file says nothing.
@@ -66,9 +66,9 @@ struct KnownHostsVerdict {
     // of the host with another key.
     std::string File;
     int Line = 0;
-    std::string KnownType;          // Changed: that line's key type
-    std::string KnownFingerprint;   // Changed: its "SHA256:..."
-    std::vector<std::string> Unreadable;   // "file:line" (line 0: the whole file)
+    std::string KnownType;               // Changed: that line's key type
+    std::string KnownFingerprint;        // Changed: its "SHA256:..."
+    std::vector<std::string> Unreadable; // "file:line" (line 0: the whole file)
 };
 
 // A key marked @revoked for the host in any file is Revoked, whatever else

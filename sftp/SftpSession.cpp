@@ -377,8 +377,8 @@ void PreferKnownHostKeys(ssh_session s, const std::string& profileHost, const st
                 continue;
             // RSA keys sign with SHA-2 only; SHA-1 stays off.
             const std::vector<std::string> names = entry.KeyType == "ssh-rsa"
-                ? std::vector<std::string> {"rsa-sha2-512", "rsa-sha2-256"}
-                : std::vector<std::string> {entry.KeyType};
+                ? std::vector<std::string>{"rsa-sha2-512", "rsa-sha2-256"}
+                : std::vector<std::string>{entry.KeyType};
             for (const std::string& algorithm : names)
                 if (std::find(algorithms.begin(), algorithms.end(), algorithm) == algorithms.end())
                     algorithms.push_back(algorithm);
@@ -595,14 +595,13 @@ void SftpSession::CheckHostKey()
         return;
     }
     switch (verdict.Verdict) {
-    case KnownHostsVerdict::Known:
-        return;
+    case KnownHostsVerdict::Known: return;
     case KnownHostsVerdict::Changed:
         throw EHostKeyChanged("Host key changed for " + name + ": the server offers " + type + " " +
-                              FServerFingerprint + ", known is " + verdict.KnownType + " " + verdict.KnownFingerprint +
-                              " in " + verdict.File + ":" + std::to_string(verdict.Line) + unreadable);
-    default:
-        break;
+                              FServerFingerprint + ", known is " + verdict.KnownType + " " +
+                              verdict.KnownFingerprint + " in " + verdict.File + ":" +
+                              std::to_string(verdict.Line) + unreadable);
+    default: break;
     }
     HostKeyInfo info;
     info.Host = host;

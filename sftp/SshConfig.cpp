@@ -1,6 +1,6 @@
 #include "sftp/SshConfig.h"
 
-#include "sftp/KnownHostsFile.h"   // WildcardMatch, the pattern rule known_hosts uses too
+#include "sftp/KnownHostsFile.h" // WildcardMatch, the pattern rule known_hosts uses too
 
 #include <algorithm>
 #include <cstdlib>
@@ -24,10 +24,7 @@ std::string Lower(std::string_view text)
     return out;
 }
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
 
 // The words of a config line: blanks separate them, double quotes hold
 // blanks in one, a word starting with # ends the line, and the keyword may
@@ -49,7 +46,7 @@ bool SplitLine(std::string_view line, std::vector<std::string>& words)
         std::string word;
         while (i < line.size() && !IsBlank(line[i])) {
             if (words.empty() && line[i] == '=')
-                break;   // "Keyword=value"
+                break; // "Keyword=value"
             if (line[i] == '"') {
                 const size_t close = line.find('"', i + 1);
                 if (close == std::string_view::npos)
@@ -110,7 +107,8 @@ void SshConfigReader::ReadFile(const std::string& path, const std::string& inclu
         Read(text, path, includeDir, 0);
 }
 
-void SshConfigReader::ReadText(std::string_view text, const std::string& source, const std::string& includeDir)
+void SshConfigReader::ReadText(std::string_view text, const std::string& source,
+                               const std::string& includeDir)
 {
     Read(text, source, includeDir, 0);
 }
@@ -199,9 +197,7 @@ std::string SshConfigReader::Expand(const std::string& value) const
         case 'p': out += std::to_string(FQuery.Port); break;
         case 'r': out += FQuery.User; break;
         case 'u': out += FQuery.LocalUser; break;
-        default:
-            out += '%';
-            out += text[i];
+        default: out += '%'; out += text[i];
         }
     }
     return out;
@@ -250,7 +246,7 @@ void SshConfigReader::Read(std::string_view text, const std::string& source, con
                 std::string pattern = Expand(words[k]);
                 if (pattern.empty() || pattern[0] != '/')
                     pattern = includeDir + "/" + pattern;
-                glob_t found {};
+                glob_t found{};
                 if (::glob(pattern.c_str(), 0, nullptr, &found) == 0) {
                     for (size_t n = 0; n < found.gl_pathc; ++n) {
                         std::string included;
@@ -291,9 +287,9 @@ KnownHostsPlaces FindKnownHostsPlaces(const SshConfigQuery& query, const std::st
     const SshConfigSettings& settings = reader.Settings();
     KnownHostsPlaces places;
     places.UserFiles = settings.UserKnownHostsFiles.value_or(
-        std::vector<std::string> {sshDir + "/known_hosts", sshDir + "/known_hosts2"});
+        std::vector<std::string>{sshDir + "/known_hosts", sshDir + "/known_hosts2"});
     places.GlobalFiles = settings.GlobalKnownHostsFiles.value_or(
-        std::vector<std::string> {"/etc/ssh/ssh_known_hosts", "/etc/ssh/ssh_known_hosts2"});
+        std::vector<std::string>{"/etc/ssh/ssh_known_hosts", "/etc/ssh/ssh_known_hosts2"});
     places.Hash = settings.HashKnownHosts.value_or(false);
     places.HostKeyAlgorithmsSet = settings.HostKeyAlgorithmsSet;
     return places;

@@ -13,12 +13,12 @@
 
 // Who the blocks are matched for, and what %-tokens and ~ stand for.
 struct SshConfigQuery {
-    std::string Host;        // as the profile names it: Host, Match originalhost, %n
-    std::string HostName;    // after the config's HostName: Match host, %h ("" = Host)
-    std::string User;        // the remote user: Match user, %r
-    std::string LocalUser;   // Match localuser, %u
-    std::string HomeDir;     // ~ and %d
-    int Port = 22;           // %p
+    std::string Host;      // as the profile names it: Host, Match originalhost, %n
+    std::string HostName;  // after the config's HostName: Match host, %h ("" = Host)
+    std::string User;      // the remote user: Match user, %r
+    std::string LocalUser; // Match localuser, %u
+    std::string HomeDir;   // ~ and %d
+    int Port = 22;         // %p
 };
 
 struct SshConfigSettings {
@@ -59,10 +59,10 @@ private:
 
 // Where a connection's known hosts are, and whether a saved one is hashed.
 struct KnownHostsPlaces {
-    std::vector<std::string> UserFiles;     // keys are saved to the first
+    std::vector<std::string> UserFiles; // keys are saved to the first
     std::vector<std::string> GlobalFiles;
     bool Hash = false;
-    bool HostKeyAlgorithmsSet = false;   // the config orders host-key algorithms itself
+    bool HostKeyAlgorithmsSet = false; // the config orders host-key algorithms itself
 };
 
 // Reads sshDir/config, then systemConfig, for the query. Unset, the user's

@@ -14,32 +14,27 @@ namespace {
 std::string Str(const std::string& bytes)
 {
     const auto n = uint32_t(bytes.size());
-    return std::string {char(n >> 24), char(n >> 16 & 255), char(n >> 8 & 255), char(n & 255)} + bytes;
+    return std::string{char(n >> 24), char(n >> 16 & 255), char(n >> 8 & 255), char(n & 255)} + bytes;
 }
 
 // Wire-format key blobs of each shape the reader knows.
 const std::string KeyA = Str("ssh-ed25519") + Str(std::string(32, '\x01'));
 const std::string KeyB = Str("ssh-ed25519") + Str(std::string(32, '\x02'));
 const std::string KeyRsa = Str("ssh-rsa") + Str("\x01\x00\x01") + Str(std::string(257, '\x7f'));
-const std::string KeyEcdsa = Str("ecdsa-sha2-nistp256") + Str("nistp256") + Str("\x04" + std::string(64, '\x05'));
+const std::string KeyEcdsa =
+    Str("ecdsa-sha2-nistp256") + Str("nistp256") + Str("\x04" + std::string(64, '\x05'));
 const std::string KeySk = Str("sk-ssh-ed25519@openssh.com") + Str(std::string(32, '\x03')) + Str("ssh:");
 
-std::string A()
-{
-    return "ssh-ed25519 " + Base64Encode(KeyA);
-}
-std::string B()
-{
-    return "ssh-ed25519 " + Base64Encode(KeyB);
-}
+std::string A() { return "ssh-ed25519 " + Base64Encode(KeyA); }
+std::string B() { return "ssh-ed25519 " + Base64Encode(KeyB); }
 const std::string Name = "[logs.example]:2222";
 
 struct VerdictCase {
     const char* What;
     std::string User, Global;
     KnownHostsVerdict::Kind Verdict;
-    std::string Where;        // "user:N" / "global:N": the line named
-    std::string Unreadable;   // "user:N,global:M"
+    std::string Where;      // "user:N" / "global:N": the line named
+    std::string Unreadable; // "user:N,global:M"
 };
 
 TEST(KnownHostsFileTest, VerdictOverTheUsersAndTheGlobalFile)
@@ -47,39 +42,43 @@ TEST(KnownHostsFileTest, VerdictOverTheUsersAndTheGlobalFile)
     using K = KnownHostsVerdict;
     const std::string truncatedA = A().substr(0, A().size() - 9);
     const std::vector<VerdictCase> cases = {
-        {"plain entry, CR LF, tabs and a comment", "# c\n\n" + Name + "\t" + A() + " me@there\r\n", "", K::Known, "", ""},
+        {"plain entry, CR LF, tabs and a comment", "# c\n\n" + Name + "\t" + A() + " me@there\r\n", "",
+         K::Known, "", ""},
         {"port 22 and other hosts are not the host", "logs.example " + B() + "\n[logs.example]:22 " + B(), "",
          K::Unknown, "", ""},
-        {"revoked beats a plain entry", Name + " " + A(), "@revoked " + Name + " " + A(), K::Revoked, "global:1", ""},
+        {"revoked beats a plain entry", Name + " " + A(), "@revoked " + Name + " " + A(), K::Revoked,
+         "global:1", ""},
         {"revoked through a wildcard", "", "@revoked * " + A(), K::Revoked, "global:1", ""},
         {"a revoked other key says nothing", "@revoked * " + B(), "", K::Unknown, "", ""},
-        {"cert-authority neither trusts nor refuses", "@cert-authority * " + A() + "\n@cert-authority * " + B(), "",
-         K::Unknown, "", ""},
+        {"cert-authority neither trusts nor refuses",
+         "@cert-authority * " + A() + "\n@cert-authority * " + B(), "", K::Unknown, "", ""},
         {"changed key on a later line, a truncated line before it",
-         "[logs.example]:2222 " + truncatedA + "\nexample.org " + A() + "\n" + Name + " " + B(), "", K::Changed,
-         "user:3", "user:1"},
-        {"a truncated line beside the good one", Name + " " + truncatedA + "\n" + Name + " " + A(), "", K::Known, "",
-         "user:1"},
+         "[logs.example]:2222 " + truncatedA + "\nexample.org " + A() + "\n" + Name + " " + B(), "",
+         K::Changed, "user:3", "user:1"},
+        {"a truncated line beside the good one", Name + " " + truncatedA + "\n" + Name + " " + A(), "",
+         K::Known, "", "user:1"},
         {"cut inside the key type", Name + " ssh-ed2", "", K::Unknown, "", "user:1"},
-        {"negation wins over a match", "*.example,[*]:2222,![logs.example]:2222 " + B(), "", K::Unknown, "", ""},
+        {"negation wins over a match", "*.example,[*]:2222,![logs.example]:2222 " + B(), "", K::Unknown, "",
+         ""},
         {"wildcards and comma lists, any letter case", "a.example,[LOGS.exampl?]:22* " + B(), "", K::Changed,
          "user:1", ""},
-        {"hashed name", KnownHostsEntryLine("other.example", "ssh-ed25519", KeyB, true) + "\n" +
-                             KnownHostsEntryLine(Name, "ssh-ed25519", KeyA, true),
+        {"hashed name",
+         KnownHostsEntryLine("other.example", "ssh-ed25519", KeyB, true) + "\n" +
+             KnownHostsEntryLine(Name, "ssh-ed25519", KeyA, true),
          "", K::Known, "", ""},
-        {"hashed name with another key", "", KnownHostsEntryLine("[LOGS.example]:2222", "ssh-ed25519", KeyB, true),
-         K::Changed, "global:1", ""},
+        {"hashed name with another key", "",
+         KnownHostsEntryLine("[LOGS.example]:2222", "ssh-ed25519", KeyB, true), K::Changed, "global:1", ""},
         {"a hash that cannot be checked", "|1|c2FsdA==|aGFzaA== " + A() + "\n|1|x " + A(), "", K::Unknown, "",
          "user:1,user:2"},
         {"RSA, ECDSA and security-key entries are keys of the host",
-         Name + " ecdsa-sha2-nistp256 " + Base64Encode(KeyEcdsa) + "\n" + Name + " ssh-rsa " + Base64Encode(KeyRsa) +
-             "\n" + Name + " sk-ssh-ed25519@openssh.com " + Base64Encode(KeySk),
+         Name + " ecdsa-sha2-nistp256 " + Base64Encode(KeyEcdsa) + "\n" + Name + " ssh-rsa " +
+             Base64Encode(KeyRsa) + "\n" + Name + " sk-ssh-ed25519@openssh.com " + Base64Encode(KeySk),
          "", K::Changed, "user:1", ""},
-        {"a key under another type's name, an unknown marker", Name + " ssh-rsa " + Base64Encode(KeyA) +
-                                                                   "\n@trusted " + Name + " " + B(),
-         "", K::Unknown, "", "user:1,user:2"},
-        {"a bad line of another host is none of this one's", "other.example ssh-ed25519 AAAA\n" + Name + " " + A(),
-         "", K::Known, "", ""},
+        {"a key under another type's name, an unknown marker",
+         Name + " ssh-rsa " + Base64Encode(KeyA) + "\n@trusted " + Name + " " + B(), "", K::Unknown, "",
+         "user:1,user:2"},
+        {"a bad line of another host is none of this one's",
+         "other.example ssh-ed25519 AAAA\n" + Name + " " + A(), "", K::Known, "", ""},
     };
     char pattern[] = "/tmp/wisplog-knownhosts.XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -88,9 +87,11 @@ TEST(KnownHostsFileTest, VerdictOverTheUsersAndTheGlobalFile)
         SCOPED_TRACE(c.What);
         std::ofstream(user, std::ios::trunc) << c.User;
         std::ofstream(global, std::ios::trunc) << c.Global;
-        const KnownHostsVerdict v = CheckKnownHosts({user, std::string(pattern) + "/missing", global}, Name, KeyA);
+        const KnownHostsVerdict v =
+            CheckKnownHosts({user, std::string(pattern) + "/missing", global}, Name, KeyA);
         EXPECT_EQ(v.Verdict, c.Verdict);
-        const std::string where = v.File.empty() ? "" : (v.File == user ? "user:" : "global:") + std::to_string(v.Line);
+        const std::string where =
+            v.File.empty() ? "" : (v.File == user ? "user:" : "global:") + std::to_string(v.Line);
         EXPECT_EQ(where, c.Where);
         std::string unreadable;
         for (const std::string& line : v.Unreadable)
@@ -107,7 +108,7 @@ TEST(KnownHostsFileTest, VerdictOverTheUsersAndTheGlobalFile)
     ASSERT_EQ(::mkfifo(user.c_str(), 0600), 0);
     const KnownHostsVerdict fifo = CheckKnownHosts({user}, Name, KeyA);
     EXPECT_EQ(fifo.Verdict, KnownHostsVerdict::Unknown);
-    EXPECT_EQ(fifo.Unreadable, std::vector<std::string> {user});
+    EXPECT_EQ(fifo.Unreadable, std::vector<std::string>{user});
     EXPECT_EQ(std::system(("rm -rf '" + std::string(pattern) + "'").c_str()), 0);
 }
 

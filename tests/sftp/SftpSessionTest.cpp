@@ -43,7 +43,8 @@ void WriteAll(const std::string& path, const std::string& bytes)
 // Sockets this process holds open.
 int OpenSockets()
 {
-    return std::stoi(ShellLine("ls -l /proc/" + std::to_string(::getpid()) + "/fd | grep -c socket: || true"));
+    return std::stoi(
+        ShellLine("ls -l /proc/" + std::to_string(::getpid()) + "/fd | grep -c socket: || true"));
 }
 
 int64_t NowMs()
@@ -203,8 +204,8 @@ TEST_F(SftpSessionTest, ChangedKeyIsRefusedWithBothFingerprintsAndTheLine)
 
 TEST_F(SftpSessionTest, RevokedOrChangedKeyIsRefusedBeforeAnythingOfTheUsersIsSent)
 {
-    Shell("rm -f '" + Server->Dir() + "/other'* && ssh-keygen -q -t ed25519 -N '' -C other -f '" + Server->Dir() +
-          "/other' >/dev/null");
+    Shell("rm -f '" + Server->Dir() + "/other'* && ssh-keygen -q -t ed25519 -N '' -C other -f '" +
+          Server->Dir() + "/other' >/dev/null");
     const std::string hostKey = ReadAll(Server->HostPublicKey());
     const std::string other = ReadAll(Server->Dir() + "/other.pub");
     const std::string otherFingerprint = FingerprintOfKeyFile(Server->Dir() + "/other.pub");
@@ -215,19 +216,33 @@ TEST_F(SftpSessionTest, RevokedOrChangedKeyIsRefusedBeforeAnythingOfTheUsersIsSe
         const char* What;
         std::string User, Global;
         bool Pinned;
-        std::vector<std::string> Named;   // texts the refusal holds
+        std::vector<std::string> Named; // texts the refusal holds
     };
     const std::vector<Case> cases = {
-        {"revoked beside a plain entry of the same key", "@revoked " + HostName() + " " + hostKey + HostName() +
-                                                             " " + hostKey,
-         "", false, {"revoked", KnownHosts() + ":1"}},
-        {"revoked alone, through a wildcard", "# mine\n@revoked * " + hostKey, "", false,
+        {"revoked beside a plain entry of the same key",
+         "@revoked " + HostName() + " " + hostKey + HostName() + " " + hostKey,
+         "",
+         false,
+         {"revoked", KnownHosts() + ":1"}},
+        {"revoked alone, through a wildcard",
+         "# mine\n@revoked * " + hostKey,
+         "",
+         false,
          {"revoked", KnownHosts() + ":2"}},
-        {"revoked in the global file, the key pinned", "", "\n@revoked " + HostName() + " " + hostKey, true,
+        {"revoked in the global file, the key pinned",
+         "",
+         "\n@revoked " + HostName() + " " + hostKey,
+         true,
          {"revoked", global + ":2"}},
-        {"changed key behind a truncated line", truncated + "\n# x\n" + HostName() + " " + other, "", false,
+        {"changed key behind a truncated line",
+         truncated + "\n# x\n" + HostName() + " " + other,
+         "",
+         false,
          {"changed", otherFingerprint, KnownHosts() + ":3", "unreadable: " + KnownHosts() + ":1"}},
-        {"changed key before a truncated line", HostName() + " " + other + truncated, "", false,
+        {"changed key before a truncated line",
+         HostName() + " " + other + truncated,
+         "",
+         false,
          {"changed", otherFingerprint, KnownHosts() + ":1", "unreadable: " + KnownHosts() + ":2"}},
     };
     const int socketsBefore = OpenSockets();
@@ -299,8 +314,9 @@ TEST_F(SftpSessionTest, TheKnownOneOfTheServersKeysIsAskedFor)
 {
     // The server holds an Ed25519 and an ECDSA key; only the ECDSA one is
     // known, behind a line cut short.
-    WriteAll(KnownHosts(), HostName() + " ssh-ed25519 AAAAC3NzaC1lZDI1NTE5\n" + HostName() + " " +
-                               ReadAll(Server->Dir() + "/host_ecdsa.pub"));
+    WriteAll(KnownHosts(),
+             HostName() + " ssh-ed25519 AAAAC3NzaC1lZDI1NTE5\n" + HostName() + " " +
+                 ReadAll(Server->Dir() + "/host_ecdsa.pub"));
     auto s = NewSession();
     s->OnUnknownHostKey = [](const HostKeyInfo&) -> HostKeyDecision {
         ADD_FAILURE() << "known key asked about";

@@ -36,21 +36,25 @@ TEST(SshConfigTest, BlocksFirstValuesQuotesAndExpansions)
     };
     const std::vector<Case> cases = {
         {"the matching Host block, first value wins",
-         "Host other\n UserKnownHostsFile /x\nHost l?gs\n  UserKnownHostsFile ~/kh %d/kh2 /k/%h-%p-%r-%n-%u-%%\n"
+         "Host other\n UserKnownHostsFile /x\nHost l?gs\n  UserKnownHostsFile ~/kh %d/kh2 "
+         "/k/%h-%p-%r-%n-%u-%%\n"
          "  HashKnownHosts yes\nHost *\n  HashKnownHosts no\n  UserKnownHostsFile /late\n",
-         Files {"/home/bob/kh", "/home/bob/kh2", "/k/127.0.0.1-2222-alice-logs-bob-%"}, true},
+         Files{"/home/bob/kh", "/home/bob/kh2", "/k/127.0.0.1-2222-alice-logs-bob-%"}, true},
         {"lines before any block apply to all; Keyword=value and quotes",
-         "hashknownhosts=no\nUserKnownHostsFile = \"/a b/k\" # mine\n", Files {"/a b/k"}, false},
+         "hashknownhosts=no\nUserKnownHostsFile = \"/a b/k\" # mine\n", Files{"/a b/k"}, false},
         {"negation", "Host * !logs\n  HashKnownHosts yes\n", std::nullopt, std::nullopt},
-        {"none names no file", "UserKnownHostsFile none\nUserKnownHostsFile /later\n", Files {}, std::nullopt},
-        {"Match host and user", "Match host 127.0.0.* user alice\n  HashKnownHosts yes\n", std::nullopt, true},
-        {"Match originalhost with a negated criterion", "Match originalhost logs !localuser bob\n HashKnownHosts yes\n",
-         std::nullopt, std::nullopt},
-        {"Match exec is never run, nor its block taken", "Match exec true\n  HashKnownHosts yes\nMatch all\n"
-                                                         "  HashKnownHosts no\n",
+        {"none names no file", "UserKnownHostsFile none\nUserKnownHostsFile /later\n", Files{}, std::nullopt},
+        {"Match host and user", "Match host 127.0.0.* user alice\n  HashKnownHosts yes\n", std::nullopt,
+         true},
+        {"Match originalhost with a negated criterion",
+         "Match originalhost logs !localuser bob\n HashKnownHosts yes\n", std::nullopt, std::nullopt},
+        {"Match exec is never run, nor its block taken",
+         "Match exec true\n  HashKnownHosts yes\nMatch all\n"
+         "  HashKnownHosts no\n",
          std::nullopt, false},
-        {"values not understood are skipped", "HashKnownHosts maybe\nHashKnownHosts\nUserKnownHostsFile \"/open\n"
-                                              "HashKnownHosts true\n",
+        {"values not understood are skipped",
+         "HashKnownHosts maybe\nHashKnownHosts\nUserKnownHostsFile \"/open\n"
+         "HashKnownHosts true\n",
          std::nullopt, true},
     };
     for (const Case& c : cases) {
@@ -75,8 +79,8 @@ TEST(SshConfigTest, IncludesAndTheSystemsFileAfterTheUsers)
 
     // Defaults: nothing set anywhere.
     KnownHostsPlaces places = FindKnownHostsPlaces(Query(), dir + "/ssh", system);
-    EXPECT_EQ(places.UserFiles, (Files {dir + "/ssh/known_hosts", dir + "/ssh/known_hosts2"}));
-    EXPECT_EQ(places.GlobalFiles, (Files {"/etc/ssh/ssh_known_hosts", "/etc/ssh/ssh_known_hosts2"}));
+    EXPECT_EQ(places.UserFiles, (Files{dir + "/ssh/known_hosts", dir + "/ssh/known_hosts2"}));
+    EXPECT_EQ(places.GlobalFiles, (Files{"/etc/ssh/ssh_known_hosts", "/etc/ssh/ssh_known_hosts2"}));
     EXPECT_FALSE(places.Hash);
 
     // The system's file hashes through an Include relative to its folder;
@@ -85,7 +89,7 @@ TEST(SshConfigTest, IncludesAndTheSystemsFileAfterTheUsers)
     write(dir + "/etc/conf.d/10-hash.conf", "Host nothing-here\nHost *\n  HashKnownHosts yes\n");
     places = FindKnownHostsPlaces(Query(), dir + "/ssh", system);
     EXPECT_TRUE(places.Hash);
-    EXPECT_EQ(places.GlobalFiles, (Files {"/g1", "/g2"}));
+    EXPECT_EQ(places.GlobalFiles, (Files{"/g1", "/g2"}));
 
     // The user's file comes first; its Include under a block that does not
     // match is not read, and one that matches is, its Host lines ending with it.
@@ -94,7 +98,7 @@ TEST(SshConfigTest, IncludesAndTheSystemsFileAfterTheUsers)
     write(dir + "/ssh/never.conf", "HashKnownHosts no\nUserKnownHostsFile /never\n");
     write(dir + "/ssh/mine.conf", "Host nothing-here\n");
     places = FindKnownHostsPlaces(Query(), dir + "/ssh", system);
-    EXPECT_EQ(places.UserFiles, Files {"/home/bob/kh"});
+    EXPECT_EQ(places.UserFiles, Files{"/home/bob/kh"});
     EXPECT_TRUE(places.Hash);
     write(dir + "/ssh/mine.conf", "HashKnownHosts no\n");
     EXPECT_FALSE(FindKnownHostsPlaces(Query(), dir + "/ssh", system).Hash);
