@@ -609,6 +609,7 @@ void SftpSession::CheckHostKey()
     info.KeyType = type;
     info.Fingerprint = FServerFingerprint;
     info.PinValue = "sftp=" + digest;
+    info.Unreadable = verdict.Unreadable;
     const HostKeyDecision decision = OnUnknownHostKey ? OnUnknownHostKey(info) : HostKeyDecision::Cancel;
     if (d.Stopped)
         throw EAbortError(CanceledText);

@@ -130,6 +130,10 @@ bool SshConfigReader::HostLineMatches(const std::vector<std::string>& patterns) 
 
 bool SshConfigReader::MatchLineMatches(const std::vector<std::string>& words, const std::string& where)
 {
+    if (words.size() < 2) {
+        FProblems.push_back(where + ": Match without criteria");
+        return false;
+    }
     bool all = true;
     for (size_t k = 1; k < words.size(); ++k) {
         std::string criterion = Lower(words[k]);
@@ -137,15 +141,13 @@ bool SshConfigReader::MatchLineMatches(const std::vector<std::string>& words, co
         if (negated)
             criterion.erase(0, 1);
         bool result = false;
-        if (criterion == "all") {
-            result = true;
-        } else if (criterion == "final") {
-            // ssh reads the configuration a last time for such blocks.
+        // final: ssh reads the configuration a last time for such blocks.
+        if (criterion == "all" || criterion == "final") {
             result = true;
         } else if (criterion == "host" || criterion == "originalhost" || criterion == "user" ||
                    criterion == "localuser") {
             if (k + 1 >= words.size()) {
-                FProblems.push_back(where + ": Match " + criterion + " without a value");
+                FProblems.push_back(where + ": Match " + criterion.append(" without a value"));
                 return false;
             }
             const std::string& list = words[++k];
@@ -160,7 +162,7 @@ bool SshConfigReader::MatchLineMatches(const std::vector<std::string>& words, co
         } else {
             // exec (never run here), canonical, localnetwork, tagged and
             // what is not known: the block is not taken.
-            FProblems.push_back(where + ": Match " + criterion + " is not evaluated");
+            FProblems.push_back(where + ": Match " + criterion.append(" is not evaluated"));
             return false;
         }
         all = all && (result != negated);
@@ -245,7 +247,7 @@ void SshConfigReader::Read(std::string_view text, const std::string& source, con
             for (size_t k = 1; k < words.size() && FollowIncludes; ++k) {
                 std::string pattern = Expand(words[k]);
                 if (pattern.empty() || pattern[0] != '/')
-                    pattern = includeDir + "/" + pattern;
+                    pattern.insert(0, includeDir + "/");
                 glob_t found{};
                 if (::glob(pattern.c_str(), 0, nullptr, &found) == 0) {
                     for (size_t n = 0; n < found.gl_pathc; ++n) {

@@ -285,27 +285,33 @@ TEST_F(SftpSessionTest, RevokedOrChangedKeyIsRefusedBeforeAnythingOfTheUsersIsSe
 
 TEST_F(SftpSessionTest, SavedKeyFollowsHashKnownHostsAndIsKnownAfterwards)
 {
+    // The host's entry was cut short, line end and all: the key is unknown,
+    // the line named, and the saved entry goes on a line of its own.
+    const std::string hostKey = ReadAll(Server->HostPublicKey());
+    const std::string truncated = HostName() + " " + hostKey.substr(0, 30);
     for (const std::string hash : {"yes", "no"}) {
         SCOPED_TRACE(hash);
-        ::unlink(KnownHosts().c_str());
+        WriteAll(KnownHosts(), truncated);
         // The user's setting comes before the system's.
         WriteAll(Server->SshDir() + "/config", "Host 127.0.0.*\n  HashKnownHosts " + hash + "\n");
         auto s = NewSession();
-        int asked = 0;
-        s->OnUnknownHostKey = [&](const HostKeyInfo&) {
-            ++asked;
+        std::vector<HostKeyInfo> shown;
+        s->OnUnknownHostKey = [&](const HostKeyInfo& info) {
+            shown.push_back(info);
             return HostKeyDecision::TrustAndSave;
         };
         s->Connect();
         s->Connect();
-        EXPECT_EQ(asked, 1) << "the saved key is known";
-        const std::string saved = ReadAll(KnownHosts());
+        ASSERT_EQ(shown.size(), 1u) << "the saved key is known";
+        EXPECT_EQ(shown[0].Unreadable, std::vector<std::string>{KnownHosts() + ":1"});
+        const std::string saved = ReadAll(KnownHosts()).substr(truncated.size());
         EXPECT_EQ(saved.find("127.0.0.1") == std::string::npos, hash == "yes") << saved;
-        EXPECT_EQ(saved.rfind("|1|", 0) == 0, hash == "yes") << saved;
+        EXPECT_EQ(saved.rfind(hash == "yes" ? "\n|1|" : "\n[127.0.0.1]:", 0), 0u) << saved;
         // OpenSSH's own tools find the entry under the host's name.
         EXPECT_NO_THROW(Shell("ssh-keygen -F '" + HostName() + "' -f '" + KnownHosts() + "' >/dev/null"));
         const std::vector<KnownHostsLine> lines = FindKnownHostsLines(KnownHosts(), HostName());
         ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].Line, 2);
         EXPECT_EQ(lines[0].Fingerprint, Server->HostFingerprint());
     }
 }
