@@ -98,7 +98,8 @@ std::string HmacSha1(std::string_view key, std::string_view data)
         unsigned int n = 0;
         const bool ok = EVP_DigestInit_ex(context.Ctx, context.Md, nullptr) == 1 &&
             EVP_DigestUpdate(context.Ctx, block, Block) == 1 &&
-            EVP_DigestUpdate(context.Ctx, tail, tailLength) == 1 && EVP_DigestFinal_ex(context.Ctx, out, &n) == 1;
+            EVP_DigestUpdate(context.Ctx, tail, tailLength) == 1 &&
+            EVP_DigestFinal_ex(context.Ctx, out, &n) == 1;
         return ok ? n : 0u;
     };
     unsigned char inner[EVP_MAX_MD_SIZE];
