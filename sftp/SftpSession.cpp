@@ -3,7 +3,7 @@
 #include "sftp/HostKey.h"
 #include "sftp/KnownHostsFile.h"
 #include "sftp/SftpHandles.h"
-#include "sftp/SshConfig.h"
+#include "sftp/SessionKnownHosts.h"
 #include "sock/PartFile.h"
 
 #include <libssh/callbacks.h>
@@ -14,7 +14,6 @@
 #include <QObject>
 #include <QTimer>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -46,11 +45,6 @@ constexpr const char* PreferredCiphers =
     "aes128-gcm@openssh.com,aes256-gcm@openssh.com,chacha20-poly1305@openssh.com,"
     "aes128-ctr,aes192-ctr,aes256-ctr";
 
-// libssh's own choice of host-key algorithms, behind those of known keys.
-constexpr const char* DefaultHostKeyAlgorithms =
-    "ssh-ed25519,ecdsa-sha2-nistp521,ecdsa-sha2-nistp384,ecdsa-sha2-nistp256,sk-ssh-ed25519@openssh.com,"
-    "sk-ecdsa-sha2-nistp256@openssh.com,rsa-sha2-512,rsa-sha2-256";
-
 int64_t NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -65,13 +59,6 @@ std::string HomeDir()
     if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr)
         return pw->pw_dir;
     return "/";
-}
-
-std::string LocalUserName()
-{
-    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_name != nullptr)
-        return pw->pw_name;
-    return std::string();
 }
 
 std::string OptionText(ssh_session s, ssh_options_e option)
@@ -328,71 +315,6 @@ std::vector<QHostAddress> LookUp(const std::string& host, QEventLoop*& current, 
     return found;
 }
 
-// The known-hosts files of the connection and whether a saved key is
-// hashed, from the config as ssh reads it; a session's own GlobalKnownHosts
-// wins.
-KnownHostsPlaces PlacesFor(ssh_session s, const std::string& profileHost, const std::string& sshDir,
-                           const std::string& globalKnownHosts)
-{
-    unsigned int port = 22;
-    ssh_options_get_port(s, &port);
-    SshConfigQuery query;
-    query.Host = profileHost;
-    query.HostName = OptionText(s, SSH_OPTIONS_HOST);
-    query.User = OptionText(s, SSH_OPTIONS_USER);
-    query.LocalUser = LocalUserName();
-    query.HomeDir = HomeDir();
-    query.Port = int(port);
-    KnownHostsPlaces places = FindKnownHostsPlaces(query, sshDir.empty() ? HomeDir() + "/.ssh" : sshDir);
-    if (!globalKnownHosts.empty())
-        places.GlobalFiles = {globalKnownHosts};
-    return places;
-}
-
-// Asks first for the host-key algorithms of the keys the known-hosts files
-// list for the host, as ssh does, so a host with several keys offers the
-// one known. libssh's own reading of those files is switched off: it gives
-// up on a file at one bad line (and leaks on a marked one). A
-// HostKeyAlgorithms of the config is left as it is.
-void PreferKnownHostKeys(ssh_session s, const std::string& profileHost, const std::string& sshDir,
-                         const std::string& globalKnownHosts)
-{
-    ssh_options_set(s, SSH_OPTIONS_KNOWNHOSTS, "/dev/null");
-    ssh_options_set(s, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null");
-    const KnownHostsPlaces places = PlacesFor(s, profileHost, sshDir, globalKnownHosts);
-    if (places.HostKeyAlgorithmsSet)
-        return;
-    unsigned int port = 22;
-    ssh_options_get_port(s, &port);
-    const std::string name = KnownHostsName(OptionText(s, SSH_OPTIONS_HOST), int(port));
-    std::vector<std::string> files = places.UserFiles;
-    files.insert(files.end(), places.GlobalFiles.begin(), places.GlobalFiles.end());
-    std::vector<std::string> algorithms;
-    for (const std::string& file : files) {
-        std::string text;
-        if (!ReadKnownHostsText(file, text))
-            continue;
-        for (const KnownHostsEntry& entry : LookUpKnownHosts(text, name).Entries) {
-            if (entry.Marker != KnownHostsMarker::Plain)
-                continue;
-            // RSA keys sign with SHA-2 only; SHA-1 stays off.
-            const std::vector<std::string> names = entry.KeyType == "ssh-rsa"
-                ? std::vector<std::string>{"rsa-sha2-512", "rsa-sha2-256"}
-                : std::vector<std::string>{entry.KeyType};
-            for (const std::string& algorithm : names)
-                if (std::find(algorithms.begin(), algorithms.end(), algorithm) == algorithms.end())
-                    algorithms.push_back(algorithm);
-        }
-    }
-    if (algorithms.empty())
-        return;
-    std::string list;
-    for (const std::string& algorithm : algorithms)
-        list += algorithm + ",";
-    list += DefaultHostKeyAlgorithms;
-    ssh_options_set(s, SSH_OPTIONS_HOSTKEYS, list.c_str());
-}
-
 } // namespace
 
 void SftpSession::Connect()
@@ -575,7 +497,7 @@ void SftpSession::CheckHostKey()
     // The known-hosts files are read here, line by line, rather than by
     // libssh, which gives up on a whole file at one bad line and takes
     // @revoked for a host name.
-    const KnownHostsPlaces places = PlacesFor(s, Host, SshDir, GlobalKnownHosts);
+    const KnownHostsPlaces places = SessionKnownHostsPlaces(s, Host, SshDir, GlobalKnownHosts);
     std::vector<std::string> files = places.UserFiles;
     files.insert(files.end(), places.GlobalFiles.begin(), places.GlobalFiles.end());
     const KnownHostsVerdict verdict = CheckKnownHosts(files, name, blob);
