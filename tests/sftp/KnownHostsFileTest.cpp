@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 #include <unistd.h>
@@ -110,6 +112,66 @@ TEST(KnownHostsFileTest, VerdictOverTheUsersAndTheGlobalFile)
     EXPECT_EQ(fifo.Verdict, KnownHostsVerdict::Unknown);
     EXPECT_EQ(fifo.Unreadable, std::vector<std::string>{user});
     EXPECT_EQ(std::system(("rm -rf '" + std::string(pattern) + "'").c_str()), 0);
+}
+
+// The lines ssh-keygen -F names for a host, with their markers: "3", "5 REVOKED", "6 CA".
+std::vector<std::string> SshKeygenFinds(const std::string& file, const std::string& host)
+{
+    std::vector<std::string> lines;
+    FILE* pipe = ::popen(("ssh-keygen -F '" + host + "' -f '" + file + "' 2>/dev/null").c_str(), "r");
+    char buffer[4096];
+    const std::string found = "found: line ";
+    while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        std::string line = buffer;
+        const size_t at = line.find(found);
+        if (line.rfind("# Host ", 0) != 0 || at == std::string::npos)
+            continue;
+        line = line.substr(at + found.size());
+        while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
+            line.pop_back();
+        lines.push_back(line);
+    }
+    if (pipe != nullptr)
+        ::pclose(pipe);
+    return lines;
+}
+
+TEST(KnownHostsFileTest, FindsTheLinesOpenSshFinds)
+{
+    const std::string text = "logs.example " + A() + "\n*.example,!bad.example " + A() + "\n[logs.example]:2222 " +
+        A() + "\n[*.example]:22* " + A() + "\n@revoked * " + A() + "\n@cert-authority logs.* " + A() +
+        "\nLOGS.EXAMPLE " + A() + "\nlog?.example " + A() + "\n!logs.example,*.example " + A() + "\nbad.example " +
+        A() + "\n" + KnownHostsEntryLine("[logs.example]:2222", "ssh-ed25519", KeyA, true) + "\n" +
+        KnownHostsEntryLine("bad.example", "ssh-ed25519", KeyA, true) + "\nbad.example,logs.example " +
+        A().substr(0, 30) + "\n@expired logs.example " + A() + "\n";
+    char pattern[] = "/tmp/wisplog-knownhosts.XXXXXX";
+    const int fd = ::mkstemp(pattern);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::ofstream(pattern, std::ios::trunc) << text;
+    for (const std::string host : {"logs.example", "Logs.Example", "bad.example", "[logs.example]:2222", "x.example"}) {
+        SCOPED_TRACE(host);
+        const KnownHostsLookup found = LookUpKnownHosts(text, host);
+        std::vector<std::string> mine;
+        for (const KnownHostsEntry& entry : found.Entries)
+            mine.push_back(std::to_string(entry.Line) + (entry.Marker == KnownHostsMarker::Revoked ? " REVOKED"
+                                                         : entry.Marker == KnownHostsMarker::CertAuthority ? " CA"
+                                                                                                           : ""));
+        // ssh-keygen also names the line cut short, which ssh itself skips
+        // as a parse error, as this reader does.
+        std::vector<std::string> theirs = SshKeygenFinds(pattern, host);
+        std::erase_if(theirs, [&](const std::string& line) {
+            return std::find(found.Unreadable.begin(), found.Unreadable.end(), std::stoi(line)) !=
+                found.Unreadable.end();
+        });
+        EXPECT_EQ(mine, theirs);
+        const bool cut = host == "logs.example" || host == "Logs.Example" || host == "bad.example";
+        const bool marker = host != "bad.example" && cut;
+        const std::vector<int> unreadable = marker ? std::vector<int>{13, 14} : cut ? std::vector<int>{13}
+                                                                                  : std::vector<int>{};
+        EXPECT_EQ(found.Unreadable, unreadable);
+    }
+    ::unlink(pattern);
 }
 
 TEST(KnownHostsFileTest, Base64IsStrictAndWildcardsTakeNoExponentialTime)
