@@ -138,10 +138,11 @@ std::vector<std::string> SshKeygenFinds(const std::string& file, const std::stri
 
 TEST(KnownHostsFileTest, FindsTheLinesOpenSshFinds)
 {
-    const std::string text = "logs.example " + A() + "\n*.example,!bad.example " + A() + "\n[logs.example]:2222 " +
-        A() + "\n[*.example]:22* " + A() + "\n@revoked * " + A() + "\n@cert-authority logs.* " + A() +
-        "\nLOGS.EXAMPLE " + A() + "\nlog?.example " + A() + "\n!logs.example,*.example " + A() + "\nbad.example " +
-        A() + "\n" + KnownHostsEntryLine("[logs.example]:2222", "ssh-ed25519", KeyA, true) + "\n" +
+    const std::string text = "logs.example " + A() + "\n*.example,!bad.example " + A() +
+        "\n[logs.example]:2222 " + A() + "\n[*.example]:22* " + A() + "\n@revoked * " + A() +
+        "\n@cert-authority logs.* " + A() + "\nLOGS.EXAMPLE " + A() + "\nlog?.example " + A() +
+        "\n!logs.example,*.example " + A() + "\nbad.example " + A() + "\n" +
+        KnownHostsEntryLine("[logs.example]:2222", "ssh-ed25519", KeyA, true) + "\n" +
         KnownHostsEntryLine("bad.example", "ssh-ed25519", KeyA, true) + "\nbad.example,logs.example " +
         A().substr(0, 30) + "\n@expired logs.example " + A() + "\n";
     char pattern[] = "/tmp/wisplog-knownhosts.XXXXXX";
@@ -149,14 +150,16 @@ TEST(KnownHostsFileTest, FindsTheLinesOpenSshFinds)
     ASSERT_GE(fd, 0);
     ::close(fd);
     std::ofstream(pattern, std::ios::trunc) << text;
-    for (const std::string host : {"logs.example", "Logs.Example", "bad.example", "[logs.example]:2222", "x.example"}) {
+    for (const std::string host :
+         {"logs.example", "Logs.Example", "bad.example", "[logs.example]:2222", "x.example"}) {
         SCOPED_TRACE(host);
         const KnownHostsLookup found = LookUpKnownHosts(text, host);
         std::vector<std::string> mine;
         for (const KnownHostsEntry& entry : found.Entries)
-            mine.push_back(std::to_string(entry.Line) + (entry.Marker == KnownHostsMarker::Revoked ? " REVOKED"
-                                                         : entry.Marker == KnownHostsMarker::CertAuthority ? " CA"
-                                                                                                           : ""));
+            mine.push_back(std::to_string(entry.Line) +
+                           (entry.Marker == KnownHostsMarker::Revoked             ? " REVOKED"
+                                : entry.Marker == KnownHostsMarker::CertAuthority ? " CA"
+                                                                                  : ""));
         // ssh-keygen also names the line cut short, which ssh itself skips
         // as a parse error, as this reader does.
         std::vector<std::string> theirs = SshKeygenFinds(pattern, host);
@@ -167,8 +170,9 @@ TEST(KnownHostsFileTest, FindsTheLinesOpenSshFinds)
         EXPECT_EQ(mine, theirs);
         const bool cut = host == "logs.example" || host == "Logs.Example" || host == "bad.example";
         const bool marker = host != "bad.example" && cut;
-        const std::vector<int> unreadable = marker ? std::vector<int>{13, 14} : cut ? std::vector<int>{13}
-                                                                                  : std::vector<int>{};
+        const std::vector<int> unreadable = marker ? std::vector<int>{13, 14}
+            : cut                                  ? std::vector<int>{13}
+                                                   : std::vector<int>{};
         EXPECT_EQ(found.Unreadable, unreadable);
     }
     ::unlink(pattern);
