@@ -14,6 +14,9 @@ namespace {
 
 // ssh gives up beyond this depth of Include too.
 constexpr int DeepestInclude = 16;
+// Files read through Include from one file: a config that includes itself twice
+// over would otherwise be read 2^16 times on the window's thread.
+constexpr int MostIncludedFiles = 256;
 
 std::string Lower(std::string_view text)
 {
@@ -103,6 +106,7 @@ SshConfigReader::SshConfigReader(SshConfigQuery query) : FQuery(std::move(query)
 void SshConfigReader::ReadFile(const std::string& path, const std::string& includeDir)
 {
     std::string text;
+    FIncludedFiles = 0;
     if (ReadWhole(path, text))
         Read(text, path, includeDir, 0);
 }
@@ -110,6 +114,7 @@ void SshConfigReader::ReadFile(const std::string& path, const std::string& inclu
 void SshConfigReader::ReadText(std::string_view text, const std::string& source,
                                const std::string& includeDir)
 {
+    FIncludedFiles = 0;
     Read(text, source, includeDir, 0);
 }
 
@@ -251,6 +256,10 @@ void SshConfigReader::Read(std::string_view text, const std::string& source, con
                 glob_t found{};
                 if (::glob(pattern.c_str(), 0, nullptr, &found) == 0) {
                     for (size_t n = 0; n < found.gl_pathc; ++n) {
+                        if (++FIncludedFiles > MostIncludedFiles) {
+                            FProblems.push_back(where + ": too many files included");
+                            break;
+                        }
                         std::string included;
                         if (ReadWhole(found.gl_pathv[n], included))
                             Read(included, found.gl_pathv[n], includeDir, depth + 1);
