@@ -55,7 +55,7 @@ private:
     SshConfigQuery FQuery;
     SshConfigSettings FSettings;
     std::vector<std::string> FProblems;
-    int FIncludedFiles = 0;   // by the file being read
+    int FIncludedFiles = 0; // by the file being read
 };
 
 // Where a connection's known hosts are, and whether a saved one is hashed.
