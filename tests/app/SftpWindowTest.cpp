@@ -313,7 +313,10 @@ TEST_F(SftpWindow, ChangedOrWrongPinnedKeyIsRefusedWithoutADialog)
     Shell("rm -f '" + Server->Dir() + "/other' && ssh-keygen -q -t ed25519 -N '' -f '" + Server->Dir() + "/other'");
     const std::string otherPublic = ReadAll(Server->Dir() + "/other.pub");
     const std::string otherFingerprint = FingerprintOfKeyFile(Server->Dir() + "/other.pub");
-    WriteAll(KnownHosts(), "# kept\n[127.0.0.1]:" + std::to_string(Server->Port()) + " " + otherPublic);
+    // The entry after the known one was cut short while being written.
+    const std::string hostKey = ReadAll(Server->HostPublicKey());
+    WriteAll(KnownHosts(), "# kept\n[127.0.0.1]:" + std::to_string(Server->Port()) + " " + otherPublic +
+                               "[127.0.0.1]:" + std::to_string(Server->Port()) + " " + hostKey.substr(0, 40));
     DialogAnswerer answerer(HostKeyDecision::TrustAndSave);
     {
         SCOPED_TRACE("changed key");
@@ -324,6 +327,7 @@ TEST_F(SftpWindow, ChangedOrWrongPinnedKeyIsRefusedWithoutADialog)
         EXPECT_NE(notice.find(Server->HostFingerprint()), std::string::npos) << notice;
         EXPECT_NE(notice.find(otherFingerprint), std::string::npos) << notice;
         EXPECT_NE(notice.find(KnownHosts() + ":2"), std::string::npos) << notice;
+        EXPECT_NE(notice.find("unreadable: " + KnownHosts() + ":3"), std::string::npos) << notice;
         EXPECT_FALSE(QFileInfo::exists("app.log"));
     }
     {
