@@ -315,8 +315,9 @@ TEST_F(SftpWindow, ChangedOrWrongPinnedKeyIsRefusedWithoutADialog)
     const std::string otherFingerprint = FingerprintOfKeyFile(Server->Dir() + "/other.pub");
     // The entry after the known one was cut short while being written.
     const std::string hostKey = ReadAll(Server->HostPublicKey());
-    WriteAll(KnownHosts(), "# kept\n[127.0.0.1]:" + std::to_string(Server->Port()) + " " + otherPublic +
-                               "[127.0.0.1]:" + std::to_string(Server->Port()) + " " + hostKey.substr(0, 40));
+    WriteAll(KnownHosts(),
+             "# kept\n[127.0.0.1]:" + std::to_string(Server->Port()) + " " + otherPublic +
+                 "[127.0.0.1]:" + std::to_string(Server->Port()) + " " + hostKey.substr(0, 40));
     DialogAnswerer answerer(HostKeyDecision::TrustAndSave);
     {
         SCOPED_TRACE("changed key");
