@@ -316,6 +316,35 @@ TEST_F(SftpSessionTest, SavedKeyFollowsHashKnownHostsAndIsKnownAfterwards)
     }
 }
 
+TEST_F(SftpSessionTest, TheConfigsKnownHostsFilesOfTheHostsBlockAreRead)
+{
+    const std::string hostKey = HostName() + " " + ReadAll(Server->HostPublicKey());
+    WriteAll(Server->SshDir() + "/config",
+             "Host other\n  UserKnownHostsFile ~/.ssh/never\n"
+             "Host 127.0.0.*\n  UserKnownHostsFile ~/.ssh/first %d/.ssh/second\n");
+    WriteAll(KnownHosts(), hostKey);                              // not read: the config names others
+    WriteAll(Server->SshDir() + "/never", "@revoked " + hostKey); // another host's block
+    WriteAll(Server->SshDir() + "/second", "# second\n@revoked " + hostKey);
+    auto s = NewSession();
+    int asked = 0;
+    s->OnUnknownHostKey = [&](const HostKeyInfo&) {
+        ++asked;
+        return HostKeyDecision::TrustAndSave;
+    };
+    try {
+        s->Connect();
+        FAIL() << "revoked key accepted";
+    } catch (const EHostKeyChanged& e) {
+        EXPECT_NE(std::string(e.what()).find(Server->SshDir() + "/second:2"), std::string::npos) << e.what();
+    }
+    // Unknown in both: saved to the first of them.
+    WriteAll(Server->SshDir() + "/second", "");
+    s->Connect();
+    s->Connect();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(FindKnownHostsLines(Server->SshDir() + "/first", HostName()).size(), 1u);
+}
+
 TEST_F(SftpSessionTest, TheKnownOneOfTheServersKeysIsAskedFor)
 {
     // The server holds an Ed25519 and an ECDSA key; only the ECDSA one is
