@@ -71,6 +71,12 @@ HostKeyDialog::HostKeyDialog(const HostKeyInfo& key, QWidget* parent) : QDialog(
     fields->addWidget(PinEdit, 3, 1);
     fields->setColumnStretch(1, 1);
     auto* pinHint = PlainLabel(QStringLiteral("ホスト一覧の第 8 欄にこの値を書くと、この鍵だけを信頼します。"), this);
+    QString skipped;
+    for (const std::string& line : key.Unreadable)
+        skipped += (skipped.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(line);
+    UnreadableLabel = PlainLabel(QStringLiteral("読めない行を飛ばしました: ") + skipped, this);
+    UnreadableLabel->setWordWrap(true);
+    UnreadableLabel->setVisible(!key.Unreadable.empty());
 
     SaveButton = new QPushButton(QStringLiteral("保存して信頼"), this);
     OnceButton = new QPushButton(QStringLiteral("今回のみ信頼"), this);
@@ -88,6 +94,7 @@ HostKeyDialog::HostKeyDialog(const HostKeyInfo& key, QWidget* parent) : QDialog(
     layout->addWidget(intro);
     layout->addLayout(fields);
     layout->addWidget(pinHint);
+    layout->addWidget(UnreadableLabel);
     layout->addWidget(buttons);
 
     connect(SaveButton, &QPushButton::clicked, this, [this] { Choose(HostKeyDecision::TrustAndSave); });

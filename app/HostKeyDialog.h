@@ -16,8 +16,9 @@ class QPushButton;
 class HostKeyDialog : public QDialog {
     Q_OBJECT
 public:
-    // Names key's host, port, type and "SHA256:" fingerprint, and shows the
-    // profile value that would pin it. Cancel is the default button. Does
+    // Names key's host, port, type and "SHA256:" fingerprint, shows the
+    // profile value that would pin it and the known-hosts lines that could
+    // not be read (one may have been this host's entry). Cancel is the default button. Does
     // not throw.
     explicit HostKeyDialog(const HostKeyInfo& key, QWidget* parent = nullptr);
 
@@ -33,6 +34,7 @@ public:
     QLabel* KeyTypeLabel;
     QLineEdit* FingerprintEdit;   // read-only, so it can be copied
     QLineEdit* PinEdit;           // read-only: "sftp=..." for field 7
+    QLabel* UnreadableLabel;      // known-hosts lines skipped; shown only when there are some
     QPushButton* SaveButton;      // 保存して信頼
     QPushButton* OnceButton;      // 今回のみ信頼
     QPushButton* CancelButton;    // キャンセル

@@ -1,11 +1,10 @@
 #include "sftp/HostKey.h"
 
-#include "sftp/SftpHandles.h"
+#include "sftp/KnownHostsFile.h"
 #include "sock/Exception.h"
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,33 +54,14 @@ std::string KnownHostsName(const std::string& host, int port)
 std::vector<KnownHostsLine> FindKnownHostsLines(const std::string& file, const std::string& hostName)
 {
     std::vector<KnownHostsLine> found;
-    std::ifstream in(file);
-    std::string line;
-    int number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        const size_t start = line.find_first_not_of(" \t");
-        // Comments, blank lines and marked entries (@revoked,
-        // @cert-authority) are not plain keys of a host.
-        if (start == std::string::npos || line[start] == '#' || line[start] == '@')
+    std::string text;
+    if (!ReadKnownHostsText(file, text))
+        return found;
+    for (const KnownHostsEntry& entry : LookUpKnownHosts(text, hostName).Entries) {
+        // Marked entries (@revoked, @cert-authority) are not keys of the host.
+        if (entry.Marker != KnownHostsMarker::Plain)
             continue;
-        ssh_knownhosts_entry* raw = nullptr;
-        if (ssh_known_hosts_parse_line(hostName.c_str(), line.c_str() + start, &raw) != SSH_OK || raw == nullptr)
-            continue;
-        SshKnownHostsEntryHolder entry(raw);
-        KnownHostsLine hit;
-        hit.File = file;
-        hit.Line = number;
-        if (entry->publickey != nullptr) {
-            hit.KeyType = ssh_key_type_to_char(ssh_key_type(entry->publickey));
-            unsigned char* hash = nullptr;
-            size_t length = 0;
-            if (ssh_get_publickey_hash(entry->publickey, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) == 0) {
-                hit.Fingerprint = "SHA256:" + UnpaddedBase64(hash, length);
-                ssh_clean_pubkey_hash(&hash);
-            }
-        }
-        found.push_back(hit);
+        found.push_back({file, entry.Line, entry.KeyType, KeyBlobFingerprint(entry.Blob)});
     }
     return found;
 }

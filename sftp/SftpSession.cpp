@@ -1,7 +1,9 @@
 #include "sftp/SftpSession.h"
 
 #include "sftp/HostKey.h"
+#include "sftp/KnownHostsFile.h"
 #include "sftp/SftpHandles.h"
+#include "sftp/SessionKnownHosts.h"
 #include "sock/PartFile.h"
 
 #include <libssh/callbacks.h>
@@ -115,6 +117,9 @@ struct SftpSession::Impl {
     std::mutex FdMutex;
     int Fd = -1;
     int Wake[2] = {-1, -1};          // ends the connect's poll
+    // The duplicate handed to libssh, which never closes a descriptor it
+    // was given: closed here once the session is freed.
+    int LibsshFd = -1;
 
     std::atomic<bool> Stopped {false};
     std::atomic<bool> TimedOut {false};
@@ -188,6 +193,9 @@ void SftpSession::Disconnect()
     Impl& d = *FImpl;
     d.Sftp.reset();
     d.Ssh.reset();
+    if (d.LibsshFd >= 0)
+        ::close(d.LibsshFd);
+    d.LibsshFd = -1;
     d.CloseSocket();
     FConnected = false;
     FLoggedIn = false;
@@ -366,6 +374,7 @@ void SftpSession::Connect()
     if (timeoutSeconds > 0)
         ssh_options_set(s, SSH_OPTIONS_TIMEOUT, &timeoutSeconds);
     ssh_options_set(s, SSH_OPTIONS_NODELAY, &yes);
+    PreferKnownHostKeys(s, Host, SshDir, GlobalKnownHosts);
     if (const std::string file = OptionText(s, SSH_OPTIONS_KNOWNHOSTS); !file.empty())
         d.KnownHostsFile = file;
 
@@ -457,6 +466,7 @@ void SftpSession::Connect()
                     ::close(libsshFd);
                 throw ESftpError(std::string("Cannot use socket: ") + std::strerror(errno));
             }
+            d.LibsshFd = libsshFd;
         }
         if (ssh_connect(s) != SSH_OK)
             ThrowLibsshError("SSH handshake failed (" + where + ")");
@@ -491,61 +501,63 @@ void SftpSession::CheckHostKey()
     const std::string host = OptionText(s, SSH_OPTIONS_HOST);
     const std::string name = KnownHostsName(host, int(port));
     const std::string type = ssh_key_type_to_char(ssh_key_type(key.get()));
+    std::string blob;
+    char* base64 = nullptr;
+    if (ssh_pki_export_pubkey_base64(key.get(), &base64) != SSH_OK || base64 == nullptr)
+        ThrowLibsshError("Cannot read the host key");
+    const bool decoded = Base64Decode(base64, blob);
+    ssh_string_free_char(base64);
+    if (!decoded)
+        throw ESftpError("Cannot read the host key");
 
+    // The known-hosts files are read here, line by line, rather than by
+    // libssh, which gives up on a whole file at one bad line and takes
+    // @revoked for a host name.
+    const KnownHostsPlaces places = SessionKnownHostsPlaces(s, Host, SshDir, GlobalKnownHosts);
+    std::vector<std::string> files = places.UserFiles;
+    files.insert(files.end(), places.GlobalFiles.begin(), places.GlobalFiles.end());
+    const KnownHostsVerdict verdict = CheckKnownHosts(files, name, blob);
+    std::string unreadable;
+    for (const std::string& line : verdict.Unreadable)
+        unreadable += (unreadable.empty() ? "; unreadable: " : ", ") + line;
+
+    // A revocation holds whatever else lists or pins the key.
+    if (verdict.Verdict == KnownHostsVerdict::Revoked)
+        throw EHostKeyChanged("Host key revoked for " + name + ": " + type + " " + FServerFingerprint +
+                              " is marked @revoked in " + verdict.File + ":" + std::to_string(verdict.Line) +
+                              unreadable);
     if (!PinnedKey.empty()) {
         if (PinnedKey != digest)
             throw EHostKeyChanged("Host key mismatch for " + name + ": the server offers " + type + " " +
                                   FServerFingerprint + ", the profile pins SHA256:" + PinnedKey);
         return;
     }
-    switch (ssh_session_is_known_server(s)) {
-    case SSH_KNOWN_HOSTS_OK:
-        return;
-    case SSH_KNOWN_HOSTS_CHANGED:
-    case SSH_KNOWN_HOSTS_OTHER: {
-        std::string known;
-        const std::string global = GlobalKnownHosts.empty() ? "/etc/ssh/ssh_known_hosts" : GlobalKnownHosts;
-        for (const std::string& file : {d.KnownHostsFile, global}) {
-            for (const KnownHostsLine& line : FindKnownHostsLines(file, name)) {
-                if (line.Fingerprint == FServerFingerprint)
-                    continue;
-                known = line.KeyType + " " + line.Fingerprint + " in " + line.File + ":" + std::to_string(line.Line);
-                break;
-            }
-            if (!known.empty())
-                break;
-        }
+    switch (verdict.Verdict) {
+    case KnownHostsVerdict::Known: return;
+    case KnownHostsVerdict::Changed:
         throw EHostKeyChanged("Host key changed for " + name + ": the server offers " + type + " " +
-                              FServerFingerprint + ", known is " + (known.empty() ? "another key" : known));
+                              FServerFingerprint + ", known is " + verdict.KnownType + " " +
+                              verdict.KnownFingerprint + " in " + verdict.File + ":" +
+                              std::to_string(verdict.Line) + unreadable);
+    default: break;
     }
-    case SSH_KNOWN_HOSTS_NOT_FOUND:
-    case SSH_KNOWN_HOSTS_UNKNOWN: {
-        HostKeyInfo info;
-        info.Host = host;
-        info.Port = int(port);
-        info.KeyType = type;
-        info.Fingerprint = FServerFingerprint;
-        info.PinValue = "sftp=" + digest;
-        const HostKeyDecision decision = OnUnknownHostKey ? OnUnknownHostKey(info) : HostKeyDecision::Cancel;
-        if (d.Stopped)
-            throw EAbortError(CanceledText);
-        if (decision == HostKeyDecision::Cancel)
-            throw ESftpError("Host key not accepted: " + name + " " + FServerFingerprint);
-        if (decision == HostKeyDecision::TrustAndSave) {
-            char* entry = nullptr;
-            if (ssh_session_export_known_hosts_entry(s, &entry) != SSH_OK || entry == nullptr)
-                ThrowLibsshError("Cannot write the host key");
-            std::string line(entry);
-            ssh_string_free_char(entry);
-            while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-                line.pop_back();
-            AppendKnownHostsLine(d.KnownHostsFile, line);
-        }
-        return;
-    }
-    case SSH_KNOWN_HOSTS_ERROR:
-    default:
-        ThrowLibsshError("Cannot check the host key");
+    HostKeyInfo info;
+    info.Host = host;
+    info.Port = int(port);
+    info.KeyType = type;
+    info.Fingerprint = FServerFingerprint;
+    info.PinValue = "sftp=" + digest;
+    info.Unreadable = verdict.Unreadable;
+    const HostKeyDecision decision = OnUnknownHostKey ? OnUnknownHostKey(info) : HostKeyDecision::Cancel;
+    if (d.Stopped)
+        throw EAbortError(CanceledText);
+    if (decision == HostKeyDecision::Cancel)
+        throw ESftpError("Host key not accepted: " + name + " " + FServerFingerprint);
+    if (decision == HostKeyDecision::TrustAndSave) {
+        if (places.UserFiles.empty())
+            throw ESftpError("Cannot save the host key: UserKnownHostsFile is none");
+        // Hashed as ssh writes it when HashKnownHosts says so.
+        AppendKnownHostsLine(places.UserFiles.front(), KnownHostsEntryLine(name, type, blob, places.Hash));
     }
 }
 

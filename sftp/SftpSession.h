@@ -35,6 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 enum class HostKeyDecision { TrustAndSave, TrustOnce, Cancel };
 
@@ -45,6 +46,7 @@ struct HostKeyInfo {
     std::string KeyType;       // "ssh-ed25519", "ecdsa-sha2-nistp256", ...
     std::string Fingerprint;   // "SHA256:" + 43 base64 characters
     std::string PinValue;      // "sftp=" + the 43 characters: field 7 that pins it
+    std::vector<std::string> Unreadable; // known-hosts lines skipped as unreadable: "file:line"
 };
 
 struct SftpFileInfo {

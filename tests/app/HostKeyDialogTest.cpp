@@ -70,6 +70,19 @@ TEST(HostKeyDialog, EachButtonGivesItsAnswerAndEverythingElseCancels)
     EXPECT_EQ(HostKeyDialog::Ask(Key(), nullptr), HostKeyDecision::Cancel);
 }
 
+TEST(HostKeyDialog, UnreadableKnownHostsLinesAreNamedOnlyWhenThereAreSome)
+{
+    HostKeyDialog plain(Key());
+    EXPECT_FALSE(plain.UnreadableLabel->isVisibleTo(&plain));
+    HostKeyInfo key = Key();
+    key.Unreadable = {"/home/u/.ssh/known_hosts:3", "/etc/ssh/ssh_known_hosts"};
+    HostKeyDialog dialog(key);
+    EXPECT_TRUE(dialog.UnreadableLabel->isVisibleTo(&dialog));
+    EXPECT_TRUE(
+        dialog.UnreadableLabel->text().endsWith("/home/u/.ssh/known_hosts:3, /etc/ssh/ssh_known_hosts"))
+        << dialog.UnreadableLabel->text().toStdString();
+}
+
 TEST(HostKeyDialog, HostNameIsShownAsTextNotMarkup)
 {
     HostKeyInfo key = Key();

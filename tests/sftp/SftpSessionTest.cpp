@@ -40,6 +40,13 @@ void WriteAll(const std::string& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// Sockets this process holds open.
+int OpenSockets()
+{
+    return std::stoi(
+        ShellLine("ls -l /proc/" + std::to_string(::getpid()) + "/fd | grep -c socket: || true"));
+}
+
 int64_t NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -193,6 +200,165 @@ TEST_F(SftpSessionTest, ChangedKeyIsRefusedWithBothFingerprintsAndTheLine)
         EXPECT_FALSE(asked);
         EXPECT_FALSE(s->Connected());
     }
+}
+
+TEST_F(SftpSessionTest, RevokedOrChangedKeyIsRefusedBeforeAnythingOfTheUsersIsSent)
+{
+    Shell("rm -f '" + Server->Dir() + "/other'* && ssh-keygen -q -t ed25519 -N '' -C other -f '" +
+          Server->Dir() + "/other' >/dev/null");
+    const std::string hostKey = ReadAll(Server->HostPublicKey());
+    const std::string other = ReadAll(Server->Dir() + "/other.pub");
+    const std::string otherFingerprint = FingerprintOfKeyFile(Server->Dir() + "/other.pub");
+    const std::string global = Server->Dir() + "/global_known_hosts";
+    // A crash while writing leaves the last entry cut short, line end and all.
+    const std::string truncated = HostName() + " " + hostKey.substr(0, hostKey.size() / 2);
+    struct Case {
+        const char* What;
+        std::string User, Global;
+        bool Pinned;
+        std::vector<std::string> Named; // texts the refusal holds
+    };
+    const std::vector<Case> cases = {
+        {"revoked beside a plain entry of the same key",
+         "@revoked " + HostName() + " " + hostKey + HostName() + " " + hostKey,
+         "",
+         false,
+         {"revoked", KnownHosts() + ":1"}},
+        {"revoked alone, through a wildcard",
+         "# mine\n@revoked * " + hostKey,
+         "",
+         false,
+         {"revoked", KnownHosts() + ":2"}},
+        {"revoked in the global file, the key pinned",
+         "",
+         "\n@revoked " + HostName() + " " + hostKey,
+         true,
+         {"revoked", global + ":2"}},
+        {"changed key behind a truncated line",
+         truncated + "\n# x\n" + HostName() + " " + other,
+         "",
+         false,
+         {"changed", otherFingerprint, KnownHosts() + ":3", "unreadable: " + KnownHosts() + ":1"}},
+        {"changed key before a truncated line",
+         HostName() + " " + other + truncated,
+         "",
+         false,
+         {"changed", otherFingerprint, KnownHosts() + ":1", "unreadable: " + KnownHosts() + ":2"}},
+    };
+    const int socketsBefore = OpenSockets();
+    // An encrypted key of the user's: a log-in attempt would ask for it.
+    Shell("cp '" + Server->ClientKey() + "' '" + Server->SshDir() + "/id_ed25519'");
+    Shell("ssh-keygen -q -p -N secret -f '" + Server->SshDir() + "/id_ed25519' >/dev/null");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        WriteAll(KnownHosts(), c.User);
+        WriteAll(global, c.Global);
+        auto s = NewSession();
+        if (c.Pinned)
+            s->PinnedKey = Server->HostFingerprint().substr(7);
+        int asked = 0;
+        s->OnUnknownHostKey = [&](const HostKeyInfo&) {
+            ++asked;
+            return HostKeyDecision::TrustOnce;
+        };
+        s->OnPassphrase = [&](const std::string&, std::string&) {
+            ++asked;
+            return false;
+        };
+        try {
+            // As the fetch runs them: the log-in only after the check.
+            s->Connect();
+            s->Login();
+            FAIL() << "connected";
+        } catch (const EHostKeyChanged& e) {
+            const std::string text = e.what();
+            EXPECT_NE(text.find(Server->HostFingerprint()), std::string::npos) << text;
+            for (const std::string& named : c.Named)
+                EXPECT_NE(text.find(named), std::string::npos) << named << " in " << text;
+        }
+        EXPECT_EQ(asked, 0);
+        EXPECT_FALSE(s->Connected());
+    }
+    WriteAll(global, "");
+    EXPECT_EQ(OpenSockets(), socketsBefore) << "each refused connection is closed";
+}
+
+TEST_F(SftpSessionTest, SavedKeyFollowsHashKnownHostsAndIsKnownAfterwards)
+{
+    // The host's entry was cut short, line end and all: the key is unknown,
+    // the line named, and the saved entry goes on a line of its own.
+    const std::string hostKey = ReadAll(Server->HostPublicKey());
+    const std::string truncated = HostName() + " " + hostKey.substr(0, 30);
+    for (const std::string hash : {"yes", "no"}) {
+        SCOPED_TRACE(hash);
+        WriteAll(KnownHosts(), truncated);
+        // The user's setting comes before the system's.
+        WriteAll(Server->SshDir() + "/config", "Host 127.0.0.*\n  HashKnownHosts " + hash + "\n");
+        auto s = NewSession();
+        std::vector<HostKeyInfo> shown;
+        s->OnUnknownHostKey = [&](const HostKeyInfo& info) {
+            shown.push_back(info);
+            return HostKeyDecision::TrustAndSave;
+        };
+        s->Connect();
+        s->Connect();
+        ASSERT_EQ(shown.size(), 1u) << "the saved key is known";
+        EXPECT_EQ(shown[0].Unreadable, std::vector<std::string>{KnownHosts() + ":1"});
+        const std::string saved = ReadAll(KnownHosts()).substr(truncated.size());
+        EXPECT_EQ(saved.find("127.0.0.1") == std::string::npos, hash == "yes") << saved;
+        EXPECT_EQ(saved.rfind(hash == "yes" ? "\n|1|" : "\n[127.0.0.1]:", 0), 0u) << saved;
+        // OpenSSH's own tools find the entry under the host's name.
+        EXPECT_NO_THROW(Shell("ssh-keygen -F '" + HostName() + "' -f '" + KnownHosts() + "' >/dev/null"));
+        const std::vector<KnownHostsLine> lines = FindKnownHostsLines(KnownHosts(), HostName());
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].Line, 2);
+        EXPECT_EQ(lines[0].Fingerprint, Server->HostFingerprint());
+    }
+}
+
+TEST_F(SftpSessionTest, TheConfigsKnownHostsFilesOfTheHostsBlockAreRead)
+{
+    const std::string hostKey = HostName() + " " + ReadAll(Server->HostPublicKey());
+    WriteAll(Server->SshDir() + "/config",
+             "Host other\n  UserKnownHostsFile ~/.ssh/never\n"
+             "Host 127.0.0.*\n  UserKnownHostsFile ~/.ssh/first %d/.ssh/second\n");
+    WriteAll(KnownHosts(), hostKey);                              // not read: the config names others
+    WriteAll(Server->SshDir() + "/never", "@revoked " + hostKey); // another host's block
+    WriteAll(Server->SshDir() + "/second", "# second\n@revoked " + hostKey);
+    auto s = NewSession();
+    int asked = 0;
+    s->OnUnknownHostKey = [&](const HostKeyInfo&) {
+        ++asked;
+        return HostKeyDecision::TrustAndSave;
+    };
+    try {
+        s->Connect();
+        FAIL() << "revoked key accepted";
+    } catch (const EHostKeyChanged& e) {
+        EXPECT_NE(std::string(e.what()).find(Server->SshDir() + "/second:2"), std::string::npos) << e.what();
+    }
+    // Unknown in both: saved to the first of them.
+    WriteAll(Server->SshDir() + "/second", "");
+    s->Connect();
+    s->Connect();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(FindKnownHostsLines(Server->SshDir() + "/first", HostName()).size(), 1u);
+}
+
+TEST_F(SftpSessionTest, TheKnownOneOfTheServersKeysIsAskedFor)
+{
+    // The server holds an Ed25519 and an ECDSA key; only the ECDSA one is
+    // known, behind a line cut short.
+    WriteAll(KnownHosts(),
+             HostName() + " ssh-ed25519 AAAAC3NzaC1lZDI1NTE5\n" + HostName() + " " +
+                 ReadAll(Server->Dir() + "/host_ecdsa.pub"));
+    auto s = NewSession();
+    s->OnUnknownHostKey = [](const HostKeyInfo&) -> HostKeyDecision {
+        ADD_FAILURE() << "known key asked about";
+        return HostKeyDecision::Cancel;
+    };
+    s->Connect();
+    EXPECT_EQ(s->ServerFingerprint(), FingerprintOfKeyFile(Server->Dir() + "/host_ecdsa.pub"));
 }
 
 TEST_F(SftpSessionTest, PinnedKeyIsTheOnlyOneAccepted)

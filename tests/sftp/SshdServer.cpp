@@ -101,6 +101,8 @@ SshdServer::SshdServer()
     // ran the service).
     ::mkdir("/run/sshd", 0755);
     Shell("ssh-keygen -q -t ed25519 -N '' -C host -f " + FDir + "/host_ed25519");
+    // A second host key, which a client asks for only when it knows it.
+    Shell("ssh-keygen -q -t ecdsa -b 256 -N '' -C host -f " + FDir + "/host_ecdsa");
     Shell("ssh-keygen -q -t ed25519 -N '' -C client -f " + ClientKey());
     Shell("cp " + ClientKey() + ".pub " + FDir + "/authorized_keys");
     FHostFingerprint = FingerprintOfKeyFile(HostPublicKey());
@@ -109,6 +111,7 @@ SshdServer::SshdServer()
         std::ofstream config(FDir + "/sshd_config");
         config << "ListenAddress 127.0.0.1\n"
                << "HostKey " << FDir << "/host_ed25519\n"
+               << "HostKey " << FDir << "/host_ecdsa\n"
                << "PidFile none\n"
                << "UsePAM no\n"
                << "StrictModes no\n"
