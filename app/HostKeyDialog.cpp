@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <cstring>
+
 namespace {
 
 // A label that shows its text as it is: a host name comes from the host
@@ -156,8 +158,17 @@ bool PassphraseDialog::Ask(const std::string& keyFile, std::string& passphrase, 
     passphrase.clear();
     PassphraseDialog dialog(keyFile, parent);
     const bool given = dialog.exec() == QDialog::Accepted;
-    if (given)
-        passphrase = dialog.PassphraseEdit->text().toStdString();
+    if (given) {
+        // Straight into the caller's string, with each copy on the way
+        // overwritten: the UTF-8 bytes, and the field's own characters
+        // (shared with text(), cleared just after).
+        const QString typed = dialog.PassphraseEdit->text();
+        QByteArray bytes = typed.toUtf8();
+        passphrase.assign(bytes.constData(), size_t(bytes.size()));
+        explicit_bzero(bytes.data(), size_t(bytes.size()));
+        if (!typed.isEmpty())
+            explicit_bzero(const_cast<QChar*>(typed.constData()), size_t(typed.size()) * sizeof(QChar));
+    }
     dialog.PassphraseEdit->clear();
     return given;
 }

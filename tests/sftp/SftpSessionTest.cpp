@@ -319,6 +319,38 @@ TEST_F(SftpSessionTest, EncryptedKeyAsksItsPassphraseAndRefusalNamesTheMethods)
     EXPECT_TRUE(s->LoggedIn());
 }
 
+// Holds a question open for ms, as a user reading a dialog does; the window's
+// events go on meanwhile.
+void AnswerLate(int ms)
+{
+    const int64_t until = NowMs() + ms;
+    while (NowMs() < until)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
+TEST_F(SftpSessionTest, QuestionsAnsweredAfterTheTimeOutStillLogIn)
+{
+    Shell("cp '" + Server->ClientKey() + "' '" + Server->SshDir() + "/id_ed25519'");
+    Shell("ssh-keygen -q -p -N secret -f '" + Server->SshDir() + "/id_ed25519' >/dev/null");
+    Shell("cp '" + Server->ClientKey() + ".pub' '" + Server->SshDir() + "/id_ed25519.pub'");
+    auto s = NewSession();
+    s->TimeOut = 600;
+    s->OnUnknownHostKey = [](const HostKeyInfo&) {
+        AnswerLate(1500);
+        return HostKeyDecision::TrustOnce;
+    };
+    s->OnPassphrase = [](const std::string&, std::string& passphrase) {
+        AnswerLate(1500);
+        passphrase = "secret";
+        return true;
+    };
+    EXPECT_NO_THROW({
+        s->Connect();
+        s->Login();
+    });
+    EXPECT_TRUE(s->LoggedIn());
+}
+
 TEST_F(SftpSessionTest, AgentLogIn)
 {
     const std::string socket = Server->Dir() + "/agent.sock";
@@ -468,6 +500,74 @@ TEST_F(SftpSessionTest, SilenceEndsAWaitAfterTheTimeOut)
     } catch (const ESftpError& e) {
         EXPECT_EQ(std::string(e.what()), "Connection refused (127.0.0.1:" + std::to_string(s->Port) + ")");
     }
+}
+
+// Whether a process still runs (a zombie no longer does). Waits up to
+// 500 ms for it to end.
+bool StillRuns(pid_t pid)
+{
+    for (int i = 0; i < 50; ++i) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string pidText, name, state;
+        if (!(stat >> pidText >> name >> state) || state == "Z")
+            return false;
+        ::usleep(10000);
+    }
+    return true;
+}
+
+TEST_F(SftpSessionTest, ProxyCommandCarriesTheConnectionAndStopEndsIt)
+{
+    UseClientKeyAsDefault();
+    const std::string pidFile = Server->Dir() + "/proxy.pid";
+    WriteAll(Server->Dir() + "/proxy_known_hosts", HostName() + " " + ReadAll(Server->HostPublicKey()));
+    // ssh -W relays to the server, as ProxyJump has it do; the tokens are
+    // the session's. The stalled one starts a child that never answers.
+    WriteAll(Server->SshDir() + "/config",
+             "Host relayed\n  HostName 127.0.0.1\n  Port " + std::to_string(Server->Port()) + "\n  User " +
+                 Server->UserName() + "\n  ProxyCommand echo $$ > " + pidFile +
+                 "; exec ssh -F /dev/null -o BatchMode=yes -o UserKnownHostsFile=" + Server->Dir() +
+                 "/proxy_known_hosts -i " + Server->ClientKey() +
+                 " -p %p -W %h:%p %r@%h\n"
+                 "Host stalled\n  ProxyCommand sleep 30 & echo $! > " +
+                 pidFile + "; wait\n");
+    const std::string remote = Server->Dir() + "/relayed.log";
+    const std::string bytes = JapaneseBytes(300000);
+    WriteAll(remote, bytes);
+
+    auto s = NewSession();
+    s->Host = "relayed";
+    s->Port = 0;
+    s->UserID.clear();
+    s->Connect();
+    s->Login();
+    const std::string local = Server->Home() + "/relayed.log";
+    EXPECT_EQ(s->Download(remote, local), int64_t(bytes.size()));
+    EXPECT_TRUE(ReadAll(local) == bytes);
+    const pid_t relay = std::stoi(ReadAll(pidFile));
+    s->Disconnect();
+    EXPECT_FALSE(StillRuns(relay));
+
+    s->Host = "stalled";
+    int64_t stoppedAt = 0;
+    const int64_t took = StopTime(
+        *s, [&] { s->Connect(); }, stoppedAt);
+    EXPECT_GE(took, 0);
+    EXPECT_LT(took, 200);
+    const pid_t child = std::stoi(ReadAll(pidFile));
+    EXPECT_FALSE(StillRuns(child)) << "the proxy's child is left running";
+    ::unlink(remote.c_str());
+
+    // A name that a shell would read as more than a name never reaches one.
+    WriteAll(Server->SshDir() + "/config", "Host *\n  ProxyCommand echo %r > " + pidFile + "\n");
+    s->UserID = "u$(touch${IFS}" + Server->Dir() + "/owned)";
+    try {
+        s->Connect();
+        FAIL();
+    } catch (const ESftpError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Name not usable in ProxyCommand", 0), 0u) << e.what();
+    }
+    EXPECT_NE(::access((Server->Dir() + "/owned").c_str(), F_OK), 0);
 }
 
 TEST_F(SftpSessionTest, ConfigFillsWhatTheProfileLeavesEmpty)
