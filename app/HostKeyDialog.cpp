@@ -159,15 +159,13 @@ bool PassphraseDialog::Ask(const std::string& keyFile, std::string& passphrase, 
     PassphraseDialog dialog(keyFile, parent);
     const bool given = dialog.exec() == QDialog::Accepted;
     if (given) {
-        // Straight into the caller's string, with each copy on the way
-        // overwritten: the UTF-8 bytes, and the field's own characters
-        // (shared with text(), cleared just after).
-        const QString typed = dialog.PassphraseEdit->text();
-        QByteArray bytes = typed.toUtf8();
+        // Straight into the caller's string (which its owner wipes), with
+        // the UTF-8 copy on the way overwritten. The field's own characters
+        // are Qt's: they are shared, possibly read-only, and only cleared.
+        QByteArray bytes = dialog.PassphraseEdit->text().toUtf8();
         passphrase.assign(bytes.constData(), size_t(bytes.size()));
-        explicit_bzero(bytes.data(), size_t(bytes.size()));
-        if (!typed.isEmpty())
-            explicit_bzero(const_cast<QChar*>(typed.constData()), size_t(typed.size()) * sizeof(QChar));
+        if (!bytes.isEmpty())
+            explicit_bzero(bytes.data(), size_t(bytes.size()));
     }
     dialog.PassphraseEdit->clear();
     return given;
