@@ -591,8 +591,8 @@ void SftpSession::CheckHostKey()
 
 namespace {
 
-// libssh's question for a key file's passphrase: the answer goes straight
-// into libssh's buffer, with no string of ours in between.
+// libssh's question for a key file's passphrase: the answer is copied from
+// the handler's own string straight into libssh's buffer.
 int AuthCallback(const char* /*prompt*/, char* buf, size_t len, int /*echo*/, int /*verify*/, void* userdata)
 {
     auto* ask = static_cast<std::function<bool(char*, size_t)>*>(userdata);
