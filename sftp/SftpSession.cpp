@@ -4,8 +4,8 @@
 #include "sftp/SftpHandles.h"
 #include "sftp/SftpReadPipeline.h"
 #include "sftp/SshProxy.h"
-#include "sftp/WipeSecret.h"
 #include "sock/PartFile.h"
+#include "sock/SecretText.h"
 
 #include <libssh/callbacks.h>
 

@@ -2,7 +2,7 @@
 // and the tokens of a proxy command.
 #include "sftp/SftpError.h"
 #include "sftp/SshProxy.h"
-#include "sftp/WipeSecret.h"
+#include "sock/SecretText.h"
 
 #include <gtest/gtest.h>
 
