@@ -28,6 +28,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -190,8 +191,19 @@ void SftpSession::Stop()
 void SftpSession::Disconnect()
 {
     Impl& d = *FImpl;
+    // libssh leaves the descriptor it was given open once the session was
+    // up (it closes it when the connection failed): the one it still holds
+    // is closed after the session is freed, if it is still that socket.
+    int libsshFd = d.Ssh ? int(ssh_get_fd(d.Ssh.get())) : -1;
+    struct stat held { };
+    if (libsshFd >= 0 && ::fstat(libsshFd, &held) != 0)
+        libsshFd = -1;
     d.Sftp.reset();
     d.Ssh.reset();
+    struct stat now { };
+    if (libsshFd >= 0 && libsshFd != d.Fd && ::fstat(libsshFd, &now) == 0 && now.st_dev == held.st_dev &&
+        now.st_ino == held.st_ino)
+        ::close(libsshFd);
     d.CloseSocket();
     d.Proxy.End();
     FConnected = false;

@@ -2,9 +2,8 @@
 // been used, so the bytes do not linger in freed memory.
 #pragma once
 
+#include <cstring>
 #include <string>
-
-#include <string.h>
 
 // Overwrites the whole of text's buffer (the compiler may not drop the
 // writes) and empties it. The whole capacity, not only the text: a short

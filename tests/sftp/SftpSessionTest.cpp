@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -516,8 +517,21 @@ bool StillRuns(pid_t pid)
     return true;
 }
 
+// The sockets this process holds.
+int OpenSockets()
+{
+    int sockets = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).string().rfind("socket:", 0) == 0)
+            ++sockets;
+    }
+    return sockets;
+}
+
 TEST_F(SftpSessionTest, ProxyCommandCarriesTheConnectionAndStopEndsIt)
 {
+    const int socketsBefore = OpenSockets();
     UseClientKeyAsDefault();
     const std::string pidFile = Server->Dir() + "/proxy.pid";
     WriteAll(Server->Dir() + "/proxy_known_hosts", HostName() + " " + ReadAll(Server->HostPublicKey()));
@@ -547,6 +561,7 @@ TEST_F(SftpSessionTest, ProxyCommandCarriesTheConnectionAndStopEndsIt)
     const pid_t relay = std::stoi(ReadAll(pidFile));
     s->Disconnect();
     EXPECT_FALSE(StillRuns(relay));
+    EXPECT_EQ(OpenSockets(), socketsBefore) << "a socket of the session is left open";
 
     s->Host = "stalled";
     int64_t stoppedAt = 0;
@@ -556,6 +571,7 @@ TEST_F(SftpSessionTest, ProxyCommandCarriesTheConnectionAndStopEndsIt)
     EXPECT_LT(took, 200);
     const pid_t child = std::stoi(ReadAll(pidFile));
     EXPECT_FALSE(StillRuns(child)) << "the proxy's child is left running";
+    EXPECT_EQ(OpenSockets(), socketsBefore);
     ::unlink(remote.c_str());
 
     // A name that a shell would read as more than a name never reaches one.
