@@ -80,6 +80,9 @@ int SshProxy::Start(const std::string& command)
     // close-on-exec); stderr stays the program's, as ssh leaves it.
     posix_spawn_file_actions_adddup2(&actions, pair[1], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, pair[1], STDOUT_FILENO);
+    // Nothing else of this program's (an open download, another connection)
+    // reaches the command, whether or not it was opened close-on-exec.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     // A group of its own, so that ending it ends what the shell started;
     // signals as a fresh program has them, whatever this one blocks or
     // ignores (the window handles SIGTERM and SIGINT itself).
