@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <cstring>
+
 namespace {
 
 // A label that shows its text as it is: a host name comes from the host
@@ -163,8 +165,15 @@ bool PassphraseDialog::Ask(const std::string& keyFile, std::string& passphrase, 
     passphrase.clear();
     PassphraseDialog dialog(keyFile, parent);
     const bool given = dialog.exec() == QDialog::Accepted;
-    if (given)
-        passphrase = dialog.PassphraseEdit->text().toStdString();
+    if (given) {
+        // Straight into the caller's string (which its owner wipes), with
+        // the UTF-8 copy on the way overwritten. The field's own characters
+        // are Qt's: they are shared, possibly read-only, and only cleared.
+        QByteArray bytes = dialog.PassphraseEdit->text().toUtf8();
+        passphrase.assign(bytes.constData(), size_t(bytes.size()));
+        if (!bytes.isEmpty())
+            explicit_bzero(bytes.data(), size_t(bytes.size()));
+    }
     dialog.PassphraseEdit->clear();
     return given;
 }

@@ -4,7 +4,10 @@
 #include "sftp/KnownHostsFile.h"
 #include "sftp/SftpHandles.h"
 #include "sftp/SessionKnownHosts.h"
+#include "sftp/SftpReadPipeline.h"
+#include "sftp/SshProxy.h"
 #include "sock/PartFile.h"
+#include "sock/SecretText.h"
 
 #include <libssh/callbacks.h>
 
@@ -18,7 +21,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <thread>
 #include <vector>
 
@@ -29,16 +31,12 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr const char* CanceledText = "Canceled";
-
-// Read requests kept in flight and the size of each: 64 x 64 KiB keeps a
-// loopback or LAN link busy while each reply is written out.
-constexpr uint32_t ReadChunk = 64 * 1024;
-constexpr size_t ReadsInFlight = 64;
 
 // Ciphers tried first: AES-GCM runs on the processor's AES instructions and
 // costs the least CPU at both ends; the rest is libssh's usual choice.
@@ -87,22 +85,6 @@ std::string MethodNames(int methods)
     return names.empty() ? "none" : names;
 }
 
-// Whether libssh already holds the reply to the request id.
-bool ReplyHeld(sftp_session sftp, uint32_t id)
-{
-    for (sftp_request_queue q = sftp->queue; q != nullptr; q = q->next)
-        if (q->message != nullptr && q->message->id == id)
-            return true;
-    return false;
-}
-
-void WipeString(std::string& text)
-{
-    if (!text.empty())
-        explicit_bzero(text.data(), text.size());
-    text.clear();
-}
-
 } // namespace
 
 struct SftpSession::Impl {
@@ -117,9 +99,9 @@ struct SftpSession::Impl {
     std::mutex FdMutex;
     int Fd = -1;
     int Wake[2] = {-1, -1};          // ends the connect's poll
-    // The duplicate handed to libssh, which never closes a descriptor it
-    // was given: closed here once the session is freed.
-    int LibsshFd = -1;
+    // The config's ProxyCommand, when the connection goes through one; Fd
+    // is then the session's end of the socket pair it talks over.
+    SshProxy Proxy;
 
     std::atomic<bool> Stopped {false};
     std::atomic<bool> TimedOut {false};
@@ -127,6 +109,11 @@ struct SftpSession::Impl {
 
     // The calling thread's object for calls posted from the worker.
     QObject* Context = nullptr;
+    // The running wait's silence timer (calling thread). It is stopped
+    // while a question waits for the user: a dialog open longer than the
+    // time-out is not the server's silence.
+    QTimer* Silence = nullptr;
+    bool Asking = false;
     QEventLoop* LookupLoop = nullptr;
 
     std::atomic<int64_t> Done {0};
@@ -142,12 +129,28 @@ struct SftpSession::Impl {
         std::lock_guard<std::mutex> lock(FdMutex);
         if (Fd >= 0)
             ::shutdown(Fd, SHUT_RDWR);
+        Proxy.Terminate();
         if (Wake[1] >= 0) {
             const char byte = 1;
             if (::write(Wake[1], &byte, 1) < 0) {
                 // The pipe is full: a wake is already pending.
             }
         }
+    }
+
+    void PauseSilence()
+    {
+        Asking = true;
+        if (Silence != nullptr)
+            Silence->stop();
+    }
+
+    void ResumeSilence(int timeOut)
+    {
+        Asking = false;
+        LastActivity = NowMs();
+        if (Silence != nullptr && timeOut > 0)
+            Silence->start(timeOut);
     }
 
     void CloseSocket()
@@ -191,12 +194,21 @@ void SftpSession::Stop()
 void SftpSession::Disconnect()
 {
     Impl& d = *FImpl;
+    // libssh leaves the descriptor it was given open once the session was
+    // up (it closes it when the connection failed): the one it still holds
+    // is closed after the session is freed, if it is still that socket.
+    int libsshFd = d.Ssh ? int(ssh_get_fd(d.Ssh.get())) : -1;
+    struct stat held { };
+    if (libsshFd >= 0 && ::fstat(libsshFd, &held) != 0)
+        libsshFd = -1;
     d.Sftp.reset();
     d.Ssh.reset();
-    if (d.LibsshFd >= 0)
-        ::close(d.LibsshFd);
-    d.LibsshFd = -1;
+    struct stat now { };
+    if (libsshFd >= 0 && libsshFd != d.Fd && ::fstat(libsshFd, &now) == 0 && now.st_dev == held.st_dev &&
+        now.st_ino == held.st_ino)
+        ::close(libsshFd);
     d.CloseSocket();
+    d.Proxy.End();
     FConnected = false;
     FLoggedIn = false;
 }
@@ -219,6 +231,8 @@ void SftpSession::Run(const std::function<void()>& job)
     QTimer silence;
     silence.setSingleShot(true);
     QObject::connect(&silence, &QTimer::timeout, &context, [&] {
+        if (d.Asking)
+            return;
         const int64_t idle = NowMs() - d.LastActivity;
         if (idle >= TimeOut) {
             d.TimedOut = true;
@@ -228,6 +242,7 @@ void SftpSession::Run(const std::function<void()>& job)
             silence.start(int(TimeOut - idle));
         }
     });
+    d.Silence = &silence;
     if (TimeOut > 0)
         silence.start(TimeOut);
 
@@ -244,6 +259,7 @@ void SftpSession::Run(const std::function<void()>& job)
         loop.exec();
     worker.join();
     silence.stop();
+    d.Silence = nullptr;
     d.Context = nullptr;
 
     if (d.TimedOut || d.Stopped) {
@@ -381,16 +397,52 @@ void SftpSession::Connect()
     const std::string host = OptionText(s, SSH_OPTIONS_HOST);
     unsigned int port = 22;
     ssh_options_get_port(s, &port);
-    // A ProxyCommand (or ProxyJump) from the config: libssh starts it and
-    // talks through it instead of dialling.
-    const bool proxied = !OptionText(s, SSH_OPTIONS_PROXYCOMMAND).empty();
+    // A ProxyCommand (or ProxyJump, which libssh turns into one) from the
+    // config: the session starts it itself, instead of dialling, so that a
+    // stop can shut its socket down and end it; libssh is told not to.
+    std::string proxyCommand = OptionText(s, SSH_OPTIONS_PROXYCOMMAND);
+    const bool proxied = !proxyCommand.empty();
     std::vector<QHostAddress> addresses;
-    if (!proxied)
+    if (proxied) {
+        ProxyTokens tokens;
+        tokens.Host = host;
+        tokens.GivenHost = Host;
+        tokens.Port = int(port);
+        tokens.User = OptionText(s, SSH_OPTIONS_USER);
+        tokens.SshDir = sshDir;
+        if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_name != nullptr)
+            tokens.LocalUser = pw->pw_name;
+        proxyCommand = ExpandProxyCommand(proxyCommand, tokens);
+        ssh_options_set(s, SSH_OPTIONS_PROXYCOMMAND, "none");
+    } else {
         addresses = LookUp(host, d.LookupLoop, TimeOut, d.Stopped);
+    }
 
     const std::string where = host + ":" + std::to_string(port);
-    Run([&] {
-        if (!proxied) {
+    // libssh gets a duplicate of the connection's descriptor and closes it
+    // itself; the session keeps its own to shut down.
+    const auto handToLibssh = [&](int fd) {
+        Bump();
+        const int libsshFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (libsshFd < 0 || ssh_options_set(s, SSH_OPTIONS_FD, &libsshFd) != SSH_OK) {
+            if (libsshFd >= 0)
+                ::close(libsshFd);
+            throw ESftpError(std::string("Cannot use socket: ") + std::strerror(errno));
+        }
+    };
+    const auto reach = [&] {
+        if (proxied) {
+            const int fd = d.Proxy.Start(proxyCommand);
+            {
+                std::lock_guard<std::mutex> lock(d.FdMutex);
+                d.Fd = fd;
+                // A stop that came while the command started found no
+                // socket to shut down.
+                if (d.Stopped || d.TimedOut)
+                    ::shutdown(fd, SHUT_RDWR);
+            }
+            handToLibssh(fd);
+        } else {
             const int64_t deadline = NowMs() + (TimeOut > 0 ? TimeOut : 24 * 3600 * 1000);
             int lastError = ECONNREFUSED;
             int connected = -1;
@@ -459,18 +511,18 @@ void SftpSession::Connect()
             }
             ::fcntl(connected, F_SETFL, ::fcntl(connected, F_GETFL) & ~O_NONBLOCK);
             ::setsockopt(connected, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-            Bump();
-            const int libsshFd = ::fcntl(connected, F_DUPFD_CLOEXEC, 0);
-            if (libsshFd < 0 || ssh_options_set(s, SSH_OPTIONS_FD, &libsshFd) != SSH_OK) {
-                if (libsshFd >= 0)
-                    ::close(libsshFd);
-                throw ESftpError(std::string("Cannot use socket: ") + std::strerror(errno));
-            }
-            d.LibsshFd = libsshFd;
+            handToLibssh(connected);
         }
         if (ssh_connect(s) != SSH_OK)
             ThrowLibsshError("SSH handshake failed (" + where + ")");
-    });
+    };
+    try {
+        Run(reach);
+    } catch (...) {
+        // Nothing of a failed attempt stays open, a proxy command least.
+        Disconnect();
+        throw;
+    }
     FConnected = true;
     try {
         CheckHostKey();
@@ -563,50 +615,61 @@ void SftpSession::CheckHostKey()
 
 namespace {
 
+// libssh's question for a key file's passphrase: the answer is copied from
+// the handler's own string straight into libssh's buffer.
 int AuthCallback(const char* /*prompt*/, char* buf, size_t len, int /*echo*/, int /*verify*/, void* userdata)
 {
-    auto* ask = static_cast<std::function<std::string()>*>(userdata);
-    std::string passphrase = (*ask)();
-    if (passphrase.empty() || passphrase.size() + 1 > len) {
-        WipeString(passphrase);
-        return -1;
-    }
-    std::memcpy(buf, passphrase.c_str(), passphrase.size() + 1);
-    WipeString(passphrase);
-    return 0;
+    auto* ask = static_cast<std::function<bool(char*, size_t)>*>(userdata);
+    return (*ask)(buf, len) ? 0 : -1;
 }
 
 } // namespace
 
 // Asks OnPassphrase on the calling thread and waits for the answer (or a
-// stop). Called on the worker thread. "" when the key is to be skipped.
-std::string SftpSession::AskPassphrase(const std::string& keyFile)
+// stop), which is copied into out with its terminating zero. Called on the
+// worker thread. False when the key is to be skipped.
+bool SftpSession::AskPassphrase(const std::string& keyFile, char* out, size_t size)
 {
     Impl& d = *FImpl;
     if (!OnPassphrase || d.Context == nullptr)
-        return std::string();
+        return false;
+    // The handler writes into Text itself, so the passphrase is never
+    // copied or moved between strings; whichever thread lets go of the
+    // answer last wipes it (a stopped wait leaves it to the handler's side).
     struct Answer {
         bool Done = false;
+        bool Given = false;
         std::string Text;
+        Answer() = default;
+        Answer(const Answer&) = delete;
+        Answer& operator=(const Answer&) = delete;
+        ~Answer() { WipeSecret(Text); }
     };
     auto answer = std::make_shared<Answer>();
     QMetaObject::invokeMethod(
         d.Context,
         [this, answer, keyFile] {
-            std::string text;
-            const bool given = !FImpl->Stopped && OnPassphrase(keyFile, text);
-            std::lock_guard<std::mutex> lock(FImpl->AskMutex);
-            answer->Text = given ? text : std::string();
+            Impl& d = *FImpl;
+            d.PauseSilence();
+            const bool given = !d.Stopped && OnPassphrase(keyFile, answer->Text);
+            d.ResumeSilence(TimeOut);
+            if (!given)
+                WipeSecret(answer->Text);
+            std::lock_guard<std::mutex> lock(d.AskMutex);
+            answer->Given = given;
             answer->Done = true;
-            WipeString(text);
-            FImpl->AskCv.notify_all();
+            d.AskCv.notify_all();
         },
         Qt::QueuedConnection);
     std::unique_lock<std::mutex> lock(d.AskMutex);
     d.AskCv.wait(lock, [&] { return answer->Done || d.Stopped || d.TimedOut; });
-    std::string text = std::move(answer->Text);
-    WipeString(answer->Text);
-    return answer->Done ? text : std::string();
+    const std::string& text = answer->Text;
+    const bool usable = answer->Done && answer->Given && !text.empty() && text.size() < size;
+    if (usable)
+        std::memcpy(out, text.c_str(), text.size() + 1);
+    if (answer->Done)
+        WipeSecret(answer->Text);
+    return usable;
 }
 
 void SftpSession::Login()
@@ -616,18 +679,18 @@ void SftpSession::Login()
         throw ESftpError("Not connected");
     ssh_session s = d.Ssh.get();
     const std::string user = OptionText(s, SSH_OPTIONS_USER);
-    std::function<std::string()> ask = [&] {
+    std::function<bool(char*, size_t)> ask = [&](char* out, size_t size) {
         char* file = nullptr;
         std::string name;
         if (ssh_userauth_publickey_auto_get_current_identity(s, &file) == SSH_OK && file != nullptr) {
             name = file;
             ssh_string_free_char(file);
         }
-        // A question of its own means the user waits: the silence rule
-        // restarts when the answer comes.
-        std::string answer = AskPassphrase(name);
+        // The silence rule is paused while the user answers and restarts
+        // when the answer comes.
+        const bool given = AskPassphrase(name, out, size);
         Bump();
-        return answer;
+        return given;
     };
     d.Callbacks = ssh_callbacks_struct {};
     d.Callbacks.userdata = &ask;
@@ -715,84 +778,16 @@ SftpFileInfo SftpSession::Stat(const std::string& remotePath)
     return info;
 }
 
-// Reads remotePath from offset to its end with many requests in flight and
-// writes each reply at its place in fd. Runs on the worker thread.
+// Reads remotePath from offset to its end into fd (SftpReadPipeline) and
+// reports the progress. Runs on the worker thread.
 int64_t SftpSession::Pipeline(void* opened, const std::string& path, int64_t offset, int fd)
 {
     Impl& d = *FImpl;
-    auto* file = static_cast<sftp_file>(opened);
-    struct Request {
-        int64_t At;
-        uint32_t Id;
-    };
-    std::deque<Request> pending;
-    std::vector<char> buffer(ReadChunk);
-    int64_t next = offset;
-    int64_t written = 0;
-    bool atEnd = false;
-
-    auto ask = [&] {
-        if (sftp_seek64(file, uint64_t(next)) != 0)
-            ThrowSftpError(path);
-        const int id = sftp_async_read_begin(file, ReadChunk);
-        if (id < 0)
-            ThrowSftpError(path);
-        pending.push_back({next, uint32_t(id)});
-        next += ReadChunk;
-    };
-    auto take = [&](const Request& r) {
-        // libssh's read takes one more packet off the connection before it
-        // looks among the replies it already holds. When a server answered
-        // out of order and every reply asked for is already held, no packet
-        // would come: a one-byte read is asked so that one does (its reply
-        // is never taken).
-        const auto held = [&](const Request& q) { return ReplyHeld(file->sftp, q.Id); };
-        if (held(r) && std::all_of(pending.begin(), pending.end(), held)) {
-            if (sftp_seek64(file, 0) != 0 || sftp_async_read_begin(file, 1) < 0)
-                ThrowSftpError(path);
-        }
-        // Each reply is taken on its own: an end-of-file answer to one
-        // request must not hide the replies to the others.
-        file->eof = 0;
-        const int n = sftp_async_read(file, buffer.data(), ReadChunk, r.Id);
-        if (n < 0)
-            ThrowSftpError(path);
+    SftpReadPipeline pipeline(static_cast<sftp_file>(opened), offset, fd);
+    pipeline.OnFailure = [&] { ThrowSftpError(path); };
+    pipeline.OnReply = [&](int64_t received) {
         Bump();
-        return n;
-    };
-    auto drop = [&] {
-        while (!pending.empty()) {
-            take(pending.front());
-            pending.pop_front();
-        }
-    };
-
-    while (!atEnd) {
-        while (pending.size() < ReadsInFlight)
-            ask();
-        const Request r = pending.front();
-        pending.pop_front();
-        const int n = take(r);
-        for (int done = 0; done < n;) {
-            const ssize_t w = ::pwrite(fd, buffer.data() + done, size_t(n - done), r.At - offset + done);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w < 0)
-                throw Exception(std::string("Cannot write file. ") + std::strerror(errno));
-            done += int(w);
-        }
-        written += n;
-        d.Done = written;
-        if (n == 0) {
-            atEnd = true;
-            drop();
-        } else if (uint32_t(n) < ReadChunk) {
-            // A short reply: the requests behind it asked for places after
-            // a gap. They are dropped and reading goes on where this one
-            // ended (at the file's end, the next reply is end-of-file).
-            drop();
-            next = r.At + n;
-        }
+        d.Done = received;
         if (!d.ProgressPosted.exchange(true) && d.Context != nullptr)
             QMetaObject::invokeMethod(
                 d.Context,
@@ -802,8 +797,8 @@ int64_t SftpSession::Pipeline(void* opened, const std::string& path, int64_t off
                         OnProgress(FImpl->Done, FImpl->Total);
                 },
                 Qt::QueuedConnection);
-    }
-    return written;
+    };
+    return pipeline.Run();
 }
 
 int64_t SftpSession::ReadFrom(const std::string& remotePath, int64_t offset, int fd)

@@ -121,7 +121,7 @@ private:
     [[noreturn]] void ThrowSftpError(const std::string& path);
     void CheckHostKey();
     void OpenSftp();
-    std::string AskPassphrase(const std::string& keyFile);
+    bool AskPassphrase(const std::string& keyFile, char* out, size_t size);
     int64_t Pipeline(void* file, const std::string& path, int64_t offset, int fd);
 
     std::unique_ptr<Impl> FImpl;

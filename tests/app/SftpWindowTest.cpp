@@ -389,6 +389,44 @@ TEST_F(SftpWindow, RevokedKeyIsRefusedNamingTheLineWithNoDialogAndNoLogIn)
     EXPECT_EQ(passphraseAsked, 0) << "nothing of the user's is used";
 }
 
+// The user reads each question for longer than the time-out, then answers:
+// the host key is trusted once and the key file's passphrase typed.
+TEST_F(SftpWindow, QuestionsAnsweredAfterTheTimeOutStillFetch)
+{
+    // One KDF round: the key's decryption after the answer costs next to
+    // nothing, also on a busy machine, so the time-out can be short.
+    Shell("ssh-keygen -q -p -a 1 -N 'kagi 秘密' -f '" + Server->SshDir() + "/id_ed25519' >/dev/null");
+    const std::string remote = Server->Dir() + "/late.log";
+    WriteAll(remote, EucLog(100, "late"));
+    auto form = ShownForm(Line("sftp", "late.log"), 1000);
+    int answered = 0;
+    QElapsedTimer shown;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* open = QApplication::activeModalWidget();
+        if (open == nullptr || !open->isVisible())
+            return;
+        if (!shown.isValid())
+            shown.start();
+        if (shown.elapsed() < 1600)
+            return;
+        shown.invalidate();
+        ++answered;
+        if (auto* key = qobject_cast<HostKeyDialog*>(open)) {
+            key->OnceButton->click();
+        } else if (auto* passphrase = qobject_cast<PassphraseDialog*>(open)) {
+            passphrase->PassphraseEdit->setText(QStringLiteral("kagi 秘密"));
+            passphrase->OkButton->click();
+        }
+    });
+    poll.start(20);
+    PressF5(*form);
+    EXPECT_EQ(answered, 2);
+    EXPECT_TRUE(form->mnStatus->text().isEmpty()) << form->mnStatus->text().toStdString();
+    EXPECT_TRUE(ReadAll("late.log") == ReadAll(remote));
+    EXPECT_TRUE(Boxes.empty());
+}
+
 TEST_F(SftpWindow, AgentAndPasswordLogInsAndARefusalThatNamesTheMethods)
 {
     WriteAll(Server->Dir() + "/app.log", EucLog(100, "a"));
@@ -440,6 +478,30 @@ TEST_F(SftpWindow, AgentAndPasswordLogInsAndARefusalThatNamesTheMethods)
     }
 }
 
+// Whether a process still runs (a zombie no longer does); waits up to 500 ms
+// for it to end.
+bool StillRuns(const std::string& pidFile)
+{
+    const std::string pid = ReadAll(pidFile);
+    for (int i = 0; i < 50 && !pid.empty(); ++i) {
+        std::ifstream stat("/proc/" + std::to_string(std::stoi(pid)) + "/stat");
+        std::string pidText, name, state;
+        if (!(stat >> pidText >> name >> state) || state == "Z")
+            return false;
+        usleep(10000);
+    }
+    return !pid.empty();
+}
+
+// ~/.ssh/config routes host "proxied" through a command whose child never
+// answers; the child's pid goes to the returned file.
+std::string StalledProxy(const std::string& sshDir)
+{
+    const std::string pidFile = sshDir + "/proxy.pid";
+    WriteAll(sshDir + "/config", "Host proxied\n  ProxyCommand sleep 30 & echo $! > " + pidFile + "; wait\n");
+    return pidFile;
+}
+
 TEST_F(SftpWindow, EscEndsEveryWaitWithin200Ms)
 {
     const auto stopAfter = [&](const std::string& line, int delayMs) {
@@ -469,6 +531,12 @@ TEST_F(SftpWindow, EscEndsEveryWaitWithin200Ms)
         SCOPED_TRACE("key exchange with a server that says nothing");
         Listener mute(false);
         stopAfter("s:127.0.0.1:u::1:/f.log:" + std::to_string(mute.Port()) + ":sftp\r\n", 300);
+    }
+    {
+        SCOPED_TRACE("a ProxyCommand that never answers");
+        const std::string pidFile = StalledProxy(Server->SshDir());
+        stopAfter("s:proxied:u::1:/f.log::sftp\r\n", 300);
+        EXPECT_FALSE(StillRuns(pidFile)) << "the proxy command is left running";
     }
     {
         SCOPED_TRACE("authentication that is not answered");
@@ -521,6 +589,12 @@ TEST_F(SftpWindow, ClosingTheWindowDuringAnSftpWaitEndsTheProcessWithinASecond)
         SCOPED_TRACE("key exchange with a server that says nothing");
         Listener mute(false);
         closeWhileWaiting("s:127.0.0.1:u::1:f.log:" + std::to_string(mute.Port()) + ":sftp\r\n", 300);
+    }
+    {
+        SCOPED_TRACE("a ProxyCommand that never answers");
+        const std::string pidFile = StalledProxy(Server->SshDir());
+        closeWhileWaiting("s:proxied:u::1:f.log::sftp\r\n", 300);
+        EXPECT_FALSE(StillRuns(pidFile)) << "the proxy command is left running";
     }
     {
         SCOPED_TRACE("a read that stalls");

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <limits>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -43,15 +45,16 @@ std::string ReadAll(const std::string& path)
 // The scripted server in one mode, on a free loopback port.
 class ScriptedServer {
 public:
-    explicit ScriptedServer(const std::string& mode)
+    // replyCap: the most bytes one read is answered with, 0 for no cap.
+    explicit ScriptedServer(const std::string& mode, int replyCap = 0)
     {
         char pattern[] = "/tmp/wisplog-paramiko.XXXXXX";
         FDir = ::mkdtemp(pattern);
         Shell("ssh-keygen -q -t ecdsa -b 256 -m PEM -N '' -f " + FDir + "/host_key");
         const std::string script = std::string(WISPLOG_SOURCE_DIR) + "/tests/sftp/scripted_sftp_server.py";
-        const std::string key = FDir + "/host_key", portFile = FDir + "/port";
+        const std::string key = FDir + "/host_key", portFile = FDir + "/port", cap = std::to_string(replyCap);
         std::vector<const char*> argv = {"/usr/bin/python3", script.c_str(), key.c_str(), portFile.c_str(),
-                                         mode.c_str(), nullptr};
+                                         mode.c_str(),       cap.c_str(),    nullptr};
         if (::posix_spawn(&FPid, argv[0], nullptr, nullptr, const_cast<char**>(argv.data()), environ) != 0)
             throw std::runtime_error("cannot start the scripted server");
         for (int i = 0; i < 200 && FPort == 0; ++i) {
@@ -70,6 +73,13 @@ public:
     }
     int Port() const { return FPort; }
     const std::string& Dir() const { return FDir; }
+    // The bytes of file data the server has sent, as of the last file closed.
+    int64_t BytesSent() const
+    {
+        int64_t sent = -1;
+        std::ifstream(FDir + "/port.sent") >> sent;
+        return sent;
+    }
 
 private:
     std::string FDir;
@@ -215,6 +225,40 @@ TEST_F(ScriptedServerTest, DroppedConnectionFailsTheDownloadAndKeepsTheOlderCopy
         EXPECT_EQ(std::string(e.what()).rfind("Connection lost (" + remote + ")", 0), 0u) << e.what();
     }
     EXPECT_EQ(ReadAll(local), "older copy");
+}
+
+// A server that answers reads in 32 KiB pieces: only the missing part of each
+// reply is asked again, so every byte crosses once, in about the time a server
+// that answers whole takes.
+TEST_F(ScriptedServerTest, ShortRepliesAreCompletedWithoutAskingAgain)
+{
+    const int64_t size = (4 << 20) + 1000;
+    // The best of three downloads: milliseconds and bytes the server sent.
+    const auto fetch = [&](int cap) {
+        ScriptedServer server("password", cap);
+        const std::string remote = server.Dir() + "/4m.log";
+        Shell("head -c " + std::to_string(size) + " /dev/urandom > '" + remote + "'");
+        auto s = NewSession(server.Port());
+        s->Connect();
+        s->Login();
+        int64_t best = std::numeric_limits<int64_t>::max(), sentBefore = 0, mostSent = 0;
+        for (int run = 0; run < 3; ++run) {
+            const int64_t start = NowMs();
+            EXPECT_EQ(s->Download(remote, FHome + "/copy"), size);
+            best = std::min(best, NowMs() - start);
+            EXPECT_TRUE(ReadAll(FHome + "/copy") == ReadAll(remote)) << cap;
+            mostSent = std::max(mostSent, server.BytesSent() - sentBefore);
+            sentBefore = server.BytesSent();
+        }
+        std::printf("[ figure   ] reply cap %d: %lld ms, %lld bytes sent for %lld\n", cap, (long long)best,
+                    (long long)mostSent, (long long)size);
+        return std::make_pair(best, mostSent);
+    };
+    const auto [wholeMs, wholeSent] = fetch(0);
+    const auto [cappedMs, cappedSent] = fetch(32 * 1024);
+    EXPECT_EQ(wholeSent, size);
+    EXPECT_LE(cappedSent, size + size / 20);
+    EXPECT_LE(cappedMs, 2 * wholeMs + 200);
 }
 
 } // namespace

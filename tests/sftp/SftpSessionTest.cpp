@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -634,6 +635,65 @@ TEST_F(SftpSessionTest, SilenceEndsAWaitAfterTheTimeOut)
     } catch (const ESftpError& e) {
         EXPECT_EQ(std::string(e.what()), "Connection refused (127.0.0.1:" + std::to_string(s->Port) + ")");
     }
+}
+
+// Whether a process still runs (a zombie no longer does). Waits up to
+// 500 ms for it to end.
+bool StillRuns(pid_t pid)
+{
+    for (int i = 0; i < 50; ++i) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string pidText, name, state;
+        if (!(stat >> pidText >> name >> state) || state == "Z")
+            return false;
+        ::usleep(10000);
+    }
+    return true;
+}
+
+// The sockets this process holds.
+int OpenSockets()
+{
+    int sockets = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).string().rfind("socket:", 0) == 0)
+            ++sockets;
+    }
+    return sockets;
+}
+
+TEST_F(SftpSessionTest, ProxyCommandCarriesTheConnectionAndNothingOfItIsLeft)
+{
+    const int socketsBefore = OpenSockets();
+    UseClientKeyAsDefault();
+    const std::string pidFile = Server->Dir() + "/proxy.pid";
+    WriteAll(Server->Dir() + "/proxy_known_hosts", HostName() + " " + ReadAll(Server->HostPublicKey()));
+    // ssh -W relays to the server, as ProxyJump has it do; the tokens are
+    // the session's. (Stops through the window: SftpWindowTest.)
+    WriteAll(Server->SshDir() + "/config",
+             "Host relayed\n  HostName 127.0.0.1\n  Port " + std::to_string(Server->Port()) + "\n  User " +
+                 Server->UserName() + "\n  ProxyCommand echo $$ > " + pidFile +
+                 "; exec ssh -F /dev/null -o BatchMode=yes -o UserKnownHostsFile=" + Server->Dir() +
+                 "/proxy_known_hosts -i " + Server->ClientKey() + " -p %p -W %h:%p %r@%h\n");
+    const std::string remote = Server->Dir() + "/relayed.log";
+    const std::string bytes = JapaneseBytes(300000);
+    WriteAll(remote, bytes);
+
+    auto s = NewSession();
+    s->Host = "relayed";
+    s->Port = 0;
+    s->UserID.clear();
+    s->Connect();
+    s->Login();
+    const std::string local = Server->Home() + "/relayed.log";
+    EXPECT_EQ(s->Download(remote, local), int64_t(bytes.size()));
+    EXPECT_TRUE(ReadAll(local) == bytes);
+    const pid_t relay = std::stoi(ReadAll(pidFile));
+    s->Disconnect();
+    EXPECT_FALSE(StillRuns(relay));
+    EXPECT_EQ(OpenSockets(), socketsBefore) << "a socket of the session is left open";
+    ::unlink(remote.c_str());
 }
 
 TEST_F(SftpSessionTest, ConfigFillsWhatTheProfileLeavesEmpty)

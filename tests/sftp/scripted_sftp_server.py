@@ -2,7 +2,7 @@
 give: password-only and keyboard-interactive-only log-ins, a log-in that
 takes its time or is cut, and reads that go wrong in the middle of a file.
 
-    python3 scripted_sftp_server.py HOST_KEY PORT_FILE MODE
+    python3 scripted_sftp_server.py HOST_KEY PORT_FILE MODE [REPLY_CAP]
 
 MODE: password | kbdint | slowauth | logindrop (the connection is cut when
 the password comes), or a fault of the reads at and past FAULT_OFFSET:
@@ -20,6 +20,10 @@ or from the start:
 The user is "demo", the password PASSWORD below. Files are served from the
 real file system. The chosen port is written to PORT_FILE once the server
 listens. Runs until killed.
+
+REPLY_CAP (bytes) answers each read with at most that much, as servers that
+reply short do. The bytes of file data sent so far are written to
+PORT_FILE.sent whenever a file is closed.
 """
 import os
 import socket
@@ -36,6 +40,9 @@ SHORT = 20000
 GROWTH = 100 * 1024
 
 host_key_file, port_file, mode = sys.argv[1], sys.argv[2], sys.argv[3]
+reply_cap = int(sys.argv[4]) if len(sys.argv) > 4 else 0
+sent = 0
+sent_lock = threading.Lock()
 host_key = paramiko.ECDSAKey.from_private_key_file(host_key_file)
 
 
@@ -88,7 +95,21 @@ class Handle(paramiko.SFTPHandle):
                 else:
                     with open(self.path, "ab") as f:
                         f.write((b"grown".ljust(1023, b".") + b"\n") * (GROWTH // 1024))
-        return super().read(offset, length)
+        if reply_cap:
+            length = min(length, reply_cap)
+        data = super().read(offset, length)
+        if isinstance(data, bytes):
+            global sent
+            with sent_lock:
+                sent += len(data)
+        return data
+
+    def close(self):
+        super().close()
+        with sent_lock:
+            with open(port_file + ".sent.tmp", "w") as f:
+                f.write(str(sent))
+            os.rename(port_file + ".sent.tmp", port_file + ".sent")
 
 
 class Sftp(paramiko.SFTPServer):
