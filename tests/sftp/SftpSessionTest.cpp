@@ -41,11 +41,16 @@ void WriteAll(const std::string& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// Sockets this process holds open.
+// The sockets this process holds.
 int OpenSockets()
 {
-    return std::stoi(
-        ShellLine("ls -l /proc/" + std::to_string(::getpid()) + "/fd | grep -c socket: || true"));
+    int sockets = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).string().rfind("socket:", 0) == 0)
+            ++sockets;
+    }
+    return sockets;
 }
 
 int64_t NowMs()
@@ -649,18 +654,6 @@ bool StillRuns(pid_t pid)
         ::usleep(10000);
     }
     return true;
-}
-
-// The sockets this process holds.
-int OpenSockets()
-{
-    int sockets = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        if (std::filesystem::read_symlink(entry.path(), error).string().rfind("socket:", 0) == 0)
-            ++sockets;
-    }
-    return sockets;
 }
 
 TEST_F(SftpSessionTest, ProxyCommandCarriesTheConnectionAndNothingOfItIsLeft)
