@@ -194,10 +194,34 @@ private:
 
     Info Sequence()
     {
-        Info info = Empty();
-        while (!AtEnd() && Peek() != u'|' && Peek() != u')')
-            info = Concat(info, Quantified(Atom()));
-        return info;
+        // The exact run being read, and what the parts before it require: a
+        // part that is not exact ends the run, and the next run starts
+        // behind it.
+        Info run = Empty();
+        std::vector<std::vector<std::u16string>> required;
+        while (!AtEnd() && Peek() != u'|' && Peek() != u')') {
+            Info part = Quantified(Atom());
+            if (part.Exact && part.Required.empty() && run.Texts.size() * part.Texts.size() <= MaxTexts) {
+                run = Concat(run, part);
+                continue;
+            }
+            for (auto& group : RequiredOf(run))
+                required.push_back(std::move(group));
+            run = Empty();
+            if (part.Exact && part.Required.empty()) {
+                run = std::move(part);
+                continue;
+            }
+            for (auto& group : RequiredOf(part))
+                required.push_back(std::move(group));
+        }
+        if (required.empty())
+            return run;
+        Info out;
+        out.Required = std::move(required);
+        for (auto& group : RequiredOf(run))
+            out.Required.push_back(std::move(group));
+        return out;
     }
 
     // A quantifier behind an atom, if there is one.
@@ -466,6 +490,13 @@ PatternLiterals RequiredLiterals(QStringView pattern, bool matchCase)
             texts.push_back(BytesOf(text));
         std::sort(texts.begin(), texts.end());
         texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+        // A text that holds another of its group adds no line.
+        std::vector<std::string> shortest;
+        for (const std::string& t : texts)
+            if (std::none_of(texts.begin(), texts.end(),
+                             [&](const std::string& u) { return u != t && t.find(u) != std::string::npos; }))
+                shortest.push_back(t);
+        texts = std::move(shortest);
         if (std::find(out.Groups.begin(), out.Groups.end(), texts) == out.Groups.end())
             out.Groups.push_back(std::move(texts));
     }
