@@ -206,8 +206,29 @@ void SjisView::Append(std::string_view bytes)
         Complete();
         ClearHistory();
         if (running == OwnFilter::Again) {
+            // Filtered again from the start, the new lines among those shown.
+            std::vector<int64_t> shown;
+            const int64_t last = FBuffer->Count() - 1;
+            if (FKept) {
+                shown = FKept->Sources();
+                while (!shown.empty() && shown.back() >= last)
+                    shown.pop_back();
+            }
+            const bool kept = FKept != nullptr;
+            FKept.reset();
             FBuffer->Append(bytes);
             FBuffer->IndexMore();
+            if (kept) {
+                for (int64_t i = last; i < FBuffer->Count(); ++i)
+                    if (i + 1 < FBuffer->Count() || !FBuffer->Bytes(i).empty())
+                        shown.push_back(i);
+                FKept = std::make_unique<SjisKeptLines>(*FBuffer, std::move(shown));
+            }
+            FAnchor = std::min<uint64_t>(FAnchor, Current().Length());
+            FCaret = std::min<uint64_t>(FCaret, Current().Length());
+            FLayouts.clear();
+            UpdateScrollRange();
+            viewport()->update();
             StartOwnFilter(
                 OwnFilter::Again,
                 std::make_unique<SjisLineSearch>(SjisLineSearch::Filter(Current(), FActiveFilter)));
