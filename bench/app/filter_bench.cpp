@@ -41,7 +41,7 @@ std::string MakeEucLog()
         out += stamp;
         out += (i % 50 == 0) ? "ERROR " : (i % 30 == 5) ? "WARN  " : "info  ";
         out += "session=" + std::to_string(i) + " " + (i % 40 == 3 ? japanese : other) +
-            (i % 70 == 9 ? " read timeout" : "") + " host=ftp.example.jp path=/var/log/app\n";
+            (i % 70 == 10 ? " read timeout" : "") + " host=ftp.example.jp path=/var/log/app\n";
     }
     return out;
 }
