@@ -486,6 +486,7 @@ PatternLiterals RequiredLiterals(QStringView pattern, bool matchCase)
     PatternLiterals out;
     for (const auto& group : groups) {
         std::vector<std::string> texts;
+        texts.reserve(group.size());
         for (const auto& text : group)
             texts.push_back(BytesOf(text));
         std::sort(texts.begin(), texts.end());
