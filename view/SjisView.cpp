@@ -168,7 +168,12 @@ void SjisView::AdoptText(SjisTextStore bytes, bool firstByteStray)
 
 void SjisView::AdoptText(SjisTextBuffer text)
 {
-    StopSearch();
+    // A filter of the view's own ends with the text it ran on, unsaid: the
+    // caller puts its rule in force again on the new text if it wants it.
+    if (FSearch && FOwnFilter != OwnFilter::None)
+        DropSearch();
+    else
+        StopSearch();
     ClearHistory();
     const auto marked = MarkedBytes();
     FKept.reset();
@@ -1484,6 +1489,8 @@ void SjisView::DropSearch()
     FSearchDone = nullptr;
     FSearchStopped = nullptr;
     FOwnFilter = OwnFilter::None;
+    if (OnProgress)
+        OnProgress(QString(), 1.0);
 }
 
 // Marks ------------------------------------------------------------------

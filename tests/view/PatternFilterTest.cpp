@@ -264,12 +264,20 @@ TEST(PatternFilter, TheViewsOwnFilterGoesOnThroughAppendsAndAStopShowsTheLinesWh
     EXPECT_EQ(view.Text(), "aaa\r\naaaa\r\naa\r\na\r\n");
     EXPECT_EQ(dropped, -1);
 
+    // A new text ends the filter without a word; the rule is put in force
+    // again by whoever wants it.
     view.Append(slow);
+    ASSERT_TRUE(view.Searching());
+    view.SetText(slow);
+    EXPECT_FALSE(view.Searching());
+    EXPECT_EQ(dropped, -1);
+    view.ApplyFilterNow(LineFilter::Pattern(u"(a+)+$"_qs, {.Regex = true, .MatchCase = true}));
+    view.Append("aaa\r\naaaa\r\naa\r\na\r\n" + slow);
     ASSERT_TRUE(view.Searching());
     view.StopSearch();
     EXPECT_EQ(dropped, 0);
     EXPECT_EQ(view.ActiveFilter(), nullptr);
-    EXPECT_EQ(view.Text(), "aaa\r\naaaa\r\naa\r\na\r\n" + slow);
+    EXPECT_EQ(view.Text(), slow + "aaa\r\naaaa\r\naa\r\na\r\n" + slow) << "the text as it is, whole";
 }
 
 } // namespace
