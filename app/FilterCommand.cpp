@@ -55,6 +55,30 @@ void TForm1::Button2Click()
     // moves with the text around it. A filter stopped with Esc leaves
     // everything as it was.
     const SjisView::SearchEnd end = Memo1->FilterWait(rule);
+    if (end == SjisView::SearchEnd::TooComplex) {
+        ShowFilterTooComplex();
+        return;
+    }
     if (end != SjisView::SearchEnd::Stopped)
         AppliedFilter = options.Regex ? std::string() : rule->Needle();
+}
+
+void TForm1::ShowFilterTooComplex()
+{
+    // Beside the field, in red, as a pattern that does not compile.
+    const QString text = QStringLiteral("パターンが複雑すぎます");
+    LblGrepError->setText(text);
+    LblGrepError->setToolTip(text);
+    LblGrepError->setVisible(true);
+    if (auto* keeper = findChild<WindowKeeper*>())
+        keeper->ArrangePanel();
+}
+
+void TForm1::FilterDropped(bool tooComplex)
+{
+    // The view's own filter (Follow's new lines, a text shown again) ended
+    // without its lines: no filter is in force any more.
+    AppliedFilter.reset();
+    if (tooComplex)
+        ShowFilterTooComplex();
 }

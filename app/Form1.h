@@ -268,6 +268,11 @@ public:
     // A toggle changed: a filter applied is applied again, from the whole
     // text, with the new options. Waits while it filters.
     void FilterOptionChanged();
+    // Says beside the filter field, in red, that the pattern was too
+    // complex for a line (the view left as it was).
+    void ShowFilterTooComplex();
+    // The view's own filter ended without its lines (Esc, or too complex).
+    void FilterDropped(bool tooComplex);
     // Puts text first in the filter field's drop-down (at most
     // MaxFilterHistory kept), saved in the settings when the window keeps
     // them.

@@ -71,6 +71,7 @@ void TForm1::BindSearchCommands()
         ShowStatus(what.isEmpty() ? QString() : QStringLiteral("%1 %2%").arg(what).arg(static_cast<int>(share * 100)));
     };
     Memo1->OnNotice = [this](const QString& text) { ShowStatus(text); };
+    Memo1->OnFilterDropped = [this](bool tooComplex) { FilterDropped(tooComplex); };
     for (QAction* item : {JIS1, EUC1, UTF81, Unicode1, SJIS1, N3})
         connect(item, &QAction::triggered, this, [this, item] { EUC1Click(item); });
 }

@@ -33,7 +33,7 @@ install_missing() {
 }
 
 # What every build needs.
-BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl-dev libssl-dev libssh-dev pkgconf fonts-ipafont-gothic python3)
+BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl-dev libssl-dev libssh-dev libpcre2-dev pkgconf fonts-ipafont-gothic python3)
 # What the tests need on top: GoogleTest and the real FTP server with its
 # TLS handler (python3-openssl; openssl makes the test certificates); dpkg-dev
 # and file for building the Debian package; the OpenSSH server and clients

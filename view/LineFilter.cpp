@@ -1,6 +1,7 @@
 #include "view/LineFilter.h"
 
 #include "codec/SjisCodec.h"
+#include "view/PatternMatcher.h"
 #include "view/SjisText.h"
 
 #include <algorithm>
@@ -159,14 +160,17 @@ std::shared_ptr<const LineFilter> LineFilter::Pattern(const QString& pattern, Fi
     QRegularExpression::PatternOptions flags = QRegularExpression::UseUnicodePropertiesOption;
     if (!options.MatchCase)
         flags |= QRegularExpression::CaseInsensitiveOption;
-    filter->FExpression = QRegularExpression(pattern, flags);
-    if (!filter->FExpression.isValid()) {
+    // The expression gives the message for a pattern that does not compile;
+    // lines are matched by a PatternMatcher of the same pattern.
+    const QRegularExpression expression(pattern, flags);
+    if (!expression.isValid()) {
         filter->FError = QStringLiteral("%1 (%2 文字目)")
-                             .arg(filter->FExpression.errorString())
-                             .arg(filter->FExpression.patternErrorOffset() + 1);
+                             .arg(expression.errorString())
+                             .arg(expression.patternErrorOffset() + 1);
         return filter;
     }
-    filter->FExpression.optimize();
+    filter->FPattern = pattern;
+    filter->FLiterals = RequiredLiterals(pattern, options.MatchCase);
     filter->FFactors = PatternFactors(pattern);
     filter->FAlternatives = PlainAlternatives(pattern);
     if (!options.MatchCase)
@@ -184,7 +188,8 @@ std::shared_ptr<const LineFilter> LineFilter::Marks()
 
 bool LineFilter::MatchesDecoded(QStringView line) const
 {
-    return FExpression.match(line).hasMatch();
+    return Valid() &&
+        PatternMatcher(FPattern, FOptions.MatchCase).Match(line) == PatternMatcher::Result::Match;
 }
 
 bool LineFilter::Matches(std::string_view line, bool firstByteStray) const

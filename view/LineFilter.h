@@ -7,6 +7,8 @@
 // a filter is immutable once made and may be read from any thread.
 #pragma once
 
+#include "view/PatternLiterals.h"
+
 #include <QRegularExpression>
 #include <QString>
 
@@ -50,8 +52,14 @@ public:
     {
         return FKind != Kind::Marks && Matches(line, firstByteStray) != FOptions.Exclude;
     }
-    // A pattern's decoded-line test on text the caller decoded already.
+    // A pattern's decoded-line test on text the caller decoded already
+    // (compiles the pattern each time: for a single line; a search keeps its
+    // own PatternMatcher). A line too complex to decide is no match here.
     bool MatchesDecoded(QStringView line) const;
+    // The pattern as the user gave it.
+    const QString& PatternText() const { return FPattern; }
+    // For a pattern: the texts every line it matches in holds, as bytes.
+    const PatternLiterals& Literals() const { return FLiterals; }
 
     // For a pattern: ASCII texts, lower-cased, at least one of which every
     // match holds in any case of its letters (so lines without any of them
@@ -69,7 +77,8 @@ private:
     Kind FKind = Kind::Text;
     FilterOptions FOptions;
     std::string FNeedle;
-    QRegularExpression FExpression;
+    QString FPattern;
+    PatternLiterals FLiterals;
     QString FError;
     std::vector<std::string> FFactors;
     std::vector<std::string> FAlternatives;

@@ -200,11 +200,6 @@ __attribute__((target("avx2"))) std::size_t FindAnyWide(const char* hay, std::si
 }
 #endif
 
-std::size_t FindFolded(const char* hay, std::size_t size, std::string_view key)
-{
-    return Find<true>(hay, size, key);
-}
-
 } // namespace
 
 SjisLineSearch::SjisLineSearch(const SjisLines& lines, std::string_view needle)
@@ -293,6 +288,21 @@ SjisLineSearch SjisLineSearch::Filter(const SjisLines& lines, std::shared_ptr<co
         for (std::string& key : search.FAltCandidateKeys)
             FoldAll(key.data(), key.size());
     }
+    if (pattern && search.FAltKeys.empty()) {
+        search.FMatcher = std::make_unique<PatternMatcher>(rule->PatternText(), rule->Options().MatchCase);
+        const auto& groups = rule->Literals().Groups;
+        // A first group with a text of one byte would find nearly every
+        // line: lines are then taken one by one, the groups checked on each.
+        search.FScanFirstGroup = !groups.empty() &&
+            std::all_of(groups[0].begin(), groups[0].end(),
+                        [](const std::string& t) { return t.size() >= 2; });
+        if (search.FScanFirstGroup) {
+            search.FScanKeys = groups[0];
+            if (!rule->Options().MatchCase)
+                for (std::string& key : search.FScanKeys)
+                    FoldAll(key.data(), key.size());
+        }
+    }
     search.FRule = std::move(rule);
     if ((search.FNoKey && !pattern) || fromLine >= lines.Count() || lines.SourceLine(fromLine) < 0) {
         search.FDone = true;
@@ -330,10 +340,16 @@ void SjisLineSearch::TestLine(int64_t source)
     const std::string_view bytes = FBuffer.Bytes(source);
     if (source == FBuffer.Count() - 1 && bytes.empty())
         return;
+    // Lines without the pattern's texts are not decoded.
+    if (!HoldsLiterals(bytes, FRule->Literals(), FRule->Options().MatchCase, FScanFirstGroup ? 1 : 0))
+        return;
     FDecoded.resize(bytes.size() + 1);
     const char16_t* end = SjisCodec::DecodeTo(FDecoded.data(), bytes, source == 0 && FBuffer.FirstByteStray(), nullptr);
-    if (FRule->MatchesDecoded(QStringView(FDecoded.data(), end - FDecoded.data())))
-        FKept.push_back(source);
+    switch (FMatcher->Match(QStringView(FDecoded.data(), end - FDecoded.data()))) {
+    case PatternMatcher::Result::Match: FKept.push_back(source); break;
+    case PatternMatcher::Result::NoMatch: break;
+    case PatternMatcher::Result::TooComplex: FTooComplex = true; break;
+    }
 }
 
 bool SjisLineSearch::OneScan() const
@@ -436,51 +452,97 @@ bool SjisLineSearch::StepAlternatives(std::size_t budget)
     return false;
 }
 
-bool SjisLineSearch::StepPattern(std::size_t budget)
+void SjisLineSearch::ScanLiterals(uint64_t limit, uint64_t rawRunEnd)
+{
+    const bool fold = !FRule->Options().MatchCase;
+    const char* raw = FBuffer.Raw().data();
+    std::size_t longest = 0;
+    for (const std::string& key : FScanKeys)
+        longest = std::max(longest, key.size());
+    const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + longest - 1);
+    auto found = [&](uint64_t c) {
+        uint64_t lineStart = 0;
+        const int64_t source = FBuffer.Index().LineAtRaw(c, lineStart, FBlockCache);
+        if (FCandidates.empty() || FCandidates.back() != source)
+            FCandidates.push_back(source);
+        return BreakAfter(c, to);
+    };
+#if defined(__x86_64__)
+    static const bool wide = __builtin_cpu_supports("avx2");
+    if (wide && FScanKeys.size() >= 2 && FScanKeys.size() <= MaxOneScanKeys) {
+        for (uint64_t pos = FRaw; pos < limit;) {
+            const std::size_t at = fold ? FindAnyWide<true>(raw + pos, to - pos, FScanKeys)
+                                        : FindAnyWide<false>(raw + pos, to - pos, FScanKeys);
+            if (at == std::string_view::npos || pos + at >= limit)
+                break;
+            pos = found(pos + at);
+        }
+        return;
+    }
+#endif
+    for (const std::string& key : FScanKeys) {
+        const uint64_t keyTo = std::min<uint64_t>(rawRunEnd, limit + key.size() - 1);
+        for (uint64_t pos = FRaw; pos < limit && pos + key.size() <= keyTo;) {
+            const std::size_t at =
+                fold ? Find<true>(raw + pos, keyTo - pos, key) : Find<false>(raw + pos, keyTo - pos, key);
+            if (at == std::string_view::npos || pos + at >= limit)
+                break;
+            pos = found(pos + at);
+        }
+    }
+    if (FScanKeys.size() > 1)
+        std::sort(FCandidates.begin(), FCandidates.end());
+}
+
+bool SjisLineSearch::StepPattern(std::size_t budget, Clock::time_point deadline)
 {
     if (!FAltKeys.empty())
         return StepAlternatives(budget);
+    // Lines are found a piece at a time and then decoded and matched one by
+    // one, the clock read between them: a slow pattern stops at the deadline
+    // and goes on from the next line to test.
+    constexpr uint64_t Piece = 256 << 10;
     const SjisLineIndex& index = FBuffer.Index();
-    const std::vector<std::string>& factors = FRule->Factors();
-    while (budget > 0) {
-        if (FLine >= FLines.Count() || FLines.SourceLine(FLine) < 0)
-            return true;
-        if (factors.empty()) {
-            // Every line is decoded and matched.
-            const int64_t source = FLines.SourceLine(FLine);
-            TestLine(source);
-            const uint64_t done = index.RawLength(source) + 1;
-            FDoneBytes += done;
-            budget -= std::min<uint64_t>(budget, done);
-            ++FLine;
-            continue;
-        }
-        // Only lines that hold a factor can match: they are found in the
-        // bytes as find finds a text without its case, then matched.
-        const int64_t runEnd = FLines.RunEnd(FLine);
-        const uint64_t rawRunEnd = RawEnd(FLines.SourceLine(runEnd - 1));
-        const uint64_t limit = std::min<uint64_t>(rawRunEnd, FRaw + budget);
-        const char* raw = FBuffer.Raw().data();
-        FCandidates.clear();
-        for (const std::string& factor : factors) {
-            const uint64_t to = std::min<uint64_t>(rawRunEnd, limit + factor.size() - 1);
-            uint64_t pos = FRaw;
-            while (pos < limit && pos + factor.size() <= to) {
-                const std::size_t at = FindFolded(raw + pos, to - pos, factor);
-                if (at == std::string_view::npos || pos + at >= limit)
-                    break;
-                FCandidates.push_back(FBuffer.LineAtRaw(pos + at));
-                pos = BreakAfter(pos + at, to);
-            }
-        }
-        std::sort(FCandidates.begin(), FCandidates.end());
-        for (const int64_t source : FCandidates) {
-            // A line that runs on into the next slice is tested once.
+    while (true) {
+        for (; FNextCandidate < FCandidates.size(); ++FNextCandidate) {
+            if (Clock::now() >= deadline)
+                return false;
+            const int64_t source = FCandidates[FNextCandidate];
+            // A line that runs on into the next piece is tested once.
             if (source <= FLastTested)
                 continue;
             FLastTested = source;
             TestLine(source);
+            if (FTooComplex)
+                return true;
         }
+        FCandidates.clear();
+        FNextCandidate = 0;
+        if (budget == 0)
+            return false;
+        if (FLine >= FLines.Count() || FLines.SourceLine(FLine) < 0)
+            return true;
+        if (!FScanFirstGroup) {
+            // Every line is a candidate: a run of them at a time.
+            const int64_t runEnd = FLines.RunEnd(FLine);
+            uint64_t done = 0;
+            while (FLine < runEnd && done < Piece) {
+                const int64_t source = FLines.SourceLine(FLine);
+                FCandidates.push_back(source);
+                done += index.RawLength(source) + 1;
+                ++FLine;
+            }
+            FDoneBytes += done;
+            budget -= std::min<uint64_t>(budget, done);
+            if (FLine < FLines.Count() && FLines.SourceLine(FLine) >= 0)
+                FRaw = index.RawStart(FLines.SourceLine(FLine));
+            continue;
+        }
+        // Only lines that hold a text of the first group can match.
+        const int64_t runEnd = FLines.RunEnd(FLine);
+        const uint64_t rawRunEnd = RawEnd(FLines.SourceLine(runEnd - 1));
+        const uint64_t limit = std::min<uint64_t>({rawRunEnd, FRaw + budget, FRaw + Piece});
+        ScanLiterals(limit, rawRunEnd);
         const uint64_t done = std::max<uint64_t>(limit - FRaw, 1);
         FDoneBytes += done;
         budget -= std::min<uint64_t>(budget, done);
@@ -491,7 +553,6 @@ bool SjisLineSearch::StepPattern(std::size_t budget)
                 FRaw = index.RawStart(FLines.SourceLine(FLine));
         }
     }
-    return false;
 }
 
 double SjisLineSearch::Progress() const
@@ -590,7 +651,7 @@ bool SjisLineSearch::Matches(uint64_t from, uint64_t limit, uint64_t to, std::st
     return true;
 }
 
-bool SjisLineSearch::Step(std::size_t maxBytes)
+bool SjisLineSearch::Step(std::size_t maxBytes, Clock::time_point deadline)
 {
     if (FDone)
         return true;
@@ -602,13 +663,15 @@ bool SjisLineSearch::Step(std::size_t maxBytes)
         const std::size_t budget = FBuffer.InFileBacked() ? std::min(left, Piece) : left;
         const uint64_t from = FRaw;
         if (FRule && FRule->Which() == LineFilter::Kind::Pattern)
-            FDone = StepPattern(budget);
+            FDone = StepPattern(budget, deadline);
         else
             FDone = FOptions.Up && !FFilter ? StepBackward(budget) : StepForward(budget);
         FBuffer.GiveBack(std::min(from, FRaw), std::max(from, FRaw));
         left -= budget;
+        if (!FDone && FMatcher && Clock::now() >= deadline)
+            break;
     }
-    if (FDone && FFilter)
+    if (FDone && FFilter && !FTooComplex)
         FinishFilter();
     return FDone;
 }

@@ -7,9 +7,11 @@
 #pragma once
 
 #include "view/LineFilter.h"
+#include "view/PatternMatcher.h"
 #include "view/SjisDirectedSearch.h"
 #include "view/SjisTextBuffer.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -36,8 +38,11 @@ public:
     static SjisLineSearch Filter(const SjisLines& lines, std::shared_ptr<const LineFilter> rule,
                                  int64_t fromLine = 0);
 
-    // Searches up to about maxBytes more; true when finished. Does not wait.
-    bool Step(std::size_t maxBytes);
+    using Clock = std::chrono::steady_clock;
+    // Searches up to about maxBytes more, and a pattern's lines only until
+    // deadline (checked between lines: one line costs at most what
+    // PatternMatcher allows); true when finished. Does not wait.
+    bool Step(std::size_t maxBytes, Clock::time_point deadline = Clock::time_point::max());
     // Runs to the end. Does not wait.
     void Run() { while (!Step(SIZE_MAX / 2)) {} }
     bool Finished() const { return FDone; }
@@ -48,12 +53,18 @@ public:
     uint64_t Found() const { return FFound; }
     // The filter's kept lines, as lines of the buffer.
     const std::vector<int64_t>& Kept() const { return FKept; }
+    // The filter ended on a line its pattern was too complex to decide on:
+    // Kept() means nothing then.
+    bool TooComplex() const { return FTooComplex; }
 
 private:
     SjisLineSearch(const SjisLines& lines, std::string_view needle);
     bool StepForward(std::size_t budget);
     bool StepBackward(std::size_t budget);
-    bool StepPattern(std::size_t budget);
+    bool StepPattern(std::size_t budget, Clock::time_point deadline);
+    // The lines of raw [FRaw, limit) that hold a text of the pattern's
+    // first group, into FCandidates.
+    void ScanLiterals(uint64_t limit, uint64_t rawRunEnd);
     // A pattern of plain texts: the lines holding any of them, on the bytes.
     bool StepAlternatives(std::size_t budget);
     // Whether the texts are looked for in one scan (AVX2, a few texts).
@@ -101,6 +112,11 @@ private:
     std::vector<std::string> FAltKeys;          // a pattern's plain texts (LineFilter::Alternatives)
     std::vector<std::string> FAltCandidateKeys; // the same as FoldAll folds them
     std::u16string FDecoded;
+    std::unique_ptr<PatternMatcher> FMatcher;
+    std::vector<std::string> FScanKeys; // the first group's texts, folded as FoldAll folds without case
+    bool FScanFirstGroup = false;       // lines are found by the first group's texts
+    std::size_t FNextCandidate = 0;     // FCandidates before it are tested
+    bool FTooComplex = false;
     // Where the scan stands: a line of the view and a raw offset in its run.
     int64_t FLine = 0;
     uint64_t FRaw = 0;

@@ -18,7 +18,9 @@
 #include <QTextLayout>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <utility>
 
 namespace {
 
@@ -110,6 +112,7 @@ SjisView::SjisView(QWidget* parent) : QAbstractScrollArea(parent), FBuffer(std::
 SjisView::~SjisView()
 {
     // A wait for a search ends with the view.
+    OnFilterDropped = nullptr;
     StopSearch();
 }
 
@@ -165,7 +168,12 @@ void SjisView::AdoptText(SjisTextStore bytes, bool firstByteStray)
 
 void SjisView::AdoptText(SjisTextBuffer text)
 {
-    StopSearch();
+    // A filter of the view's own ends with the text it ran on, unsaid: the
+    // caller puts its rule in force again on the new text if it wants it.
+    if (FSearch && FOwnFilter != OwnFilter::None)
+        DropSearch();
+    else
+        StopSearch();
     ClearHistory();
     const auto marked = MarkedBytes();
     FKept.reset();
@@ -193,11 +201,45 @@ void SjisView::Append(std::string_view bytes)
     if (FActiveFilter) {
         // A filter in force takes the new lines alone: the line the text
         // ended in (which may grow) and those behind it. That line may
-        // leave the view, and an edit step in it with it.
-        StopSearch();
+        // leave the view, and an edit step in it with it. A filter of the
+        // view's own still running goes on from where its lines began.
+        const OwnFilter running = FSearch ? FOwnFilter : OwnFilter::None;
+        if (running != OwnFilter::None)
+            DropSearch();
+        else
+            StopSearch();
         Complete();
         ClearHistory();
-        const int64_t from = FBuffer->Count() - 1;
+        if (running == OwnFilter::Again) {
+            // Filtered again from the start, the new lines among those shown.
+            std::vector<int64_t> shown;
+            const int64_t last = FBuffer->Count() - 1;
+            if (FKept) {
+                shown = FKept->Sources();
+                while (!shown.empty() && shown.back() >= last)
+                    shown.pop_back();
+            }
+            const bool kept = FKept != nullptr;
+            FKept.reset();
+            FBuffer->Append(bytes);
+            FBuffer->IndexMore();
+            if (kept) {
+                for (int64_t i = last; i < FBuffer->Count(); ++i)
+                    if (i + 1 < FBuffer->Count() || !FBuffer->Bytes(i).empty())
+                        shown.push_back(i);
+                FKept = std::make_unique<SjisKeptLines>(*FBuffer, std::move(shown));
+            }
+            FAnchor = std::min<uint64_t>(FAnchor, Current().Length());
+            FCaret = std::min<uint64_t>(FCaret, Current().Length());
+            FLayouts.clear();
+            UpdateScrollRange();
+            viewport()->update();
+            StartOwnFilter(
+                OwnFilter::Again,
+                std::make_unique<SjisLineSearch>(SjisLineSearch::Filter(Current(), FActiveFilter)));
+            return;
+        }
+        const int64_t from = running == OwnFilter::Appended ? FAppendFrom : FBuffer->Count() - 1;
         std::vector<int64_t> sources;
         if (FKept) {
             sources = FKept->Sources();
@@ -214,10 +256,6 @@ void SjisView::Append(std::string_view bytes)
         if (FActiveFilter->Which() == LineFilter::Kind::Marks) {
             for (auto m = std::lower_bound(FMarks.begin(), FMarks.end(), from); m != FMarks.end(); ++m)
                 sources.push_back(*m);
-        } else {
-            SjisLineSearch search = SjisLineSearch::Filter(*FBuffer, FActiveFilter, from);
-            search.Run();
-            sources.insert(sources.end(), search.Kept().begin(), search.Kept().end());
         }
         FKept = std::make_unique<SjisKeptLines>(*FBuffer, std::move(sources));
         FAnchor = std::min<uint64_t>(FAnchor, FKept->Length());
@@ -225,6 +263,14 @@ void SjisView::Append(std::string_view bytes)
         FLayouts.clear();
         UpdateScrollRange();
         viewport()->update();
+        if (FActiveFilter->Which() != LineFilter::Kind::Marks) {
+            // The lines kept so far stay shown while the new ones are
+            // filtered in slices.
+            FAppendFrom = from;
+            StartOwnFilter(
+                OwnFilter::Appended,
+                std::make_unique<SjisLineSearch>(SjisLineSearch::Filter(*FBuffer, FActiveFilter, from)));
+        }
         return;
     }
     if (FKept) {
@@ -1257,11 +1303,12 @@ void SjisView::SearchSlice()
 {
     if (!FSearch)
         return;
-    QElapsedTimer clock;
-    clock.start();
+    // The clock is also read between a pattern's lines, so that no slice
+    // runs much past its time however slow the pattern is on them.
+    const auto deadline = SjisLineSearch::Clock::now() + std::chrono::milliseconds(SliceMilliseconds);
     bool done = false;
-    while (!done && clock.elapsed() < SliceMilliseconds)
-        done = FSearch->Step(PieceBytes);
+    while (!done && SjisLineSearch::Clock::now() < deadline)
+        done = FSearch->Step(PieceBytes, deadline);
     if (!done) {
         FSearchTimer.start();
         if (!FWatchingEsc) {
@@ -1310,9 +1357,15 @@ void SjisView::EndSearch(bool finished)
     std::function<void()> stopped = std::move(FSearchStopped);
     FSearchDone = nullptr;
     FSearchStopped = nullptr;
+    FSearchTooComplex = finished && search->TooComplex();
+    finished = finished && !FSearchTooComplex;
     FSearchWasStopped = !finished;
     if (OnProgress)
         OnProgress(QString(), 1.0);
+    if (const OwnFilter own = std::exchange(FOwnFilter, OwnFilter::None); own != OwnFilter::None) {
+        EndOwnFilter(own, *search, finished);
+        return;
+    }
     if (!finished) {
         if (stopped)
             stopped();
@@ -1386,13 +1439,73 @@ void SjisView::ApplyFilterNow(std::shared_ptr<const LineFilter> rule)
         ShowKept(FMarks);
         return;
     }
-    SjisLineSearch search = SjisLineSearch::Filter(Current(), rule);
-    search.Run();
-    const SjisLines& lines = Current();
-    const int64_t all = lines.Count() - (lines.Bytes(lines.Count() - 1).empty() ? 1 : 0);
     FActiveFilter = std::move(rule);
-    if (static_cast<int64_t>(search.Kept().size()) != all)
-        ShowKept(search.Kept());
+    StartOwnFilter(OwnFilter::Again,
+                   std::make_unique<SjisLineSearch>(SjisLineSearch::Filter(Current(), FActiveFilter)));
+}
+
+void SjisView::StartOwnFilter(OwnFilter kind, std::unique_ptr<SjisLineSearch> search)
+{
+    FSearch = std::move(search);
+    FSearchRule = nullptr;
+    FSearchDone = nullptr;
+    FSearchStopped = nullptr;
+    FSearchIsFilter = true;
+    FOwnFilter = kind;
+    SearchSlice();
+}
+
+void SjisView::EndOwnFilter(OwnFilter kind, const SjisLineSearch& search, bool ran)
+{
+    if (kind == OwnFilter::Appended) {
+        // The kept lines before the new ones, then the new ones kept, or all
+        // of them when the filter did not run through.
+        std::vector<int64_t> sources = FKept ? FKept->Sources() : std::vector<int64_t>();
+        const bool atEnd = FKept && FCaret == FKept->Length();
+        if (ran) {
+            sources.insert(sources.end(), search.Kept().begin(), search.Kept().end());
+        } else {
+            const int64_t last = FBuffer->Count() - 1;
+            for (int64_t i = FAppendFrom; i <= last; ++i)
+                if (i < last || !FBuffer->Bytes(i).empty())
+                    sources.push_back(i);
+        }
+        FKept = std::make_unique<SjisKeptLines>(*FBuffer, std::move(sources));
+        if (atEnd)
+            FAnchor = FCaret = FKept->Length();
+        FAnchor = std::min<uint64_t>(FAnchor, FKept->Length());
+        FCaret = std::min<uint64_t>(FCaret, FKept->Length());
+        FLayouts.clear();
+        UpdateScrollRange();
+        viewport()->update();
+        if (atEnd)
+            EnsureCaretVisible();
+    } else if (ran) {
+        const SjisLines& lines = Current();
+        const int64_t all = lines.Count() - (lines.Bytes(lines.Count() - 1).empty() ? 1 : 0);
+        if (static_cast<int64_t>(search.Kept().size()) != all)
+            ShowKept(search.Kept());
+    }
+    if (!ran) {
+        FActiveFilter.reset();
+        if (OnFilterDropped)
+            OnFilterDropped(FSearchTooComplex);
+    }
+}
+
+void SjisView::DropSearch()
+{
+    FSearchTimer.stop();
+    if (FWatchingEsc) {
+        qApp->removeEventFilter(this);
+        FWatchingEsc = false;
+    }
+    FSearch.reset();
+    FSearchDone = nullptr;
+    FSearchStopped = nullptr;
+    FOwnFilter = OwnFilter::None;
+    if (OnProgress)
+        OnProgress(QString(), 1.0);
 }
 
 // Marks ------------------------------------------------------------------
@@ -1551,8 +1664,12 @@ SjisView::SearchEnd SjisView::FilterWait(std::shared_ptr<const LineFilter> rule)
         running = false;
         loop.quit();
     });
-    if (running) {
+    if (running && !FSearch) {
+        // Ended in its first slice without its lines.
+        end = FSearchTooComplex ? SearchEnd::TooComplex : SearchEnd::Stopped;
+    } else if (running) {
         FSearchStopped = [&] {
+            end = FSearchTooComplex ? SearchEnd::TooComplex : SearchEnd::Stopped;
             running = false;
             loop.quit();
         };

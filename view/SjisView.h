@@ -137,8 +137,11 @@ public:
     // stays in force until the text is replaced: lines Append adds are
     // filtered by it, and only they.
     void StartFilter(std::shared_ptr<const LineFilter> rule, std::function<void(bool)> done);
-    // Applies rule to the whole text at once, without the event loop (for a
-    // text just set whose filter was in force before). Throws std::bad_alloc.
+    // Puts rule in force on the text shown (for a text just set whose filter
+    // was in force before): the kept lines are shown when the filter ends,
+    // in its first slice or from the event loop, as StartFilter's; Esc or
+    // StopSearch meanwhile, or a line too complex for the pattern, drop the
+    // filter (OnFilterDropped). Does not wait. Throws std::bad_alloc.
     void ApplyFilterNow(std::shared_ptr<const LineFilter> rule);
     // The filter in force; null when the view shows every line.
     const std::shared_ptr<const LineFilter>& ActiveFilter() const { return FActiveFilter; }
@@ -146,7 +149,9 @@ public:
     void StopSearch();
     bool Searching() const { return FSearch != nullptr; }
 
-    enum class SearchEnd { Found, NotFound, Stopped };
+    // TooComplex: the filter's pattern met a line it could not decide on
+    // within PatternMatcher's limits; nothing changed, as for Stopped.
+    enum class SearchEnd { Found, NotFound, Stopped, TooComplex };
     // StartFind / StartFilter that wait for the end, running the event loop
     // meanwhile (so the window answers, and Esc or a new text stops them).
     // For the filter Found means the lines shown changed. The view may be
@@ -204,6 +209,11 @@ public:
     std::function<void(const QString& what, double share)> OnProgress;
     // Reports what the user should know of (a cut copy).
     std::function<void(const QString& text)> OnNotice;
+    // A filter the view ran on its own (over the lines Append added, or
+    // again after ApplyFilterNow) ended without its lines: stopped, or
+    // tooComplex. The filter is no longer in force and those lines are shown
+    // whole.
+    std::function<void(bool tooComplex)> OnFilterDropped;
 
 protected:
     // Replaces the selection by bytes the user typed, pasted or deleted, as a
@@ -241,6 +251,14 @@ private:
     void IndexSlice();
     void SearchSlice();
     void EndSearch(bool finished);
+    // The filters the view runs on its own: over lines appended (the lines
+    // kept before them stay shown meanwhile), and again over the text shown.
+    enum class OwnFilter { None, Appended, Again };
+    void StartOwnFilter(OwnFilter kind, std::unique_ptr<class SjisLineSearch> search);
+    void EndOwnFilter(OwnFilter kind, const class SjisLineSearch& search, bool ran);
+    // Ends a running search without a word to anyone (the view's own filter
+    // started again over more lines).
+    void DropSearch();
     // Position of byte offset within line i as a UTF-16 index of its text,
     // and back.
     int CharOf(int64_t line, uint64_t offset) const;
@@ -301,6 +319,9 @@ private:
     bool FSearchWasStopped = false;
     bool FWatchingEsc = false;
     bool FSearchIsFilter = false;
+    bool FSearchTooComplex = false;
+    OwnFilter FOwnFilter = OwnFilter::None;
+    int64_t FAppendFrom = 0; // the first buffer line an Appended filter looks at
     uint64_t FSearchLength = 0;
     mutable std::map<int64_t, std::unique_ptr<QTextLayout>> FLayouts;
     std::shared_ptr<const LineFilter> FActiveFilter;

@@ -6,11 +6,15 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QToolButton>
 #include <QTimer>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -44,6 +48,74 @@ protected:
 
     std::unique_ptr<TForm1> Form;
 };
+
+// The users' patterns on 100 MB of lines each costs them a few milliseconds
+// to decide, and with a line among them they backtrack on without end.
+TEST_F(FilterWindow, NoPatternHoldsTheWindowEscStopsItAndTooComplexIsSaid)
+{
+    struct Case {
+        QString Pattern;
+        std::string Slow; // decided, in about a millisecond or two
+        std::string Bad;  // beyond the work one line may take
+    };
+    const std::vector<Case> cases = {
+        {u"(a+)+$"_qs, std::string(18, 'a') + "b", std::string(26, 'a') + "b"},
+        {u"(\\w+\\s?)+$"_qs, "the quick brown fox.", "The quick brown fox jumps over the lazy dog again."},
+    };
+    Form->BtnRegex->setChecked(true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Pattern.toStdString());
+        std::string text;
+        text.reserve(100u << 20);
+        while (text.size() < (100u << 20))
+            text += c.Slow + "\r\n";
+        Form->Memo1->SetText(text);
+        QElapsedTimer indexing;
+        indexing.start();
+        while (Form->Memo1->Indexing() && indexing.elapsed() < 60000)
+            QCoreApplication::processEvents();
+
+        // The window's timers go on while the filter runs.
+        QElapsedTimer sinceTick;
+        qint64 longest = 0;
+        QTimer heartbeat;
+        heartbeat.setInterval(10);
+        QObject::connect(&heartbeat, &QTimer::timeout,
+                         [&] { longest = std::max(longest, sinceTick.restart()); });
+        sinceTick.start();
+        heartbeat.start();
+        QElapsedTimer sinceEsc;
+        QTimer::singleShot(600, Form.get(), [&] {
+            sinceEsc.start();
+            QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(Form->EdtGrep, &esc);
+        });
+        QTimer::singleShot(20000, Form.get(), [&] { Form->Memo1->StopSearch(); }); // bounds a failure
+        Grep(c.Pattern);
+        const qint64 stopped = sinceEsc.isValid() ? sinceEsc.elapsed() : -1;
+        heartbeat.stop();
+        std::printf("%s: timers stopped at most %lld ms, Esc took %lld ms\n", c.Pattern.toUtf8().constData(),
+                    static_cast<long long>(longest), static_cast<long long>(stopped));
+        EXPECT_GE(stopped, 0);
+        EXPECT_LT(stopped, 200) << "Esc ends the filter";
+        EXPECT_LT(longest, 250) << "the longest the timers stopped";
+        EXPECT_EQ(Form->Memo1->TextLength(), int64_t(text.size())) << "the view stays as it was";
+        EXPECT_TRUE(Form->LblGrepError->isHidden());
+
+        // A line too complex among them: said beside the field, the view
+        // as it was.
+        text.insert(100 * (c.Slow.size() + 2), c.Bad + "\r\n");
+        Form->Memo1->SetText(text);
+        while (Form->Memo1->Indexing() && indexing.elapsed() < 120000)
+            QCoreApplication::processEvents();
+        Grep(c.Pattern);
+        EXPECT_FALSE(Form->LblGrepError->isHidden());
+        EXPECT_EQ(Form->LblGrepError->text(), u"パターンが複雑すぎます"_qs);
+        EXPECT_EQ(Form->Memo1->TextLength(), int64_t(text.size()));
+        Form->EdtGrep->clear();
+        Form->LblGrepError->setVisible(false);
+    }
+}
 
 TEST_F(FilterWindow, KeepsTheLinesHoldingTheTextAndNarrowsFurther)
 {
