@@ -6,7 +6,7 @@ of a file.
     python3 scripted_sftp_server.py HOST_KEY PORT_FILE MODE
 
 MODE: password | kbdint | slowauth | stall | drop. The user is "demo", the
-password PASSWORD below. Files are served from the real file system. The
+password PASSWORD below (or a file "password" beside PORT_FILE). Files are served from the real file system. The
 chosen port is written to PORT_FILE once the server listens. Runs until
 killed.
 """
@@ -26,6 +26,16 @@ host_key_file, port_file, mode = sys.argv[1], sys.argv[2], sys.argv[3]
 host_key = paramiko.ECDSAKey.from_private_key_file(host_key_file)
 
 
+def current_password():
+    """PASSWORD, or the content of a file "password" beside PORT_FILE while
+    it exists (a test changes the password of the running server)."""
+    try:
+        with open(os.path.join(os.path.dirname(port_file), "password"), encoding="utf-8") as f:
+            return f.read()
+    except FileNotFoundError:
+        return PASSWORD
+
+
 class Server(paramiko.ServerInterface):
     def get_allowed_auths(self, username):
         return "keyboard-interactive" if mode == "kbdint" else "password"
@@ -35,7 +45,7 @@ class Server(paramiko.ServerInterface):
             return paramiko.AUTH_FAILED
         if mode == "slowauth":
             time.sleep(30)
-        ok = username == "demo" and password == PASSWORD
+        ok = username == "demo" and password == current_password()
         return paramiko.AUTH_SUCCESSFUL if ok else paramiko.AUTH_FAILED
 
     def check_auth_interactive(self, username, submethods):
@@ -46,7 +56,7 @@ class Server(paramiko.ServerInterface):
         return query
 
     def check_auth_interactive_response(self, responses):
-        ok = len(responses) == 1 and responses[0] == PASSWORD
+        ok = len(responses) == 1 and responses[0] == current_password()
         return paramiko.AUTH_SUCCESSFUL if ok else paramiko.AUTH_FAILED
 
     def check_channel_request(self, kind, chanid):
