@@ -127,7 +127,7 @@ public:
     QAction* SJIS1 = nullptr;
     QAction* N3 = nullptr;
     QAction* inifile1 = nullptr;
-    QAction* MovePasswords1 = nullptr;   // パスワードをキーリングへ移す…
+    QAction* MovePasswords1 = nullptr; // パスワードをキーリングへ移す…
     QAction* N1 = nullptr;
     QAction* Exit1 = nullptr;
     QMenu* Edit1 = nullptr;

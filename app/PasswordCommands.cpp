@@ -44,7 +44,8 @@ void TForm1::MovePasswords1Click()
         std::string names;
         for (const std::string& label : outcome.NotStored)
             names += (names.empty() ? "" : ", ") + label;
-        ShowMessageBox("キーリングに保存できません: " + names + "\nファイルは変更していません", "wisplog", MB_ICONSTOP);
+        ShowMessageBox("キーリングに保存できません: " + names + "\nファイルは変更していません", "wisplog",
+                       MB_ICONSTOP);
         return;
     }
     if (outcome.Moved == 0) {
@@ -58,5 +59,6 @@ void TForm1::MovePasswords1Click()
         QByteArray bytes = file.readAll();
         HostList.SetText(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     }
-    ShowMessageBox("パスワードをキーリングへ移しました: " + std::to_string(outcome.Moved) + " 件", "wisplog", 0);
+    ShowMessageBox("パスワードをキーリングへ移しました: " + std::to_string(outcome.Moved) + " 件", "wisplog",
+                   0);
 }

@@ -79,10 +79,7 @@ PasswordDialog::PasswordDialog(const PasswordQuestion& question, QWidget* parent
     PasswordEdit->setFocus();
 }
 
-PasswordDialog::~PasswordDialog()
-{
-    PasswordEdit->clear();
-}
+PasswordDialog::~PasswordDialog() { PasswordEdit->clear(); }
 
 bool PasswordDialog::Ask(const PasswordQuestion& question, bool shiftJis, std::string& password, bool& save,
                          QWidget* parent)

@@ -34,9 +34,9 @@ public:
     QLabel* ProfileLabel;
     QLabel* UserLabel;
     QLabel* HostLabel;
-    QLabel* NoteLabel;          // refused / no keyring; hidden when there is nothing to say
+    QLabel* NoteLabel; // refused / no keyring; hidden when there is nothing to say
     QLineEdit* PasswordEdit;
-    QCheckBox* SaveBox;         // キーリングに保存
+    QCheckBox* SaveBox; // キーリングに保存
     QPushButton* OkButton;
     QPushButton* CancelButton;
 };

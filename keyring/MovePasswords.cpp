@@ -60,7 +60,8 @@ bool EmptyPassword(std::string_view line, bool shiftJis, HostProfile& profile, s
 
 } // namespace
 
-std::string HostListWithoutPasswords(const std::string& bytes, bool shiftJis, std::vector<HostListPassword>& found)
+std::string HostListWithoutPasswords(const std::string& bytes, bool shiftJis,
+                                     std::vector<HostListPassword>& found)
 {
     found.clear();
     // Lines end as the host list reads them (CR LF, LF, CR); a NUL ends
@@ -109,7 +110,8 @@ MoveOutcome MovePasswordsToStore(const std::string& path, PasswordStore& store)
     WipeSecret(bytes);
     MoveOutcome outcome;
     for (HostListPassword& entry : found) {
-        if (store.Write(PasswordEntryName(entry.Profile, shiftJis), entry.Profile.Password) != StoreAnswer::Done)
+        if (store.Write(PasswordEntryName(entry.Profile, shiftJis), entry.Profile.Password) !=
+            StoreAnswer::Done)
             outcome.NotStored.push_back(HostTextToQString(entry.Profile.Label, shiftJis).toStdString());
         WipeSecret(entry.Profile.Password);
     }
@@ -125,7 +127,7 @@ void ReplaceFileKeepingMode(const std::string& path, const std::string& bytes)
     // The link's target is what gets replaced, so a linked host list stays linked.
     char resolved[PATH_MAX];
     const std::string target = ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
-    struct stat old {};
+    struct stat old { };
     if (::stat(target.c_str(), &old) != 0)
         throw Exception("Cannot create file " + path);
     const std::size_t slash = target.rfind('/');

@@ -11,7 +11,7 @@
 
 // A profile line's password to move: the profile as read from its line.
 struct HostListPassword {
-    int Line = 0;           // 0-based, as the host list counts lines
+    int Line = 0; // 0-based, as the host list counts lines
     HostProfile Profile;
 };
 
@@ -25,8 +25,8 @@ std::string HostListWithoutPasswords(const std::string& bytes, bool shiftJis,
 
 // What a move did.
 struct MoveOutcome {
-    int Moved = 0;                       // passwords stored (0: the file was left as it was)
-    std::vector<std::string> NotStored;  // labels (UTF-8) whose password the keyring refused
+    int Moved = 0;                      // passwords stored (0: the file was left as it was)
+    std::vector<std::string> NotStored; // labels (UTF-8) whose password the keyring refused
 };
 
 // Stores each password of the host list at path in store, then replaces the

@@ -30,10 +30,7 @@ PasswordRequest MakePasswordRequest(const HostProfile& profile, bool shiftJis)
     return request;
 }
 
-PasswordSource::~PasswordSource()
-{
-    Forget();
-}
+PasswordSource::~PasswordSource() { Forget(); }
 
 void PasswordSource::Forget()
 {

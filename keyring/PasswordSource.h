@@ -23,8 +23,8 @@
 // A log-in's password as the user knows it: the entry it is filed under and
 // what the question shows (UTF-8 texts).
 struct PasswordRequest {
-    std::string Entry;    // "ftp://user@host:21", "sftp://user@host:22"
-    std::string Profile;  // the profile's label
+    std::string Entry;   // "ftp://user@host:21", "sftp://user@host:22"
+    std::string Profile; // the profile's label
     std::string User;
     std::string Host;
 };
@@ -32,8 +32,8 @@ struct PasswordRequest {
 // What the question says besides the request.
 struct PasswordQuestion {
     PasswordRequest Request;
-    bool Refused = false;   // the server refused the password last given
-    bool Keyring = true;    // a keyring answered: the password can be saved
+    bool Refused = false; // the server refused the password last given
+    bool Keyring = true;  // a keyring answered: the password can be saved
 };
 
 // The entry name of profile's password: protocol, user, host and port
@@ -45,7 +45,7 @@ PasswordRequest MakePasswordRequest(const HostProfile& profile, bool shiftJis);
 
 class PasswordSource {
 public:
-    explicit PasswordSource(PasswordStore& keyring) : FKeyring(keyring) {}
+    explicit PasswordSource(PasswordStore& keyring) : FKeyring(keyring) { }
     // Wipes what it holds.
     ~PasswordSource();
     PasswordSource(const PasswordSource&) = delete;

@@ -9,9 +9,9 @@
 #include <string>
 
 enum class StoreAnswer : uint8_t {
-    Done,       // read or written
-    NotFound,   // a keyring answered, no such entry
-    NoKeyring,  // no keyring answered (none on the bus, locked, refused)
+    Done,      // read or written
+    NotFound,  // a keyring answered, no such entry
+    NoKeyring, // no keyring answered (none on the bus, locked, refused)
 };
 
 class PasswordStore {

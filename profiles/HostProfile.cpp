@@ -117,7 +117,6 @@ HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
     return profile;
 }
 
-
 bool IsAnonymousLogin(const HostProfile& profile)
 {
     if (profile.Protocol != RemoteProtocol::Ftp)

@@ -641,7 +641,8 @@ void SftpSession::Login()
         if (rc == SSH_AUTH_ERROR)
             ThrowLibsshError("Authentication failed");
         if (rc != SSH_AUTH_SUCCESS)
-            throw ESftpError("Access denied for " + user + " (the server offers: " + MethodNames(methods) + ")");
+            throw ESftpError("Access denied for " + user + " (the server offers: " + MethodNames(methods) +
+                             ")");
         Bump();
         OpenSftp();
     };

@@ -2,9 +2,8 @@
 // been used, so the bytes do not linger in freed memory.
 #pragma once
 
+#include <cstring>
 #include <string>
-
-#include <string.h>
 
 // Overwrites text's bytes (the compiler may not drop the writes) and empties
 // it. Does not throw.

@@ -61,10 +61,12 @@ public:
                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                  "<busconfig><type>session</type><listen>unix:dir=" +
                      dir.toStdString() + "/run</listen><servicedir>" + dir.toStdString() +
-                     "/services</servicedir><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                     "/services</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
+                     "eavesdrop=\"true\"/>"
                      "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
         FBus.start(QStringLiteral("dbus-daemon"),
-                   {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+                   {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
+                    QStringLiteral("--print-address")});
         if (!FBus.waitForReadyRead(10000))
             throw std::runtime_error("dbus-daemon does not start");
         Address = FBus.readLine().trimmed().toStdString();
@@ -77,14 +79,16 @@ public:
         env.insert(QStringLiteral("HOME"), dir);
         FKeyring.setProcessEnvironment(env);
         FKeyring.start(QStringLiteral("gnome-keyring-daemon"),
-                       {QStringLiteral("--foreground"), QStringLiteral("--unlock"), QStringLiteral("--components=secrets")});
+                       {QStringLiteral("--foreground"), QStringLiteral("--unlock"),
+                        QStringLiteral("--components=secrets")});
         if (!FKeyring.waitForStarted(10000))
             throw std::runtime_error("gnome-keyring-daemon does not start");
         FKeyring.write("keyring-test-unlock");
         FKeyring.closeWriteChannel();
         for (int i = 0; i < 200; ++i) {
-            if (ShellLine("dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
-                          "org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets | tail -n 1")
+            if (ShellLine(
+                    "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+                    "org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets | tail -n 1")
                     .find("true") != std::string::npos)
                 return;
             QTest::qWait(50);
@@ -124,8 +128,8 @@ public:
         Shell("ssh-keygen -q -t ecdsa -b 256 -m PEM -N '' -f '" + Dir() + "/host_key'");
         const std::string script = std::string(WISPLOG_SOURCE_DIR) + "/tests/sftp/scripted_sftp_server.py";
         const std::string key = Dir() + "/host_key", portFile = Dir() + "/port";
-        std::vector<const char*> argv = {"/usr/bin/python3", script.c_str(), key.c_str(), portFile.c_str(),
-                                         "password", nullptr};
+        std::vector<const char*> argv = {"/usr/bin/python3", script.c_str(), key.c_str(),
+                                         portFile.c_str(),   "password",     nullptr};
         if (::posix_spawn(&FPid, argv[0], nullptr, nullptr, const_cast<char**>(argv.data()), environ) != 0)
             throw std::runtime_error("cannot start the SSH server");
         for (int i = 0; i < 400 && FPort == 0; ++i) {
@@ -165,9 +169,10 @@ public:
                     continue;
                 dialog->setProperty("answered", true);
                 ++Asked;
-                Note = dialog->NoteLabel->isVisible() ? dialog->NoteLabel->text().toStdString() : std::string();
-                Shown = dialog->ProfileLabel->text().toStdString() + " " + dialog->UserLabel->text().toStdString() +
-                    "@" + dialog->HostLabel->text().toStdString();
+                Note =
+                    dialog->NoteLabel->isVisible() ? dialog->NoteLabel->text().toStdString() : std::string();
+                Shown = dialog->ProfileLabel->text().toStdString() + " " +
+                    dialog->UserLabel->text().toStdString() + "@" + dialog->HostLabel->text().toStdString();
                 SaveChecked = dialog->SaveBox->isChecked();
                 SaveEnabled = dialog->SaveBox->isEnabled();
                 Masked = dialog->PasswordEdit->echoMode() == QLineEdit::Password;
@@ -212,7 +217,7 @@ protected:
     }
 
     QTemporaryDir Home;
-    QTemporaryDir Secrets;   // the FTP server's password file
+    QTemporaryDir Secrets; // the FTP server's password file
 };
 
 // "ログ 0" .. in EUC-JP.
@@ -242,9 +247,13 @@ TEST_F(KeyringWindow, AskedOnceStoredNextStartSilentAChangedPasswordAskedAgainAn
     };
     const std::vector<Target> targets = {
         {"FTP", "本番ftp:127.0.0.1:user::1:f.log:" + std::to_string(ftp.Port()) + "\r\n",
-         "ftp://user@127.0.0.1:" + std::to_string(ftp.Port()), "f.log", ftp.PathOf("f.log"), options.PasswordFile},
-        {"SFTP", "本番sftp:127.0.0.1:demo::1:" + ssh.Dir() + "/s.log:" + std::to_string(ssh.Port()) + ":" + ssh.Pin() + ":EUC\r\n",
-         "sftp://demo@127.0.0.1:" + std::to_string(ssh.Port()), "s.log", ssh.Dir() + "/s.log", ssh.Dir() + "/password"},
+         "ftp://user@127.0.0.1:" + std::to_string(ftp.Port()), "f.log", ftp.PathOf("f.log"),
+         options.PasswordFile},
+        {"SFTP",
+         "本番sftp:127.0.0.1:demo::1:" + ssh.Dir() + "/s.log:" + std::to_string(ssh.Port()) + ":" +
+             ssh.Pin() + ":EUC\r\n",
+         "sftp://demo@127.0.0.1:" + std::to_string(ssh.Port()), "s.log", ssh.Dir() + "/s.log",
+         ssh.Dir() + "/password"},
     };
     KeychainPasswordStore keyring;
     for (const Target& target : targets) {
@@ -260,7 +269,9 @@ TEST_F(KeyringWindow, AskedOnceStoredNextStartSilentAChangedPasswordAskedAgainAn
             EXPECT_EQ(user.Asked, 1);
             EXPECT_EQ(user.Note, "");
             EXPECT_TRUE(user.SaveChecked && user.SaveEnabled && user.Masked);
-            EXPECT_EQ(user.Shown, std::string("本番") + (target.Name[0] == 'F' ? "ftp user" : "sftp demo") + "@127.0.0.1");
+            EXPECT_EQ(user.Shown,
+                      std::string("本番") + (target.Name[0] == 'F' ? "ftp user" : "sftp demo") +
+                          "@127.0.0.1");
             EXPECT_TRUE(form->mnStatus->text().isEmpty()) << form->mnStatus->text().toStdString();
             EXPECT_TRUE(ReadAll(target.Local) == ReadAll(target.Remote));
             ExpectNowhere(*form, first);
@@ -321,7 +332,8 @@ TEST_F(KeyringWindow, WithoutAKeyringAskedEachRunKeptForTheRunNothingWritten)
         ExpectNowhere(*form, ftp.Password());
     }
     EXPECT_EQ(ReadAll(IniFullPath()), line);
-    EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2) << "the library and the list only";
+    EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2)
+        << "the library and the list only";
     EXPECT_TRUE(bus.KeyringFiles().isEmpty());
     std::string stored;
     EXPECT_EQ(KeychainPasswordStore().Read("ftp://user@127.0.0.1:" + std::to_string(ftp.Port()), stored),

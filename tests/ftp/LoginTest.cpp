@@ -324,19 +324,28 @@ TEST(LogIn, AnAskedPasswordIsAskedAgainAfter530AndACancelSendsNothing)
 {
     struct Case {
         const char* Name;
-        std::vector<std::string> Answers;   // "" cancels
-        std::vector<std::string> Replies;   // after the first 331
+        std::vector<std::string> Answers; // "" cancels
+        std::vector<std::string> Replies; // after the first 331
         Transcript Expected;
         bool Connected;
     };
     const std::string no = "530 Login incorrect.\r\n", again = "331 password please\r\n";
     const std::vector<Case> cases = {
-        {"refused, then right", {"wrong-pw", "right-pw"}, {no, again, "230 logged in\r\n", "221 bye\r\n"},
-         {"USER alice", "PASS wrong-pw", "USER alice", "PASS right-pw", "QUIT"}, true},
-        {"cancelled after a refusal", {"wrong-pw", ""}, {no, again}, {"USER alice", "PASS wrong-pw", "USER alice"},
+        {"refused, then right",
+         {"wrong-pw", "right-pw"},
+         {no, again, "230 logged in\r\n", "221 bye\r\n"},
+         {"USER alice", "PASS wrong-pw", "USER alice", "PASS right-pw", "QUIT"},
+         true},
+        {"cancelled after a refusal",
+         {"wrong-pw", ""},
+         {no, again},
+         {"USER alice", "PASS wrong-pw", "USER alice"},
          false},
-        {"refused three times", {"a-pw", "b-pw", "c-pw", "d-pw"}, {no, again, no, again, no, "221 bye\r\n"},
-         {"USER alice", "PASS a-pw", "USER alice", "PASS b-pw", "USER alice", "PASS c-pw", "QUIT"}, false},
+        {"refused three times",
+         {"a-pw", "b-pw", "c-pw", "d-pw"},
+         {no, again, no, again, no, "221 bye\r\n"},
+         {"USER alice", "PASS a-pw", "USER alice", "PASS b-pw", "USER alice", "PASS c-pw", "QUIT"},
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
