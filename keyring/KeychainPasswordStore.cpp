@@ -15,11 +15,14 @@ void Wipe(QByteArray& bytes)
     bytes.clear();
 }
 
-// Starts job and runs the event loop until it ends or the limit passes;
-// collect reads its outcome when it ends. The job deletes itself once it
-// has ended, so one that outlives the limit is never freed under the
-// keyring's answer. Answers NoKeyring when the limit passed.
-StoreAnswer RunJob(QKeychain::Job* job, const std::function<StoreAnswer(QKeychain::Job&)>& collect)
+} // namespace
+
+// Starts job and runs the event loop until it ends, the limit passes or
+// Abandon is called; collect reads its outcome when it ends. The job deletes
+// itself once it has ended, so one that outlives the wait is never freed
+// under the keyring's answer. Answers NoKeyring when it did not end.
+StoreAnswer KeychainPasswordStore::Run(QKeychain::Job* job,
+                                       const std::function<StoreAnswer(QKeychain::Job&)>& collect)
 {
     job->setAutoDelete(true);
     // Never the plain-text fallback: a password goes to a keyring or nowhere.
@@ -35,21 +38,28 @@ StoreAnswer RunJob(QKeychain::Job* job, const std::function<StoreAnswer(QKeychai
     QTimer limit;
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    limit.start(KeychainPasswordStore::AnswerLimitMs);
+    limit.start(AnswerLimitMs);
     job->start();
-    if (!finished)
+    if (!finished) {
+        FWait = &loop;
         loop.exec();
+        FWait = nullptr;
+    }
     return answer;
 }
 
-} // namespace
+void KeychainPasswordStore::Abandon()
+{
+    if (FWait != nullptr)
+        FWait->quit();
+}
 
 StoreAnswer KeychainPasswordStore::Read(const std::string& entry, std::string& password)
 {
     WipeSecret(password);
     auto* job = new QKeychain::ReadPasswordJob(QString::fromLatin1(ServiceName));
     job->setKey(QString::fromStdString(entry));
-    return RunJob(job, [&](QKeychain::Job& ended) {
+    return Run(job, [&](QKeychain::Job& ended) {
         if (ended.error() == QKeychain::EntryNotFound)
             return StoreAnswer::NotFound;
         if (ended.error() != QKeychain::NoError)
@@ -76,7 +86,7 @@ StoreAnswer KeychainPasswordStore::Write(const std::string& entry, const std::st
         job->setBinaryData(bytes);
     text.fill(QChar(0));
     Wipe(bytes);
-    return RunJob(job, [](QKeychain::Job& ended) {
+    return Run(job, [](QKeychain::Job& ended) {
         return ended.error() == QKeychain::NoError ? StoreAnswer::Done : StoreAnswer::NoKeyring;
     });
 }

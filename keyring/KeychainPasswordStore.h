@@ -7,6 +7,11 @@
 
 #include <functional>
 
+class QEventLoop;
+namespace QKeychain {
+class Job;
+}
+
 class KeychainPasswordStore : public PasswordStore {
 public:
     // The service name the entries are filed under.
@@ -17,4 +22,11 @@ public:
 
     StoreAnswer Read(const std::string& entry, std::string& password) override;
     StoreAnswer Write(const std::string& entry, const std::string& password) override;
+    void Abandon() override;
+
+private:
+    StoreAnswer Run(QKeychain::Job* job, const std::function<StoreAnswer(QKeychain::Job&)>& collect);
+
+    // The wait in progress, for Abandon.
+    QEventLoop* FWait = nullptr;
 };

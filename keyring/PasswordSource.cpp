@@ -43,6 +43,7 @@ bool PasswordSource::Password(const PasswordRequest& request, bool refused, std:
 {
     WipeSecret(password);
     Forget();
+    FStopped = false;
     FEntry = request.Entry;
     if (refused) {
         // A remembered password that no longer works is not offered again
@@ -54,6 +55,10 @@ bool PasswordSource::Password(const PasswordRequest& request, bool refused, std:
             return true;
         }
         const StoreAnswer answer = FKeyring.Read(request.Entry, password);
+        if (FStopped) {
+            WipeSecret(password);
+            return false;
+        }
         FKeyringAnswers = answer != StoreAnswer::NoKeyring;
         if (answer == StoreAnswer::Done) {
             FOrigin = Origin::Keyring;
@@ -75,6 +80,12 @@ bool PasswordSource::Password(const PasswordRequest& request, bool refused, std:
     FSave = save && FKeyringAnswers;
     FPassword = password;
     return true;
+}
+
+void PasswordSource::Stop()
+{
+    FStopped = true;
+    FKeyring.Abandon();
 }
 
 void PasswordSource::Accepted(const PasswordRequest& request)

@@ -64,6 +64,9 @@ public:
     // kept (the keyring's entry replaced when the user asked for it). Waits
     // for the keyring. Does not throw.
     void Accepted(const PasswordRequest& request);
+    // The fetch that waits in Password was stopped: a keyring wait ends at
+    // once and Password answers false without asking. Does not wait or throw.
+    void Stop();
 
 private:
     enum class Origin { Memory, Keyring, User };
@@ -73,6 +76,7 @@ private:
     MemoryPasswordStore FMemory;
     // The keyring answered at the last look (cleared when it did not).
     bool FKeyringAnswers = true;
+    bool FStopped = false;
     // The last answer, until the log-in it served ends.
     std::string FEntry;
     std::string FPassword;

@@ -23,4 +23,7 @@ public:
     // Stores password as entry, replacing an older one. Waits. Does not
     // throw; NotFound is never answered.
     virtual StoreAnswer Write(const std::string& entry, const std::string& password) = 0;
+    // Ends a running Read or Write at once (it answers NoKeyring): the user
+    // stopped the fetch that waits for it. Does not wait or throw.
+    virtual void Abandon() {}
 };

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -14,6 +15,8 @@ public:
     StoreAnswer Read(const std::string& entry, std::string& password) override
     {
         ++Reads;
+        if (DuringRead)
+            DuringRead();
         if (!Present)
             return StoreAnswer::NoKeyring;
         const auto found = Entries.find(entry);
@@ -31,6 +34,7 @@ public:
         return StoreAnswer::Done;
     }
     bool Present = true;
+    std::function<void()> DuringRead;   // what happens while the keyring is awaited
     int Reads = 0;
     int Writes = 0;
     std::map<std::string, std::string> Entries;
@@ -131,4 +135,20 @@ TEST(PasswordSource, WithoutAKeyringATypedPasswordLastsThisRunAndIsNeverStored)
     ASSERT_FALSE(source.Password(request, true, password)) << "asked again; cancelled";
     EXPECT_EQ(user.Questions.size(), 2u);
     EXPECT_EQ(keyring.Writes, 0);
+}
+
+TEST(PasswordSource, AStopWhileTheKeyringIsAwaitedAsksNothing)
+{
+    FakeKeyring keyring;
+    PasswordSource source(keyring);
+    User user(source);
+    user.Answers = {"typed"};
+    keyring.DuringRead = [&] { source.Stop(); };
+    std::string password;
+    EXPECT_FALSE(source.Password(Request(), false, password));
+    EXPECT_TRUE(user.Questions.empty());
+    // The next log-in is a new one.
+    keyring.DuringRead = nullptr;
+    EXPECT_TRUE(source.Password(Request(), false, password));
+    EXPECT_EQ(password, "typed");
 }
