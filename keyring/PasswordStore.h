@@ -25,5 +25,5 @@ public:
     virtual StoreAnswer Write(const std::string& entry, const std::string& password) = 0;
     // Ends a running Read or Write at once (it answers NoKeyring): the user
     // stopped the fetch that waits for it. Does not wait or throw.
-    virtual void Abandon() {}
+    virtual void Abandon() { }
 };

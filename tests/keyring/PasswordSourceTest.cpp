@@ -34,7 +34,7 @@ public:
         return StoreAnswer::Done;
     }
     bool Present = true;
-    std::function<void()> DuringRead;   // what happens while the keyring is awaited
+    std::function<void()> DuringRead; // what happens while the keyring is awaited
     int Reads = 0;
     int Writes = 0;
     std::map<std::string, std::string> Entries;
