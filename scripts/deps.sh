@@ -30,7 +30,7 @@ BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl-dev libssl-dev libssh-d
 # groff-base for formatting the manual page; a Secret Service of the test's
 # own (gnome-keyring on a private D-Bus session bus; libsecret-tools to look
 # into it).
-TEST_PACKAGES=(libgtest-dev python3-pyftpdlib python3-openssl openssl dpkg-dev file openssh-server openssh-client python3-paramiko clang-tidy groff-base gnome-keyring dbus-daemon libsecret-tools)
+TEST_PACKAGES=(libgtest-dev python3-pyftpdlib python3-openssl openssl dpkg-dev file openssh-server openssh-client python3-paramiko clang-tidy groff-base gnome-keyring dbus-daemon libsecret-1-0 libsecret-tools)
 # What the run command's demo needs on top: the demo FTP server, and xdg-open
 # for File -> ini file.
 RUN_PACKAGES=(python3-pyftpdlib xdg-utils)

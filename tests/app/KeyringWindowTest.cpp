@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -348,4 +349,46 @@ TEST_F(KeyringWindow, WithoutAKeyringAskedEachRunKeptForTheRunNothingWritten)
     EXPECT_TRUE(form->LastFetch().Stopped);
     EXPECT_EQ(form->mnStatus->text(), "中止");
     EXPECT_TRUE(Boxes.empty());
+
+    // Moving the list's passwords with no keyring leaves the file as it was.
+    const std::string withPassword = "p:127.0.0.1:user:secret:1:f.log:" + std::to_string(ftp.Port()) + "\r\n";
+    form = ShownForm(withPassword, 10000);
+    form->MovePasswords1->trigger();
+    EXPECT_EQ(ReadAll(IniFullPath()), withPassword);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "キーリングに保存できません: p\nファイルは変更していません");
+    EXPECT_TRUE(bus.KeyringFiles().isEmpty());
+}
+
+TEST_F(KeyringWindow, MovingTheListsPasswordsKeepsEveryOtherByteAndTheNextFetchAsksNothing)
+{
+    PrivateSessionBus bus(true);
+    PyFtpServer ftp;
+    ftp.WriteFile("f.log", EucLog("ftp"));
+    const std::string port = std::to_string(ftp.Port());
+    // "本番" and "メモ" in Shift_JIS, CR LF, a last line without an end.
+    const std::string honban = "\x96\x7b\x94\xd4", memo = "# \x83\x81\x83\x82: port 21\r\n";
+    const std::string before = honban + ":127.0.0.1:user:" + ftp.Password() + ":1:f.log:" + port + "\r\n" + memo +
+        "anon:127.0.0.1:anonymous:me@x:1:f.log:" + port;
+    auto form = ShownForm(before, 10000);
+    ASSERT_EQ(::chmod(IniFullPath().c_str(), 0640), 0);
+
+    form->MovePasswords1->trigger();
+    EXPECT_EQ(ReadAll(IniFullPath()), honban + ":127.0.0.1:user::1:f.log:" + port + "\r\n" + memo +
+                  "anon:127.0.0.1:anonymous:me@x:1:f.log:" + port);
+    struct stat info {};
+    ASSERT_EQ(::stat(IniFullPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "パスワードをキーリングへ移しました: 1 件");
+    std::string stored;
+    ASSERT_EQ(KeychainPasswordStore().Read("ftp://user@127.0.0.1:" + port, stored), StoreAnswer::Done);
+    EXPECT_EQ(stored, ftp.Password());
+
+    // The window goes on with the list as it now is: the keyring answers.
+    PasswordAnswerer user;
+    PressF5(*form);
+    EXPECT_EQ(user.Asked, 0);
+    EXPECT_TRUE(form->mnStatus->text().isEmpty()) << form->mnStatus->text().toStdString();
+    EXPECT_TRUE(ReadAll("f.log") == ReadAll(ftp.PathOf("f.log")));
 }
