@@ -368,15 +368,16 @@ TEST_F(KeyringWindow, MovingTheListsPasswordsKeepsEveryOtherByteAndTheNextFetchA
     const std::string port = std::to_string(ftp.Port());
     // "本番" and "メモ" in Shift_JIS, CR LF, a last line without an end.
     const std::string honban = "\x96\x7b\x94\xd4", memo = "# \x83\x81\x83\x82: port 21\r\n";
-    const std::string before = honban + ":127.0.0.1:user:" + ftp.Password() + ":1:f.log:" + port + "\r\n" + memo +
-        "anon:127.0.0.1:anonymous:me@x:1:f.log:" + port;
+    const std::string before = honban + ":127.0.0.1:user:" + ftp.Password() + ":1:f.log:" + port + "\r\n" +
+        memo + "anon:127.0.0.1:anonymous:me@x:1:f.log:" + port;
     auto form = ShownForm(before, 10000);
     ASSERT_EQ(::chmod(IniFullPath().c_str(), 0640), 0);
 
     form->MovePasswords1->trigger();
-    EXPECT_EQ(ReadAll(IniFullPath()), honban + ":127.0.0.1:user::1:f.log:" + port + "\r\n" + memo +
+    EXPECT_EQ(ReadAll(IniFullPath()),
+              honban + ":127.0.0.1:user::1:f.log:" + port + "\r\n" + memo +
                   "anon:127.0.0.1:anonymous:me@x:1:f.log:" + port);
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(::stat(IniFullPath().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
     ASSERT_EQ(Boxes.size(), 1u);
