@@ -104,39 +104,6 @@ TEST(PasswordSource, AStoredPasswordRefusedIsAskedAgainAndReplacedOnlyAfterSucce
     EXPECT_EQ(keyring.Entries[request.Entry], "new");
 }
 
-TEST(PasswordSource, WithoutAKeyringATypedPasswordLastsThisRunAndIsNeverStored)
-{
-    FakeKeyring keyring;
-    keyring.Present = false;
-    const PasswordRequest request = Request();
-    std::string password;
-    for (int run = 0; run < 2; ++run) {
-        SCOPED_TRACE(run);
-        PasswordSource source(keyring);
-        User user(source);
-        user.Answers = {"typed"};
-        ASSERT_TRUE(source.Password(request, false, password));
-        EXPECT_EQ(password, "typed");
-        ASSERT_EQ(user.Questions.size(), 1u);
-        EXPECT_FALSE(user.Questions[0].Keyring);
-        EXPECT_FALSE(user.SaveOffered[0]);
-        source.Accepted(request);
-        // A reconnect in the same run (Follow's) is not asked again.
-        ASSERT_TRUE(source.Password(request, false, password));
-        EXPECT_EQ(password, "typed");
-        EXPECT_EQ(user.Questions.size(), 1u);
-    }
-    EXPECT_EQ(keyring.Writes, 0);
-    // A password the server refused is not kept either.
-    PasswordSource source(keyring);
-    User user(source);
-    user.Answers = {"wrong"};
-    ASSERT_TRUE(source.Password(request, false, password));
-    ASSERT_FALSE(source.Password(request, true, password)) << "asked again; cancelled";
-    EXPECT_EQ(user.Questions.size(), 2u);
-    EXPECT_EQ(keyring.Writes, 0);
-}
-
 TEST(PasswordSource, AStopWhileTheKeyringIsAwaitedAsksNothing)
 {
     FakeKeyring keyring;
