@@ -10,6 +10,7 @@
 #include "view/SjisMemo.h"
 #include "app/Tag.h"
 #include "ftp/TKZFTP.h"
+#include "keyring/PasswordSource.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -264,6 +265,7 @@ void TForm1::BuildMenu()
 
     inifile1 = item(File1, "inifile1", QStringLiteral("&ini file"));
     connect(inifile1, &QAction::triggered, this, &TForm1::inifile1Click);
+    MovePasswords1 = item(File1, "MovePasswords1", QStringLiteral("パスワードをキーリングへ移す…"));
     N1 = File1->addSeparator();
     N1->setObjectName("N1");
     Exit1 = item(File1, "Exit1", QStringLiteral("E&xit"));
@@ -282,6 +284,7 @@ void TForm1::BuildMenu()
 
     BindSearchCommands();
     BindStopCommand();
+    BindPasswordCommands();
     Follow1 = new FollowCommand(*this);
 }
 

@@ -8,11 +8,14 @@
 #include <QMainWindow>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 class FindDialog;
 class FollowCommand;
+class PasswordSource;
+class PasswordStore;
 class QAction;
 class QActionGroup;
 class QCloseEvent;
@@ -124,6 +127,7 @@ public:
     QAction* SJIS1 = nullptr;
     QAction* N3 = nullptr;
     QAction* inifile1 = nullptr;
+    QAction* MovePasswords1 = nullptr; // パスワードをキーリングへ移す…
     QAction* N1 = nullptr;
     QAction* Exit1 = nullptr;
     QMenu* Edit1 = nullptr;
@@ -195,6 +199,15 @@ public:
     // the next fetch starts); LastFetch().Stopped says the same once the
     // fetch has ended.
     bool FetchWasStopped() const { return FFetchStopped; }
+
+    // --- Passwords the host list leaves empty (PasswordCommands.cpp) ---
+
+    // "パスワードをキーリングへ移す…": stores each password of the host list
+    // in the keyring, then rewrites the file with those fields empty (or
+    // leaves it untouched when any could not be stored) and reads it again;
+    // a message box says what happened. Waits for the keyring. Throws
+    // Exception when the file cannot be read or replaced.
+    void MovePasswords1Click();
 
     // --- Profile settings (ProfileSettings.cpp) ---
 
@@ -319,6 +332,14 @@ private:
     void SetFetchControlsEnabled(bool enabled);
 
     friend class FollowCommand;   // a refresh runs as a fetch does
+    void BindPasswordCommands();
+    // Answers source's password questions: this run's memory, the keyring,
+    // else the password dialog; a cancel stops the fetch.
+    void AnswerPasswords(RemoteSource& source);
+    // The keyring and the source of the passwords the host list leaves
+    // empty, for the whole run.
+    std::unique_ptr<PasswordStore> FKeyring;
+    std::unique_ptr<PasswordSource> FPasswords;
     void BuildLayout();
     void BuildMenu();
     // Makes Ctrl+A select the view's text wherever the focus is.

@@ -41,6 +41,7 @@ void RunningFetch::Watch(RemoteSource& source)
     source.OnPassphrase = [form](const std::string& keyFile, std::string& passphrase) {
         return PassphraseDialog::Ask(keyFile, passphrase, form);
     };
+    FForm.AnswerPasswords(source);
 }
 
 void RunningFetch::Unwatch()

@@ -3,6 +3,7 @@
 #include "app/Form1.h"
 
 #include "fetch/RemoteSource.h"
+#include "keyring/PasswordSource.h"
 #include "ftp/TKZFTP.h"
 
 #include <QAction>
@@ -60,6 +61,9 @@ void TForm1::StopFetch()
     if (!FStopArmed || FFetchStopped)
         return;
     FFetchStopped = true;
+    // A keyring the log-in waits for is given up too.
+    if (FPasswords)
+        FPasswords->Stop();
     // The running source's waits end at once; before the fetch has one (or
     // while only the FTP component is in use) the component is stopped.
     if (FRunningSource != nullptr)

@@ -76,7 +76,9 @@ string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic | fonts-japanese-gothic, xdg-utils")
+# libsecret is how the keyring library reaches the Secret Service (it loads it
+# at run time, so the shared-library scan cannot see it).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic | fonts-japanese-gothic, xdg-utils, libsecret-1-0")
 # With DESTDIR staging (needed for the absolute program directory) the
 # package prefix is CPACK_INSTALL_PREFIX.
 set(CPACK_INSTALL_PREFIX /usr)

@@ -4,6 +4,8 @@
 #include "ftp/TKZFTP.h"
 #include "sock/PartFile.h"
 
+#include <QScopeGuard>
+
 class FtpSource::ProgressHook {
 public:
     explicit ProgressHook(FtpSource& source)
@@ -63,11 +65,23 @@ void FtpSource::Open(const HostProfile& profile)
     FFtp.Port = profile.Port;
     FFtp.Security = profile.Tls;
 
+    // Only a profile without its password asks for one; the component is
+    // the window's, so the question is withdrawn again after the log-in.
+    bool asked = false;
+    if (profile.Password.empty() && !IsAnonymousLogin(profile) && OnPasswordNeeded)
+        FFtp.OnPasswordNeeded = [this, &asked](bool refused, std::string& password) {
+            asked = true;
+            return OnPasswordNeeded(FProfile, refused, password);
+        };
+    const auto withdraw = qScopeGuard([this] { FFtp.OnPasswordNeeded = nullptr; });
+
     EnterStep(FetchStep::Connect);
     FetchTrace trace(FFtp);
     trace.OnLogInStarted = [this] { EnterStep(FetchStep::LogIn); };
     try {
         FFtp.Connect();
+        if (asked && OnPasswordAccepted)
+            OnPasswordAccepted(FProfile);
     } catch (...) {
         // The component's exception may carry a later failure than the one
         // that ended the log-in (the log-out after a refused password, or

@@ -55,6 +55,15 @@ public:
     // The answer is used once and never kept.
     std::function<bool(const std::string& keyFile, std::string& passphrase)> OnPassphrase;
 
+    // A log-in needs the password the profile leaves empty (FTP: a 331 for
+    // a user other than anonymous; SFTP: the agent and key files refused,
+    // a password offered). refused: the server refused the previous answer.
+    // False cancels: the log-in ends as a stop does, nothing sent. Without
+    // a handler the empty password is used, as the profile says.
+    std::function<bool(const HostProfile& profile, bool refused, std::string& password)> OnPasswordNeeded;
+    // The log-in that asked OnPasswordNeeded succeeded with its last answer.
+    std::function<void(const HostProfile& profile)> OnPasswordAccepted;
+
     // The step that runs, or that failed when a call threw. Does not throw.
     FetchStep Step() const { return FStep; }
 

@@ -2,6 +2,8 @@
 
 #include "sftp/SftpRefresh.h"
 
+#include <QScopeGuard>
+
 SftpSource::SftpSource()
 {
     // The questions are the source's: whoever sets the source's callbacks
@@ -39,11 +41,22 @@ void SftpSource::Open(const HostProfile& profile)
     FSession.UserID = profile.User;
     FSession.Password = profile.Password;
     FSession.PinnedKey = profile.PinnedKey;
+    // Only a profile without its password asks for one.
+    bool asked = false;
+    FSession.OnPasswordNeeded = nullptr;
+    if (profile.Password.empty() && OnPasswordNeeded)
+        FSession.OnPasswordNeeded = [this, &asked, &profile](bool refused, std::string& password) {
+            asked = true;
+            return OnPasswordNeeded(profile, refused, password);
+        };
+    const auto withdraw = qScopeGuard([this] { FSession.OnPasswordNeeded = nullptr; });
     try {
         EnterStep(FetchStep::Connect);
         FSession.Connect();
         EnterStep(FetchStep::LogIn);
         FSession.Login();
+        if (asked && OnPasswordAccepted)
+            OnPasswordAccepted(profile);
     } catch (...) {
         FSession.Disconnect();
         throw;

@@ -1,6 +1,8 @@
 // TKZFTP: construction, reply reading, log-in and log-out.
 #include "ftp/TKZFTP.h"
 
+#include "sock/SecretText.h"
+
 namespace {
 
 // The number formed by the leading decimal digits of a reply line (at most
@@ -189,18 +191,16 @@ void TKZFTP::Connect()
             case FtSite: Transaction("SITE " + Host, reply); break;
             }
         }
+        std::string userCommand;
         if (Proxy.empty() || FirewallType != FTUser) {
-            ReportStatus(1, "USER " + UserID);
-            Transaction("USER " + UserID, reply);
+            userCommand = "USER " + UserID;
+            ReportStatus(1, userCommand);
+            Transaction(userCommand, reply);
             if (Refused(ReplyNumber()))
                 RefuseConnect(reply);
         }
-        if (ReplyNumber() == 331) {
-            ReportStatus(1, "PASS ");
-            Transaction("PASS " + Password, reply);
-            if (Refused(ReplyNumber()))
-                RefuseConnect(reply);
-        }
+        if (ReplyNumber() == 331)
+            SendPassword(userCommand, reply);
         if (Security.Mode != TTlsMode::Off)
             ProtectDataConnections();
         if (OnConnect)
@@ -210,6 +210,51 @@ void TKZFTP::Connect()
         Disconnect();
         ReportStatus(1, "Disconnected");
         throw;
+    }
+}
+
+// Answers a 331. A password asked for through OnPasswordNeeded that the
+// server refuses with 530 is asked for again after USER again (the server
+// expects USER after a refusal); the command holding it is wiped once sent.
+// userCommand is empty when the proxy's USER named the user.
+void TKZFTP::SendPassword(const std::string& userCommand, std::string& reply)
+{
+    const bool ask = Password.empty() && OnPasswordNeeded;
+    for (int attempt = 1;; ++attempt) {
+        std::string command = "PASS ";
+        if (ask) {
+            std::string password;
+            const bool given = OnPasswordNeeded(attempt > 1, password);
+            command += password;
+            WipeSecret(password);
+            if (!given) {
+                // Cancelled: as a stop, nothing more is said to the server.
+                WipeSecret(command);
+                if (!FStopped)
+                    Stop();
+                throw EAbortError(StoppedText);
+            }
+        } else {
+            command += Password;
+        }
+        ReportStatus(1, "PASS ");
+        try {
+            Transaction(command, reply);
+        } catch (...) {
+            WipeSecret(command);
+            throw;
+        }
+        WipeSecret(command);
+        if (!Refused(ReplyNumber()))
+            return;
+        if (!ask || ReplyNumber() != 530 || attempt >= PasswordAsks || userCommand.empty())
+            RefuseConnect(reply);
+        ReportStatus(1, userCommand);
+        Transaction(userCommand, reply);
+        if (Refused(ReplyNumber()))
+            RefuseConnect(reply);
+        if (ReplyNumber() != 331)
+            return;
     }
 }
 

@@ -39,6 +39,9 @@ using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
 using TKZListItem = std::function<void(const std::string& Listing)>;
+// The password for a log-in whose Password is empty: refused says the
+// server refused the previous answer. False cancels the log-in.
+using TPasswordEvent = std::function<bool(bool refused, std::string& password)>;
 
 class TKZFTP : public TKZSock {
     Q_OBJECT
@@ -99,12 +102,18 @@ public:
     TSuccessEvent OnSuccess;               // a command or transfer completed
     TUnsupportedEvent OnUnSupportedFunction; // reply code 500 to 502
     TKZListItem OnListItem;                // never fired by this component
+    // Asked after a 331 when Password is empty; an answer the server
+    // refuses with 530 is asked for again (USER sent again), at most
+    // PasswordAsks times in all. Its answers are wiped after use.
+    TPasswordEvent OnPasswordNeeded;
+    static constexpr int PasswordAsks = 3;
 
     // --- Control connection and log-in ------------------------------------
     // Opens the control connection and logs in; waits. Nothing when already
     // connected. Throws the socket's connect failures unchanged, else (after
     // logging out again) FTPException with the refused reply line, or the
-    // failure that ended the dialogue.
+    // failure that ended the dialogue; EAbortError StoppedText when
+    // OnPasswordNeeded cancels (nothing more is sent: the component stops).
     void Connect() override;
     // Sends QUIT and closes the control connection; waits. Nothing when not
     // connected. Throws FTPException (reply 301..599) after closing.
@@ -180,6 +189,7 @@ private:
     void ExpectOpen(const std::string& line);
     void ContinueReply(std::string& line, std::string* firstRead);
     [[noreturn]] void RefuseConnect(const std::string& line);
+    void SendPassword(const std::string& userCommand, std::string& reply);
     void DropStaleInput();
     void FailureReport(const std::string& line, TCmdType type, bool unsupported);
     void SecureControlConnection();

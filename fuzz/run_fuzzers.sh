@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each in turn.
 #   fuzz/run_fuzzers.sh [SECONDS_PER_TARGET] [TARGET...]
-# Default 300 seconds per target, all eight targets. Corpora and logs go to
+# Default 300 seconds per target, all nine targets. Corpora and logs go to
 # build-fuzz/runs/<target>/; crashes are written there as crash-* files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +10,7 @@ install_missing "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 seconds=${1:-300}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(DetectEncoding JisToSjis EucToSjis Utf16ToSjis Utf8ToUtf16 KnownHosts SshConfig PatternLiterals)
+[ ${#targets[@]} -eq 0 ] && targets=(DetectEncoding JisToSjis EucToSjis Utf16ToSjis Utf8ToUtf16 KnownHosts SshConfig PatternLiterals HostListWithoutPasswords)
 
 CXX=clang++ CC=clang cmake -S . -B build-fuzz -G Ninja -DWISPLOG_FUZZ=ON >/dev/null
 cmake --build build-fuzz >/dev/null

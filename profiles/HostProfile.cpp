@@ -117,3 +117,13 @@ HostProfile ReadHostProfile(const TextList& fields, bool shiftJis)
     return profile;
 }
 
+bool IsAnonymousLogin(const HostProfile& profile)
+{
+    if (profile.Protocol != RemoteProtocol::Ftp)
+        return false;
+    std::string user = profile.User;
+    for (char& c : user)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return user == "anonymous" || user == "ftp";
+}

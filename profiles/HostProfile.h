@@ -53,6 +53,10 @@ inline constexpr const char* ProfileEncodingNames[] = {"JIS", "EUC", "UTF8", "Un
 // error are decoded from it. Throws EListError or EProfileError.
 HostProfile ReadHostProfile(const TextList& fields, bool shiftJis);
 
+// An FTP profile whose user is "anonymous" or "ftp" (any letter case): its
+// password field is sent as it is, never asked for. Does not throw.
+bool IsAnonymousLogin(const HostProfile& profile);
+
 // The port field's value: empty means DefaultPort; otherwise digits only,
 // 1 to 65535. Returns 0 for anything else. Does not throw.
 int ParseProfilePort(const std::string& field);

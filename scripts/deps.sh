@@ -33,13 +33,15 @@ install_missing() {
 }
 
 # What every build needs.
-BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl-dev libssl-dev libssh-dev libpcre2-dev pkgconf fonts-ipafont-gothic python3)
+BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl-dev libssl-dev libssh-dev libpcre2-dev qtkeychain-qt6-dev pkgconf fonts-ipafont-gothic python3)
 # What the tests need on top: GoogleTest and the real FTP server with its
 # TLS handler (python3-openssl; openssl makes the test certificates); dpkg-dev
 # and file for building the Debian package; the OpenSSH server and clients
 # and paramiko for the SFTP tests; clang-tidy for the source check and
-# groff-base for formatting the manual page.
-TEST_PACKAGES=(libgtest-dev python3-pyftpdlib python3-openssl openssl dpkg-dev file openssh-server openssh-client python3-paramiko clang-tidy groff-base)
+# groff-base for formatting the manual page; a Secret Service of the test's
+# own (gnome-keyring on a private D-Bus session bus; libsecret-tools to look
+# into it).
+TEST_PACKAGES=(libgtest-dev python3-pyftpdlib python3-openssl openssl dpkg-dev file openssh-server openssh-client python3-paramiko clang-tidy groff-base gnome-keyring dbus-daemon libsecret-1-0 libsecret-tools)
 # What the run command's demo needs on top: the demo FTP server, and xdg-open
 # for File -> ini file.
 RUN_PACKAGES=(python3-pyftpdlib xdg-utils)

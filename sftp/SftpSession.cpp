@@ -15,6 +15,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QObject>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <algorithm>
@@ -697,49 +698,85 @@ void SftpSession::Login()
     d.Callbacks.auth_function = AuthCallback;
     ssh_callbacks_init(&d.Callbacks);
 
+    // Password, then keyboard-interactive with the same password. Runs on
+    // the worker thread.
+    const auto passwordAuth = [&](const char* password, int methods) {
+        int rc = SSH_AUTH_DENIED;
+        if (methods & SSH_AUTH_METHOD_PASSWORD) {
+            rc = ssh_userauth_password(s, nullptr, password);
+            Bump();
+        }
+        if (rc != SSH_AUTH_SUCCESS && rc != SSH_AUTH_ERROR && (methods & SSH_AUTH_METHOD_INTERACTIVE)) {
+            // For a server that asks one question; rounds with no question
+            // (some servers send one) are answered empty.
+            rc = ssh_userauth_kbdint(s, nullptr, nullptr);
+            for (int rounds = 0; rc == SSH_AUTH_INFO && rounds < 8; ++rounds) {
+                Bump();
+                const int prompts = ssh_userauth_kbdint_getnprompts(s);
+                if (prompts > 1) {
+                    rc = SSH_AUTH_DENIED;
+                    break;
+                }
+                if (prompts == 1 && ssh_userauth_kbdint_setanswer(s, 0, password) < 0)
+                    ThrowLibsshError("Authentication failed");
+                rc = ssh_userauth_kbdint(s, nullptr, nullptr);
+            }
+        }
+        return rc;
+    };
+    constexpr int passwordMethods = SSH_AUTH_METHOD_PASSWORD | SSH_AUTH_METHOD_INTERACTIVE;
+    int methods = 0;
+    bool askPassword = false;
+    const auto settle = [&](int rc) {
+        if (rc == SSH_AUTH_ERROR)
+            ThrowLibsshError("Authentication failed");
+        if (rc != SSH_AUTH_SUCCESS)
+            throw ESftpError("Access denied for " + user + " (the server offers: " + MethodNames(methods) +
+                             ")");
+        Bump();
+        OpenSftp();
+    };
+
     try {
         Run([&] {
             int rc = ssh_userauth_none(s, nullptr);
             if (rc == SSH_AUTH_ERROR)
                 ThrowLibsshError("Authentication failed");
             Bump();
-            const int methods = ssh_userauth_list(s, nullptr);
+            methods = ssh_userauth_list(s, nullptr);
             if (rc != SSH_AUTH_SUCCESS && !Password.empty()) {
-                if (methods & SSH_AUTH_METHOD_PASSWORD) {
-                    rc = ssh_userauth_password(s, nullptr, Password.c_str());
-                    Bump();
-                }
-                if (rc != SSH_AUTH_SUCCESS && rc != SSH_AUTH_ERROR && (methods & SSH_AUTH_METHOD_INTERACTIVE)) {
-                    // Keyboard-interactive with the same password, for a
-                    // server that asks one question; rounds with no
-                    // question (some servers send one) are answered empty.
-                    rc = ssh_userauth_kbdint(s, nullptr, nullptr);
-                    for (int rounds = 0; rc == SSH_AUTH_INFO && rounds < 8; ++rounds) {
-                        Bump();
-                        const int prompts = ssh_userauth_kbdint_getnprompts(s);
-                        if (prompts > 1) {
-                            rc = SSH_AUTH_DENIED;
-                            break;
-                        }
-                        if (prompts == 1 && ssh_userauth_kbdint_setanswer(s, 0, Password.c_str()) < 0)
-                            ThrowLibsshError("Authentication failed");
-                        rc = ssh_userauth_kbdint(s, nullptr, nullptr);
-                    }
-                }
+                rc = passwordAuth(Password.c_str(), methods);
             } else if (rc != SSH_AUTH_SUCCESS) {
                 if (ssh_set_callbacks(s, &d.Callbacks) != SSH_OK)
                     ThrowLibsshError("Authentication failed");
                 // The agent first (SSH_AUTH_SOCK), then the config's
                 // IdentityFile, then ~/.ssh/id_ed25519, id_ecdsa, id_rsa.
                 rc = ssh_userauth_publickey_auto(s, nullptr, nullptr);
+                // Refused: the password is asked for on the calling thread.
+                if (rc == SSH_AUTH_DENIED && OnPasswordNeeded && (methods & passwordMethods)) {
+                    askPassword = true;
+                    return;
+                }
             }
-            if (rc == SSH_AUTH_ERROR)
-                ThrowLibsshError("Authentication failed");
-            if (rc != SSH_AUTH_SUCCESS)
-                throw ESftpError("Access denied for " + user + " (the server offers: " + MethodNames(methods) + ")");
-            Bump();
-            OpenSftp();
+            settle(rc);
         });
+        for (int attempt = 1; askPassword; ++attempt) {
+            std::string password;
+            if (d.Stopped || !OnPasswordNeeded(attempt > 1, password)) {
+                // Not given: ends as a stop does, nothing sent.
+                WipeSecret(password);
+                Stop();
+                throw EAbortError(CanceledText);
+            }
+            const auto wipe = qScopeGuard([&] { WipeSecret(password); });
+            Run([&] {
+                const int rc = passwordAuth(password.c_str(), methods);
+                if (rc == SSH_AUTH_DENIED && attempt < PasswordAsks)
+                    return;
+                askPassword = false;
+                settle(rc);
+            });
+        }
     } catch (...) {
         ssh_set_callbacks(s, nullptr);
         throw;

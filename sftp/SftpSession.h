@@ -78,6 +78,12 @@ public:
     std::function<HostKeyDecision(const HostKeyInfo&)> OnUnknownHostKey;
     // An encrypted key file the agent does not hold; false skips the key.
     std::function<bool(const std::string& keyFile, std::string& passphrase)> OnPassphrase;
+    // The password when Password is empty and the server refused the agent
+    // and the key files but offers password or keyboard-interactive log-in:
+    // refused says it refused the previous answer. False cancels the log-in.
+    // Asked at most PasswordAsks times; the answers are wiped after use.
+    std::function<bool(bool refused, std::string& password)> OnPasswordNeeded;
+    static constexpr int PasswordAsks = 3;
     // Bytes received so far of a download and the size it expects.
     std::function<void(int64_t done, int64_t total)> OnProgress;
 
@@ -87,8 +93,9 @@ public:
     // EAbortError on Stop or time-out.
     void Connect();
     // Authenticates (password, then keyboard-interactive with it; or agent,
-    // then key files) and opens the SFTP channel. Waits. Throws ESftpError
-    // naming the methods the server offers, EAbortError.
+    // then key files, then a password asked through OnPasswordNeeded) and
+    // opens the SFTP channel. Waits. Throws ESftpError naming the methods
+    // the server offers, EAbortError (also when the password is not given).
     void Login();
     // Size and modification time of a remote file. Waits. Throws
     // ESftpError ("No such file", "Permission denied", ...), EAbortError.

@@ -55,8 +55,9 @@ TEST_F(Form1Layout, MenuBarHoldsFileEditAndTheEmptyStatusItem)
     EXPECT_TRUE(form->mnStatus->text().isEmpty());
     EXPECT_EQ(form->mnStatus->menu(), nullptr);
 
-    EXPECT_EQ(Captions(form->File1), (QStringList{"&Get 10k tail", "Get &all", "Follow", "漢字ｺｰﾄﾞ",
-                                                  "&Save view as…", "&ini file", "-", "E&xit"}));
+    EXPECT_EQ(Captions(form->File1),
+              (QStringList{"&Get 10k tail", "Get &all", "Follow", "漢字ｺｰﾄﾞ", "&Save view as…", "&ini file",
+                           "パスワードをキーリングへ移す…", "-", "E&xit"}));
     EXPECT_EQ(Captions(form->N2), (QStringList{"JIS", "EUC", "UTF8", "Unicode", "SJIS", "自動"}));
     // The design's three items first; then Find Previous, the filter with
     // its toggles, and the marks.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 
 using Transcript = std::vector<std::string>;
@@ -314,4 +315,73 @@ TEST(Login, ServerClosingBeforeAnyReplyFails)
     EXPECT_THROW(ftp.Connect(), ESockError);
     EXPECT_FALSE(ftp.Connected());
     EXPECT_EQ(server.Transcript(), (Transcript{"USER alice", "PASS s3cret-pw"}));
+}
+
+// A password asked for (the field empty): a 530 asks again after USER
+// again, up to PasswordAsks answers; a cancel sends nothing more, not even
+// QUIT; no answer appears in a status text.
+TEST(LogIn, AnAskedPasswordIsAskedAgainAfter530AndACancelSendsNothing)
+{
+    struct Case {
+        const char* Name;
+        std::vector<std::string> Answers; // "" cancels
+        std::vector<std::string> Replies; // after the first 331
+        Transcript Expected;
+        bool Connected;
+    };
+    const std::string no = "530 Login incorrect.\r\n", again = "331 password please\r\n";
+    const std::vector<Case> cases = {
+        {"refused, then right",
+         {"wrong-pw", "right-pw"},
+         {no, again, "230 logged in\r\n", "221 bye\r\n"},
+         {"USER alice", "PASS wrong-pw", "USER alice", "PASS right-pw", "QUIT"},
+         true},
+        {"cancelled after a refusal",
+         {"wrong-pw", ""},
+         {no, again},
+         {"USER alice", "PASS wrong-pw", "USER alice"},
+         false},
+        {"refused three times",
+         {"a-pw", "b-pw", "c-pw", "d-pw"},
+         {no, again, no, again, no, "221 bye\r\n"},
+         {"USER alice", "PASS a-pw", "USER alice", "PASS b-pw", "USER alice", "PASS c-pw", "QUIT"},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ScriptedFtpServer server;
+        server.Send("220 ready\r\n").Reply(again);
+        for (const std::string& reply : c.Replies)
+            server.Reply(reply);
+        TKZFTP ftp;
+        EventLog log(ftp);
+        PointAt(ftp, server);
+        ftp.Password.clear();
+        std::vector<bool> refused;
+        ftp.OnPasswordNeeded = [&](bool previousRefused, std::string& password) {
+            refused.push_back(previousRefused);
+            password = c.Answers[refused.size() - 1];
+            return !password.empty();
+        };
+        if (c.Connected) {
+            ftp.Connect();
+            ftp.Disconnect();
+        } else {
+            EXPECT_ANY_THROW(ftp.Connect());
+        }
+        // Whatever else the client sent would be recorded meanwhile.
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 300)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        EXPECT_EQ(server.Transcript(), c.Expected);
+        ASSERT_FALSE(refused.empty());
+        EXPECT_FALSE(refused.front());
+        EXPECT_LE(refused.size(), size_t(TKZFTP::PasswordAsks));
+        for (const std::string& answer : c.Answers) {
+            if (!answer.empty()) {
+                EXPECT_FALSE(AnyContains(log.Statuses(), answer)) << answer;
+            }
+        }
+    }
 }

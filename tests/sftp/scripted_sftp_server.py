@@ -17,7 +17,8 @@ or from the start:
     reorder    read replies go out in reverse order, eight at a time
     denyopen   opening a file is refused
     denystat   the attributes of a file are refused
-The user is "demo", the password PASSWORD below. Files are served from the
+The user is "demo", the password PASSWORD below (or a file "password"
+beside PORT_FILE). Files are served from the
 real file system. The chosen port is written to PORT_FILE once the server
 listens. Runs until killed.
 
@@ -46,6 +47,16 @@ sent_lock = threading.Lock()
 host_key = paramiko.ECDSAKey.from_private_key_file(host_key_file)
 
 
+def current_password():
+    """PASSWORD, or the content of a file "password" beside PORT_FILE while
+    it exists (a test changes the password of the running server)."""
+    try:
+        with open(os.path.join(os.path.dirname(port_file), "password"), encoding="utf-8") as f:
+            return f.read()
+    except FileNotFoundError:
+        return PASSWORD
+
+
 class Server(paramiko.ServerInterface):
     def get_allowed_auths(self, username):
         return "keyboard-interactive" if mode == "kbdint" else "password"
@@ -57,7 +68,7 @@ class Server(paramiko.ServerInterface):
             time.sleep(30)
         if mode == "logindrop":
             os._exit(0)
-        ok = username == "demo" and password == PASSWORD
+        ok = username == "demo" and password == current_password()
         return paramiko.AUTH_SUCCESSFUL if ok else paramiko.AUTH_FAILED
 
     def check_auth_interactive(self, username, submethods):
@@ -68,7 +79,7 @@ class Server(paramiko.ServerInterface):
         return query
 
     def check_auth_interactive_response(self, responses):
-        ok = len(responses) == 1 and responses[0] == PASSWORD
+        ok = len(responses) == 1 and responses[0] == current_password()
         return paramiko.AUTH_SUCCESSFUL if ok else paramiko.AUTH_FAILED
 
     def check_channel_request(self, kind, chanid):

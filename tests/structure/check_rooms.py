@@ -23,10 +23,11 @@ MAY_INCLUDE = {
     "sftp": {"sock", "localcopy"},
     "codec": set(),
     "profiles": {"codec", "sock"},
+    "keyring": {"profiles", "codec", "sock"},
     "view": {"codec", "decode"},
     # fetch opens a remote file from a host profile, which sits below it.
     "fetch": {"ftp", "sftp", "localcopy", "profiles", "sock", "codec"},
-    "app": {"fetch", "view", "profiles", "codec", "ftp", "sftp", "localcopy", "sock", "decode"},
+    "app": {"fetch", "keyring", "view", "profiles", "codec", "ftp", "sftp", "localcopy", "sock", "decode"},
 }
 # Folders that hold no library code.
 NOT_ROOMS = {"tests", "bench", "fuzz", "tools", "scripts", "packaging", "cmake", "docs", "build"}

@@ -27,6 +27,8 @@ PyFtpServer::PyFtpServer(const Options& options)
     if (!FOptions.User.empty())
         args << "--user" << QString::fromStdString(FOptions.User) << "--password"
              << QString::fromStdString(FOptions.Password);
+    if (!FOptions.PasswordFile.empty())
+        args << "--password-file" << QString::fromStdString(FOptions.PasswordFile);
     if (FOptions.Anonymous)
         args << "--anonymous";
     for (const std::string& command : FOptions.Refuse)

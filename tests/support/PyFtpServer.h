@@ -38,6 +38,9 @@ public:
         std::string TlsCertificate;
         std::string TlsKey;
         std::string Address = "127.0.0.1"; // the address listened on
+        // A file whose content, while it exists, is the user's password at
+        // each log-in (a test changes the password of the running server).
+        std::string PasswordFile;
     };
     static constexpr std::chrono::milliseconds StartLimit{15000};
 

@@ -3,14 +3,16 @@
 
 Usage: pyftpd_launcher.py ROOT [--address ADDR] [--user NAME --password PW] [--anonymous]
                           [--refuse COMMAND]... [--ignore-rest] [--idle SECONDS]
-                          [--tls-cert PEM --tls-key PEM]
+                          [--tls-cert PEM --tls-key PEM] [--password-file PATH]
 
 --refuse answers a command (SIZE, REST, MDTM...) with "502 Command not
 implemented." as a server without it would; --ignore-rest answers REST with
 350 but sends every file from its start, as a faulty server does; --idle
 closes a control connection idle for that long (pyftpdlib's own 421 notice).
 With --tls-cert the server speaks explicit TLS (AUTH TLS) and requires it on
-the control and data connections.
+the control and data connections. With --password-file the user's password
+is read from that file (UTF-8) at each log-in while it exists, so a test can
+change the password of a running server.
 
 Binds a port chosen by the system, prints "PORT <n>" on one line of standard
 output once the server accepts connections, and serves ROOT until it is
@@ -55,10 +57,21 @@ def main():
     parser.add_argument("--idle", type=float, default=0)
     parser.add_argument("--tls-cert", default="")
     parser.add_argument("--tls-key", default="")
+    parser.add_argument("--password-file", default="")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
     authorizer = DummyAuthorizer()
+    if args.password_file:
+        class FileAuthorizer(DummyAuthorizer):
+            def validate_authentication(self, username, password, handler):
+                try:
+                    with open(args.password_file, encoding="utf-8") as f:
+                        self.user_table[args.user]["pwd"] = f.read()
+                except FileNotFoundError:
+                    pass
+                return DummyAuthorizer.validate_authentication(self, username, password, handler)
+        authorizer = FileAuthorizer()
     if args.user:
         authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
     if args.anonymous:
