@@ -32,6 +32,8 @@ void SjisTimeIndex::Scan(std::string_view bytes, const SjisLineIndex& lines, boo
         if (!FReader.Decided())
             return;
     }
+    if (!HasTimes())
+        return;
     for (auto b = static_cast<int64_t>(FBlocks.size()); b * BlockLines < whole; ++b) {
         // The first line's own time, or the time carried on to it from a few
         // lines before; further back is left to the lookups.
@@ -76,7 +78,7 @@ int64_t SjisTimeIndex::CarriedTime(std::string_view bytes, const SjisLineIndex& 
 
 LineTime SjisTimeIndex::TimeOf(std::string_view bytes, const SjisLineIndex& lines, int64_t i) const
 {
-    if (i < 0 || i >= lines.Count())
+    if (i < 0 || i >= lines.Count() || !HasTimes())
         return {};
     SjisLineIndex::BlockCache cache;
     int64_t ms = 0;
@@ -93,6 +95,8 @@ LineTime SjisTimeIndex::TimeOf(std::string_view bytes, const SjisLineIndex& line
 
 int64_t SjisTimeIndex::FirstAtOrAfter(std::string_view bytes, const SjisLineIndex& lines, int64_t ms) const
 {
+    if (!HasTimes())
+        return lines.Count();
     // The first block whose envelope reaches ms: its first line is at or
     // after ms. Every block before it starts earlier, so the answer lies
     // after the last of them whose time is known.

@@ -24,8 +24,10 @@ public:
     static constexpr int64_t LookBack = 64;
     // Lines a lookup walks at most to find a time carried on from before.
     static constexpr int64_t MaxWalk = int64_t{1} << 16;
-    // Lines learned for the log's format before it is decided anyway.
-    static constexpr int64_t LearnLines = 256;
+    // Lines learned for the log's format before it is decided anyway. A log
+    // with no time among them is a log without times: it costs nothing more
+    // and shows none.
+    static constexpr int64_t LearnLines = BlockLines;
 
     // referenceMs: what syslog's lines are dated against (the copy's
     // modification time).
@@ -42,7 +44,7 @@ public:
     void Truncate(const SjisLineIndex& lines);
 
     // Line i's time: its own, or carried on from the lines before it (found
-    // within MaxWalk lines). Does not throw.
+    // within MaxWalk lines); none in a log without times. Does not throw.
     LineTime TimeOf(std::string_view bytes, const SjisLineIndex& lines, int64_t i) const;
     // The first line whose time is at or after ms, or lines.Count() when
     // none is. The blocks are searched by the latest time seen up to each, so

@@ -122,19 +122,28 @@ TEST_F(SjisTimeIndexTest, TruncatedAndScannedAgainMatchesAFreshIndex)
     }
 }
 
-TEST_F(SjisTimeIndexTest, ALogWithoutTimesHasNone)
+// Lines without times (version numbers, sizes, durations, addresses) before
+// the first dated line: a banner is passed over, a log that has none among
+// its first block of lines is a log without times.
+TEST_F(SjisTimeIndexTest, ALogWithoutTimesAmongItsFirstLinesHasNone)
 {
-    std::string text;
-    for (int i = 0; i < 5000; ++i)
-        text +=
-            "version v2026.12.08 size 1048576 took 07:35:12 from 192.168.0." + std::to_string(i % 250) + "\n";
-    SjisLineIndex lines;
-    SjisTimeIndex times(Start);
-    Build(text, lines, times, 1 << 16);
-    EXPECT_FALSE(times.HasTimes());
-    EXPECT_EQ(times.TimeOf(text, lines, 4000), LineTime{});
-    EXPECT_EQ(times.FirstAtOrAfter(text, lines, Start), lines.Count());
-    EXPECT_LT(times.MemoryUse(), std::size_t{4096});
+    for (const auto& [undated, hasTimes] : {std::pair{300, true}, std::pair{2000, false}}) {
+        std::string text;
+        for (int i = 0; i < undated; ++i)
+            text += "version v2026.12.08 size 1048576 took 07:35:12 from 192.168.0." +
+                std::to_string(i % 250) + "\n";
+        text += "2026-12-08 07:35:12 started\n";
+        for (int i = 0; i < 3000; ++i)
+            text += "  detail " + std::to_string(i) + "\n";
+        SjisLineIndex lines;
+        SjisTimeIndex times(Start);
+        Build(text, lines, times, 1 << 16);
+        EXPECT_EQ(times.HasTimes(), hasTimes) << undated;
+        const LineTime carried = hasTimes ? LineTime{Start, LineTime::Continuation} : LineTime{};
+        EXPECT_EQ(times.TimeOf(text, lines, undated + 2500), carried) << undated;
+        EXPECT_EQ(times.FirstAtOrAfter(text, lines, Start), hasTimes ? undated : lines.Count()) << undated;
+        EXPECT_LT(times.MemoryUse(), std::size_t{4096});
+    }
 }
 
 TEST_F(SjisTimeIndexTest, AShortLogDecidesItsFormatWhenItEnds)
