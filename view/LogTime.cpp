@@ -389,6 +389,20 @@ bool ReadEpoch(const char* p, const char* end, LogTimeFormat format, int64_t& ms
     return true;
 }
 
+// To the next character of a line's first bytes; candidate: a timestamp
+// may start there (after a boundary or a double-byte character).
+void Step(const char*& p, const char* limit, bool& candidate)
+{
+    const auto c = static_cast<unsigned char>(*p);
+    if (IsLead(c) && limit - p >= 2) {
+        p += 2;
+        candidate = true;
+    } else {
+        candidate = IsBoundary(c);
+        ++p;
+    }
+}
+
 } // namespace
 
 int64_t ZonedTimeMs(int year, int month, int day, int hour, int minute, int second, int ms, int offsetSeconds)
@@ -519,13 +533,7 @@ bool LogTimeReader::Read(std::string_view line, int64_t& ms) const
             if (ReadAny(p, end, p == begin, epoch, ms) != LogTimeFormat::None)
                 return true;
         }
-        if (IsLead(c)) {
-            p += 2;
-            candidate = true;
-        } else {
-            candidate = IsBoundary(c);
-            ++p;
-        }
+        Step(p, limit, candidate);
     }
     return false;
 }
@@ -539,7 +547,6 @@ void LogTimeReader::Learn(std::string_view line)
     const char* limit = begin + std::min(line.size(), SearchBytes);
     bool candidate = true;
     for (const char* p = begin; p < limit;) {
-        const auto c = static_cast<unsigned char>(*p);
         int64_t ms = 0;
         const LogTimeFormat format = candidate ? ReadAny(p, end, p == begin, true, ms) : LogTimeFormat::None;
         if (format != LogTimeFormat::None) {
@@ -548,13 +555,7 @@ void LogTimeReader::Learn(std::string_view line)
                 Decide();
             return;
         }
-        if (IsLead(c)) {
-            p += 2;
-            candidate = true;
-        } else {
-            candidate = IsBoundary(c);
-            ++p;
-        }
+        Step(p, limit, candidate);
     }
 }
 

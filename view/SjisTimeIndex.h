@@ -36,8 +36,10 @@ public:
     // After lines has scanned more of bytes: learns the log's format from its
     // first lines, then reads the time of each new block's first line once
     // that line is whole. With ended the text ends at lines' end for now, so
-    // a short log's format is decided with the lines it has. Does not wait;
-    // throws std::bad_alloc.
+    // a short log's format is decided with the lines it has. It reads the
+    // first LearnLines lines until the format is decided, and up to LookBack
+    // lines before each new block's start: those bytes must still be there
+    // (not pages given back and zeroed). Does not wait; throws std::bad_alloc.
     void Scan(std::string_view bytes, const SjisLineIndex& lines, bool ended = false);
     // After lines was truncated: forgets the blocks that start at or after
     // its last line. Does not throw.
