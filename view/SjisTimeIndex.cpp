@@ -46,17 +46,34 @@ void SjisTimeIndex::Scan(std::string_view bytes, const SjisLineIndex& lines, boo
                 break;
             }
         }
-        const int64_t before = FBlocks.empty() ? Unknown : FBlocks.back().Envelope;
-        FBlocks.push_back({start, std::max(before, start)});
+        FBlocks.push_back({start, Unknown, false});
+        if (FBlocks.size() >= 2)
+            Settle(FBlocks.size() - 2);
+        Settle(FBlocks.size() - 1);
     }
+}
+
+void SjisTimeIndex::Settle(std::size_t k)
+{
+    Block& block = FBlocks[k];
+    const int64_t envelope = k > 0 ? FBlocks[k - 1].Envelope : Unknown;
+    const bool last = k + 1 == FBlocks.size();
+    const int64_t before = k > 0 ? FBlocks[k - 1].Start : Unknown;
+    const int64_t after = last ? Unknown : FBlocks[k + 1].Start;
+    block.InStep = !last && block.Start != Unknown && (before == Unknown || before <= block.Start) &&
+        (after == Unknown || block.Start <= after);
+    block.Envelope = block.InStep ? std::max(envelope, block.Start) : envelope;
 }
 
 void SjisTimeIndex::Truncate(const SjisLineIndex& lines)
 {
     const int64_t whole = lines.Count() - 1;
     const auto keep = static_cast<std::size_t>((whole + BlockLines - 1) / BlockLines);
-    if (keep < FBlocks.size())
+    if (keep < FBlocks.size()) {
         FBlocks.resize(keep);
+        if (!FBlocks.empty())
+            Settle(FBlocks.size() - 1);
+    }
     FLearned = std::min(FLearned, whole);
 }
 
@@ -97,28 +114,32 @@ int64_t SjisTimeIndex::FirstAtOrAfter(std::string_view bytes, const SjisLineInde
 {
     if (!HasTimes())
         return lines.Count();
-    // The first block whose envelope reaches ms: its first line is at or
-    // after ms. Every block before it starts earlier, so the answer lies
-    // after the last of them whose time is known.
+    // The first block whose envelope reaches ms: its first line is in step
+    // and at or after ms. The scan starts after the last block in step before
+    // it, whose first line is earlier than ms, as are those of the blocks in
+    // step before that.
     const auto reach = std::partition_point(FBlocks.begin(), FBlocks.end(),
                                             [&](const Block& block) { return block.Envelope < ms; });
     int64_t i = 0;
-    int64_t time = Unknown;
+    int64_t time = Unknown; // the time of the line before i
     for (auto b = reach; b != FBlocks.begin();) {
         --b;
-        if (b->Start != Unknown) {
+        if (b->InStep) {
             i = static_cast<int64_t>(b - FBlocks.begin()) * BlockLines + 1;
             time = b->Start;
             break;
         }
     }
     SjisLineIndex::BlockCache cache;
+    int64_t candidate = -1; // at or after ms, if the line after it is as well
     for (const int64_t n = lines.Count(); i < n; ++i) {
         int64_t own = 0;
         if (FReader.Read(Line(bytes, lines, i, cache), own))
             time = own;
-        if (time != Unknown && time >= ms)
-            return i;
+        const bool reached = time != Unknown && time >= ms;
+        if (candidate >= 0 && reached)
+            return candidate;
+        candidate = reached ? i : -1;
     }
-    return lines.Count();
+    return candidate >= 0 ? candidate : lines.Count();
 }

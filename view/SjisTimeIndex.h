@@ -48,10 +48,13 @@ public:
     // Line i's time: its own, or carried on from the lines before it (found
     // within MaxWalk lines); none in a log without times. Does not throw.
     LineTime TimeOf(std::string_view bytes, const SjisLineIndex& lines, int64_t i) const;
-    // The first line whose time is at or after ms, or lines.Count() when
-    // none is. The blocks are searched by the latest time seen up to each, so
-    // a line out of order does not break the search; then the lines are
-    // scanned from the last block that starts before ms. Does not throw.
+    // The first line whose time is at or after ms, as is the next line's, or
+    // lines.Count() when there is none. The blocks are searched by the
+    // latest time up to each among the blocks whose first lines are in step
+    // with their neighbours', so a line out of order at a block's start does
+    // not mislead the search; then the lines are scanned from the last such
+    // block that starts before ms. A lone line ahead of the next one (a clock
+    // that jumped and came back) is passed over. Does not throw.
     int64_t FirstAtOrAfter(std::string_view bytes, const SjisLineIndex& lines, int64_t ms) const;
 
     // True once the log's format is decided and it has one.
@@ -66,8 +69,12 @@ private:
     static constexpr int64_t Unknown = INT64_MIN;
     struct Block {
         int64_t Start;    // the time of the block's first line, or Unknown
-        int64_t Envelope; // the latest Start of this block and those before it
+        int64_t Envelope; // the latest Start in step up to this block
+        bool InStep;      // Start is not before the block before's, nor after the next's
     };
+    // Settles block k's InStep and Envelope once the block after it is read
+    // (or, for the last block, leaves them open).
+    void Settle(std::size_t k);
     // Line j's time, its own or carried on, or Unknown.
     int64_t CarriedTime(std::string_view bytes, const SjisLineIndex& lines, int64_t j,
                         SjisLineIndex::BlockCache& cache) const;

@@ -14,12 +14,14 @@ namespace {
 // 2026-12-08 07:35:12 at UTC+9 and a given millisecond.
 int64_t At(int ms) { return 1796682912000 + ms; }
 
+class LogTimeTest : public LocalJst { };
+
 struct ReadCase {
     const char* Line; // UTF-8, read as Shift_JIS
     int64_t Expected; // -1: no time
 };
 
-TEST_F(LocalJst, ReadsEachFormAndNothingElse)
+TEST_F(LogTimeTest, ReadsEachFormAndNothingElse)
 {
     constexpr int64_t None = -1;
     const ReadCase cases[] = {
@@ -79,7 +81,7 @@ TEST_F(LocalJst, ReadsEachFormAndNothingElse)
     }
 }
 
-TEST_F(LocalJst, SyslogYearComesFromTheReference)
+TEST_F(LogTimeTest, SyslogYearComesFromTheReference)
 {
     struct Case {
         int64_t Reference;
@@ -105,7 +107,7 @@ TEST_F(LocalJst, SyslogYearComesFromTheReference)
     }
 }
 
-TEST_F(LocalJst, FormatIsDecidedFromTheFirstDatedLinesAndEpochOnlyWhenAllUseIt)
+TEST_F(LogTimeTest, FormatIsDecidedFromTheFirstDatedLinesAndEpochOnlyWhenAllUseIt)
 {
     struct Case {
         std::vector<std::string> Lines;
@@ -145,7 +147,7 @@ TEST_F(LocalJst, FormatIsDecidedFromTheFirstDatedLinesAndEpochOnlyWhenAllUseIt)
     EXPECT_EQ(reader.Format(), LogTimeFormat::Slash);
 }
 
-TEST_F(LocalJst, SequenceCarriesTimesOnAndMarksLinesOutOfOrder)
+TEST_F(LogTimeTest, SequenceCarriesTimesOnAndMarksLinesOutOfOrder)
 {
     LogTimeReader reader(At(0));
     LogTimeSequence sequence(reader);
@@ -189,7 +191,7 @@ TEST(LocalTime, MatchesMktimeHourByHourAcrossSummerTime)
 
 // The labelled set: every line's own time as the generator wrote it, and
 // none where it wrote none.
-TEST_F(LocalJst, LabelledSetIsReadRight)
+TEST_F(LogTimeTest, LabelledSetIsReadRight)
 {
     std::ifstream in(TIME_SAMPLES, std::ios::binary);
     ASSERT_TRUE(in) << TIME_SAMPLES;

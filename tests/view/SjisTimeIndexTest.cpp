@@ -82,8 +82,7 @@ TEST_F(SjisTimeIndexTest, AgreesWithFollowingTheLogLineByLine)
             ASSERT_EQ(times.TimeOf(text, lines, i), want[static_cast<std::size_t>(i)]) << "line " << i;
         EXPECT_EQ(times.TimeOf(text, lines, lines.Count()), LineTime{});
 
-        // The first line at or after a time (the log's dips are a few
-        // seconds, never across a block's start at these probes).
+        // The first line at or after a time whose next line is as well.
         std::mt19937 rng(9);
         const int64_t last = want.back().Ms;
         std::vector<int64_t> probes = {Start - 1, Start, last, last + 1, want[5000].Ms};
@@ -92,8 +91,11 @@ TEST_F(SjisTimeIndexTest, AgreesWithFollowingTheLogLineByLine)
             probes.push_back(any(rng));
         for (const int64_t t : probes) {
             int64_t expected = lines.Count();
+            const auto reached = [&](std::size_t i) {
+                return i == want.size() || (want[i].Known() && want[i].Ms >= t);
+            };
             for (std::size_t i = 0; i < want.size(); ++i)
-                if (want[i].Known() && want[i].Ms >= t) {
+                if (reached(i) && reached(i + 1)) {
                     expected = static_cast<int64_t>(i);
                     break;
                 }
@@ -120,6 +122,42 @@ TEST_F(SjisTimeIndexTest, TruncatedAndScannedAgainMatchesAFreshIndex)
         for (int64_t i = 0; i < lines.Count(); i += 97)
             ASSERT_EQ(times.TimeOf(text, lines, i), fresh.TimeOf(text, freshLines, i)) << cut << " " << i;
     }
+}
+
+// A line a day early at a block's start, one a day ahead at another, and
+// one a day early after it: a seek finds the lines around them as if they
+// were not there.
+TEST_F(SjisTimeIndexTest, LinesOutOfOrderAtBlockStartsDoNotMisleadASeek)
+{
+    constexpr int64_t Day = 86400000;
+    const auto shift = [](int i) { return i == 1024 || i == 3073 ? -Day : i == 3072 ? Day : 0; };
+    std::string text;
+    char line[64];
+    for (int i = 0; i < 5000; ++i) {
+        const std::time_t s = static_cast<std::time_t>((Start + int64_t{i} * 1000 + shift(i)) / 1000);
+        std::tm tm{};
+        localtime_r(&s, &tm);
+        std::snprintf(line, sizeof line, "%04d/%02d/%02d %02d:%02d:%02d x\n", tm.tm_year + 1900,
+                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        text += line;
+    }
+    SjisLineIndex lines;
+    SjisTimeIndex times(Start);
+    Build(text, lines, times, 100000);
+    EXPECT_EQ(times.TimeOf(text, lines, 1024),
+              (LineTime{Start + 1024000 - Day, LineTime::Own | LineTime::OutOfOrder}));
+    EXPECT_EQ(times.TimeOf(text, lines, 1025), (LineTime{Start + 1025000, LineTime::Own}));
+    EXPECT_EQ(times.TimeOf(text, lines, 3073),
+              (LineTime{Start + 3073000 - Day, LineTime::Own | LineTime::OutOfOrder}));
+    for (int i = 0; i < 5000; i += 1 + i % 37) {
+        if (shift(i) == 0) {
+            ASSERT_EQ(times.FirstAtOrAfter(text, lines, Start + int64_t{i} * 1000 - 500), i) << i;
+        }
+    }
+    for (const int i : {1025, 3074})
+        EXPECT_EQ(times.FirstAtOrAfter(text, lines, Start + int64_t{i} * 1000 - 1500), i);
+    EXPECT_EQ(times.FirstAtOrAfter(text, lines, Start - Day), 0);
+    EXPECT_EQ(times.FirstAtOrAfter(text, lines, Start + 3072000 + Day), lines.Count());
 }
 
 // Lines without times (version numbers, sizes, durations, addresses) before
