@@ -15,6 +15,20 @@ std::string_view Line(std::string_view bytes, const SjisLineIndex& lines, int64_
     return bytes.substr(lines.RawStart(i), lines.RawLength(i, cache));
 }
 
+// The line before the one that starts at raw offset start (> 0), split as
+// the line index splits lines: found from the bytes, as the index would
+// decode up to a block of starts for each.
+std::string_view LineBefore(std::string_view bytes, std::size_t start)
+{
+    std::size_t end = start - 1; // its line break
+    if (bytes[end] == '\n' && end > 0 && bytes[end - 1] == '\r')
+        --end;
+    std::size_t from = end;
+    while (from > 0 && bytes[from - 1] != '\n' && bytes[from - 1] != '\r')
+        --from;
+    return bytes.substr(from, end - from);
+}
+
 } // namespace
 
 SjisTimeIndex::SjisTimeIndex(int64_t referenceMs) : FReader(referenceMs) { }
@@ -39,12 +53,16 @@ void SjisTimeIndex::Scan(std::string_view bytes, const SjisLineIndex& lines, boo
         // lines before; further back is left to the lookups.
         int64_t start = Unknown;
         const int64_t first = b * BlockLines;
-        for (int64_t j = first; j >= 0 && j > first - LookBack; --j) {
+        std::string_view line = Line(bytes, lines, first);
+        for (int64_t j = first;; --j) {
             int64_t ms = 0;
-            if (FReader.Read(Line(bytes, lines, j), ms)) {
+            if (FReader.Read(line, ms)) {
                 start = ms;
                 break;
             }
+            if (j == 0 || j == first - LookBack + 1)
+                break;
+            line = LineBefore(bytes, static_cast<std::size_t>(line.data() - bytes.data()));
         }
         FBlocks.push_back({start, Unknown, false});
         if (FBlocks.size() >= 2)

@@ -21,7 +21,7 @@ public:
     static constexpr int64_t BlockLines = 1024;
     // Lines looked at before a block's first line for its time, when it has
     // none of its own (a stack trace across the block's start).
-    static constexpr int64_t LookBack = 64;
+    static constexpr int64_t LookBack = 16;
     // Lines a lookup walks at most to find a time carried on from before.
     static constexpr int64_t MaxWalk = int64_t{1} << 16;
     // Lines learned for the log's format before it is decided anyway. A log

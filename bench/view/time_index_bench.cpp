@@ -1,8 +1,7 @@
 // The time index beside the line index, on a log held in memory (256 MB,
-// or WISPLOG_BENCH_MB): both built in 4 MB slices as the view builds its
-// line index, against the line index alone, in the same run; then a seek
-// to a time and a line's time on the whole index. The medians of the
-// repetitions and their ratio are printed at the end.
+// or WISPLOG_BENCH_MB; see Trace for a log mostly without times): both built in 4 MB slices as the view
+// builds its line index, against the line index alone, in the same run; then a seek to a time and a line's
+// time on the whole index. The medians of the repetitions and their ratio are printed at the end.
 //   build/bench/bench/view/time_index_bench --benchmark_repetitions=5
 #include "view/SjisLineIndex.h"
 #include "view/SjisTimeIndex.h"
@@ -29,6 +28,15 @@ std::size_t TextBytes()
     return static_cast<std::size_t>(mb != nullptr ? std::atoll(mb) : 256) << 20;
 }
 
+// WISPLOG_BENCH_TRACE=N: N lines without a time after every dated line (the
+// worst case for the index, whose blocks then start inside them).
+int Trace()
+{
+    static const int trace =
+        std::getenv("WISPLOG_BENCH_TRACE") != nullptr ? std::atoi(std::getenv("WISPLOG_BENCH_TRACE")) : 0;
+    return trace;
+}
+
 // A log of some 100 bytes a line, a few lines a second, with a stack trace
 // now and then; Japanese messages in Shift_JIS.
 const std::string& Text()
@@ -52,8 +60,8 @@ const std::string& Text()
                               static_cast<int>(ms % 1000), i % 50 == 0 ? "ERROR" : "INFO ",
                               static_cast<int>(i % 8), static_cast<unsigned long long>(i));
             out.append(line, static_cast<std::size_t>(n));
-            if (i % 997 == 0)
-                for (int k = 0; k < 12; ++k)
+            if (i % 997 == 0 || Trace() > 0)
+                for (int k = 0; k < (Trace() > 0 ? Trace() : 12); ++k)
                     out += "    at jp.example.batch.Job.run(Job.java:128)\n";
         }
         return out;
