@@ -4,6 +4,7 @@
 #include "view/LogHighlighter.h"
 #include "codec/SjisCodec.h"
 #include "view/SjisLineSearch.h"
+#include "view/SjisViewAccessible.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -105,6 +106,7 @@ SjisView::SjisView(QWidget* parent) : QAbstractScrollArea(parent), FBuffer(std::
     FSearchTimer.setInterval(0);
     connect(&FSearchTimer, &QTimer::timeout, this, &SjisView::SearchSlice);
     FBuffer->IndexMore();
+    SjisViewAccessible::Install();
 }
 
 SjisView::~SjisView()
@@ -184,6 +186,7 @@ void SjisView::AdoptText(SjisTextBuffer text)
     }
     Relayout();
     verticalScrollBar()->setValue(0);
+    LinesChanged(0);
 }
 
 void SjisView::Append(std::string_view bytes)
@@ -208,6 +211,7 @@ void SjisView::Append(std::string_view bytes)
         }
         while (!sources.empty() && sources.back() >= from)
             sources.pop_back();
+        const auto unchanged = static_cast<int64_t>(sources.size());
         FKept.reset();
         FBuffer->Append(bytes);
         FBuffer->IndexMore();
@@ -225,6 +229,8 @@ void SjisView::Append(std::string_view bytes)
         FLayouts.clear();
         UpdateScrollRange();
         viewport()->update();
+        LinesChanged(unchanged);
+        CaretMoved();
         return;
     }
     if (FKept) {
@@ -237,6 +243,7 @@ void SjisView::Append(std::string_view bytes)
     // The edit steps lie before the new bytes and stay; those undone would
     // be done again on another text.
     FHistory.DropRedo();
+    const int64_t lastLine = Current().Count() - 1;
     FBuffer->Append(bytes);
     if (!FIndexTimer.isActive()) {
         FBuffer->IndexMore(PieceBytes);
@@ -248,6 +255,7 @@ void SjisView::Append(std::string_view bytes)
         FLayouts.erase(FLayouts.lower_bound(std::max<int64_t>(0, Current().Count() - 2)), FLayouts.end());
     UpdateScrollRange();
     viewport()->update();
+    LinesChanged(lastLine, true);
 }
 
 void SjisView::FinishIndex()
@@ -392,6 +400,7 @@ void SjisView::SetSelStart(int64_t offset)
     FAnchor = FCaret = at;
     FGoalX = -1;
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::SetSelLength(int64_t length)
@@ -403,6 +412,7 @@ void SjisView::SetSelLength(int64_t length)
     FGoalX = -1;
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::SelectAll()
@@ -411,6 +421,7 @@ void SjisView::SelectAll()
     FAnchor = 0;
     FCaret = Current().Length();
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::ReplaceWhole(SjisTextStore bytes, bool stray)
@@ -425,6 +436,7 @@ void SjisView::ReplaceWhole(SjisTextStore bytes, bool stray)
     FIndexTimer.stop();
     Relayout();
     verticalScrollBar()->setValue(top);
+    LinesChanged(0);
 }
 
 namespace {
@@ -517,6 +529,7 @@ void SjisView::ReplaceRange(uint64_t start, uint64_t end, std::string_view bytes
         FBuffer->IndexMore();
         FLayouts.erase(FLayouts.lower_bound(line), FLayouts.end());
         UpdateScrollRange();
+        LinesChanged(line);
     }
 }
 
@@ -543,6 +556,7 @@ void SjisView::SetSelText(std::string_view bytes)
     FAnchor = FCaret = SnapOffset(start + length);
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::EditRange(uint64_t start, uint64_t end, std::string bytes, SjisEditHistory::Kind kind)
@@ -588,6 +602,7 @@ void SjisView::EditSelection(std::string_view bytes, SjisEditHistory::Kind kind)
     FGoalX = -1;
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
 }
 
 bool SjisView::Undo()
@@ -618,6 +633,7 @@ bool SjisView::Undo()
     FGoalX = -1;
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
     return true;
 }
 
@@ -640,6 +656,7 @@ bool SjisView::Redo()
     FGoalX = -1;
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
     return true;
 }
 
@@ -801,6 +818,7 @@ void SjisView::DeleteLine(int i)
     FAnchor = anchor;
     FCaret = caret;
     viewport()->update();
+    CaretMoved();
 }
 
 std::pair<uint64_t, uint64_t> SjisView::LineSpan(int64_t i) const
@@ -889,6 +907,7 @@ void SjisView::ShowEnd()
     FAnchor = FCaret = Current().Length();
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::EnsureCaretVisible()
@@ -993,6 +1012,20 @@ uint64_t SjisView::OffsetAt(const QPoint& point, bool onCharacter) const
     return OffsetOf(i, chars);
 }
 
+int64_t SjisView::OffsetAtPoint(const QPoint& point) const
+{
+    Complete();
+    return static_cast<int64_t>(OffsetAt(point));
+}
+
+std::pair<int64_t, int64_t> SjisView::WordSpan(int64_t offset) const
+{
+    Complete();
+    const uint64_t at = SnapOffset(static_cast<uint64_t>(std::max<int64_t>(0, offset)));
+    const auto [from, to] = WordAt(Current().LineAt(at), at);
+    return {static_cast<int64_t>(from), static_cast<int64_t>(to)};
+}
+
 std::pair<uint64_t, uint64_t> SjisView::WordAt(int64_t line, uint64_t offset) const
 {
     // Characters are read from the line's start (a Shift_JIS text cannot be
@@ -1048,6 +1081,7 @@ void SjisView::MoveCaret(uint64_t offset, bool keepAnchor)
         FAnchor = offset;
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::keyPressEvent(QKeyEvent* event)
@@ -1324,6 +1358,7 @@ void SjisView::EndSearch(bool finished)
             FCaret = SnapOffset(at + FSearchLength);
             EnsureCaretVisible();
             viewport()->update();
+            CaretMoved();
         }
     }
     if (done)
@@ -1360,6 +1395,7 @@ void SjisView::ShowKept(std::vector<int64_t> sources)
     Relayout();
     verticalScrollBar()->setValue(0);
     EnsureCaretVisible();
+    LinesChanged(0);
 }
 
 void SjisView::ApplyFilterNow(std::shared_ptr<const LineFilter> rule)
