@@ -176,6 +176,9 @@ void TForm1::BuildLayout()
     CmbHost->setEditable(false);
     CmbHost->setGeometry(30, 0, 163, 20);
     CmbHost->setAccessibleName(Label1->text());
+    // The captions label their fields for assistive technology too.
+    Label1->setBuddy(CmbHost);
+    Label2->setBuddy(EdtFile);
     SetTag(CmbHost, 0);
 
     Button1 = new QPushButton(QStringLiteral("&Get"), Panel1);

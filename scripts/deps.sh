@@ -27,8 +27,9 @@ BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl-dev libssl-dev libssh-d
 # TLS handler (python3-openssl; openssl makes the test certificates); dpkg-dev
 # and file for building the Debian package; the OpenSSH server and clients
 # and paramiko for the SFTP tests; clang-tidy for the source check and
-# groff-base for formatting the manual page.
-TEST_PACKAGES=(libgtest-dev python3-pyftpdlib python3-openssl openssl dpkg-dev file openssh-server openssh-client python3-paramiko clang-tidy groff-base)
+# groff-base for formatting the manual page; Xvfb, xdotool, the AT-SPI bus and
+# its Python bindings for reading the window as assistive technology does.
+TEST_PACKAGES=(libgtest-dev python3-pyftpdlib python3-openssl openssl dpkg-dev file openssh-server openssh-client python3-paramiko clang-tidy groff-base xvfb xdotool at-spi2-core python3-gi gir1.2-atspi-2.0)
 # What the run command's demo needs on top: the demo FTP server, and xdg-open
 # for File -> ini file.
 RUN_PACKAGES=(python3-pyftpdlib xdg-utils)
