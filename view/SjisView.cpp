@@ -424,7 +424,7 @@ void SjisView::SelectAll()
     CaretMoved();
 }
 
-void SjisView::ReplaceWhole(SjisTextStore bytes, bool stray)
+void SjisView::ReplaceWhole(SjisTextStore bytes, bool stray, int64_t changedFrom)
 {
     const int top = verticalScrollBar()->value();
     const auto marked = MarkedBytes();
@@ -436,7 +436,7 @@ void SjisView::ReplaceWhole(SjisTextStore bytes, bool stray)
     FIndexTimer.stop();
     Relayout();
     verticalScrollBar()->setValue(top);
-    LinesChanged(0);
+    LinesChanged(changedFrom);
 }
 
 namespace {
@@ -483,6 +483,8 @@ void SjisView::ReplaceWholeText(uint64_t start, uint64_t end, std::string_view b
     Complete();
     const SjisLines& lines = Current();
     const uint64_t size = lines.Length() - (end - start) + bytes.size();
+    // A filtered view becomes the whole text: every line shown changes.
+    const int64_t changedFrom = FKept ? 0 : lines.LineAt(start);
     if (size >= SjisTextInFileFrom()) {
         if (auto store = FBuffer->SiblingStore(size)) {
             // What the pass has read of the old text goes back to its file
@@ -497,14 +499,14 @@ void SjisView::ReplaceWholeText(uint64_t start, uint64_t end, std::string_view b
                 }
             });
             FBuffer->GiveBack(0, FBuffer->Raw().size());
-            ReplaceWhole(std::move(*store), stray);
+            ReplaceWhole(std::move(*store), stray, changedFrom);
             return;
         }
     }
     std::string text;
     text.reserve(static_cast<std::size_t>(size));
     TextReplaced(lines, start, end, bytes, [&](std::string_view piece) { text += piece; });
-    ReplaceWhole(SjisTextStore(std::move(text)), stray);
+    ReplaceWhole(SjisTextStore(std::move(text)), stray, changedFrom);
 }
 
 void SjisView::ReplaceRange(uint64_t start, uint64_t end, std::string_view bytes, bool stray)

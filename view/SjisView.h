@@ -284,7 +284,8 @@ private:
     void ClearHistory();
     void MoveCaret(uint64_t offset, bool keepAnchor);
     QString TextBetween(uint64_t from, uint64_t to) const;
-    void ReplaceWhole(SjisTextStore bytes, bool stray);
+    // Lines before changedFrom are those shown before.
+    void ReplaceWhole(SjisTextStore bytes, bool stray, int64_t changedFrom = 0);
     // ReplaceWhole with the text shown, [start, end) of it replaced by bytes,
     // made without a copy of the whole text in memory when the text lies in
     // a file: the new text goes into a file beside it.

@@ -9,6 +9,8 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -72,6 +74,21 @@ TEST(SjisViewAccessible, OffsetsAndRangesAreThoseOfTheTextAsDrawn)
             ASSERT_EQ(view.SelStart(), view.CaretPosition());
             ASSERT_EQ(text->cursorPosition(), before);
         }
+        // Edits anywhere and Follow's appends, each after the offsets of
+        // every line were counted: none may survive where it changed.
+        for (int k = 0; k < 6; ++k) {
+            const std::string bytes = RandomText(rng, rng() % 30);
+            if (k % 3 == 2) {
+                view.Append(bytes);
+            } else {
+                view.SetSelStart(static_cast<int64_t>(rng() % (view.TextLength() + 1)));
+                view.SetSelLength(static_cast<int64_t>(rng() % 40));
+                view.SetSelText(bytes);
+            }
+            const QString edited = view.ShownText();
+            ASSERT_EQ(text->characterCount(), edited.size()) << "round " << round << " edit " << k;
+            ASSERT_EQ(text->text(0, text->characterCount()), edited) << "round " << round << " edit " << k;
+        }
     }
 }
 
@@ -115,12 +132,35 @@ TEST(SjisViewAccessible, LinesAndWordsOfJapaneseText)
     EXPECT_EQ(start, second0);
 }
 
+// A line of /proc/self/status in bytes (VmRSS, VmHWM); 0 when unread.
+uint64_t StatusBytes(const std::string& key)
+{
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word)
+        if (word == key + ":") {
+            uint64_t kb = 0;
+            status >> kb;
+            return kb << 10;
+        }
+    return 0;
+}
+
+// Starts a new peak of VmHWM at the present VmRSS; false where Linux cannot.
+bool ResetPeak()
+{
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.close();
+    return clear.good();
+}
+
 TEST(SjisViewAccessible, ABigTextInAFileIsReadByItsRangesAndFollowsItsAppends)
 {
-    // 40 MB of lines of 20 characters and 30 bytes, in a file.
+    // 18 MB of lines of 22 characters and 26 bytes, in a file.
     const std::string line = Sjis(QStringLiteral("接続失敗 ERROR 0123456789"));
     const int64_t lineChars = 22; // with its break
-    constexpr int64_t Lines = 1'400'000;
+    constexpr int64_t Lines = 700'000;
     auto store = SjisTextStore::InFile(::testing::TempDir(), 0);
     ASSERT_TRUE(store);
     std::string piece;
@@ -147,6 +187,20 @@ TEST(SjisViewAccessible, ABigTextInAFileIsReadByItsRangesAndFollowsItsAppends)
               QStringLiteral("接続失敗 ERROR 0123456789\n"));
     EXPECT_EQ(start % lineChars, 0);
     EXPECT_EQ(text->text(count - 11, count + 5), QStringLiteral("0123456789\n"));
+
+    // The whole text is decoded once, into a string of its size: the peak
+    // stays below two such strings and the text's own bytes.
+    if (ResetPeak()) {
+        const uint64_t before = StatusBytes("VmRSS");
+        const QString all = text->text(0, count);
+        const uint64_t peak = StatusBytes("VmHWM");
+        ASSERT_EQ(all.size(), count);
+        EXPECT_EQ(all.left(lineChars), QStringLiteral("接続失敗 ERROR 0123456789\n"));
+        const uint64_t once = uint64_t(count) * 2;
+        std::cout << "whole text: " << (peak - before) / 1048576 << " MB at most for " << once / 1048576
+                  << " MB of UTF-16\n";
+        EXPECT_LT(peak - before, once + once / 2 + Lines * line.size() / 2);
+    }
 
     // Caret, find and Follow's append, as read afterwards (the events go
     // out only to a real accessibility bus: tests/app/test_atspi_view.py).
