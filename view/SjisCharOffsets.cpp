@@ -1,13 +1,51 @@
 #include "view/SjisCharOffsets.h"
 
 #include "codec/SjisCodec.h"
+#include "view/SjisLineIndex.h"
 #include "view/SjisTextBuffer.h"
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace {
+
+// UTF-16 units beyond one of each character the view decodes, found once
+// by decoding each code as a line is decoded (so the counts and the text
+// written into a string of their size agree): [0x100 + pair code] for a lead
+// and a trail byte, [byte] for a byte alone. Almost every entry is 0 (a code
+// of Shift_JIS-2004 that gives two characters is 1).
+struct ExtraUnits {
+    uint8_t Of[0x10000 + 0x100] = {};
+    ExtraUnits()
+    {
+        char16_t out[4];
+        for (int b = 0x80; b < 0x100; ++b) {
+            const char one[1] = {static_cast<char>(b)};
+            Of[b] = static_cast<uint8_t>(SjisCodec::DecodeTo(out, std::string_view(one, 1), false, nullptr) - out - 1);
+            if (!SjisCodec::IsLeadByte(static_cast<uint8_t>(b)))
+                continue;
+            for (int t = 0x40; t < 0x100; ++t) {
+                if (!SjisCodec::IsTrailByte(static_cast<uint8_t>(t)))
+                    continue;
+                const char pair[2] = {static_cast<char>(b), static_cast<char>(t)};
+                Of[0x100 + (b << 8 | t)] =
+                    static_cast<uint8_t>(SjisCodec::DecodeTo(out, std::string_view(pair, 2), false, nullptr) - out - 1);
+            }
+        }
+    }
+};
+
+const ExtraUnits& Extra()
+{
+    static const ExtraUnits extra;
+    return extra;
+}
+
+// How much of a text in a file a counting pass reads before it gives the
+// pages back, as the other passes over the whole text do.
+constexpr uint64_t GiveBackBytes = uint64_t(64) << 20;
 
 // UTF-16 units of raw bytes of whole lines with their breaks, a CR LF
 // counting one as the reader's LF does. A break is never the second byte of
@@ -18,6 +56,7 @@ int64_t RawChars(std::string_view raw)
     const std::size_t n = raw.size();
     if (n == 0)
         return 0;
+    const ExtraUnits& extra = Extra();
     int64_t units = 0;
     std::size_t i = 0;
     while (i < n) {
@@ -30,14 +69,14 @@ int64_t RawChars(std::string_view raw)
                 continue;
             }
         }
-        if (p[i] < 0x80) {
-            ++units;
+        const unsigned char b = p[i];
+        if (b >= 0x80 && SjisCodec::IsLeadByte(b) && i + 1 < n && SjisCodec::IsTrailByte(p[i + 1])) {
+            units += 1 + extra.Of[0x100 + (b << 8 | p[i + 1])];
+            i += 2;
+        } else {
+            units += 1 + (b >= 0x80 ? extra.Of[b] : 0);
             ++i;
-            continue;
         }
-        const SjisCodec::Unit u = SjisCodec::DecodeAt(raw, i);
-        units += u.Chars;
-        i += u.Bytes;
     }
     for (const void* cr = std::memchr(p, '\r', n); cr != nullptr;) {
         const std::size_t at = static_cast<const unsigned char*>(cr) - p;
@@ -46,6 +85,23 @@ int64_t RawChars(std::string_view raw)
         cr = at + 1 < n ? std::memchr(p + at + 1, '\r', n - at - 1) : nullptr;
     }
     return units;
+}
+
+// Decodes raw bytes of whole lines with their breaks at out, each break as
+// one LF; returns the end.
+char16_t* DecodeRaw(char16_t* out, std::string_view raw)
+{
+    const char* p = raw.data();
+    const char* const end = p + raw.size();
+    while (p < end) {
+        const char* brk = NextLineBreak(p, end);
+        out = SjisCodec::DecodeTo(out, std::string_view(p, static_cast<std::size_t>(brk - p)), false, nullptr);
+        if (brk == end)
+            break;
+        *out++ = u'\n';
+        p = brk + (*brk == '\r' && brk + 1 < end && brk[1] == '\n' ? 2 : 1);
+    }
+    return out;
 }
 
 // Units of the characters of a line that end at or before byte within.
@@ -84,17 +140,25 @@ void SjisCharOffsets::Forget(int64_t line)
         FStarts.resize(keep);
 }
 
-int64_t SjisCharOffsets::BlockChars(const SjisLines& lines, int64_t first) const
+bool SjisCharOffsets::BlockRaw(const SjisLines& lines, int64_t first, std::string_view& raw)
 {
-    // Lines that follow each other in the buffer are counted over its raw
-    // bytes in one run, breaks included.
     const int64_t last = first + BlockLines - 1;
     const int64_t from = lines.SourceLine(first);
     const int64_t to = lines.SourceLine(last);
     const SjisTextBuffer& buffer = lines.Buffer();
-    if (from >= 0 && to - from == BlockLines - 1 && to + 1 < buffer.Count()) {
-        const uint64_t a = buffer.Index().RawStart(from);
-        std::string_view raw = buffer.Raw().substr(a, buffer.Index().RawStart(to + 1) - a);
+    if (from < 0 || to - from != BlockLines - 1 || to + 1 >= buffer.Count())
+        return false;
+    const uint64_t a = buffer.Index().RawStart(from);
+    raw = buffer.Raw().substr(a, buffer.Index().RawStart(to + 1) - a);
+    return true;
+}
+
+int64_t SjisCharOffsets::BlockChars(const SjisLines& lines, int64_t first) const
+{
+    // Lines that follow each other in the buffer are counted over its raw
+    // bytes in one run, breaks included.
+    std::string_view raw;
+    if (BlockRaw(lines, first, raw)) {
         int64_t units = 0;
         if (first == 0 && lines.FirstByteStray() && !raw.empty()) {
             units = 1;
@@ -103,7 +167,7 @@ int64_t SjisCharOffsets::BlockChars(const SjisLines& lines, int64_t first) const
         return units + RawChars(raw);
     }
     int64_t units = 0;
-    for (int64_t i = first; i <= last; ++i)
+    for (int64_t i = first; i < first + BlockLines; ++i)
         units += LineChars(lines, i) + 1;
     return units;
 }
@@ -112,12 +176,27 @@ void SjisCharOffsets::Extend(const SjisLines& lines, std::size_t b)
 {
     // A kept offset is of a line behind a break: the lines before it are
     // whole, and appending leaves them.
+    const SjisTextBuffer& buffer = lines.Buffer();
+    const bool inFile = buffer.InFileBacked();
+    uint64_t readFrom = UINT64_MAX;
+    uint64_t readTo = 0;
     while (FStarts.size() <= b) {
         const auto first = static_cast<int64_t>(FStarts.size() - 1) * BlockLines;
         if (first + BlockLines >= lines.Count())
-            return;
+            break;
         FStarts.push_back(FStarts.back() + BlockChars(lines, first));
+        const int64_t source = lines.SourceLine(first + BlockLines);
+        if (inFile && source >= 0) {
+            readFrom = std::min(readFrom, buffer.Index().RawStart(lines.SourceLine(first)));
+            readTo = buffer.Index().RawStart(source);
+            if (readTo - readFrom >= GiveBackBytes) {
+                buffer.GiveBack(readFrom, readTo);
+                readFrom = readTo;
+            }
+        }
     }
+    if (inFile && readFrom < readTo)
+        buffer.GiveBack(readFrom, readTo);
 }
 
 int64_t SjisCharOffsets::LineStart(const SjisLines& lines, int64_t i)
@@ -207,10 +286,35 @@ QString SjisCharOffsets::Text(const SjisLines& lines, int64_t from, int64_t to)
     const int64_t count = lines.Count();
     int64_t line = LineOf(lines, from);
     int64_t at = LineStart(lines, line); // character offset of what is read next
+    // A text in a file gets the pages read back behind the pass, so the
+    // answer is all that stays.
+    const SjisTextBuffer& buffer = lines.Buffer();
+    const bool inFile = buffer.InFileBacked();
+    const char* const raw = buffer.Raw().data();
+    std::size_t readFrom = SIZE_MAX;
     for (; at < to && line < count; ++line) {
         const std::string_view bytes = lines.Bytes(line);
         const bool stray = line == 0 && lines.FirstByteStray();
-        if (at >= from && static_cast<uint64_t>(to - at) >= bytes.size()) {
+        if (inFile && !bytes.empty()) {
+            const auto here = static_cast<std::size_t>(bytes.data() - raw);
+            readFrom = std::min(readFrom, here);
+            if (here - readFrom >= GiveBackBytes) {
+                buffer.GiveBack(readFrom, here);
+                readFrom = here;
+            }
+        }
+        const auto b = static_cast<std::size_t>(line / BlockLines);
+        std::string_view run;
+        if (at >= from && line % BlockLines == 0 && b + 1 < FStarts.size() && FStarts[b + 1] <= to
+            && !(line == 0 && lines.FirstByteStray()) && BlockRaw(lines, line, run)) {
+            // A whole block of lines that follow each other in the buffer:
+            // decoded from its raw bytes in one run.
+            out = DecodeRaw(out, run);
+            at = FStarts[b + 1];
+            line += BlockLines - 1;
+            continue;
+        }
+        if (at >= from && (static_cast<uint64_t>(to - at) >= bytes.size() || at + LineChars(bytes, stray) <= to)) {
             // A whole line that fits: decoded in place.
             char16_t* end = SjisCodec::DecodeTo(out, bytes, stray, nullptr);
             at += end - out;
@@ -230,6 +334,10 @@ QString SjisCharOffsets::Text(const SjisLines& lines, int64_t from, int64_t to)
                 *out++ = u'\n';
             ++at;
         }
+    }
+    if (inFile && readFrom != SIZE_MAX && line > 0) {
+        const std::string_view last = lines.Bytes(line - 1);
+        buffer.GiveBack(readFrom, static_cast<std::size_t>(last.data() - raw) + last.size());
     }
     text.truncate(out - begin);
     return text;

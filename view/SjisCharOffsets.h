@@ -51,6 +51,9 @@ private:
     // Builds kept offsets until block b's is known or no line is left.
     void Extend(const SjisLines& lines, std::size_t b);
     int64_t BlockChars(const SjisLines& lines, int64_t first) const;
+    // The raw bytes of the block of lines from first, breaks included, when
+    // they lie in one run of the buffer.
+    static bool BlockRaw(const SjisLines& lines, int64_t first, std::string_view& raw);
 
     // FStarts[b]: character offset of line b * BlockLines, for every line
     // that stands behind a break (so appending cannot move it).
