@@ -23,15 +23,16 @@ struct ExtraUnits {
         char16_t out[4];
         for (int b = 0x80; b < 0x100; ++b) {
             const char one[1] = {static_cast<char>(b)};
-            Of[b] = static_cast<uint8_t>(SjisCodec::DecodeTo(out, std::string_view(one, 1), false, nullptr) - out - 1);
+            Of[b] = static_cast<uint8_t>(SjisCodec::DecodeTo(out, std::string_view(one, 1), false, nullptr) -
+                                         out - 1);
             if (!SjisCodec::IsLeadByte(static_cast<uint8_t>(b)))
                 continue;
             for (int t = 0x40; t < 0x100; ++t) {
                 if (!SjisCodec::IsTrailByte(static_cast<uint8_t>(t)))
                     continue;
                 const char pair[2] = {static_cast<char>(b), static_cast<char>(t)};
-                Of[0x100 + (b << 8 | t)] =
-                    static_cast<uint8_t>(SjisCodec::DecodeTo(out, std::string_view(pair, 2), false, nullptr) - out - 1);
+                Of[0x100 + (b << 8 | t)] = static_cast<uint8_t>(
+                    SjisCodec::DecodeTo(out, std::string_view(pair, 2), false, nullptr) - out - 1);
             }
         }
     }
@@ -95,7 +96,8 @@ char16_t* DecodeRaw(char16_t* out, std::string_view raw)
     const char* const end = p + raw.size();
     while (p < end) {
         const char* brk = NextLineBreak(p, end);
-        out = SjisCodec::DecodeTo(out, std::string_view(p, static_cast<std::size_t>(brk - p)), false, nullptr);
+        out =
+            SjisCodec::DecodeTo(out, std::string_view(p, static_cast<std::size_t>(brk - p)), false, nullptr);
         if (brk == end)
             break;
         *out++ = u'\n';
@@ -305,8 +307,8 @@ QString SjisCharOffsets::Text(const SjisLines& lines, int64_t from, int64_t to)
         }
         const auto b = static_cast<std::size_t>(line / BlockLines);
         std::string_view run;
-        if (at >= from && line % BlockLines == 0 && b + 1 < FStarts.size() && FStarts[b + 1] <= to
-            && !(line == 0 && lines.FirstByteStray()) && BlockRaw(lines, line, run)) {
+        if (at >= from && line % BlockLines == 0 && b + 1 < FStarts.size() && FStarts[b + 1] <= to &&
+            !(line == 0 && lines.FirstByteStray()) && BlockRaw(lines, line, run)) {
             // A whole block of lines that follow each other in the buffer:
             // decoded from its raw bytes in one run.
             out = DecodeRaw(out, run);
@@ -314,7 +316,8 @@ QString SjisCharOffsets::Text(const SjisLines& lines, int64_t from, int64_t to)
             line += BlockLines - 1;
             continue;
         }
-        if (at >= from && (static_cast<uint64_t>(to - at) >= bytes.size() || at + LineChars(bytes, stray) <= to)) {
+        if (at >= from &&
+            (static_cast<uint64_t>(to - at) >= bytes.size() || at + LineChars(bytes, stray) <= to)) {
             // A whole line that fits: decoded in place.
             char16_t* end = SjisCodec::DecodeTo(out, bytes, stray, nullptr);
             at += end - out;
