@@ -84,7 +84,8 @@ int main(int argc, char** argv)
     int start = 0;
     int end = 0;
     QString line;
-    const double lineAtEnd = Millis([&] { line = text->textAtOffset(count - 3, QAccessible::LineBoundary, &start, &end); });
+    const double lineAtEnd =
+        Millis([&] { line = text->textAtOffset(count - 3, QAccessible::LineBoundary, &start, &end); });
     int caret = 0;
     const double caretAtEnd = Millis([&] {
         view.ShowEnd();
@@ -101,7 +102,8 @@ int main(int argc, char** argv)
     std::printf("text: %.0f MB in a file, %d characters\n", double(bytes) / 1048576, count);
     std::printf("characterCount, first: %.1f ms (%.2f GB/s); again: %.3f ms\n", first,
                 double(bytes) / 1e6 / first, again);
-    std::printf("line at the end: %.3f ms (%lld characters)\n", lineAtEnd, static_cast<long long>(line.size()));
+    std::printf("line at the end: %.3f ms (%lld characters)\n", lineAtEnd,
+                static_cast<long long>(line.size()));
     std::printf("caret after the end: %.3f ms (at %d)\n", caretAtEnd, caret);
     std::printf("whole text: %.0f ms, %.0f MB of UTF-16, peak growth %.0f MB\n", whole,
                 double(all.size()) * 2 / 1048576, double(peak - before) / 1048576);
