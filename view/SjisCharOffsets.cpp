@@ -224,11 +224,11 @@ int64_t SjisCharOffsets::Count(const SjisLines& lines)
 
 int64_t SjisCharOffsets::LineOf(const SjisLines& lines, int64_t chars)
 {
-    // Kept offsets only as far as needed: a question near the start of a
-    // big text does not count all of it.
+    // Kept offsets only as far as needed, 64 blocks at a time: a question
+    // near the start of a big text does not count all of it.
     while (FStarts.back() <= chars) {
         const std::size_t before = FStarts.size();
-        Extend(lines, before);
+        Extend(lines, before + 63);
         if (FStarts.size() == before)
             break;
     }
