@@ -17,6 +17,7 @@ FindDialog::FindDialog(QWidget* parent) : QDialog(parent)
     setModal(false);
 
     FindEdit = new QLineEdit(this);
+    FindEdit->setAccessibleName(QStringLiteral("Find what"));
     MatchCaseBox = new QCheckBox(QStringLiteral("Match &case"), this);
     WholeWordBox = new QCheckBox(QStringLiteral("Match &whole word only"), this);
     UpButton = new QRadioButton(QStringLiteral("&Up"), this);

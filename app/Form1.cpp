@@ -136,6 +136,8 @@ void TForm1::BuildLayout()
 
     Memo1 = new SjisMemo(client);
     Memo1->setObjectName("Memo1");
+    // Names assistive technology reads for controls without a caption.
+    Memo1->setAccessibleName(QStringLiteral("ログ"));
 
     Panel1 = new QWidget(client);
     Panel1->setObjectName("Panel1");
@@ -162,16 +164,22 @@ void TForm1::BuildLayout()
     EdtGrep = new QLineEdit(Panel1);
     EdtGrep->setObjectName("EdtGrep");
     EdtGrep->setGeometry(544, 0, 76, 20);
+    EdtGrep->setAccessibleName(QStringLiteral("絞込"));
     EdtGrep->setVisible(false);
 
     EdtFile = new QLineEdit(QStringLiteral("EdtFile"), Panel1);
     EdtFile->setObjectName("EdtFile");
     EdtFile->setGeometry(222, 0, 363, 20);
+    EdtFile->setAccessibleName(Label2->text());
 
     CmbHost = new QComboBox(Panel1);
     CmbHost->setObjectName("CmbHost");
     CmbHost->setEditable(false);
     CmbHost->setGeometry(30, 0, 163, 20);
+    CmbHost->setAccessibleName(Label1->text());
+    // The captions label their fields for assistive technology too.
+    Label1->setBuddy(CmbHost);
+    Label2->setBuddy(EdtFile);
     SetTag(CmbHost, 0);
 
     Button1 = new QPushButton(QStringLiteral("&Get"), Panel1);

@@ -61,6 +61,9 @@ HostKeyDialog::HostKeyDialog(const HostKeyInfo& key, QWidget* parent) : QDialog(
     KeyTypeLabel = PlainLabel(QString::fromStdString(key.KeyType), this);
     FingerprintEdit = CopyableField(QString::fromStdString(key.Fingerprint), this);
     PinEdit = CopyableField(QString::fromStdString(key.PinValue), this);
+    // The captions beside the fields are what assistive technology reads.
+    FingerprintEdit->setAccessibleName(QStringLiteral("指紋"));
+    PinEdit->setAccessibleName(QStringLiteral("固定する値"));
 
     auto* fields = new QGridLayout;
     fields->addWidget(PlainLabel(QStringLiteral("ホスト:"), this), 0, 0);
@@ -130,6 +133,7 @@ PassphraseDialog::PassphraseDialog(const std::string& keyFile, QWidget* parent) 
     KeyFileLabel = PlainLabel(QString::fromStdString(keyFile), this);
     PassphraseEdit = new QLineEdit(this);
     PassphraseEdit->setEchoMode(QLineEdit::Password);
+    PassphraseEdit->setAccessibleName(QStringLiteral("パスフレーズ"));
     // Kept out of the clipboard and of input-method histories.
     PassphraseEdit->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
     PassphraseEdit->setContextMenuPolicy(Qt::NoContextMenu);

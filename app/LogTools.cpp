@@ -34,6 +34,7 @@ void TForm1::BindLogTools(bool rememberSettings)
     // the drop-down takes the field's place and visibility.
     CmbGrep = new QComboBox(Panel1);
     CmbGrep->setObjectName("CmbGrep");
+    CmbGrep->setAccessibleName(EdtGrep->accessibleName());
     CmbGrep->setEditable(true);
     CmbGrep->setInsertPolicy(QComboBox::NoInsert);
     CmbGrep->setMaxCount(MaxFilterHistory);
@@ -51,11 +52,15 @@ void TForm1::BindLogTools(bool rememberSettings)
             Button2Click();
     });
 
-    auto toggle = [this](const char* name, const QString& caption, const QString& tip) {
+    // A toggle shows a short caption; assistive technology reads its full
+    // name, as the tooltip gives it.
+    auto toggle = [this](const char* name, const QString& caption, const QString& fullName,
+                         const QString& key) {
         auto* button = new QToolButton(Panel1);
         button->setObjectName(name);
         button->setText(caption);
-        button->setToolTip(tip);
+        button->setToolTip(QStringLiteral("%1 (%2)").arg(fullName, key));
+        button->setAccessibleName(fullName);
         button->setCheckable(true);
         button->setAutoRaise(false);
         button->setFocusPolicy(Qt::NoFocus);
@@ -63,9 +68,11 @@ void TForm1::BindLogTools(bool rememberSettings)
         button->setVisible(false);
         return button;
     };
-    BtnExclude = toggle("BtnExclude", QStringLiteral("除外"), QStringLiteral("除外 (Alt+X)"));
-    BtnRegex = toggle("BtnRegex", QStringLiteral(".*"), QStringLiteral("正規表現 (Alt+R)"));
-    BtnMatchCase = toggle("BtnMatchCase", QStringLiteral("Aa"), QStringLiteral("大文字小文字を区別 (Alt+C)"));
+    BtnExclude =
+        toggle("BtnExclude", QStringLiteral("除外"), QStringLiteral("除外"), QStringLiteral("Alt+X"));
+    BtnRegex = toggle("BtnRegex", QStringLiteral(".*"), QStringLiteral("正規表現"), QStringLiteral("Alt+R"));
+    BtnMatchCase = toggle("BtnMatchCase", QStringLiteral("Aa"), QStringLiteral("大文字小文字を区別"),
+                          QStringLiteral("Alt+C"));
 
     LblGrepError = new QLabel(Panel1);
     LblGrepError->setObjectName("LblGrepError");

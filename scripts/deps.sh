@@ -40,8 +40,9 @@ BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl-dev libssl-dev libssh-d
 # and paramiko for the SFTP tests; clang-tidy for the source check and
 # groff-base for formatting the manual page; a Secret Service of the test's
 # own (gnome-keyring on a private D-Bus session bus; libsecret-tools to look
-# into it).
-TEST_PACKAGES=(libgtest-dev python3-pyftpdlib python3-openssl openssl dpkg-dev file openssh-server openssh-client python3-paramiko clang-tidy groff-base gnome-keyring dbus-daemon libsecret-1-0 libsecret-tools)
+# into it); Xvfb, xdotool, the AT-SPI bus and its Python bindings for reading
+# the window as assistive technology does.
+TEST_PACKAGES=(libgtest-dev python3-pyftpdlib python3-openssl openssl dpkg-dev file openssh-server openssh-client python3-paramiko clang-tidy groff-base gnome-keyring dbus-daemon libsecret-1-0 libsecret-tools xvfb xdotool at-spi2-core python3-gi gir1.2-atspi-2.0)
 # What the run command's demo needs on top: the demo FTP server, and xdg-open
 # for File -> ini file.
 RUN_PACKAGES=(python3-pyftpdlib xdg-utils)

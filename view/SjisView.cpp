@@ -4,6 +4,7 @@
 #include "view/LogHighlighter.h"
 #include "codec/SjisCodec.h"
 #include "view/SjisLineSearch.h"
+#include "view/SjisViewAccessible.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -107,6 +108,7 @@ SjisView::SjisView(QWidget* parent) : QAbstractScrollArea(parent), FBuffer(std::
     FSearchTimer.setInterval(0);
     connect(&FSearchTimer, &QTimer::timeout, this, &SjisView::SearchSlice);
     FBuffer->IndexMore();
+    SjisViewAccessible::Install();
 }
 
 SjisView::~SjisView()
@@ -192,6 +194,7 @@ void SjisView::AdoptText(SjisTextBuffer text)
     }
     Relayout();
     verticalScrollBar()->setValue(0);
+    LinesChanged(0);
 }
 
 void SjisView::Append(std::string_view bytes)
@@ -250,6 +253,7 @@ void SjisView::Append(std::string_view bytes)
         }
         while (!sources.empty() && sources.back() >= from)
             sources.pop_back();
+        const auto unchanged = static_cast<int64_t>(sources.size());
         FKept.reset();
         FBuffer->Append(bytes);
         FBuffer->IndexMore();
@@ -263,6 +267,8 @@ void SjisView::Append(std::string_view bytes)
         FLayouts.clear();
         UpdateScrollRange();
         viewport()->update();
+        LinesChanged(unchanged);
+        CaretMoved();
         if (FActiveFilter->Which() != LineFilter::Kind::Marks) {
             // The lines kept so far stay shown while the new ones are
             // filtered in slices.
@@ -283,6 +289,7 @@ void SjisView::Append(std::string_view bytes)
     // The edit steps lie before the new bytes and stay; those undone would
     // be done again on another text.
     FHistory.DropRedo();
+    const int64_t lastLine = Current().Count() - 1;
     FBuffer->Append(bytes);
     if (!FIndexTimer.isActive()) {
         FBuffer->IndexMore(PieceBytes);
@@ -294,6 +301,7 @@ void SjisView::Append(std::string_view bytes)
         FLayouts.erase(FLayouts.lower_bound(std::max<int64_t>(0, Current().Count() - 2)), FLayouts.end());
     UpdateScrollRange();
     viewport()->update();
+    LinesChanged(lastLine, true);
 }
 
 void SjisView::FinishIndex()
@@ -438,6 +446,7 @@ void SjisView::SetSelStart(int64_t offset)
     FAnchor = FCaret = at;
     FGoalX = -1;
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::SetSelLength(int64_t length)
@@ -449,6 +458,7 @@ void SjisView::SetSelLength(int64_t length)
     FGoalX = -1;
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::SelectAll()
@@ -457,9 +467,10 @@ void SjisView::SelectAll()
     FAnchor = 0;
     FCaret = Current().Length();
     viewport()->update();
+    CaretMoved();
 }
 
-void SjisView::ReplaceWhole(SjisTextStore bytes, bool stray)
+void SjisView::ReplaceWhole(SjisTextStore bytes, bool stray, int64_t changedFrom)
 {
     const int top = verticalScrollBar()->value();
     const auto marked = MarkedBytes();
@@ -471,6 +482,7 @@ void SjisView::ReplaceWhole(SjisTextStore bytes, bool stray)
     FIndexTimer.stop();
     Relayout();
     verticalScrollBar()->setValue(top);
+    LinesChanged(changedFrom);
 }
 
 namespace {
@@ -517,6 +529,8 @@ void SjisView::ReplaceWholeText(uint64_t start, uint64_t end, std::string_view b
     Complete();
     const SjisLines& lines = Current();
     const uint64_t size = lines.Length() - (end - start) + bytes.size();
+    // A filtered view becomes the whole text: every line shown changes.
+    const int64_t changedFrom = FKept ? 0 : lines.LineAt(start);
     if (size >= SjisTextInFileFrom()) {
         if (auto store = FBuffer->SiblingStore(size)) {
             // What the pass has read of the old text goes back to its file
@@ -531,14 +545,14 @@ void SjisView::ReplaceWholeText(uint64_t start, uint64_t end, std::string_view b
                 }
             });
             FBuffer->GiveBack(0, FBuffer->Raw().size());
-            ReplaceWhole(std::move(*store), stray);
+            ReplaceWhole(std::move(*store), stray, changedFrom);
             return;
         }
     }
     std::string text;
     text.reserve(static_cast<std::size_t>(size));
     TextReplaced(lines, start, end, bytes, [&](std::string_view piece) { text += piece; });
-    ReplaceWhole(SjisTextStore(std::move(text)), stray);
+    ReplaceWhole(SjisTextStore(std::move(text)), stray, changedFrom);
 }
 
 void SjisView::ReplaceRange(uint64_t start, uint64_t end, std::string_view bytes, bool stray)
@@ -563,6 +577,7 @@ void SjisView::ReplaceRange(uint64_t start, uint64_t end, std::string_view bytes
         FBuffer->IndexMore();
         FLayouts.erase(FLayouts.lower_bound(line), FLayouts.end());
         UpdateScrollRange();
+        LinesChanged(line);
     }
 }
 
@@ -589,6 +604,7 @@ void SjisView::SetSelText(std::string_view bytes)
     FAnchor = FCaret = SnapOffset(start + length);
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::EditRange(uint64_t start, uint64_t end, std::string bytes, SjisEditHistory::Kind kind)
@@ -641,6 +657,7 @@ void SjisView::EditSelection(std::string_view bytes, SjisEditHistory::Kind kind)
     FGoalX = -1;
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
 }
 
 bool SjisView::Undo()
@@ -679,6 +696,7 @@ bool SjisView::Undo()
     FGoalX = -1;
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
     return true;
 }
 
@@ -701,6 +719,7 @@ bool SjisView::Redo()
     FGoalX = -1;
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
     return true;
 }
 
@@ -862,6 +881,7 @@ void SjisView::DeleteLine(int i)
     FAnchor = anchor;
     FCaret = caret;
     viewport()->update();
+    CaretMoved();
 }
 
 std::pair<uint64_t, uint64_t> SjisView::LineSpan(int64_t i) const
@@ -950,6 +970,7 @@ void SjisView::ShowEnd()
     FAnchor = FCaret = Current().Length();
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::EnsureCaretVisible()
@@ -1054,6 +1075,20 @@ uint64_t SjisView::OffsetAt(const QPoint& point, bool onCharacter) const
     return OffsetOf(i, chars);
 }
 
+int64_t SjisView::OffsetAtPoint(const QPoint& point) const
+{
+    Complete();
+    return static_cast<int64_t>(OffsetAt(point));
+}
+
+std::pair<int64_t, int64_t> SjisView::WordSpan(int64_t offset) const
+{
+    Complete();
+    const uint64_t at = SnapOffset(static_cast<uint64_t>(std::max<int64_t>(0, offset)));
+    const auto [from, to] = WordAt(Current().LineAt(at), at);
+    return {static_cast<int64_t>(from), static_cast<int64_t>(to)};
+}
+
 std::pair<uint64_t, uint64_t> SjisView::WordAt(int64_t line, uint64_t offset) const
 {
     // Characters are read from the line's start (a Shift_JIS text cannot be
@@ -1109,6 +1144,7 @@ void SjisView::MoveCaret(uint64_t offset, bool keepAnchor)
         FAnchor = offset;
     EnsureCaretVisible();
     viewport()->update();
+    CaretMoved();
 }
 
 void SjisView::keyPressEvent(QKeyEvent* event)
@@ -1392,6 +1428,7 @@ void SjisView::EndSearch(bool finished)
             FCaret = SnapOffset(at + FSearchLength);
             EnsureCaretVisible();
             viewport()->update();
+            CaretMoved();
         }
     }
     if (done)
@@ -1428,6 +1465,7 @@ void SjisView::ShowKept(std::vector<int64_t> sources)
     Relayout();
     verticalScrollBar()->setValue(0);
     EnsureCaretVisible();
+    LinesChanged(0);
 }
 
 void SjisView::ApplyFilterNow(std::shared_ptr<const LineFilter> rule)
@@ -1470,6 +1508,7 @@ void SjisView::EndOwnFilter(OwnFilter kind, const SjisLineSearch& search, bool r
                 if (i < last || !FBuffer->Bytes(i).empty())
                     sources.push_back(i);
         }
+        const auto unchanged = FKept ? FKept->Count() - 1 : int64_t(0);
         FKept = std::make_unique<SjisKeptLines>(*FBuffer, std::move(sources));
         if (atEnd)
             FAnchor = FCaret = FKept->Length();
@@ -1480,6 +1519,8 @@ void SjisView::EndOwnFilter(OwnFilter kind, const SjisLineSearch& search, bool r
         viewport()->update();
         if (atEnd)
             EnsureCaretVisible();
+        LinesChanged(std::max<int64_t>(unchanged, 0));
+        CaretMoved();
     } else if (ran) {
         const SjisLines& lines = Current();
         const int64_t all = lines.Count() - (lines.Bytes(lines.Count() - 1).empty() ? 1 : 0);

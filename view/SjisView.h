@@ -9,6 +9,7 @@
 #pragma once
 
 #include "view/LineFilter.h"
+#include "view/SjisCharOffsets.h"
 #include "view/SjisDirectedSearch.h"
 #include "view/SjisEditHistory.h"
 #include "view/SjisTextBuffer.h"
@@ -203,6 +204,16 @@ public:
     QRect CaretRect(int64_t offset) const;
     // Scrolls the caret into sight.
     void EnsureCaretVisible();
+    // Byte offset of the caret: the end of the selection that moves.
+    int64_t CaretPosition() const { return static_cast<int64_t>(FCaret); }
+    // The caret position nearest a point of the viewport.
+    int64_t OffsetAtPoint(const QPoint& point) const;
+    // The byte span of the word a double click on the character at offset
+    // takes (a run of characters of one kind: letters, kanji, kana, spaces).
+    std::pair<int64_t, int64_t> WordSpan(int64_t offset) const;
+    // Character positions of the lines shown, as the accessibility
+    // interface (SjisViewAccessible) gives them out.
+    SjisCharOffsets& Chars() const { return FChars; }
 
     // Reports work in slices: a short status word and the share done (0-1);
     // an empty word when the work ended.
@@ -291,7 +302,8 @@ private:
     void ClearHistory();
     void MoveCaret(uint64_t offset, bool keepAnchor);
     QString TextBetween(uint64_t from, uint64_t to) const;
-    void ReplaceWhole(SjisTextStore bytes, bool stray);
+    // Lines before changedFrom are those shown before.
+    void ReplaceWhole(SjisTextStore bytes, bool stray, int64_t changedFrom = 0);
     // ReplaceWhole with the text shown, [start, end) of it replaced by bytes,
     // made without a copy of the whole text in memory when the text lies in
     // a file: the new text goes into a file beside it.
@@ -304,6 +316,11 @@ private:
     // The view line that shows source line source, or -1.
     int64_t ViewLineOf(int64_t source) const;
     int64_t TopLine() const;
+    // Tell assistive technology (SjisViewAccessible.cpp): the lines shown
+    // from line from on changed (appended: bytes were only added behind the
+    // old end); the caret or the selection may have moved.
+    void LinesChanged(int64_t from, bool appended = false);
+    void CaretMoved();
 
     std::unique_ptr<SjisTextBuffer> FBuffer;
     std::unique_ptr<SjisKeptLines> FKept;
@@ -340,4 +357,8 @@ private:
     // Since the last double click, for the click that makes it a triple one.
     QElapsedTimer FDoubleClicked;
     QPoint FDoubleClickPoint;
+    mutable SjisCharOffsets FChars;
+    // The caret and anchor last told to assistive technology.
+    uint64_t FSaidCaret = 0;
+    uint64_t FSaidAnchor = 0;
 };

@@ -3,6 +3,8 @@
 // passphrase is neither shown nor kept.
 #include "app/HostKeyDialog.h"
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -119,3 +121,25 @@ TEST(PassphraseDialog, OkGivesThePassphraseCancelSkipsTheKey)
 }
 
 } // namespace
+
+// Every field and button of the SSH questions has a name assistive
+// technology reads (the main window's controls: tests/app/test_atspi_view.py).
+TEST(HostKeyDialog, EveryControlHasAnAccessibleName)
+{
+    HostKeyDialog hostKey(Key());
+    PassphraseDialog passphrase("/home/u/.ssh/id_ed25519");
+    for (QWidget* dialog : {static_cast<QWidget*>(&hostKey), static_cast<QWidget*>(&passphrase)}) {
+        const auto controls = dialog->findChildren<QWidget*>();
+        int checked = 0;
+        for (QWidget* control : controls) {
+            if (!qobject_cast<QLineEdit*>(control) && !qobject_cast<QAbstractButton*>(control))
+                continue;
+            QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(control);
+            ASSERT_NE(iface, nullptr);
+            EXPECT_FALSE(iface->text(QAccessible::Name).isEmpty())
+                << dialog->windowTitle().toStdString() << ": " << control->metaObject()->className();
+            ++checked;
+        }
+        EXPECT_GE(checked, 3);
+    }
+}
