@@ -107,8 +107,7 @@ void SftpSession::Connect()
     d.TimedOut = false;
     if (d.Wake[0] >= 0) {
         char drain[16];
-        while (::read(d.Wake[0], drain, sizeof drain) > 0) {
-        }
+        while (::read(d.Wake[0], drain, sizeof drain) > 0) { }
     }
     if (!PinnedKey.empty() && !IsPinnedFingerprint(PinnedKey))
         throw ESftpError("Bad pinned key: " + PinnedKey);
@@ -197,7 +196,7 @@ void SftpSession::Connect()
             int lastError = ECONNREFUSED;
             int connected = -1;
             for (const QHostAddress& address : addresses) {
-                sockaddr_storage sa {};
+                sockaddr_storage sa{};
                 socklen_t length = 0;
                 if (address.protocol() == QAbstractSocket::IPv6Protocol) {
                     auto* a6 = reinterpret_cast<sockaddr_in6*>(&sa);
@@ -229,7 +228,8 @@ void SftpSession::Connect()
                         const int64_t left = deadline - NowMs();
                         if (left <= 0 || d.Stopped || d.TimedOut)
                             break;
-                        const int n = ::poll(fds, d.Wake[0] >= 0 ? 2 : 1, int(std::min<int64_t>(left, 1 << 30)));
+                        const int n =
+                            ::poll(fds, d.Wake[0] >= 0 ? 2 : 1, int(std::min<int64_t>(left, 1 << 30)));
                         if (n < 0 && errno == EINTR)
                             continue;
                         break;
@@ -255,9 +255,9 @@ void SftpSession::Connect()
             if (connected < 0) {
                 if (lastError == ETIMEDOUT)
                     d.TimedOut = true;
-                throw ESftpError(std::string(lastError == ECONNREFUSED ? "Connection refused"
-                                                                       : std::strerror(lastError)) +
-                                 " (" + where + ")");
+                throw ESftpError(
+                    std::string(lastError == ECONNREFUSED ? "Connection refused" : std::strerror(lastError)) +
+                    " (" + where + ")");
             }
             ::fcntl(connected, F_SETFL, ::fcntl(connected, F_GETFL) & ~O_NONBLOCK);
             ::setsockopt(connected, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);

@@ -38,7 +38,7 @@ std::string OptionText(ssh_session s, ssh_options_e option);
 struct SftpSession::Impl {
     SshSessionHolder Ssh;
     SftpSessionHolder Sftp;
-    ssh_callbacks_struct Callbacks {};
+    ssh_callbacks_struct Callbacks{};
     std::string KnownHostsFile;
 
     // The connection's socket as this class holds it (libssh has a
@@ -46,14 +46,14 @@ struct SftpSession::Impl {
     // libssh on the worker thread at once.
     std::mutex FdMutex;
     int Fd = -1;
-    int Wake[2] = {-1, -1};          // ends the connect's poll
+    int Wake[2] = {-1, -1}; // ends the connect's poll
     // The config's ProxyCommand, when the connection goes through one; Fd
     // is then the session's end of the socket pair it talks over.
     SshProxy Proxy;
 
-    std::atomic<bool> Stopped {false};
-    std::atomic<bool> TimedOut {false};
-    std::atomic<int64_t> LastActivity {0};
+    std::atomic<bool> Stopped{false};
+    std::atomic<bool> TimedOut{false};
+    std::atomic<int64_t> LastActivity{0};
 
     // The calling thread's object for calls posted from the worker.
     QObject* Context = nullptr;
@@ -64,9 +64,9 @@ struct SftpSession::Impl {
     bool Asking = false;
     QEventLoop* LookupLoop = nullptr;
 
-    std::atomic<int64_t> Done {0};
+    std::atomic<int64_t> Done{0};
     int64_t Total = 0;
-    std::atomic<bool> ProgressPosted {false};
+    std::atomic<bool> ProgressPosted{false};
 
     // A question posted to the calling thread (a passphrase).
     std::mutex AskMutex;

@@ -107,7 +107,7 @@ void SftpSession::Login()
         Bump();
         return given;
     };
-    d.Callbacks = ssh_callbacks_struct {};
+    d.Callbacks = ssh_callbacks_struct{};
     d.Callbacks.userdata = &ask;
     d.Callbacks.auth_function = AuthCallback;
     ssh_callbacks_init(&d.Callbacks);

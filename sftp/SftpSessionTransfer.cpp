@@ -18,10 +18,8 @@ void SftpSession::ThrowSftpError(const std::string& path)
     Impl& d = *FImpl;
     const int code = d.Sftp ? sftp_get_error(d.Sftp.get()) : SSH_FX_FAILURE;
     switch (code) {
-    case SSH_FX_NO_SUCH_FILE:
-        throw ESftpError("No such file: " + path);
-    case SSH_FX_PERMISSION_DENIED:
-        throw ESftpError("Permission denied: " + path);
+    case SSH_FX_NO_SUCH_FILE: throw ESftpError("No such file: " + path);
+    case SSH_FX_PERMISSION_DENIED: throw ESftpError("Permission denied: " + path);
     case SSH_FX_OK:
     case SSH_FX_CONNECTION_LOST:
     case SSH_FX_NO_CONNECTION:
@@ -50,7 +48,8 @@ SftpFileInfo SftpSession::Stat(const std::string& remotePath)
         if (attributes->type == SSH_FILEXFER_TYPE_DIRECTORY)
             throw ESftpError("Not a file: " + remotePath);
         info.Size = (attributes->flags & SSH_FILEXFER_ATTR_SIZE) ? int64_t(attributes->size) : 0;
-        info.ModifiedTime = (attributes->flags & SSH_FILEXFER_ATTR_ACMODTIME) ? int64_t(attributes->mtime) : 0;
+        info.ModifiedTime =
+            (attributes->flags & SSH_FILEXFER_ATTR_ACMODTIME) ? int64_t(attributes->mtime) : 0;
     });
     return info;
 }
