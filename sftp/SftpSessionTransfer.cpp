@@ -29,6 +29,11 @@ void SftpSession::ThrowSftpError(const std::string& path)
             ThrowLibsshError("Bad reply (" + path + ")");
         ThrowLibsshError("Connection lost (" + path + ")");
     default:
+        // A reset with reads in flight is at times reported as
+        // SSH_FX_FAILURE rather than a lost connection: a dead connection is
+        // named as such whatever the code says.
+        if (d.Ssh && ssh_is_connected(d.Ssh.get()) == 0)
+            ThrowLibsshError("Connection lost (" + path + ")");
         // libssh's text says what the code does not: the server's own
         // words, or a reply to a request never made.
         ThrowLibsshError("SFTP error " + std::to_string(code) + ": " + path);
