@@ -66,7 +66,8 @@ uint64_t SjisView::OffsetAt(const QPoint& point, bool onCharacter) const
     }
     QTextLayout& layout = Layout(i);
     const int spacing = QFontMetrics(font()).lineSpacing();
-    const int row = std::clamp((point.y() - y) / std::max(1, spacing), 0, std::max(0, layout.lineCount() - 1));
+    const int row =
+        std::clamp((point.y() - y) / std::max(1, spacing), 0, std::max(0, layout.lineCount() - 1));
     int chars = 0;
     if (layout.lineCount() > 0) {
         const QTextLine shown = layout.lineAt(row);
@@ -184,7 +185,8 @@ void SjisView::keyPressEvent(QKeyEvent* event)
         toLine = std::clamp<int64_t>(toLine, 0, lines.Count() - 1);
         QTextLayout& here = Layout(line);
         if (FGoalX < 0 && here.lineCount() > 0)
-            FGoalX = static_cast<int>(here.lineForTextPosition(CharOf(line, FCaret)).cursorToX(CharOf(line, FCaret)));
+            FGoalX = static_cast<int>(
+                here.lineForTextPosition(CharOf(line, FCaret)).cursorToX(CharOf(line, FCaret)));
         QTextLayout& there = Layout(toLine);
         const int chars = there.lineCount() > 0 ? there.lineAt(0).xToCursor(std::max(0, FGoalX)) : 0;
         const int goal = FGoalX;
@@ -207,12 +209,8 @@ void SjisView::keyPressEvent(QKeyEvent* event)
         FGoalX = -1;
         MoveCaret(NextOffset(FCaret), shift);
         return;
-    case Qt::Key_Up:
-        vertical(line - 1);
-        return;
-    case Qt::Key_Down:
-        vertical(line + 1);
-        return;
+    case Qt::Key_Up: vertical(line - 1); return;
+    case Qt::Key_Down: vertical(line + 1); return;
     case Qt::Key_PageUp:
         verticalScrollBar()->setValue(verticalScrollBar()->value() - page);
         vertical(line - page);
@@ -234,8 +232,7 @@ void SjisView::keyPressEvent(QKeyEvent* event)
             MoveCaret(lineEnd, shift);
         }
         return;
-    default:
-        break;
+    default: break;
     }
     event->ignore();
 }

@@ -24,7 +24,8 @@ QRect SjisView::CaretRect(int64_t offset) const
 {
     Complete();
     const SjisLines& lines = Current();
-    const uint64_t at = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(0, offset)), lines.Length());
+    const uint64_t at =
+        std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(0, offset)), lines.Length());
     const int64_t line = lines.LineAt(at);
     const int spacing = QFontMetrics(font()).lineSpacing();
     // Lines off screen stand above or below the viewport.
@@ -52,8 +53,8 @@ QTextLayout& SjisView::Layout(int64_t i) const
     if (FLayouts.size() >= MaxLayouts)
         FLayouts.clear();
     const SjisLines& lines = Current();
-    auto layout = std::make_unique<QTextLayout>(SjisCodec::Decode(lines.Bytes(i), i == 0 && lines.FirstByteStray()),
-                                                font());
+    auto layout = std::make_unique<QTextLayout>(
+        SjisCodec::Decode(lines.Bytes(i), i == 0 && lines.FirstByteStray()), font());
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout->setTextOption(option);
@@ -110,10 +111,7 @@ void SjisView::resizeEvent(QResizeEvent* event)
     Relayout();
 }
 
-void SjisView::scrollContentsBy(int, int)
-{
-    viewport()->update();
-}
+void SjisView::scrollContentsBy(int, int) { viewport()->update(); }
 
 void SjisView::ShowEnd()
 {

@@ -35,15 +35,17 @@ void SjisView::PutBackMarks(const std::vector<MarkedLine>& marked)
     // the text may have been cut there), looked for first where the lines
     // before it went (a cut or an insertion moves its neighbours too).
     auto holds = [&](const MarkedLine& line, int64_t j) {
-        return j >= 0 && j < count && FBuffer->Bytes(j) == line.Bytes
-            && (j == 0 || line.Line == 0 || FBuffer->Bytes(j - 1) == line.Before)
-            && !std::binary_search(FMarks.begin(), FMarks.end(), j);
+        return j >= 0 && j < count && FBuffer->Bytes(j) == line.Bytes &&
+            (j == 0 || line.Line == 0 || FBuffer->Bytes(j - 1) == line.Before) &&
+            !std::binary_search(FMarks.begin(), FMarks.end(), j);
     };
     int64_t shift = 0;
     for (const MarkedLine& line : marked) {
         const int64_t guess = line.Line + shift;
         for (int64_t d = 0; d <= MarkReach && (guess + d < count || guess - d >= 0); ++d) {
-            const int64_t hit = holds(line, guess - d) ? guess - d : d > 0 && holds(line, guess + d) ? guess + d : -1;
+            const int64_t hit = holds(line, guess - d) ? guess - d
+                : d > 0 && holds(line, guess + d)      ? guess + d
+                                                       : -1;
             if (hit >= 0) {
                 FMarks.insert(std::lower_bound(FMarks.begin(), FMarks.end(), hit), hit);
                 shift = hit - line.Line;

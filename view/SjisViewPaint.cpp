@@ -39,14 +39,16 @@ void SjisView::paintEvent(QPaintEvent*)
             painter.fillRect(QRect(0, y, viewport()->width(), height), MarkBackground);
             painter.fillRect(QRect(0, y, MarkEdgeWidth, height), MarkEdge);
         }
-        painter.setPen(FHighlighting ? LogHighlighter::ColourOf(LogHighlighter::ToneOf(layout.text())) : Qt::white);
+        painter.setPen(FHighlighting ? LogHighlighter::ColourOf(LogHighlighter::ToneOf(layout.text()))
+                                     : Qt::white);
         QList<QTextLayout::FormatRange> selections;
         const uint64_t start = lines.Start(i);
         const uint64_t end = start + lines.Bytes(i).size();
         if (selFrom < selTo && selFrom <= end && selTo > start) {
             QTextLayout::FormatRange range;
             range.start = selFrom > start ? CharOf(i, selFrom) : 0;
-            range.length = (selTo >= end ? static_cast<int>(layout.text().size()) : CharOf(i, selTo)) - range.start;
+            range.length =
+                (selTo >= end ? static_cast<int>(layout.text().size()) : CharOf(i, selTo)) - range.start;
             range.format.setBackground(highlight);
             range.format.setForeground(highlighted);
             selections.push_back(range);

@@ -13,11 +13,13 @@
 #include <chrono>
 #include <utility>
 
-void SjisView::StartFind(const std::string& find, const sjis::FindOptions& options, std::function<void(bool)> done)
+void SjisView::StartFind(const std::string& find, const sjis::FindOptions& options,
+                         std::function<void(bool)> done)
 {
     StopSearch();
     FinishIndex();
-    FSearch = std::make_unique<SjisLineSearch>(Current(), find, options, FCaret == FAnchor ? FCaret : static_cast<uint64_t>(SelStart()));
+    FSearch = std::make_unique<SjisLineSearch>(
+        Current(), find, options, FCaret == FAnchor ? FCaret : static_cast<uint64_t>(SelStart()));
     FSearchDone = std::move(done);
     FSearchIsFilter = false;
     FSearchLength = find.size();
@@ -59,7 +61,8 @@ void SjisView::SearchSlice()
             FWatchingEsc = true;
         }
         if (OnProgress)
-            OnProgress(FSearchIsFilter ? QStringLiteral("絞込中") : QStringLiteral("検索中"), FSearch->Progress());
+            OnProgress(FSearchIsFilter ? QStringLiteral("絞込中") : QStringLiteral("検索中"),
+                       FSearch->Progress());
         return;
     }
     EndSearch(true);
@@ -78,8 +81,8 @@ bool SjisView::eventFilter(QObject* watched, QEvent* event)
         return QAbstractScrollArea::eventFilter(watched, event);
     const auto* key = static_cast<QKeyEvent*>(event);
     const auto* widget = qobject_cast<QWidget*>(watched);
-    if (key->key() != Qt::Key_Escape || key->modifiers() != Qt::NoModifier || !widget
-        || widget->window() != window())
+    if (key->key() != Qt::Key_Escape || key->modifiers() != Qt::NoModifier || !widget ||
+        widget->window() != window())
         return QAbstractScrollArea::eventFilter(watched, event);
     StopSearch();
     event->accept();
