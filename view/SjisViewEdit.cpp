@@ -175,7 +175,7 @@ void SjisView::EditRange(uint64_t start, uint64_t end, std::string bytes, SjisEd
     const bool kept = end - start + bytes.size() <= SjisEditHistory::Limit;
     SjisEditHistory::Step step;
     if (kept) {
-        step = {start, BytesBetween(start, end), {}, FAnchor, FCaret, strayBefore, false, kind};
+        step = {start, BytesBetween(start, end), {}, FAnchor, FCaret, strayBefore, false, kind, {}};
         // Backspace and Delete select the character they take: before them
         // stood a caret.
         if (kind == SjisEditHistory::Kind::Backspace || kind == SjisEditHistory::Kind::Delete)

@@ -459,7 +459,7 @@ TEST(SjisEditHistory, HoldsNoMoreThanItsLimitDroppingTheOldestSteps)
     const std::size_t third = SjisEditHistory::Limit / 3 + 1;
     for (uint64_t i = 0; i < 4; ++i)
         ASSERT_TRUE(
-            history.Add({i, {}, std::string(third, 'x'), 0, 0, false, false, SjisEditHistory::Kind::Other}));
+            history.Add({i, {}, std::string(third, 'x'), 0, 0, false, false, SjisEditHistory::Kind::Other, {}}));
     EXPECT_LE(history.Bytes(), SjisEditHistory::Limit);
     int steps = 0;
     for (; history.CanUndo(); ++steps)
@@ -473,7 +473,8 @@ TEST(SjisEditHistory, HoldsNoMoreThanItsLimitDroppingTheOldestSteps)
                               0,
                               false,
                               false,
-                              SjisEditHistory::Kind::Other}));
+                              SjisEditHistory::Kind::Other,
+                              {}}));
     EXPECT_FALSE(history.CanUndo());
     EXPECT_FALSE(history.CanRedo());
     EXPECT_EQ(history.Bytes(), 0u);
