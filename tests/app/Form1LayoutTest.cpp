@@ -59,12 +59,12 @@ TEST_F(Form1Layout, MenuBarHoldsFileEditAndTheEmptyStatusItem)
               (QStringList{"&Get 10k tail", "Get &all", "Follow", "漢字ｺｰﾄﾞ", "&Save view as…", "&ini file",
                            "パスワードをキーリングへ移す…", "-", "E&xit"}));
     EXPECT_EQ(Captions(form->N2), (QStringList{"JIS", "EUC", "UTF8", "Unicode", "SJIS", "自動"}));
-    // The design's three items first; then Find Previous, the filter with
-    // its toggles, and the marks.
+    // Undo and Redo, then the design's three items; then Find Previous, the
+    // filter with its toggles, and the marks.
     EXPECT_EQ(Captions(form->Edit1),
-              (QStringList{"Select &All", "&Find", "Find &Next", "Find &Previous", "-", "Filter lines…", "除外",
-                           "正規表現", "大文字小文字を区別", "-", "Toggle &mark", "Next mar&k", "Pre&vious mark",
-                           "Filter to marked lines"}));
+              (QStringList{"&Undo", "&Redo", "-", "Select &All", "&Find", "Find &Next", "Find &Previous", "-",
+                           "Filter lines…", "除外", "正規表現", "大文字小文字を区別", "-", "Toggle &mark",
+                           "Next mar&k", "Pre&vious mark", "Filter to marked lines"}));
 }
 
 TEST_F(Form1Layout, ShortcutsAndTagsOfTheCommands)
