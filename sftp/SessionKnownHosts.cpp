@@ -17,14 +17,6 @@ constexpr const char* DefaultHostKeyAlgorithms =
     "ssh-ed25519,ecdsa-sha2-nistp521,ecdsa-sha2-nistp384,ecdsa-sha2-nistp256,sk-ssh-ed25519@openssh.com,"
     "sk-ecdsa-sha2-nistp256@openssh.com,rsa-sha2-512,rsa-sha2-256";
 
-std::string HomeDir()
-{
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
-        return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr)
-        return pw->pw_dir;
-    return "/";
-}
 
 std::string LocalUserName()
 {
@@ -100,4 +92,13 @@ void PreferKnownHostKeys(ssh_session s, const std::string& profileHost, const st
         list += algorithm + ",";
     list += DefaultHostKeyAlgorithms;
     ssh_options_set(s, SSH_OPTIONS_HOSTKEYS, list.c_str());
+}
+
+std::string HomeDir()
+{
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+        return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr)
+        return pw->pw_dir;
+    return "/";
 }

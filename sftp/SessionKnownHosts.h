@@ -9,6 +9,10 @@
 
 #include <string>
 
+// The user's home folder: $HOME, else the password database's, else "/".
+// Does not throw but bad_alloc.
+std::string HomeDir();
+
 // The session's known-hosts files and whether a saved key is hashed, from
 // ~/.ssh/config (sshDir/config; "" means $HOME/.ssh) and the system's
 // config as ssh reads them, for profileHost and the host, port and user the

@@ -46,14 +46,6 @@ constexpr const char* PreferredCiphers =
     "aes128-gcm@openssh.com,aes256-gcm@openssh.com,chacha20-poly1305@openssh.com,"
     "aes128-ctr,aes192-ctr,aes256-ctr";
 
-std::string HomeDir()
-{
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
-        return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr)
-        return pw->pw_dir;
-    return "/";
-}
 
 // The addresses of host: IPv4 first. Waits (event loop); Stop ends it.
 std::vector<QHostAddress> LookUp(const std::string& host, QEventLoop*& current, int timeOut,
