@@ -46,7 +46,6 @@ constexpr const char* PreferredCiphers =
     "aes128-gcm@openssh.com,aes256-gcm@openssh.com,chacha20-poly1305@openssh.com,"
     "aes128-ctr,aes192-ctr,aes256-ctr";
 
-
 // The addresses of host: IPv4 first. Waits (event loop); Stop ends it.
 std::vector<QHostAddress> LookUp(const std::string& host, QEventLoop*& current, int timeOut,
                                  const std::atomic<bool>& stopped)
